@@ -1,0 +1,19 @@
+// The command table. Commands whose implementation has not landed yet answer with a clear
+// line and status 1.
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli/cli.h"
+
+static int32_t cmd_not_built(int argc, char **argv, struct runtime *rt) {
+    (void)argc;
+    (void)rt;
+    printf("\033[91mThe %s command is not available in this build.\033[0m\n", argv[1]);
+    exit(1);
+}
+
+const cli_command cli_commands[] = {
+    {"init", cmd_not_built},   {"start", cmd_not_built}, {"stop", cmd_not_built},
+    {"arch", cmd_not_built},   {"agent", cmd_not_built}, {"auth", cmd_not_built},
+    {"info", cmd_not_built},   {"plugin", cmd_not_built}, {nullptr, nullptr},
+};

@@ -1,0 +1,13 @@
+#include <cstdio>
+
+#include "cli/cli.h"
+
+int main(int argc, char **argv) {
+    // Every command but start ends the process itself; start returns 0 to run the server.
+    if (cli_dispatch(argc, argv) != 0) {
+        printf("\033[91mKorvane startup failure.\033[0m\n");
+        return 1;
+    }
+    printf("\033[91mThe server process is not available in this build.\033[0m\n");
+    return 1;
+}

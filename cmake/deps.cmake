@@ -1,0 +1,16 @@
+# Libraries from the distribution. LZ4 ships no CMake package: pkg-config, then a plain search.
+find_package(Threads REQUIRED)
+find_package(SQLite3 REQUIRED)
+find_package(PkgConfig)
+if(PkgConfig_FOUND)
+    pkg_check_modules(LZ4 IMPORTED_TARGET liblz4)
+endif()
+if(NOT LZ4_FOUND)
+    find_library(LZ4_LIB lz4 REQUIRED)
+    find_path(LZ4_INCLUDE lz4.h REQUIRED)
+    add_library(PkgConfig::LZ4 UNKNOWN IMPORTED)
+    set_target_properties(PkgConfig::LZ4 PROPERTIES IMPORTED_LOCATION ${LZ4_LIB}
+        INTERFACE_INCLUDE_DIRECTORIES ${LZ4_INCLUDE})
+endif()
+find_library(CRYPT_LIB crypt REQUIRED)
+find_library(TINFO_LIB tinfo REQUIRED)

@@ -1,0 +1,83 @@
+#include "lib/format.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/log.h"
+#include "lib/xalloc.h"
+
+void fmt_bytes_ex(fmt_size *out, uint64_t n, int long_units) {
+    static const struct {
+        uint64_t above;
+        const char *long_unit;
+        const char *short_unit;
+    } units[] = {
+        {1ull << 40, "TB", "T"},
+        {1ull << 30, "GB", "G"},
+        {1ull << 20, "MB", "M"},
+        {1ull << 10, "KB", "K"},
+    };
+    out->bytes = n;
+    for (const auto &u : units) {
+        if (n > u.above) {
+            out->value = static_cast<double>(n) / static_cast<double>(u.above);
+            out->unit = long_units ? u.long_unit : u.short_unit;
+            return;
+        }
+    }
+    out->value = static_cast<double>(n);
+    out->unit = long_units ? "B" : " ";
+}
+
+void fmt_bytes(fmt_size *out, uint64_t n) { fmt_bytes_ex(out, n, 1); }
+
+static void fmt_local(char *buf, time_t t, const char *format) {
+    struct tm tm;
+    if (localtime_r(&t, &tm) == nullptr || strftime(buf, 32, format, &tm) == 0)
+        buf[0] = '\0';
+}
+
+void fmt_time(char *buf, time_t t) { fmt_local(buf, t, "%x %X"); }
+
+void fmt_date(char *buf, time_t t) { fmt_local(buf, t, "%d %b %Y %X"); }
+
+size_t utf8_strlen(const char *text) {
+    size_t n = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        if ((*p & 0xC0) != 0x80)
+            n++;
+    }
+    return n;
+}
+
+int str_to_u16(const char *text, uint16_t *out) {
+    if (*text == '\0' || strspn(text, "0123456789") != strlen(text)) {
+        LOG_ERROR("Not a number: %s", text);
+        return -1;
+    }
+    errno = 0;
+    unsigned long v = strtoul(text, nullptr, 10);
+    if (errno == ERANGE) {
+        LOG_ERROR("Invalid range.");
+        return -1;
+    }
+    if (v > 65535) {
+        LOG_ERROR("Value %s out of range.", text);
+        return -1;
+    }
+    *out = static_cast<uint16_t>(v);
+    return 0;
+}
+
+char *path_strip_slashes(const char *path) {
+    size_t n = strlen(path);
+    while (n > 0 && path[n - 1] == '/')
+        n--;
+    if (n < 2)
+        return nullptr;
+    char *copy = static_cast<char *>(krv_malloc(n + 1));
+    memcpy(copy, path, n);
+    copy[n] = '\0';
+    return copy;
+}

@@ -1,0 +1,32 @@
+// Sizes and times as text, strict small-number parsing and string helpers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// A byte count expressed in the largest unit it exceeds (a boundary value stays in the
+// smaller unit: 1024 bytes is 1024 B).
+struct fmt_size {
+    uint64_t bytes;
+    double value;
+    const char *unit;
+};
+
+// Long units "TB" "GB" "MB" "KB" "B" or short ones "T" "G" "M" "K" " ".
+void fmt_bytes_ex(fmt_size *out, uint64_t n, int long_units);
+void fmt_bytes(fmt_size *out, uint64_t n);
+
+// Local time of `t` as "%x %X" / "%d %b %Y %X" into a buffer of at least 32 bytes.
+void fmt_time(char *buf, time_t t);
+void fmt_date(char *buf, time_t t);
+
+// Number of characters of a UTF-8 text: the bytes that are not continuation bytes.
+size_t utf8_strlen(const char *text);
+
+// Strict decimal parse into a u16 (digits only); 0, or -1 after an ERROR line.
+int str_to_u16(const char *text, uint16_t *out);
+
+// A copy of `path` without trailing slashes, or NULL when fewer than 2 characters would
+// remain. The caller frees the copy.
+char *path_strip_slashes(const char *path);

@@ -1,0 +1,55 @@
+// The process-wide context record, the service's run flag, and the banner and version
+// block printed by the command line and the master.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "server/proc.h"
+
+constexpr uint32_t MODE_MANAGER = 1;
+constexpr uint32_t MODE_DATABASE = 2;
+constexpr uint32_t MODE_STANDALONE = 3;
+
+// Protocol and storage version word: major 3, minor 0, patch 6.
+constexpr uint16_t KRV_VERSION_WORD = 0x3006;
+constexpr const char *KRV_VERSION_TEXT = "3.0.6";
+
+struct server;
+struct mgr_storage;
+struct dbs;
+struct collector;
+struct odb;
+struct dbreg;
+
+// Zero at process start. Each role fills its member when it starts in the service process;
+// members of roles the process does not run stay NULL.
+struct runtime {
+    proc_desc service;
+    proc_desc archiver;
+    struct server *server;
+    mgr_storage *mgrdb;
+    struct dbs *db;
+    struct collector *collector;
+    odb *online;
+    struct dbreg *dbreg;
+    const char *mode_name;
+    char *home;      // owned: the normalised environment directory
+    uint32_t mode;   // MODE_* bits
+    time_t start_time;
+    int32_t master_pid;
+};
+
+extern struct runtime runtime;
+// The service's run flag: 1 while it runs; cleared to stop it.
+extern std::atomic<int32_t> running;
+
+// Fixed when the build is configured.
+extern const char krv_build_rev[];
+extern const char krv_release_date[];
+
+void print_banner();
+// The first three lines go to `stream`, the closing frame line always to standard output.
+void print_version(FILE *stream);

@@ -1,0 +1,114 @@
+#include "support/test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+TempDir::TempDir() {
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korvane-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+static int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    remove(path);
+    return 0;
+}
+
+TempDir::~TempDir() {
+    // Tests may leave directories without permissions; give them back before removal.
+    std::string cmd = "chmod -R u+rwx '" + path_ + "' 2>/dev/null";
+    (void)!system(cmd.c_str());
+    nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+static std::string drain(int fd) {
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0)
+            s.append(buf, static_cast<size_t>(n));
+    }
+    return s;
+}
+
+// Forks; the child runs `child` with its output on two files, the parent collects them.
+static RunResult run_child(const std::function<void()> &child) {
+    FILE *out = tmpfile();
+    FILE *err = tmpfile();
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fileno(out), STDOUT_FILENO);
+        dup2(fileno(err), STDERR_FILENO);
+        child();
+        fflush(stdout);
+        _exit(0);
+    }
+    RunResult r;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        r.exit_code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        r.signal = WTERMSIG(status);
+    }
+    lseek(fileno(out), 0, SEEK_SET);
+    lseek(fileno(err), 0, SEEK_SET);
+    r.out = drain(fileno(out));
+    r.err = drain(fileno(err));
+    fclose(out);
+    fclose(err);
+    return r;
+}
+
+RunResult run_forked(const std::function<void()> &fn) {
+    return run_child([&] {
+        fn();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(0);
+    });
+}
+
+RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd) {
+    return run_child([&] {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(127);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, STDIN_FILENO);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(KRV_BINARY));
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(KRV_BINARY, argv.data());
+        _exit(127);
+    });
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+}
