@@ -131,11 +131,25 @@ static int url_parse_port(const char *text, uint16_t *port) {
     return 0;
 }
 
+// Second half of both text forms: the host (`host_len` bytes at `host_at`, at most
+// URL_MAX_LEN) and the port text, parsed into `out` as an address of `family`.
+static int url_decompose(int family, const char *host_at, size_t host_len, const char *port_text,
+                         nurl *out) {
+    char host[URL_MAX_LEN + 1];
+    memcpy(host, host_at, host_len);
+    host[host_len] = '\0';
+    LOG_DEBUG("%s URL decomposed into: %s %s", family == AF_INET ? "IPv4" : "IPv6", host,
+              port_text);
+    if (url_parse_host(family, host, out->addr) != 0 || url_parse_port(port_text, &out->port) != 0)
+        return -1;
+    out->family = static_cast<uint16_t>(family);
+    return 0;
+}
+
 // "host:port", split at the last colon; `out` starts zeroed.
 static int url4_to_nurl(const char *text, nurl *out) {
     LOG_DEBUG("Parsing IPv4 URL %s", text);
-    size_t len = strlen(text);
-    if (len > URL_MAX_LEN) {
+    if (strlen(text) > URL_MAX_LEN) {
         LOG_ERROR("Address too long: %s.", text);
         return -1;
     }
@@ -144,16 +158,7 @@ static int url4_to_nurl(const char *text, nurl *out) {
         LOG_ERROR("Incorrect address: %s.", text);
         return -1;
     }
-    char host[URL_MAX_LEN + 1];
-    size_t host_len = static_cast<size_t>(colon - text);
-    memcpy(host, text, host_len);
-    host[host_len] = '\0';
-    const char *port_text = colon + 1;
-    LOG_DEBUG("IPv4 URL decomposed into: %s %s", host, port_text);
-    if (url_parse_host(AF_INET, host, out->addr) != 0 || url_parse_port(port_text, &out->port) != 0)
-        return -1;
-    out->family = AF_INET;
-    return 0;
+    return url_decompose(AF_INET, text, static_cast<size_t>(colon - text), colon + 1, out);
 }
 
 // "[host]:port" with the host up to the last "]", which must be followed by ":"; `out`
@@ -167,17 +172,7 @@ static int url6_to_nurl(const char *text, nurl *out) {
         LOG_ERROR("Incorrect address: %s.", inner);
         return -1;
     }
-    char host[URL6_HOST_MAX_LEN + 1];
-    size_t host_len = static_cast<size_t>(close - inner);
-    memcpy(host, inner, host_len);
-    host[host_len] = '\0';
-    const char *port_text = close + 2;
-    LOG_DEBUG("IPv6 URL decomposed into: %s %s", host, port_text);
-    if (url_parse_host(AF_INET6, host, out->addr) != 0 ||
-        url_parse_port(port_text, &out->port) != 0)
-        return -1;
-    out->family = AF_INET6;
-    return 0;
+    return url_decompose(AF_INET6, inner, static_cast<size_t>(close - inner), close + 2, out);
 }
 
 int url_to_nurl(const char *text, nurl *nu) {
