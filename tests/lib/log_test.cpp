@@ -54,7 +54,10 @@ INSTANTIATE_TEST_SUITE_P(Levels, LogLevelTest,
                          testing::Values(LevelCase{0, false, false, false, false, false},
                                          LevelCase{1, false, true, true, true, true},
                                          LevelCase{2, true, true, true, true, true},
-                                         LevelCase{3, true, true, true, true, true}));
+                                         LevelCase{3, true, true, true, true, true}),
+                         [](const testing::TestParamInfo<LevelCase> &i) {
+                             return "level" + std::to_string(i.param.level);
+                         });
 
 TEST(Log, SystemCallAndLockLinesHaveTheirFixedShapes) {
     RunResult r = run_forked([] {
