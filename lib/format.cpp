@@ -30,7 +30,9 @@ void fmt_bytes_ex(fmt_size *out, uint64_t n, int long_units) {
     out->unit = long_units ? "B" : " ";
 }
 
-void fmt_bytes(fmt_size *out, uint64_t n) { fmt_bytes_ex(out, n, 1); }
+void fmt_bytes(fmt_size *out, uint64_t n) {
+    fmt_bytes_ex(out, n, 1);
+}
 
 static void fmt_local(char *buf, time_t t, const char *format) {
     struct tm tm;
@@ -38,9 +40,13 @@ static void fmt_local(char *buf, time_t t, const char *format) {
         buf[0] = '\0';
 }
 
-void fmt_time(char *buf, time_t t) { fmt_local(buf, t, "%x %X"); }
+void fmt_time(char *buf, time_t t) {
+    fmt_local(buf, t, "%x %X");
+}
 
-void fmt_date(char *buf, time_t t) { fmt_local(buf, t, "%d %b %Y %X"); }
+void fmt_date(char *buf, time_t t) {
+    fmt_local(buf, t, "%d %b %Y %X");
+}
 
 size_t utf8_strlen(const char *text) {
     size_t n = 0;
