@@ -3,60 +3,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "lib/log.h"
 #include "server/frame.h"
+#include "server/frame_bytes.h"
 #include "server/msg.h"
 #include "support/test_support.h"
 
 namespace {
-
-using Bytes = std::string;
-
-// Every log line of a run without its time stamp.
-std::string log_text(const RunResult &res) {
-    std::istringstream in(res.err);
-    std::string line, out;
-    while (std::getline(in, line))
-        out += line.substr(18) + "\n";
-    return out;
-}
-
-const uint8_t *u8(const Bytes &b) {
-    return reinterpret_cast<const uint8_t *>(b.data());
-}
-
-std::string hex(const Bytes &bytes) {
-    std::string s;
-    char b[3];
-    for (unsigned char c : bytes) {
-        snprintf(b, sizeof b, "%02x", c);
-        s += b;
-    }
-    return s;
-}
-
-// One message: type, big-endian length, data.
-Bytes message(uint8_t type, const Bytes &data) {
-    const auto n = static_cast<uint32_t>(data.size());
-    const char head[] = {static_cast<char>(type), static_cast<char>(n >> 24),
-                         static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-                         static_cast<char>(n)};
-    return Bytes(head, sizeof head) + data;
-}
-
-// Bytes LZ4 cannot shrink.
-Bytes noise(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    Bytes s(n, '\0');
-    for (auto &c : s)
-        c = static_cast<char>(gen());
-    return s;
-}
 
 // frame_pack over a copy of `body`: the whole frame as it goes on the wire.
 Bytes pack(const Bytes &body, uint64_t area_size = 1 << 20) {
@@ -70,18 +26,7 @@ Bytes pack(const Bytes &body, uint64_t area_size = 1 << 20) {
     return out;
 }
 
-// Collects delivered bodies.
-void collect(void *ctx, uint8_t *body, uint64_t len) {
-    static_cast<std::vector<Bytes> *>(ctx)->emplace_back(reinterpret_cast<char *>(body), len);
-}
-
 // ---- Frames against bytes written out from the format ----
-
-// A hello message: kind "UICLIENT", target "SE".
-const Bytes kHelloBody = message(MSG_HELLO, "UICLIENTSE");
-// "KR", version 0x3006, payload 19 (15 + 4), CRC-32 of the header with a zero check field.
-const Bytes kHelloFrame = Bytes("KR\x30\x06\x00\x00\x00\x13\x26\x5F\xA7\x94", 12) + kHelloBody +
-                          Bytes("\x00\x00\x00\x0F", 4);
 
 // 600 bytes: a type 4 message with 595 times 'a'.
 const Bytes kRunBody = message(MSG_AGENT_DATA, Bytes(595, 'a'));
