@@ -100,22 +100,15 @@ void BM_pattern_match(benchmark::State &state, const PatternBench &b) {
         state.counters["ratio"] = own / base->second;
 }
 
-void register_pattern_benchmarks() {
-    for (const PatternBench &b : kBenches) {
-        const std::string label = b.label;
-        benchmark::RegisterBenchmark(("BM_baseline/" + label).c_str(), BM_baseline, b);
-        benchmark::RegisterBenchmark(("BM_pattern_match/" + label).c_str(), BM_pattern_match, b);
-    }
-}
-
 } // namespace
 
-int main(int argc, char **argv) {
-    register_pattern_benchmarks();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+BENCHMARK_CAPTURE(BM_baseline, substring, kBenches[0]);
+BENCHMARK_CAPTURE(BM_pattern_match, substring, kBenches[0]);
+BENCHMARK_CAPTURE(BM_baseline, exact, kBenches[1]);
+BENCHMARK_CAPTURE(BM_pattern_match, exact, kBenches[1]);
+BENCHMARK_CAPTURE(BM_baseline, regex, kBenches[2]);
+BENCHMARK_CAPTURE(BM_pattern_match, regex, kBenches[2]);
+BENCHMARK_CAPTURE(BM_baseline, regex_group, kBenches[3]);
+BENCHMARK_CAPTURE(BM_pattern_match, regex_group, kBenches[3]);
+
+BENCHMARK_MAIN();
