@@ -90,7 +90,8 @@ static ext_closed ext_buf_close_block(ext_buf *b, uint8_t *scratch) {
     return {false, EXT_HEADER_SIZE + static_cast<uint32_t>(packed)};
 }
 
-// Grows the builder by the closed block and copies it behind the closed blocks.
+// Grows the builder by the closed block, copies it behind the closed blocks and empties the
+// open block.
 static void ext_buf_append(ext_buf **bp, const uint8_t *scratch, ext_closed c, uint32_t *grown) {
     ext_buf *b = *bp;
     if (c.length > UINT32_MAX - b->tail_allocated)
@@ -99,6 +100,7 @@ static void ext_buf_append(ext_buf **bp, const uint8_t *scratch, ext_closed c, u
     memcpy(ext_buf_tail(b) + b->tail_used, ext_closed_bytes(b, scratch, c), c.length);
     b->tail_used += c.length;
     b->tail_allocated += c.length;
+    b->fill = 0;
     *grown = c.length;
     *bp = b;
 }
@@ -116,7 +118,6 @@ uint64_t ext_buf_add(ext_buf **builder, uint32_t *grown, uint8_t *scratch, uint1
     *grown = 0;
     if ((*builder)->fill + EXT_ENTRY_HEAD + length > EXT_BLOCK_MAX) {
         ext_buf_append(builder, scratch, ext_buf_close_block(*builder, scratch), grown);
-        (*builder)->fill = 0;
     }
     ext_buf *b = *builder;
     uint64_t locator = ext_locator(b->tail_used, b->fill);
@@ -139,9 +140,8 @@ const uint8_t *ext_buf_finish(ext_buf **builder, uint32_t *blob_length, uint32_t
             *blob_length = c.length;
             return ext_closed_bytes(*builder, scratch, c);
         }
+        // Emptying the open block keeps a second finish from appending it twice.
         ext_buf_append(builder, scratch, c, grown);
-        // The open block now lies among the closed ones; finishing again must not add it twice.
-        (*builder)->fill = 0;
     }
     ext_buf *b = *builder;
     *blob_length = b->tail_used;
@@ -160,32 +160,6 @@ ext_buf *ext_buf_reset(ext_buf *builder, uint32_t *held) {
 
 void ext_buf_free(ext_buf *builder) {
     free(builder);
-}
-
-// ---- Writing a blob ----
-
-int ext_blob_write(int fd, uint64_t *ext_size, const void *blob, uint32_t length) {
-    const uint8_t *p = static_cast<const uint8_t *>(blob);
-    size_t left = length;
-    while (left > 0) {
-        ssize_t w = write(fd, p, left);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            if (w == 0)
-                errno = ENOSPC;
-            LOG_SYSERR("write");
-            // A partial blob would shift every later blob's offsets from what the file holds.
-            if (ftruncate(fd, static_cast<off_t>(*ext_size)) != 0)
-                LOG_SYSERR("ftruncate");
-            return -1;
-        }
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
-    *ext_size += length;
-    LOG_DEBUG("Extension data stored.");
-    return 0;
 }
 
 // ---- Reading blocks ----

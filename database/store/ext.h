@@ -28,25 +28,21 @@ constexpr uint32_t EXT_SCRATCH_SIZE = EXT_BLOCK_SPAN;
 constexpr uint32_t EXT_UNPACK_OFFSET = 65833;
 constexpr uint32_t EXT_READER_BUFFER_SIZE = EXT_UNPACK_OFFSET + EXT_BLOCK_MAX;
 
-constexpr uint64_t EXT_BLOCK_MASK = (uint64_t{1} << 44) - 1;
+// Bits of a locator that hold the block offset; the entry offset lies above them.
+constexpr unsigned EXT_BLOCK_BITS = 44;
 
-inline uint64_t ext_locator(uint64_t block_offset, uint32_t entry_offset) {
-    return uint64_t{entry_offset} << 44 | (block_offset & EXT_BLOCK_MASK);
-}
 inline uint64_t ext_locator_block(uint64_t locator) {
-    return locator & EXT_BLOCK_MASK;
+    return locator & ((uint64_t{1} << EXT_BLOCK_BITS) - 1);
 }
 inline uint32_t ext_locator_entry(uint64_t locator) {
-    return static_cast<uint32_t>(locator >> 44);
+    return static_cast<uint32_t>(locator >> EXT_BLOCK_BITS);
+}
+inline uint64_t ext_locator(uint64_t block_offset, uint32_t entry_offset) {
+    return uint64_t{entry_offset} << EXT_BLOCK_BITS | ext_locator_block(block_offset);
 }
 // The absolute form of a stored locator whose blob lies at `blob_offset` in the `.x` file.
 inline uint64_t ext_locator_absolute(uint64_t stored, uint64_t blob_offset) {
-    return (stored & ~EXT_BLOCK_MASK) | ((stored + blob_offset) & EXT_BLOCK_MASK);
-}
-
-// An hour file's id: day << 5 | hour.
-inline uint32_t ext_file_id(uint32_t day, uint32_t hour) {
-    return day << 5 | hour;
+    return ext_locator(stored + blob_offset, ext_locator_entry(stored));
 }
 
 // One entry as named by a client: absolute locator and file id, host order.
@@ -83,11 +79,6 @@ const uint8_t *ext_buf_finish(ext_buf **builder, uint32_t *blob_length, uint32_t
 ext_buf *ext_buf_reset(ext_buf *builder, uint32_t *held);
 // Releases the builder; nullptr is allowed.
 void ext_buf_free(ext_buf *builder);
-
-// Appends a finished blob to the open `.x` file `fd` whose size is *ext_size. When the blob
-// cannot be written whole the file is cut back to *ext_size and the result is -1 (logged);
-// otherwise *ext_size grows by `length` and the result is 0.
-int ext_blob_write(int fd, uint64_t *ext_size, const void *blob, uint32_t length);
 
 // Readers take a `.x` file descriptor opened read-only and a buffer of EXT_READER_BUFFER_SIZE
 // bytes; the entry data they hand out points into that buffer. A block counts only when all of
