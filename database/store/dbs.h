@@ -17,6 +17,14 @@ constexpr uint64_t HOUR_MS = 3600000;
 constexpr uint16_t PROTOCOL_VERSION = 0x3006;
 constexpr uint16_t VERSION_MASK = 0xFFC0;
 
+// An hour file whose tail this process has checked for an incomplete root call, with the
+// size it had then (kept up to date by the appends). Reopening it at that size needs no
+// second check. A zero entry matches only an empty file, which needs no check either.
+struct dbs_mc_checked {
+    uint64_t hour; // hours since the epoch
+    uint64_t size;
+};
+
 // Root-call write state of an agent: the open hour file, its extension file and the day's
 // calls index. Used only by the collector worker that serves the agent, so it takes no lock.
 struct dbs_mc_state {
@@ -42,6 +50,9 @@ struct dbs_kv_state {
 struct dbs_agent {
     uint64_t id;
     dbs_mc_state mc;
+    // The two hour files checked last, most recent first: roots that alternate around an
+    // hour boundary switch between two files without walking either again.
+    dbs_mc_checked mc_checked[2];
     dbs_kv_state kv;
 };
 
