@@ -10,6 +10,7 @@
 
 #include "cli/cli.h"
 #include "database/store/dbs.h"
+#include "server/config.h"
 #include "server/runtime.h"
 
 namespace {
@@ -97,6 +98,9 @@ int32_t cmd_init(int argc, char **argv, struct runtime *rt) {
         if (storage_create_db() != 0)
             init_failed();
     }
+    printf("\tGenerating database default configuration ...\n");
+    if (config_create("conf/config.json", mode) != 0)
+        init_failed();
     printf("\tOpen %s configuration file and verify the settings.\n", "conf/config.json");
     printf("\033[92mKorvane environment created in: %s.\033[0m\n", path);
     exit(0);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <dirent.h>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -43,6 +45,7 @@ TEST(InitCommand, DatabaseEnvironment) {
     ASSERT_EQ(r.exit_code, 0) << r.out;
     const std::string env = tmp.sub("env");
     EXPECT_EQ(r.out, kCreating + "\tCreating the Database structure ...\n"
+                                 "\tGenerating database default configuration ...\n"
                                  "\tOpen conf/config.json configuration file and verify the "
                                  "settings.\n"
                                  "\033[92mKorvane environment created in: env.\033[0m\n");
@@ -55,6 +58,20 @@ TEST(InitCommand, DatabaseEnvironment) {
     const std::string header = std::string("KORVANE") + std::string(9, '\0');
     for (const char *f : {"thr", "cls", "mth", "kvs"})
         EXPECT_EQ(read_file(env + "/storage.db/symbols/" + f), header) << f;
+
+    // The Database template with its redirect placeholder replaced by an IPv4 address of
+    // this host other than 127.0.0.1.
+    const std::string tmpl = read_file(KRV_SOURCE_DIR "/templates/database.json");
+    const std::string config = read_file(env + "/conf/config.json");
+    const size_t at = tmpl.find("REDIRECT_IP");
+    ASSERT_NE(at, std::string::npos);
+    const std::string rest = tmpl.substr(at + strlen("REDIRECT_IP")) + "\n";
+    ASSERT_GT(config.size(), at + rest.size());
+    EXPECT_EQ(config.substr(0, at), tmpl.substr(0, at));
+    EXPECT_EQ(config.substr(config.size() - rest.size()), rest);
+    const std::string ip = config.substr(at, config.size() - rest.size() - at);
+    EXPECT_TRUE(std::regex_match(ip, std::regex(R"(\d+\.\d+\.\d+\.\d+)"))) << ip;
+    EXPECT_NE(ip, "127.0.0.1");
 }
 
 TEST(InitCommand, ModeWordAnyCaseAndTrailingSlashes) {
