@@ -93,3 +93,7 @@ int dbs_agent_register(dbs *db, const uint8_t identity[64], uint64_t aid);
 
 // The agent's write state, or NULL when it is not registered.
 dbs_agent *dbs_agent_find(dbs *db, uint64_t aid);
+
+// Frees the handle, its symbol maps and its registry. Only when no other thread uses the
+// store any more and the agents' files have been closed by their owners.
+void dbs_close(dbs *db);
