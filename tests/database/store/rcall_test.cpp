@@ -454,7 +454,7 @@ void write_u64_at(const std::string &path, uint64_t offset, uint64_t v) {
 // Three root calls at 10:00:10, :20 and :30 (N = 0, 2, 1: at offsets 0, 96 and 288 of a
 // 432-byte file) are damaged in one place. A walk over 10:00:15..45 runs, then a fresh
 // writer (as after a restart) stores a root at 10:00:40 and the walk runs again.
-TEST_F(RcallStore, DamageNeverCrashesNorHidesLaterRootCalls) {
+TEST_F(RcallStore, DamageIsContainedAndTornTailsAreCut) {
     const uint64_t t = at_time(0, 10, 0, 0);
     const std::string hour = hour_path(t);
     const std::string index = index_path(t);
