@@ -121,7 +121,6 @@ bool in_range_seconds(uint64_t t, const uint64_t range[2]) {
 }
 
 struct scan_state {
-    int fd;
     uint64_t offset; // file offset of the buffer's first byte
     uint32_t file_id;
     const uint64_t *range;
@@ -435,7 +434,7 @@ int csp_scan_rcall_stack(int32_t fd, uint64_t offset, uint32_t file_id, const ui
                          uint32_t buffer_size, void *buffer, void *ctx, csp_scan_cb cb,
                          uint64_t expected) {
     auto *buf = static_cast<uint8_t *>(buffer);
-    scan_state s{fd, offset, file_id, range, ctx, cb, expected, 0};
+    scan_state s{offset, file_id, range, ctx, cb, expected, 0};
     while (s.seen < s.expected) {
         ssize_t got = pread_full(fd, buf, buffer_size, s.offset);
         if (got < 0) {
