@@ -30,7 +30,9 @@ int32_t cli_dispatch_table(const cli_command *table, int argc, char **argv) {
     exit(1);
 }
 
-int32_t cli_dispatch(int argc, char **argv) { return cli_dispatch_table(cli_commands, argc, argv); }
+int32_t cli_dispatch(int argc, char **argv) {
+    return cli_dispatch_table(cli_commands, argc, argv);
+}
 
 // 1 present, 0 absent, -1 after printing the error of a failed check.
 static int env_entry_exists(const char *dir, const char *name) {
@@ -135,8 +137,8 @@ int cli_parse_opts(int argc, char **argv, int start, const cli_opt *opts, size_t
     return start + optind;
 }
 
-const cli_command *cli_find_action(int argc, char **argv, const cli_command *actions,
-                                   bool exact, const char *kind) {
+const cli_command *cli_find_action(int argc, char **argv, const cli_command *actions, bool exact,
+                                   const char *kind) {
     if (argc < 3) {
         printf("\033[91mToo few arguments!\033[0m\n");
         exit(1);

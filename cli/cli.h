@@ -49,5 +49,5 @@ int cli_parse_opts(int argc, char **argv, int start, const cli_opt *opts, size_t
 // The action word of a command that takes one (argv[2]): its row in `actions`, compared
 // exactly or without case. A missing word prints "Too few arguments!", an unknown one
 // "Invalid <kind> action specified: <word>"; both exit 1.
-const cli_command *cli_find_action(int argc, char **argv, const cli_command *actions,
-                                   bool exact, const char *kind);
+const cli_command *cli_find_action(int argc, char **argv, const cli_command *actions, bool exact,
+                                   const char *kind);

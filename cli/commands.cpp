@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "cli/cli.h"
+#include "cli/start_stop.h"
 
 static int32_t cmd_not_built(int argc, char **argv, struct runtime *rt) {
     (void)argc;
@@ -13,7 +14,7 @@ static int32_t cmd_not_built(int argc, char **argv, struct runtime *rt) {
 }
 
 const cli_command cli_commands[] = {
-    {"init", cmd_not_built},   {"start", cmd_not_built}, {"stop", cmd_not_built},
-    {"arch", cmd_not_built},   {"agent", cmd_not_built}, {"auth", cmd_not_built},
-    {"info", cmd_not_built},   {"plugin", cmd_not_built}, {nullptr, nullptr},
+    {"init", cmd_not_built}, {"start", cmd_start},      {"stop", stop},
+    {"arch", cmd_not_built}, {"agent", cmd_not_built},  {"auth", cmd_not_built},
+    {"info", cmd_not_built}, {"plugin", cmd_not_built}, {nullptr, nullptr},
 };

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "cli/cli.h"
+#include "server/master.h"
 
 int main(int argc, char **argv) {
     // Every command but start ends the process itself; start returns 0 to run the server.
@@ -8,6 +9,5 @@ int main(int argc, char **argv) {
         printf("\033[91mKorvane startup failure.\033[0m\n");
         return 1;
     }
-    printf("\033[91mThe server process is not available in this build.\033[0m\n");
-    return 1;
+    return master_main(argc, argv);
 }

@@ -1,6 +1,6 @@
 #include "server/runtime.h"
 
-struct runtime runtime{};
+struct runtime runtime {};
 std::atomic<int32_t> running{0};
 
 static const char *const banner_lines[] = {
@@ -26,6 +26,7 @@ void print_version(FILE *stream) {
     fprintf(stream, "\t%-12s %s (%s)\n", "Build:", KRV_VERSION_TEXT, krv_build_rev);
     fprintf(stream, "\t%-12s %s\n", "Released on:", krv_release_date);
     fflush(stream);
-    printf("\033[94m%-60s\n\n\033[0m", "  ******************************************************* ");
+    printf("\033[94m%-60s\n\n\033[0m",
+           "  ******************************************************* ");
     fflush(stdout);
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "server/proc.h"
+#include "server/server.h"
 
 constexpr uint32_t MODE_MANAGER = 1;
 constexpr uint32_t MODE_DATABASE = 2;
@@ -17,7 +18,6 @@ constexpr uint32_t MODE_STANDALONE = 3;
 constexpr uint16_t KRV_VERSION_WORD = 0x3006;
 constexpr const char *KRV_VERSION_TEXT = "3.0.6";
 
-struct server;
 struct mgr_storage;
 struct dbs;
 struct collector;
@@ -29,15 +29,15 @@ struct dbreg;
 struct runtime {
     proc_desc service;
     proc_desc archiver;
-    struct server *server;
+    struct server server;
     mgr_storage *mgrdb;
     struct dbs *db;
     struct collector *collector;
     odb *online;
     struct dbreg *dbreg;
     const char *mode_name;
-    char *home;      // owned: the normalised environment directory
-    uint32_t mode;   // MODE_* bits
+    char *home;    // owned: the normalised environment directory
+    uint32_t mode; // MODE_* bits
     time_t start_time;
     int32_t master_pid;
 };

@@ -30,12 +30,13 @@ int32_t show_plugin(int argc, char **argv, struct runtime *) {
     int rest = cli_parse_opts(argc, argv, 2, opts, 2);
     if (rest < 0)
         exit(1);
-    printf("action=%s name=%s lib=%s last=%s", a->word, name, lib,
-           rest < argc ? argv[rest] : "-");
+    printf("action=%s name=%s lib=%s last=%s", a->word, name, lib, rest < argc ? argv[rest] : "-");
     exit(0);
 }
 
-int32_t returns_minus_one(int, char **, struct runtime *) { return -1; }
+int32_t returns_minus_one(int, char **, struct runtime *) {
+    return -1;
+}
 
 const cli_command test_table[] = {
     {"info", show_info},
@@ -71,10 +72,16 @@ TEST(Cli, OptionsAndActionsThroughTheCommandTable) {
         {{"info"}, 0, "storage=0 verbose=0 last=-"},
         {{"info", "--bogus", "env"}, 1, ""},
         {{"info", "-s", "env"}, 1, ""},
-        {{"plugin", "add", "--name", "p", "--lib=x.so", "env"}, 0, "action=add name=p lib=x.so last=env"},
-        {{"plugin", "ADD", "env", "--name=p", "--lib", "x.so"}, 0, "action=add name=p lib=x.so last=env"},
+        {{"plugin", "add", "--name", "p", "--lib=x.so", "env"},
+         0,
+         "action=add name=p lib=x.so last=env"},
+        {{"plugin", "ADD", "env", "--name=p", "--lib", "x.so"},
+         0,
+         "action=add name=p lib=x.so last=env"},
         {{"plugin", "add", "env", "--name"}, 1, ""},
-        {{"plugin", "--name=p", "add", "env"}, 1, "\033[91mInvalid plugin action specified: --name=p\033[0m\n"},
+        {{"plugin", "--name=p", "add", "env"},
+         1,
+         "\033[91mInvalid plugin action specified: --name=p\033[0m\n"},
         {{"plugin"}, 1, "\033[91mToo few arguments!\033[0m\n"},
         {{"plugin", "drop", "env"}, 1, "\033[91mInvalid plugin action specified: drop\033[0m\n"},
         {{"Start", "env"}, 1, "\033[91mUnknown option: Start\033[0m\n"},
@@ -135,7 +142,8 @@ TEST(Cli, EnvironmentPaths) {
         {dir.path(), dir.path(), ""},
         {dir.sub("missing"), "",
          "\033[91mError! No such file or directory : " + dir.sub("missing") + ".\033[0m\n"},
-        {dir.sub("file"), "", "\033[91mError! \"" + dir.sub("file") + "\" is not a directory.\033[0m\n"},
+        {dir.sub("file"), "",
+         "\033[91mError! \"" + dir.sub("file") + "\" is not a directory.\033[0m\n"},
         {"/", "", "\033[91mError! \"/\" is not a usable environment path.\033[0m\n"},
         {"a/", "", "\033[91mError! \"a/\" is not a usable environment path.\033[0m\n"},
     };

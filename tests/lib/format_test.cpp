@@ -82,8 +82,8 @@ TEST(Format, StrToU16AcceptsOnlyPlainDecimals) {
             int rc = str_to_u16(c.text, &v);
             printf("%d %u", rc, v);
         });
-        std::string want = std::to_string(c.result) + " " +
-                           std::to_string(c.result == 0 ? c.value : 7);
+        std::string want =
+            std::to_string(c.result) + " " + std::to_string(c.result == 0 ? c.value : 7);
         EXPECT_EQ(r.out, want) << c.text;
         if (c.error) {
             ASSERT_GE(r.err.size(), 18u);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <fcntl.h>
+#include <regex>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -70,7 +70,8 @@ TEST(Log, SystemCallAndLockLinesHaveTheirFixedShapes) {
     });
     std::smatch m;
     std::string s = kStamp;
-    std::regex want("^" + s + " ERROR  \\[operator\\(\\):\\d+\\] socket No such file or directory\n" + s +
+    std::regex want("^" + s +
+                    " ERROR  \\[operator\\(\\):\\d+\\] socket No such file or directory\n" + s +
                     " ERROR  \\[operator\\(\\):\\d+\\] open /x/y Permission denied\n" + s +
                     " ERROR  EINVAL : Invalid argument\\. \\[\\d+\\]\n$");
     EXPECT_TRUE(std::regex_match(r.err, m, want)) << r.err;

@@ -11,8 +11,7 @@ TEST(Version, BlockBytesAndClosingLineOnStandardOutput) {
     ASSERT_TRUE(std::regex_match(krv_build_rev, std::regex("[0-9a-f]{7}")));
     ASSERT_TRUE(std::regex_match(krv_release_date, std::regex("[A-Z][a-z]{2} \\d\\d, \\d{4}")));
     const std::string block = std::string("\n\tVersion:     3.0.6\n") + "\tBuild:       3.0.6 (" +
-                              krv_build_rev + ")\n" + "\tReleased on: " + krv_release_date +
-                              "\n";
+                              krv_build_rev + ")\n" + "\tReleased on: " + krv_release_date + "\n";
     const std::string closing =
         "\033[94m  *******************************************************   \n\n\033[0m";
 

@@ -1,0 +1,148 @@
+#include "cli/start_stop.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli/cli.h"
+#include "lib/files.h"
+#include "lib/log.h"
+#include "server/runtime.h"
+#include "server/service.h"
+
+int32_t cmd_start(int argc, char **argv, struct runtime *rt) {
+    log_level.store(1);
+    int debug = 0, trace = 0;
+    const cli_opt opts[] = {{"debug", &debug, nullptr}, {"trace", &trace, nullptr}};
+    int rest = cli_parse_opts(argc, argv, 1, opts, 2);
+    if (rest < 0)
+        return -1;
+    char *home = cli_env_path(rest < argc ? argv[rest] : nullptr);
+    if (home == nullptr)
+        return -1;
+    struct stat st;
+    if (lstat(home, &st) != 0) {
+        printf("\033[91m%s : %s.\033[0m\n", home, strerror(errno));
+        free(home);
+        exit(1);
+    }
+    if (trace)
+        log_level.store(3);
+    else if (debug)
+        log_level.store(2);
+    uint32_t kind = cli_env_type(home);
+    if (kind == 0) {
+        printf("\033[91mNo Korvane environment found at %s.\033[0m\n", home);
+        free(home);
+        exit(1);
+    }
+    rt->mode = kind;
+    snprintf(rt->service.name, sizeof rt->service.name, "%s", "korvane");
+    rt->service.entry = service_main;
+    free(rt->home);
+    rt->home = home;
+    return 0;
+}
+
+// The master's pid as written in its pid file: decimal digits ended by the zero byte, a
+// newline or the end of the data, in 1..INT_MAX. 0 or -1.
+static int stop_parse_pid(const char *text, size_t len, pid_t *out) {
+    long long v = 0;
+    size_t i = 0;
+    for (; i < len && text[i] >= '0' && text[i] <= '9'; i++) {
+        v = v * 10 + (text[i] - '0');
+        if (v > INT_MAX)
+            return -1;
+    }
+    if (i == 0 || v == 0 || (i < len && text[i] != '\0' && text[i] != '\n'))
+        return -1;
+    *out = static_cast<pid_t>(v);
+    return 0;
+}
+
+static ssize_t stop_read(int fd, char *buf, size_t len) {
+    for (;;) {
+        ssize_t n = read(fd, buf, len);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+// Spins on the console until the lock of the pid file is free (or can't be tested).
+static void stop_wait(int fd, unsigned spin_ms) {
+    static const char spinner[] = {'-', '\\', '|', '/'};
+    for (unsigned i = 0; sys_write_trylock(fd) == 1; i++) {
+        printf("\033[95m\rPlease wait, Korvane shutdown in progress... [%c]\033[0m",
+               spinner[i % sizeof spinner]);
+        fflush(stdout);
+        usleep(spin_ms * 1000);
+    }
+}
+
+int stop_env(const char *home, unsigned spin_ms) {
+    if (chdir(home) != 0) {
+        printf("\033[91mError! %s : %s.\033[0m\n", strerror(errno), home);
+        return 1;
+    }
+    int fd = open("var/korvane.pid", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            printf("Korvane is not running.\n");
+            return 0;
+        }
+        printf("\033[91mopen: %s\033[0m\n", strerror(errno));
+        return 1;
+    }
+    // The master holds the lock for its whole life: a free lock means no server runs,
+    // whatever the file says, and nobody may be signalled.
+    int held = sys_write_trylock(fd);
+    if (held != 1) {
+        int e = errno;
+        close(fd);
+        if (held < 0) {
+            printf("\033[91mflock: %s\033[0m\n", strerror(e));
+            return 1;
+        }
+        printf("Korvane is not running.\n");
+        return 0;
+    }
+    char text[16];
+    ssize_t n = stop_read(fd, text, sizeof text - 1);
+    if (n < 0) {
+        printf("\033[91mread: %s\033[0m\n", strerror(errno));
+        close(fd);
+        return 1;
+    }
+    pid_t pid;
+    if (stop_parse_pid(text, static_cast<size_t>(n), &pid) != 0) {
+        printf("\033[91mThe pid file var/korvane.pid holds no valid pid.\033[0m\n");
+        close(fd);
+        return 1;
+    }
+    if (kill(pid, SIGINT) != 0) {
+        close(fd);
+        return 1;
+    }
+    stop_wait(fd, spin_ms);
+    printf("\033[92m\nKorvane [%d] stopped.\033[0m\n", static_cast<int>(pid));
+    close(fd);
+    return 0;
+}
+
+int32_t stop(int argc, char **argv, struct runtime *) {
+    int rest = cli_parse_opts(argc, argv, 1, nullptr, 0);
+    if (rest < 0)
+        exit(1);
+    char *home = cli_env_path(rest < argc ? argv[rest] : nullptr);
+    if (home == nullptr)
+        exit(1);
+    int status = stop_env(home, 500);
+    free(home);
+    exit(status);
+}

@@ -1,0 +1,11 @@
+// The service process: the child of the master that does the server's work.
+#pragma once
+
+#include <cstdint>
+
+// Entry of the service process (argument: the runtime record); its result becomes the
+// process's exit status 0 or 1.
+int32_t service_main(void *arg);
+
+// The service's stop request (SIGINT, SIGTERM, SIGSEGV): clears the run flag.
+void service_on_term();
