@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <endian.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/time.h>
@@ -14,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "lib/fd.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 #include "server/msg.h"
@@ -53,15 +53,6 @@ static void sock_set_nodelay(int fd, int family) {
         LOG_SYSERR("setsockopt");
 }
 
-static int sock_set_nonblocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        LOG_SYSERR("fcntl");
-        return -1;
-    }
-    return 0;
-}
-
 static void sock_clear(sock *s) {
     *s = sock{};
     s->fd = -1;
@@ -99,7 +90,7 @@ sock *sock_connect(sock *out, uint64_t split, uint8_t *block, uint64_t total,
         close(fd);
         return out;
     }
-    if (sock_set_nonblocking(fd) != 0) {
+    if (fd_set_nonblocking(fd) != 0) {
         close(fd);
         return out;
     }
