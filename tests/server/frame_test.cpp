@@ -291,6 +291,18 @@ INSTANTIATE_TEST_SUITE_P(
                "ERROR  NET: Network header corrupted.\n"}),
     [](const testing::TestParamInfo<RxCase> &i) { return std::string(i.param.name); });
 
+TEST(FrameUnpack, RefusesAPayloadWithoutRoomForItsTrailer) {
+    RunResult res = run_forked([] {
+        log_level.store(1);
+        Bytes payload("\x00\x00\x00\x00", 4);
+        frame_buf b{writable(payload).data(), payload.size(), payload.size()};
+        std::vector<uint8_t> area(kArea);
+        printf("%d\n", frame_unpack(&b, kArea, area));
+    });
+    EXPECT_EQ(res.out, "-1\n");
+    EXPECT_EQ(log_text(res), "ERROR  NET: Invalid payload size: 4\n");
+}
+
 // ---- Reassembly and buffer bounds ----
 
 // Three frames: raw, compressed and raw again, with bodies of messages.
