@@ -32,8 +32,8 @@ static void put_be32(uint8_t *p, uint32_t v) {
     memcpy(p, &v, sizeof v);
 }
 
-// Makes room for `need` bytes, growing by at least RX_GROW_MIN and at most doubling, and
-// never beyond `limit` (>= need).
+// Makes room for `need` bytes: the capacity doubles (at least RX_GROW_MIN) unless `need`
+// asks for more, and never passes `limit` (>= need).
 static void frame_buf_reserve(frame_buf *b, uint64_t need, uint64_t limit) {
     if (need <= b->cap)
         return;
