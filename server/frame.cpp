@@ -32,8 +32,8 @@ static void put_be32(uint8_t *p, uint32_t v) {
     memcpy(p, &v, sizeof v);
 }
 
-// Makes room for `need` bytes, growing by at least RX_GROW_MIN and at most doubling, and
-// never beyond `limit` (>= need).
+// Makes room for `need` bytes: the capacity doubles (at least RX_GROW_MIN) unless `need`
+// asks for more, and never passes `limit` (>= need).
 static void frame_buf_reserve(frame_buf *b, uint64_t need, uint64_t limit) {
     if (need <= b->cap)
         return;
@@ -149,7 +149,7 @@ static void frame_rx_restart(frame_rx *rx) {
 }
 
 // Copies header bytes from `in` and returns what is left of it.
-static std::span<const uint8_t> frame_rx_take_header(frame_rx *rx, std::span<const uint8_t> in) {
+static std::span<uint8_t> frame_rx_take_header(frame_rx *rx, std::span<uint8_t> in) {
     size_t take = std::min<size_t>(FRAME_HDR_LEN - rx->hlen, in.size());
     memcpy(reinterpret_cast<uint8_t *>(&rx->header) + rx->hlen, in.data(), take);
     rx->hlen = static_cast<uint8_t>(rx->hlen + take);
@@ -181,7 +181,7 @@ static int frame_rx_begin(frame_rx *rx, uint64_t max) {
 
 // Copies payload bytes from `in` and returns what is left of it. The buffer grows only with
 // the bytes that actually arrived, not with the length the header announced.
-static std::span<const uint8_t> frame_rx_take_payload(frame_rx *rx, std::span<const uint8_t> in) {
+static std::span<uint8_t> frame_rx_take_payload(frame_rx *rx, std::span<uint8_t> in) {
     size_t take = static_cast<size_t>(std::min<uint64_t>(rx->expect, in.size()));
     frame_buf *b = &rx->payload;
     if (rx->growable)
@@ -192,18 +192,27 @@ static std::span<const uint8_t> frame_rx_take_payload(frame_rx *rx, std::span<co
     return in.subspan(take);
 }
 
-// The payload is complete: unpack it when there is an area and hand the body over.
-static int frame_rx_deliver(frame_rx *rx, std::span<uint8_t> area, uint64_t max, void *ctx,
-                            frame_cb on_frame) {
+// True when the whole payload of the frame lies in `in`, none of it buffered yet, and it needs
+// no decompression: it can then be handed over where it lies.
+static bool frame_rx_whole_raw(const frame_rx *rx, std::span<uint8_t> in, std::span<uint8_t> area) {
+    if (rx->payload.len != 0 || in.size() < rx->expect)
+        return false;
+    return area.empty() ||
+           get_be32(in.data() + rx->expect - FRAME_TRAILER_LEN) == rx->expect - FRAME_TRAILER_LEN;
+}
+
+// The payload in b is complete: unpack it when there is an area and hand the body over.
+static int frame_rx_deliver(frame_rx *rx, frame_buf *b, std::span<uint8_t> area, uint64_t max,
+                            void *ctx, frame_cb on_frame) {
     LOG_DEBUG("NET: Frame completed!");
-    if (!area.empty() && frame_unpack(&rx->payload, max, area) != 0)
+    if (!area.empty() && frame_unpack(b, max, area) != 0)
         return -1;
-    on_frame(ctx, rx->payload.data, rx->payload.len);
+    on_frame(ctx, b->data, b->len);
     frame_rx_restart(rx);
     return 0;
 }
 
-int frame_rx_feed(frame_rx *rx, std::span<const uint8_t> in, std::span<uint8_t> area, void *ctx,
+int frame_rx_feed(frame_rx *rx, std::span<uint8_t> in, std::span<uint8_t> area, void *ctx,
                   frame_cb on_frame) {
     const uint64_t max = frame_max_payload(area);
     while (!in.empty()) {
@@ -212,10 +221,14 @@ int frame_rx_feed(frame_rx *rx, std::span<const uint8_t> in, std::span<uint8_t> 
             in = frame_rx_take_header(rx, in);
             if (rx->hlen == FRAME_HDR_LEN)
                 rc = frame_rx_begin(rx, max);
+        } else if (frame_rx_whole_raw(rx, in, area)) {
+            frame_buf whole{in.data(), rx->expect, rx->expect};
+            in = in.subspan(rx->expect);
+            rc = frame_rx_deliver(rx, &whole, area, max, ctx, on_frame);
         } else {
             in = frame_rx_take_payload(rx, in);
             if (rx->expect == 0)
-                rc = frame_rx_deliver(rx, area, max, ctx, on_frame);
+                rc = frame_rx_deliver(rx, &rx->payload, area, max, ctx, on_frame);
         }
         if (rc != 0) {
             frame_rx_restart(rx);

@@ -82,7 +82,8 @@ uint64_t frame_max_payload(std::span<const uint8_t> area);
 // Feeds bytes read from a connection to the state machine and calls on_frame for every frame
 // they complete. With a compression area bodies are decompressed before delivery; without one
 // on_frame gets the raw payload, trailer included. Bytes of a frame not yet complete stay in
-// the state for the next call. 0, or -1 after an ERROR line when the connection must be
-// dropped (the partial frame is then discarded).
-int frame_rx_feed(frame_rx *rx, std::span<const uint8_t> in, std::span<uint8_t> area, void *ctx,
+// the state for the next call. A body may be handed over where it lies in `in` (a raw payload
+// that arrived whole), which is why `in` is writable. 0, or -1 after an ERROR line when the
+// connection must be dropped (the partial frame is then discarded).
+int frame_rx_feed(frame_rx *rx, std::span<uint8_t> in, std::span<uint8_t> area, void *ctx,
                   frame_cb on_frame);

@@ -6,14 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <endian.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/time.h>
 #include <sys/uio.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include "lib/fd.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 #include "server/msg.h"
@@ -30,18 +29,9 @@ static uint64_t sock_next_cid() {
     return n << 32 | (ms & 0xFFFFFFFFu);
 }
 
-// Length of a socket address of `family`; 0 for a family connections cannot use.
-static socklen_t sock_addr_len(int family) {
-    switch (family) {
-    case AF_INET:
-        return sizeof(sockaddr_in);
-    case AF_INET6:
-        return sizeof(sockaddr_in6);
-    case AF_UNIX:
-        return sizeof(sockaddr_un);
-    default:
-        return 0;
-    }
+// Peers are reached over IPv4, IPv6 or a local socket.
+static bool sock_family_supported(int family) {
+    return family == AF_INET || family == AF_INET6 || family == AF_UNIX;
 }
 
 // Frames already batch messages, so Nagle's delay would only hold back a flushed frame.
@@ -51,15 +41,6 @@ static void sock_set_nodelay(int fd, int family) {
     int on = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
         LOG_SYSERR("setsockopt");
-}
-
-static int sock_set_nonblocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        LOG_SYSERR("fcntl");
-        return -1;
-    }
-    return 0;
 }
 
 static void sock_clear(sock *s) {
@@ -86,24 +67,24 @@ sock *sock_init(sock *out, int fd, const sockaddr *addr, uint64_t split, uint8_t
 }
 
 sock *sock_connect(sock *out, uint64_t split, uint8_t *block, uint64_t total,
-                   const sockaddr *addr) {
+                   const sockaddr_storage *addr) {
     sock_clear(out);
-    int fd = socket(addr->sa_family, SOCK_STREAM, 0);
+    const auto *sa = reinterpret_cast<const sockaddr *>(addr);
+    int fd = socket(addr->ss_family, SOCK_STREAM, 0);
     if (fd < 0) {
         LOG_SYSERR("socket");
         return out;
     }
-    socklen_t len = sock_addr_len(addr->sa_family);
-    if (connect(fd, addr, len != 0 ? len : sizeof(sockaddr_storage)) != 0) {
+    if (connect(fd, sa, sizeof *addr) != 0) {
         LOG_SYSERR("connect");
         close(fd);
         return out;
     }
-    if (sock_set_nonblocking(fd) != 0) {
+    if (fd_set_nonblocking(fd) != 0) {
         close(fd);
         return out;
     }
-    return sock_init(out, fd, addr, split, block, total);
+    return sock_init(out, fd, sa, split, block, total);
 }
 
 int sock_close(sock *s) {
@@ -127,7 +108,7 @@ static void sock_close_frame(sock *s) {
 // Sends what is left of the frame in flight: 0 when it has all left, ENOSPC when bytes
 // remain, or the socket's errno (the frame is then unchanged).
 static int sock_flush(sock *s) {
-    if (sock_addr_len(s->addr.address.ss_family) == 0)
+    if (!sock_family_supported(s->addr.address.ss_family))
         return EAFNOSUPPORT;
     const uint64_t plen = be32toh(s->hdr.plen);
     const uint64_t sent = FRAME_HDR_LEN + plen - s->pending;

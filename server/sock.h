@@ -47,10 +47,11 @@ struct sock {
 sock *sock_init(sock *out, int fd, const sockaddr *addr, uint64_t split, uint8_t *block,
                 uint64_t total);
 
-// Connects a new stream socket to addr (blocking), makes it non-blocking and initialises
-// `out` with it. On failure `out` is left closed after an ERROR line; success is told by a
-// non-zero connection id. Returns out.
-sock *sock_connect(sock *out, uint64_t split, uint8_t *block, uint64_t total, const sockaddr *addr);
+// Connects a new stream socket to the IPv4 or IPv6 address addr (blocking), makes it
+// non-blocking and initialises `out` with it. On failure `out` is left closed after an ERROR
+// line; success is told by a non-zero connection id. Returns out.
+sock *sock_connect(sock *out, uint64_t split, uint8_t *block, uint64_t total,
+                   const sockaddr_storage *addr);
 
 // Closes the descriptor, releases the buffers and leaves the record closed. Returns 0.
 int sock_close(sock *s);

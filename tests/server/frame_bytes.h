@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,6 +25,11 @@ inline std::string log_text(const RunResult &res) {
 
 inline const uint8_t *u8(const Bytes &b) {
     return reinterpret_cast<const uint8_t *>(b.data());
+}
+
+// The bytes of b as the writable input the receive state machine takes.
+inline std::span<uint8_t> writable(Bytes &b) {
+    return {reinterpret_cast<uint8_t *>(b.data()), b.size()};
 }
 
 inline std::string hex(const Bytes &bytes) {

@@ -114,7 +114,8 @@ RunResult feed_case(const RxCase &c) {
         else
             frame_rx_init(&rx, nullptr, 0, true);
         std::vector<Bytes> got;
-        int rc = frame_rx_feed(&rx, {u8(c.in), c.in.size()}, area, &got, collect);
+        Bytes in = c.in;
+        int rc = frame_rx_feed(&rx, writable(in), area, &got, collect);
         printf("%d\n", rc);
         for (const Bytes &b : got)
             printf("%s\n", hex(b).c_str());
@@ -290,6 +291,18 @@ INSTANTIATE_TEST_SUITE_P(
                "ERROR  NET: Network header corrupted.\n"}),
     [](const testing::TestParamInfo<RxCase> &i) { return std::string(i.param.name); });
 
+TEST(FrameUnpack, RefusesAPayloadWithoutRoomForItsTrailer) {
+    RunResult res = run_forked([] {
+        log_level.store(1);
+        Bytes payload("\x00\x00\x00\x00", 4);
+        frame_buf b{writable(payload).data(), payload.size(), payload.size()};
+        std::vector<uint8_t> area(kArea);
+        printf("%d\n", frame_unpack(&b, kArea, area));
+    });
+    EXPECT_EQ(res.out, "-1\n");
+    EXPECT_EQ(log_text(res), "ERROR  NET: Invalid payload size: 4\n");
+}
+
 // ---- Reassembly and buffer bounds ----
 
 // Three frames: raw, compressed and raw again, with bodies of messages.
@@ -304,7 +317,7 @@ Bytes three_frames(std::vector<Bytes> *bodies) {
 
 TEST(FrameReceive, ReassemblesWhateverTheReadSizes) {
     std::vector<Bytes> bodies;
-    const Bytes stream = three_frames(&bodies);
+    Bytes stream = three_frames(&bodies);
     for (size_t chunk :
          {size_t{1}, size_t{5}, size_t{12}, size_t{13}, size_t{1000}, stream.size()}) {
         std::vector<uint8_t> area(kArea);
@@ -313,7 +326,7 @@ TEST(FrameReceive, ReassemblesWhateverTheReadSizes) {
         std::vector<Bytes> got;
         for (size_t at = 0; at < stream.size(); at += chunk) {
             const size_t n = std::min(chunk, stream.size() - at);
-            ASSERT_EQ(frame_rx_feed(&rx, {u8(stream) + at, n}, area, &got, collect), 0);
+            ASSERT_EQ(frame_rx_feed(&rx, writable(stream).subspan(at, n), area, &got, collect), 0);
         }
         EXPECT_EQ(got, bodies) << "chunk " << chunk;
         EXPECT_EQ(rx.hlen, 0) << "chunk " << chunk;
@@ -328,21 +341,21 @@ TEST(FrameReceive, BufferGrowsWithTheBytesThatArriveAndShrinksAfterALargeFrame) 
     std::vector<Bytes> got;
 
     // A header announcing 16 MB, followed by only 100 bytes, holds little memory.
-    const Bytes big_header = unchecked("KR", 0x3006, 1 << 24);
-    ASSERT_EQ(frame_rx_feed(&rx, {u8(big_header), big_header.size()}, area, &got, collect), 0);
+    Bytes big_header = unchecked("KR", 0x3006, 1 << 24);
+    ASSERT_EQ(frame_rx_feed(&rx, writable(big_header), area, &got, collect), 0);
     EXPECT_EQ(rx.payload.cap, 0u);
-    const Bytes some(100, 's');
-    ASSERT_EQ(frame_rx_feed(&rx, {u8(some), some.size()}, area, &got, collect), 0);
+    Bytes some(100, 's');
+    ASSERT_EQ(frame_rx_feed(&rx, writable(some), area, &got, collect), 0);
     EXPECT_LE(rx.payload.cap, 64u * 1024);
     frame_rx_free(&rx);
 
     // A 1 MiB frame is delivered whole, then its buffer is cut back.
     frame_rx_init(&rx, nullptr, 0, true);
     const Bytes body = noise(1 << 20, 3);
-    const Bytes frame = pack(body, area.size());
+    Bytes frame = pack(body, area.size());
     for (size_t at = 0; at < frame.size(); at += 4096) {
         const size_t n = std::min<size_t>(4096, frame.size() - at);
-        ASSERT_EQ(frame_rx_feed(&rx, {u8(frame) + at, n}, area, &got, collect), 0);
+        ASSERT_EQ(frame_rx_feed(&rx, writable(frame).subspan(at, n), area, &got, collect), 0);
         EXPECT_LE(rx.payload.cap, std::max<uint64_t>(64 * 1024, 2 * (at + n)));
     }
     ASSERT_EQ(got.size(), 1u);
@@ -358,7 +371,8 @@ TEST(FrameReceive, DebugLinesTraceAFrame) {
         frame_rx rx;
         frame_rx_init(&rx, nullptr, 0, true);
         std::vector<Bytes> got;
-        frame_rx_feed(&rx, {u8(kRunFrame), kRunFrame.size()}, area, &got, collect);
+        Bytes in = kRunFrame;
+        frame_rx_feed(&rx, writable(in), area, &got, collect);
         frame_rx_free(&rx);
     });
     EXPECT_EQ(log_text(res), "DEBUG  NET: header completed!\n"

@@ -462,31 +462,33 @@ TEST(SockRecord, InitSplitsTheBlock) {
 // A listening socket on 127.0.0.1 with a port of the system's choice.
 struct Listener {
     int fd;
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     Listener() {
         fd = socket(AF_INET, SOCK_STREAM, 0);
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        auto *in = reinterpret_cast<sockaddr_in *>(&addr);
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        if (bind(fd, sa(&addr), sizeof addr) != 0 || listen(fd, 4) != 0 ||
+        if (bind(fd, sa(&addr), sizeof *in) != 0 || listen(fd, 4) != 0 ||
             getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
             throw std::runtime_error("listen");
     }
     ~Listener() { close(fd); }
+    uint16_t port() const { return ntohs(reinterpret_cast<const sockaddr_in *>(&addr)->sin_port); }
 };
 
 TEST(SockConnect, ConnectsNonBlockingWithoutDelay) {
     Listener srv;
     std::vector<uint8_t> block(4096);
     sock s;
-    sock_connect(&s, 1000, block.data(), block.size(), sa(&srv.addr));
+    sock_connect(&s, 1000, block.data(), block.size(), &srv.addr);
     ASSERT_NE(s.cid, 0u);
     EXPECT_TRUE(fcntl(s.fd, F_GETFL) & O_NONBLOCK);
     int nodelay = 0;
     socklen_t len = sizeof nodelay;
     ASSERT_EQ(getsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
     EXPECT_EQ(nodelay, 1);
-    EXPECT_EQ(std::string(s.addr.text), "127.0.0.1:" + std::to_string(ntohs(srv.addr.sin_port)));
+    EXPECT_EQ(std::string(s.addr.text), "127.0.0.1:" + std::to_string(srv.port()));
     EXPECT_EQ(s.rsize, 1000u);
 
     // The hello reaches the listener's side as written by hand.
@@ -515,17 +517,17 @@ TEST_P(SockConnectFail, LeavesTheRecordClosed) {
     const ConnectFailCase &c = GetParam();
     RunResult res = run_forked([&c] {
         log_level.store(1);
-        sockaddr_in addr;
+        sockaddr_storage addr;
         {
             Listener gone; // its port is closed again at once
             addr = gone.addr;
         }
-        addr.sin_family = static_cast<sa_family_t>(c.family);
+        addr.ss_family = static_cast<sa_family_t>(c.family);
         std::vector<uint8_t> block(4096);
         sock s;
         s.fd = 99;
         s.cid = 1;
-        sock_connect(&s, 1000, block.data(), block.size(), sa(&addr));
+        sock_connect(&s, 1000, block.data(), block.size(), &addr);
         printf("%d %lu %p\n", s.fd, s.cid, static_cast<void *>(s.sbuf));
     });
     EXPECT_EQ(res.out, "-1 0 (nil)\n");

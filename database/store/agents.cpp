@@ -1,0 +1,208 @@
+#include "database/store/agents.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "database/store/store_io.h"
+#include "lib/files.h"
+#include "lib/log.h"
+#include "lib/murmur3.h"
+
+namespace {
+
+constexpr const char *AGENTS_DIR = "storage.db/data";
+
+// "storage.db/data/<id as 16 hex digits><suffix>"; every suffix used here fits.
+struct agent_path {
+    char text[96];
+    agent_path(uint64_t aid, const char *suffix) {
+        snprintf(text, sizeof text, "%s/%016lX%s", AGENTS_DIR, aid, suffix);
+    }
+};
+
+// The agent directory first, then its data directories, parents before children.
+constexpr const char *AGENT_DIRS[] = {"", "/mc", "/kv", "/kv/stages"};
+
+} // namespace
+
+uint64_t agent_id_of(const uint8_t identity[64]) {
+    return murmur3_hash64(identity, 64);
+}
+
+// Makes the agent's directories, accepting those that exist. 0 or the errno value of the
+// failed mkdir; *existed tells whether the agent directory was there already.
+static int make_agent_dirs(uint64_t aid, bool *existed) {
+    *existed = false;
+    for (const char *suffix : AGENT_DIRS) {
+        agent_path p(aid, suffix);
+        if (mkdir(p.text, 0700) == 0)
+            continue;
+        int e = errno;
+        if (e == EEXIST) {
+            *existed = *existed || suffix[0] == '\0';
+            continue;
+        }
+        LOG_DEBUG("Cannot create directory [%s].", p.text);
+        errno = e;
+        LOG_SYSERR("mkdir");
+        return e;
+    }
+    return 0;
+}
+
+// True when the identity file holds at least the whole 64-byte record.
+static bool identity_file_whole(uint64_t aid) {
+    agent_path p(aid, "/korvane.id");
+    struct stat st;
+    return stat(p.text, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 64;
+}
+
+// Writes the identity into a temporary file and renames it into place, so a reader never
+// meets a partly written identity file. 0 or the errno value of the failed call.
+static int write_identity(const uint8_t identity[64], uint64_t aid) {
+    agent_path tmp(aid, "/korvane.id.tmp");
+    agent_path final_path(aid, "/korvane.id");
+    int fd = open(tmp.text, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) {
+        int e = errno;
+        LOG_DEBUG("Cannot open korvane.id file: %s.", tmp.text);
+        errno = e;
+        LOG_SYSERR_PATH("open", tmp.text);
+        return e;
+    }
+    int e = 0;
+    if (io_write_all(fd, identity, 64) != 0) {
+        e = errno;
+        LOG_SYSERR_PATH("write", tmp.text);
+    }
+    if (close(fd) != 0 && e == 0) {
+        e = errno;
+        LOG_SYSERR_PATH("close", tmp.text);
+    }
+    if (e == 0 && rename(tmp.text, final_path.text) != 0) {
+        e = errno;
+        LOG_SYSERR_PATH("rename", final_path.text);
+    }
+    if (e != 0)
+        unlink(tmp.text);
+    return e;
+}
+
+int agent_save(const uint8_t identity[64], uint64_t aid) {
+    bool existed = false;
+    int rc = make_agent_dirs(aid, &existed);
+    if (rc != 0)
+        return rc;
+    if (existed && identity_file_whole(aid))
+        return EEXIST;
+    rc = write_identity(identity, aid);
+    if (rc != 0)
+        return rc;
+    return existed ? EEXIST : 0;
+}
+
+int read_agent_id(uint8_t buf[64], uint64_t aid) {
+    memset(buf, 0, 64);
+    agent_path p(aid, "/korvane.id");
+    int fd = open(p.text, O_RDONLY);
+    if (fd < 0) {
+        LOG_SYSERR_PATH("open", p.text);
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = read(fd, buf, 64);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        LOG_SYSERR_PATH("read", p.text);
+    close(fd);
+    return n < 0 ? -1 : 0;
+}
+
+int dbs_agent_exists(uint64_t aid) {
+    agent_path p(aid, "/korvane.id");
+    struct stat st;
+    if (stat(p.text, &st) == 0)
+        return 1;
+    if (errno != ENOENT)
+        LOG_SYSERR_PATH("stat", p.text);
+    return 0;
+}
+
+// Reads the agent id from the leading hexadecimal digits (at most 16) of a directory name.
+// False when the name does not begin with one.
+static bool parse_agent_dir(const char *name, uint64_t *aid) {
+    if (!isxdigit(static_cast<unsigned char>(name[0])))
+        return false;
+    uint64_t v = 0;
+    for (int i = 0; i < 16 && isxdigit(static_cast<unsigned char>(name[i])); i++) {
+        char c = name[i];
+        unsigned digit = isdigit(static_cast<unsigned char>(c))
+                             ? static_cast<unsigned>(c - '0')
+                             : static_cast<unsigned>((c | 0x20) - 'a' + 10);
+        v = (v << 4) | digit;
+    }
+    *aid = v;
+    return true;
+}
+
+int dbs_foreach_agent(void *ctx, dbs_agent_cb cb) {
+    DIR *dir = opendir(AGENTS_DIR);
+    if (dir == nullptr) {
+        LOG_ERROR("Cannot open the directory %s: %s", AGENTS_DIR, strerror(errno));
+        return -1;
+    }
+    while (struct dirent *de = readdir(dir)) {
+        if (de->d_name[0] == '.')
+            continue;
+        agent_entry entry{};
+        if (!parse_agent_dir(de->d_name, &entry.id)) {
+            LOG_WARN("Invalid agent directory: %s", de->d_name);
+            continue;
+        }
+        uint8_t identity[64];
+        if (read_agent_id(identity, entry.id) != 0)
+            continue;
+        memcpy(&entry.identity, identity, sizeof identity);
+        cb(ctx, &entry);
+    }
+    closedir(dir);
+    return 0;
+}
+
+int delete_agent_path_entry(void *ctx, const char *name, const char *path, uint64_t size) {
+    (void)ctx;
+    (void)name;
+    (void)size;
+    if (unlink(path) != 0)
+        LOG_SYSERR_PATH("unlink", path);
+    return 0;
+}
+
+int dbs_remove_agent(const uint8_t identity[64]) {
+    uint64_t aid = agent_id_of(identity);
+    uint8_t stored[64];
+    if (read_agent_id(stored, aid) != 0)
+        return -1;
+    agent_identity given, have;
+    memcpy(&given, identity, sizeof given);
+    memcpy(&have, stored, sizeof have);
+    if (have.type != given.type) {
+        LOG_ERROR("Cannot remove the agent: type mismatch.");
+        return -1;
+    }
+    // Labels are compared as strings over their first 62 characters.
+    if (strncmp(have.label, given.label, 62) != 0) {
+        LOG_ERROR("Cannot remove the agent: name mismatch.");
+        return -1;
+    }
+    agent_path dir(aid, "");
+    sys_foreach_file(dir.text, nullptr, delete_agent_path_entry);
+    return sys_rmtree(dir.text);
+}

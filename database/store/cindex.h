@@ -1,0 +1,56 @@
+// Calls index: one file per agent and UTC day, "storage.db/data/<agent>/mc/<day>.index",
+// with a slot for every second of the day telling where in that hour's root-call file the
+// first root call of the second was stored and how many were stored for it. The agent's
+// writer keeps the index of its current day mapped; readers map it for one lookup only.
+//
+// Slots are host order. The writer updates them through a shared mapping while readers may
+// look at the same slots; each field is loaded and stored whole, so a reader sees a field
+// either before or after an update.
+#pragma once
+
+#include <cstdint>
+
+struct cindex_slot {
+    uint64_t offset; // offset in the hour file of the first root call stored for the second
+    uint64_t count;  // root calls stored for the second; 0 when the slot is empty
+};
+
+constexpr uint64_t CINDEX_SLOTS = 86400;
+// The whole file: the slots, then 2048 unused zero bytes.
+constexpr uint64_t CINDEX_FILE_SIZE = 0x152000;
+
+// Maps the index of `agent_id` and `day`. With `create` the file is created when missing,
+// its blocks are allocated (so that stores through the map cannot fault on a full volume)
+// and it is mapped writable; without, it is mapped read-only. A file of any other size than
+// CINDEX_FILE_SIZE (an empty one being created aside) is not taken for an index. NULL on
+// any failure, which is logged.
+cindex_slot *cindex_open(uint64_t agent_id, uint32_t day, bool create);
+
+// Unmaps an index from cindex_open; NULL is accepted.
+void cindex_close(cindex_slot *slots);
+
+// Counts one root call stored at `offset` of the hour file for the given time of its root:
+// the first of its second sets the slot's offset. A NULL map is ignored.
+void cindex_put(cindex_slot *slots, uint64_t offset, uint64_t hour, uint64_t minute,
+                uint64_t second);
+
+// Takes back a cindex_put whose root call could not be stored. A NULL map is ignored.
+void cindex_unput(cindex_slot *slots, uint64_t offset, uint64_t hour, uint64_t minute,
+                  uint64_t second);
+
+// Empties the 3600 slots of `hour` (0..23): its hour file starts anew, so offsets left from
+// an earlier file of that name must not be used. A NULL map is ignored.
+void cindex_clear_hour(cindex_slot *slots, uint64_t hour);
+
+// The offset at which a walk of the hour file of `hour` must start to see every root call
+// stored for that second of the hour or later: the smallest offset among the slots from
+// that second to the end of the hour, 0 when they are all empty. The offset is used only
+// when the hour file holds a root call there. -1 (and 0) when the index cannot be read or
+// its offset is not usable.
+int cindex_find(uint64_t *offset, uint64_t agent_id, uint32_t day, uint64_t hour, uint64_t minute,
+                uint64_t second);
+
+// The number of root calls the index counts for the seconds `first` to `last` (seconds of
+// the hour, 0..3599) of `hour`. -1 when the index cannot be read.
+int cindex_count(uint64_t *count, uint64_t agent_id, uint32_t day, uint64_t hour, uint32_t first,
+                 uint32_t last);

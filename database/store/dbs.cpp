@@ -1,0 +1,183 @@
+#include "database/store/dbs.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "database/store/agents.h"
+#include "database/store/store_io.h"
+#include "database/store/symbols.h"
+#include "lib/log.h"
+#include "lib/xalloc.h"
+
+namespace {
+
+constexpr const char *VERSION_FILE = "storage.db/.database";
+
+// The store's directories, parents first: created by storage_create_db in this order and
+// checked by dbs_open in this order.
+constexpr const char *STORE_DIRS[] = {"storage.db", "storage.db/arch", "storage.db/data",
+                                      "storage.db/symbols"};
+
+constexpr uint32_t SYMBOL_TYPES[] = {SYM_THREAD, SYM_CLASS, SYM_METHOD, SYM_KEY};
+
+} // namespace
+
+int is_version_compatible(uint16_t version) {
+    return ((version ^ PROTOCOL_VERSION) & VERSION_MASK) == 0;
+}
+
+int create_dbversion_file(uint16_t version, const char *path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0)
+        return -1;
+    const uint8_t word[2] = {static_cast<uint8_t>(version >> 8), static_cast<uint8_t>(version)};
+    if (io_write_all(fd, word, sizeof word) != 0) {
+        LOG_SYSERR("write");
+        close(fd);
+        unlink(path);
+        return -1;
+    }
+    close(fd);
+    return 0;
+}
+
+int storage_create_db() {
+    for (const char *dir : STORE_DIRS) {
+        if (mkdir(dir, 0700) != 0) {
+            LOG_SYSERR_PATH("mkdir", dir);
+            return -1;
+        }
+    }
+    if (create_dbversion_file(PROTOCOL_VERSION, VERSION_FILE) != 0)
+        return -1;
+    for (uint32_t type : SYMBOL_TYPES) {
+        if (symbols_create(type) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Reads the stored version word. 0, or -1 when the file is missing, unreadable or short.
+static int read_dbversion_file(uint16_t *version) {
+    int fd = open(VERSION_FILE, O_RDONLY);
+    if (fd < 0)
+        return -1;
+    uint8_t word[2];
+    ssize_t n;
+    do {
+        n = read(fd, word, sizeof word);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        LOG_SYSERR("read");
+    close(fd);
+    if (n != sizeof word)
+        return -1;
+    *version = static_cast<uint16_t>((word[0] << 8) | word[1]);
+    return 0;
+}
+
+static dbs_agent *dbs_agent_new(uint64_t aid) {
+    dbs_agent *a = new (krv_calloc(1, sizeof(dbs_agent))) dbs_agent{};
+    a->id = aid;
+    a->mc.data_fd = -1;
+    a->mc.ext_fd = -1;
+    return a;
+}
+
+// Appends an item; the caller holds the registry's write lock (or is alone at open).
+static void dbs_agents_append(dbs_agents *agents, uint64_t aid) {
+    agents->items = static_cast<dbs_agent **>(
+        krv_realloc(agents->items, (agents->count + 1) * sizeof(dbs_agent *)));
+    agents->items[agents->count++] = dbs_agent_new(aid);
+}
+
+// Registry item for an agent directory found at open.
+static int dbs_agents_load_cb(void *ctx, agent_entry *entry) {
+    dbs_agents_append(static_cast<dbs_agents *>(ctx), entry->id);
+    return 0;
+}
+
+dbs *dbs_open() {
+    uint16_t version = 0;
+    if (read_dbversion_file(&version) != 0 || !is_version_compatible(version)) {
+        printf("\033[91mIncompatible database version!\033[0m\n");
+        return nullptr;
+    }
+    for (const char *dir : STORE_DIRS) {
+        struct stat st;
+        if (lstat(dir, &st) != 0) {
+            LOG_FATAL("Storage check failed. Directory %s: %s", dir, strerror(errno));
+            return nullptr;
+        }
+    }
+    dbs *db = static_cast<dbs *>(krv_calloc(1, sizeof(dbs)));
+    pthread_rwlock_init(&db->agents.guard, nullptr);
+    for (uint32_t type : SYMBOL_TYPES) {
+        db->smaps[type - 1] = symbols_open(type);
+        if (db->smaps[type - 1] == nullptr) {
+            dbs_close(db);
+            return nullptr;
+        }
+    }
+    // No other thread exists yet: the registry is filled without its lock.
+    dbs_foreach_agent(&db->agents, dbs_agents_load_cb);
+    // The key/value store's start-up comes here once it exists: recovery of the staging
+    // files left in the agent directories, then its maintainer thread on the registry.
+    return db;
+}
+
+void dbs_close(dbs *db) {
+    for (smap *m : db->smaps) {
+        if (m != nullptr)
+            smap_close(m);
+    }
+    for (uint64_t i = 0; i < db->agents.count; i++) {
+        db->agents.items[i]->~dbs_agent();
+        free(db->agents.items[i]);
+    }
+    free(db->agents.items);
+    pthread_rwlock_destroy(&db->agents.guard);
+    free(db);
+}
+
+smap *dbs_smap(dbs *db, uint32_t type) {
+    return type >= SYM_THREAD && type <= SYM_KEY ? db->smaps[type - 1] : nullptr;
+}
+
+// The item of an agent, or NULL. The caller holds the registry's lock.
+static dbs_agent *dbs_agents_lookup(dbs_agents *agents, uint64_t aid) {
+    for (uint64_t i = 0; i < agents->count; i++) {
+        LOG_DEBUG("COMPARING AGENT %016lX", agents->items[i]->id);
+        if (agents->items[i]->id == aid)
+            return agents->items[i];
+    }
+    return nullptr;
+}
+
+int dbs_agent_register(dbs *db, const uint8_t identity[64], uint64_t aid) {
+    KRV_LOCKCALL(pthread_rwlock_wrlock(&db->agents.guard));
+    int rc = EEXIST;
+    if (dbs_agents_lookup(&db->agents, aid) == nullptr) {
+        // An agent directory that was not loaded at open (its identity file was missing or
+        // unreadable) is repaired by agent_save and still gets its item.
+        rc = agent_save(identity, aid);
+        if (rc == 0 || rc == EEXIST)
+            dbs_agents_append(&db->agents, aid);
+    }
+    KRV_LOCKCALL(pthread_rwlock_unlock(&db->agents.guard));
+    return rc;
+}
+
+dbs_agent *dbs_agent_find(dbs *db, uint64_t aid) {
+    LOG_DEBUG("SEARCHING FOR AGENT %016lX", aid);
+    KRV_LOCKCALL(pthread_rwlock_rdlock(&db->agents.guard));
+    dbs_agent *a = dbs_agents_lookup(&db->agents, aid);
+    KRV_LOCKCALL(pthread_rwlock_unlock(&db->agents.guard));
+    return a;
+}

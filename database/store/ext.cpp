@@ -1,0 +1,469 @@
+#include "database/store/ext.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <lz4.h>
+#include <memory>
+#include <unistd.h>
+
+#include "lib/crc32.h"
+#include "lib/log.h"
+#include "lib/xalloc.h"
+
+// Call flags that shape an entry's data.
+static constexpr uint16_t EXT_HAS_TEXT = 0x08;
+static constexpr uint16_t EXT_HAS_PAIRS = 0x02;
+// Separator between the keys and values of a list.
+static constexpr char EXT_KV_SEPARATOR = 0x1E;
+// A locator's entry offset must lie below this to leave room for an entry head.
+static constexpr uint32_t EXT_ENTRY_OFFSET_LIMIT = 65804;
+
+static uint16_t ext_get16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+static uint32_t ext_get32(const uint8_t *p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+static void ext_put16(uint8_t *p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+static void ext_put32(uint8_t *p, uint32_t v) {
+    ext_put16(p, static_cast<uint16_t>(v >> 16));
+    ext_put16(p + 2, static_cast<uint16_t>(v));
+}
+
+static void ext_header_fill(uint8_t *h, uint32_t raw, uint32_t stored) {
+    ext_put32(h, raw);
+    ext_put32(h + 4, stored);
+    ext_put32(h + 8, 0);
+    ext_put32(h + 8, crc32_calc(h, EXT_HEADER_SIZE));
+}
+
+// The sizes of a block header whose CRC holds and whose sizes are possible.
+static bool ext_header_check(const uint8_t *h, uint32_t *raw, uint32_t *stored) {
+    uint8_t copy[EXT_HEADER_SIZE];
+    memcpy(copy, h, 8);
+    memset(copy + 8, 0, 4);
+    if (crc32_calc(copy, EXT_HEADER_SIZE) != ext_get32(h + 8))
+        return false;
+    *raw = ext_get32(h);
+    *stored = ext_get32(h + 4);
+    return *raw <= EXT_BLOCK_MAX && *stored <= EXT_BLOCK_MAX;
+}
+
+// ---- Builder ----
+
+static uint8_t *ext_buf_tail(ext_buf *b) {
+    return reinterpret_cast<uint8_t *>(b + 1);
+}
+
+// A closed block: its bytes lie in the builder's open block when stored raw, else in the
+// scratch area.
+struct ext_closed {
+    bool in_builder;
+    uint32_t length; // header and stored bytes
+};
+
+static const uint8_t *ext_closed_bytes(const ext_buf *b, const uint8_t *scratch, ext_closed c) {
+    return c.in_builder ? b->open_block : scratch;
+}
+
+// Compresses the open block's payload; a block that does not shrink is kept raw.
+static ext_closed ext_buf_close_block(ext_buf *b, uint8_t *scratch) {
+    uint8_t *payload = b->open_block + EXT_HEADER_SIZE;
+    int packed = LZ4_compress_default(reinterpret_cast<const char *>(payload),
+                                      reinterpret_cast<char *>(scratch + EXT_HEADER_SIZE),
+                                      static_cast<int>(b->fill), static_cast<int>(EXT_BLOCK_MAX));
+    if (packed <= 0 || static_cast<uint32_t>(packed) >= b->fill) {
+        ext_header_fill(b->open_block, b->fill, b->fill);
+        return {true, EXT_HEADER_SIZE + b->fill};
+    }
+    ext_header_fill(scratch, b->fill, static_cast<uint32_t>(packed));
+    return {false, EXT_HEADER_SIZE + static_cast<uint32_t>(packed)};
+}
+
+// Grows the builder by the closed block, copies it behind the closed blocks and empties the
+// open block.
+static void ext_buf_append(ext_buf **bp, const uint8_t *scratch, ext_closed c, uint32_t *grown) {
+    ext_buf *b = *bp;
+    if (c.length > UINT32_MAX - b->tail_allocated)
+        xalloc_fail(__LINE__, uint64_t{b->tail_allocated} + c.length);
+    b = static_cast<ext_buf *>(krv_realloc(b, sizeof(ext_buf) + b->tail_allocated + c.length));
+    memcpy(ext_buf_tail(b) + b->tail_used, ext_closed_bytes(b, scratch, c), c.length);
+    b->tail_used += c.length;
+    b->tail_allocated += c.length;
+    b->fill = 0;
+    *grown = c.length;
+    *bp = b;
+}
+
+ext_buf *ext_buf_new() {
+    ext_buf *b = static_cast<ext_buf *>(krv_malloc(sizeof(ext_buf)));
+    b->fill = 0;
+    b->tail_used = 0;
+    b->tail_allocated = 0;
+    return b;
+}
+
+uint64_t ext_buf_add(ext_buf **builder, uint32_t *grown, uint8_t *scratch, uint16_t flags,
+                     uint16_t call_index, const void *data, uint16_t length) {
+    *grown = 0;
+    if ((*builder)->fill + EXT_ENTRY_HEAD + length > EXT_BLOCK_MAX) {
+        ext_buf_append(builder, scratch, ext_buf_close_block(*builder, scratch), grown);
+    }
+    ext_buf *b = *builder;
+    uint64_t locator = ext_locator(b->tail_used, b->fill);
+    uint8_t *entry = b->open_block + EXT_HEADER_SIZE + b->fill;
+    ext_put16(entry, call_index);
+    ext_put16(entry + 2, flags);
+    ext_put16(entry + 4, length);
+    if (length > 0)
+        memcpy(entry + EXT_ENTRY_HEAD, data, length);
+    b->fill += EXT_ENTRY_HEAD + length;
+    return locator;
+}
+
+const uint8_t *ext_buf_finish(ext_buf **builder, uint32_t *blob_length, uint32_t *grown,
+                              uint8_t *scratch) {
+    *grown = 0;
+    if ((*builder)->fill > 0) {
+        ext_closed c = ext_buf_close_block(*builder, scratch);
+        if ((*builder)->tail_used == 0) {
+            *blob_length = c.length;
+            return ext_closed_bytes(*builder, scratch, c);
+        }
+        // Emptying the open block keeps a second finish from appending it twice.
+        ext_buf_append(builder, scratch, c, grown);
+    }
+    ext_buf *b = *builder;
+    *blob_length = b->tail_used;
+    return b->tail_used > 0 ? ext_buf_tail(b) : nullptr;
+}
+
+ext_buf *ext_buf_reset(ext_buf *builder, uint32_t *held) {
+    *held = builder->tail_allocated;
+    if (builder->tail_allocated > 0)
+        builder = static_cast<ext_buf *>(krv_realloc(builder, sizeof(ext_buf)));
+    builder->fill = 0;
+    builder->tail_used = 0;
+    builder->tail_allocated = 0;
+    return builder;
+}
+
+void ext_buf_free(ext_buf *builder) {
+    free(builder);
+}
+
+// ---- Reading blocks ----
+
+enum ext_block_status {
+    EXT_BLOCK_OK,
+    EXT_BLOCK_END,         // nothing at the offset (only reported when asked for)
+    EXT_BLOCK_FAILED,      // read error, damaged header or incomplete block (logged)
+    EXT_BLOCK_NOT_UNPACKED // the payload did not decompress to its raw size
+};
+
+// A checked block in a reader buffer.
+struct ext_block {
+    const uint8_t *payload;
+    uint32_t raw;
+    uint32_t stored;
+};
+
+// Positional read of up to `len` bytes, repeated when interrupted: the bytes read, or -1.
+static ssize_t ext_pread(int fd, uint8_t *buf, size_t len, uint64_t offset) {
+    for (;;) {
+        ssize_t n = pread(fd, buf, len, static_cast<off_t>(offset));
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+// Reads on from `*have` bytes until the buffer holds `need`: 0, or -1 (logged) after a read
+// error or when the file ends first.
+static int ext_read_rest(int fd, uint8_t *buffer, size_t *have, size_t need, uint64_t offset) {
+    while (*have < need) {
+        ssize_t n = ext_pread(fd, buffer + *have, need - *have, offset + *have);
+        if (n < 0) {
+            LOG_SYSERR("pread");
+            return -1;
+        }
+        if (n == 0) {
+            LOG_ERROR("Extension data block incomplete.");
+            return -1;
+        }
+        *have += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Reads the whole block at `offset` into `buffer` (one read when the block is complete),
+// checks its header and decompresses its payload. A block cut short by the end of the file
+// fails, so nothing left in the buffer by an earlier block is ever taken for its bytes.
+static ext_block_status ext_block_load(int fd, uint64_t offset, uint8_t *buffer, bool end_ok,
+                                       ext_block *blk) {
+    ssize_t got = ext_pread(fd, buffer, EXT_BLOCK_SPAN, offset);
+    if (got < 0) {
+        LOG_SYSERR("pread");
+        return EXT_BLOCK_FAILED;
+    }
+    if (got == 0 && end_ok)
+        return EXT_BLOCK_END;
+    size_t have = static_cast<size_t>(got);
+    if (ext_read_rest(fd, buffer, &have, EXT_HEADER_SIZE, offset) != 0)
+        return EXT_BLOCK_FAILED;
+    if (!ext_header_check(buffer, &blk->raw, &blk->stored)) {
+        LOG_ERROR("Extension data header corrupted.");
+        return EXT_BLOCK_FAILED;
+    }
+    if (ext_read_rest(fd, buffer, &have, EXT_HEADER_SIZE + blk->stored, offset) != 0)
+        return EXT_BLOCK_FAILED;
+    if (blk->stored == blk->raw) {
+        blk->payload = buffer + EXT_HEADER_SIZE;
+        return EXT_BLOCK_OK;
+    }
+    uint8_t *out = buffer + EXT_UNPACK_OFFSET;
+    int n = LZ4_decompress_safe(reinterpret_cast<const char *>(buffer + EXT_HEADER_SIZE),
+                                reinterpret_cast<char *>(out), static_cast<int>(blk->stored),
+                                static_cast<int>(blk->raw));
+    if (n < 0 || static_cast<uint32_t>(n) != blk->raw)
+        return EXT_BLOCK_NOT_UNPACKED;
+    blk->payload = out;
+    return EXT_BLOCK_OK;
+}
+
+// The data of the entry at `offset` of the payload and its length, or nullptr when its head
+// or its data would run past the payload.
+static const uint8_t *ext_block_entry(const ext_block &blk, uint32_t offset, uint16_t *length) {
+    if (offset + EXT_ENTRY_HEAD > blk.raw)
+        return nullptr;
+    const uint8_t *entry = blk.payload + offset;
+    *length = ext_get16(entry + 4);
+    if (offset + EXT_ENTRY_HEAD + *length > blk.raw)
+        return nullptr;
+    return entry + EXT_ENTRY_HEAD;
+}
+
+// The file id is part of the reader's signature so that callers name the hour they read;
+// the descriptor alone decides what is read.
+const uint8_t *ext_read(int fd, uint64_t locator, uint32_t, uint8_t *buffer, uint16_t *length) {
+    *length = 0;
+    if (fd == -1)
+        return nullptr;
+    ext_block blk;
+    switch (ext_block_load(fd, ext_locator_block(locator), buffer, false, &blk)) {
+    case EXT_BLOCK_OK:
+        break;
+    case EXT_BLOCK_NOT_UNPACKED:
+        LOG_ERROR("Extension data decompression error.");
+        return nullptr;
+    default:
+        return nullptr;
+    }
+    uint32_t offset = ext_locator_entry(locator);
+    uint16_t n = 0;
+    const uint8_t *data =
+        offset < EXT_ENTRY_OFFSET_LIMIT ? ext_block_entry(blk, offset, &n) : nullptr;
+    if (data == nullptr) {
+        LOG_ERROR("Invalid extension id.");
+        return nullptr;
+    }
+    *length = n;
+    return data;
+}
+
+// Calls `fn` for each entry of a block: 1 when it stopped, else 0. Entries that do not fit
+// end the block with an error line.
+static int ext_block_walk(const ext_block &blk, void *ctx, ext_entry_fn fn) {
+    uint32_t pos = 0;
+    while (blk.raw - pos >= EXT_ENTRY_HEAD) {
+        uint16_t length;
+        const uint8_t *data = ext_block_entry(blk, pos, &length);
+        if (data == nullptr)
+            break;
+        const uint8_t *head = blk.payload + pos;
+        if (fn(ctx, ext_get16(head + 2), ext_get16(head), data, length) != 0)
+            return 1;
+        pos += EXT_ENTRY_HEAD + length;
+    }
+    if (pos != blk.raw)
+        LOG_ERROR("Invalid extension local offset.");
+    return 0;
+}
+
+int ext_iterate_exts(int fd, uint64_t offset, uint32_t length, uint8_t *buffer, void *ctx,
+                     ext_entry_fn fn) {
+    uint64_t end = length == 0 || offset > UINT64_MAX - length ? UINT64_MAX : offset + length;
+    while (offset < end) {
+        ext_block blk;
+        switch (ext_block_load(fd, offset, buffer, true, &blk)) {
+        case EXT_BLOCK_OK:
+            break;
+        case EXT_BLOCK_END:
+        case EXT_BLOCK_NOT_UNPACKED:
+            return 0;
+        default:
+            return -1;
+        }
+        offset += EXT_HEADER_SIZE + blk.stored;
+        if (ext_block_walk(blk, ctx, fn) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+// ---- Entries for references ----
+
+// The one `.x` file and the one checked block a reference lookup keeps.
+struct ext_ref_reader {
+    uint64_t agent_id;
+    uint8_t *buffer;
+    int fd = -1;
+    uint32_t file_id = 0;
+    bool cached = false;
+    uint64_t cached_offset = 0;
+    ext_block blk{};
+
+    ~ext_ref_reader() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+static bool ext_ref_before(const ext_ref &a, const ext_ref &b) {
+    uint64_t ab = ext_locator_block(a.locator), bb = ext_locator_block(b.locator);
+    if (a.file_id != b.file_id)
+        return a.file_id < b.file_id;
+    if (ab != bb)
+        return ab < bb;
+    return ext_locator_entry(a.locator) < ext_locator_entry(b.locator);
+}
+
+// Makes the reference's hour file the open one: true when it is open.
+static bool ext_ref_open(ext_ref_reader *r, uint32_t file_id) {
+    if (r->fd >= 0 && r->file_id == file_id)
+        return true;
+    if (r->fd >= 0)
+        close(r->fd);
+    r->cached = false;
+    char path[64];
+    snprintf(path, sizeof path, "storage.db/data/%016lX/mc/%u.%u.x",
+             static_cast<unsigned long>(r->agent_id), file_id >> 5, file_id & 31);
+    r->fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (r->fd < 0 && errno != ENOENT)
+        LOG_SYSERR_PATH("open", path);
+    r->file_id = file_id;
+    return r->fd >= 0;
+}
+
+// Makes the block at `offset` the cached one: true when it was read and checked.
+static bool ext_ref_block(ext_ref_reader *r, uint64_t offset) {
+    if (r->cached && r->cached_offset == offset)
+        return true;
+    r->cached = ext_block_load(r->fd, offset, r->buffer, false, &r->blk) == EXT_BLOCK_OK;
+    r->cached_offset = offset;
+    return r->cached;
+}
+
+// The entry data of one reference, or nullptr (logged where it says why).
+static const uint8_t *ext_ref_entry(ext_ref_reader *r, const ext_ref &ref, uint16_t *length) {
+    if (ref.file_id >> 5 == 0) {
+        LOG_ERROR("Invalid extension decomposition!");
+        return nullptr;
+    }
+    if (!ext_ref_open(r, ref.file_id) || !ext_ref_block(r, ext_locator_block(ref.locator)))
+        return nullptr;
+    uint32_t offset = ext_locator_entry(ref.locator);
+    if (offset + EXT_ENTRY_HEAD > r->blk.raw) {
+        LOG_ERROR("Invalid extension local offset. Block size [%u] exceeded.", r->blk.raw);
+        return nullptr;
+    }
+    const uint8_t *data = ext_block_entry(r->blk, offset, length);
+    if (data == nullptr)
+        LOG_ERROR("Invalid extension local offset. Ext size [%u] too large.", *length);
+    return data;
+}
+
+void dbs_get_calls_ext(uint8_t *buffer, uint64_t agent_id, uint64_t n, ext_ref *refs, void *ctx,
+                       ext_ref_fn fn) {
+    if (n == 0)
+        return;
+    std::sort(refs, refs + n, ext_ref_before);
+    ext_ref_reader r{agent_id, buffer};
+    for (uint64_t i = 0; i < n; ++i) {
+        const ext_ref ref = refs[i];
+        uint16_t length = 0;
+        const uint8_t *data = ext_ref_entry(&r, ref, &length);
+        if (data != nullptr && fn(ctx, ref.locator, ref.file_id, data, length) != 0)
+            return;
+    }
+}
+
+// ---- Parsing an entry ----
+
+// A part of an entry's data: u16 length and that many bytes from `at`.
+static bool ext_part(const uint8_t *data, uint32_t length, uint32_t at, uint32_t *start,
+                     uint32_t *size) {
+    if (at + 2 > length)
+        return false;
+    *start = at + 2;
+    *size = ext_get16(data + at);
+    return *start + *size <= length;
+}
+
+// Calls `kv_fn` for each key and value of the list in copy[start, end); a list ends at its
+// last separator or at its end.
+static void ext_parse_pairs(char *copy, uint32_t start, uint32_t end, void *ctx, ext_kv_fn kv_fn) {
+    char *p = copy + start;
+    char *const stop = copy + end;
+    while (p < stop) {
+        char *key_end = static_cast<char *>(memchr(p, EXT_KV_SEPARATOR, stop - p));
+        if (key_end == nullptr)
+            return;
+        char *value = key_end + 1;
+        char *value_end = static_cast<char *>(memchr(value, EXT_KV_SEPARATOR, stop - value));
+        bool last = value_end == nullptr;
+        if (last)
+            value_end = stop;
+        *key_end = '\0';
+        *value_end = '\0';
+        if (kv_fn(ctx, p, value) != 0 || last)
+            return;
+        p = value_end + 1;
+    }
+}
+
+void ext_parse_entry(uint16_t flags, const uint8_t *data, uint16_t length, void *ctx,
+                     ext_kv_fn kv_fn, ext_text_fn text_fn) {
+    if (data == nullptr || (flags & (EXT_HAS_TEXT | EXT_HAS_PAIRS)) == 0)
+        return;
+    uint32_t text_at = 0, text_size = 0, kv_at = 0, kv_size = 0;
+    uint32_t kv_part = 0;
+    if (flags & EXT_HAS_TEXT) {
+        if (!ext_part(data, length, 0, &text_at, &text_size))
+            return;
+        kv_part = text_at + text_size;
+    }
+    if ((flags & EXT_HAS_PAIRS) && !ext_part(data, length, kv_part, &kv_at, &kv_size))
+        return;
+    // A copy with room for a terminating zero after every part, the last one included.
+    std::unique_ptr<char, decltype(&free)> copy(static_cast<char *>(krv_malloc(length + 1u)),
+                                                &free);
+    memcpy(copy.get(), data, length);
+    copy.get()[length] = '\0';
+    if ((flags & EXT_HAS_TEXT) && text_fn != nullptr) {
+        copy.get()[text_at + text_size] = '\0';
+        if (text_fn(ctx, copy.get() + text_at, static_cast<uint16_t>(text_size)) != 0)
+            return;
+    }
+    if ((flags & EXT_HAS_PAIRS) && kv_fn != nullptr)
+        ext_parse_pairs(copy.get(), kv_at, kv_at + kv_size, ctx, kv_fn);
+}

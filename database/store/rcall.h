@@ -1,0 +1,154 @@
+// Root-call files: every completed root call of an agent is appended to the hour file of its
+// root's time, "storage.db/data/<agent>/mc/<day>.<hour>", as a 96-byte RootCall header and
+// the 48-byte records of its other calls; its extension blob goes to "<day>.<hour>.x" and
+// its place into the day's calls index.
+//
+// Records are big-endian in files. Readers hand out host-order records whose extension
+// locators point into the ".x" file and whose file id names the hour file they came from.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct dbs_agent;
+struct dbs_mc_state;
+
+// Call flags.
+constexpr uint16_t CALL_F_ROOT = 0x01;     // the root call, last of its stack
+constexpr uint16_t CALL_F_PARAMS = 0x02;   // its extension entry holds key/value pairs
+constexpr uint16_t CALL_F_EXC_TEXT = 0x08; // exception call whose entry holds a text
+constexpr uint16_t CALL_F_EXC = 0x10;      // exception call
+
+// Most calls a stored root call holds besides its root.
+constexpr uint32_t MAX_RCALL_CALLS = 40000;
+
+// Low 44 bits of an extension locator: the offset of the entry's block.
+constexpr uint64_t EXT_BLOCK_MASK = (uint64_t{1} << 44) - 1;
+
+struct call_record {
+    uint64_t TSTAMP;  // ms since the epoch, UTC
+    uint64_t ext;     // extension locator
+    uint32_t file_id; // day << 5 | hour of the hour file, set by readers; 0 in files
+    uint32_t CLASS;
+    uint32_t METHOD;
+    uint32_t EXCEPTION; // class of the exception, 0 for none
+    uint32_t CORDER;
+    uint32_t AUX;
+    uint32_t DUR;
+    uint16_t SDEPTH;
+    uint16_t flags;
+};
+static_assert(sizeof(call_record) == 48);
+
+constexpr char ROOTCALL_MAGIC[8] = {'_', 'S', 'P', 'R', 'I', 'N', 'V', '_'};
+
+// Header of a stored root call, big-endian.
+struct RootCall {
+    call_record root;    // as handed in by the collector, file id 0
+    uint64_t ext_offset; // offset of the extension blob in the ".x" file, 0 without one
+    uint32_t ext_length; // 0 without a blob
+    uint32_t thread;     // thread symbol id
+    uint16_t exceptions; // exception calls among the calls
+    uint16_t n;          // call records that follow
+    char magic[8];       // ROOTCALL_MAGIC
+    uint8_t zero[20];
+};
+static_assert(sizeof(RootCall) == 96);
+
+// Largest stored root call, and so the scan buffer that holds any of them.
+constexpr uint32_t CSP_SCAN_BUFFER_SIZE = sizeof(RootCall) + MAX_RCALL_CALLS * sizeof(call_record);
+
+// One root call. From the collector: `count` calls in file byte order, the root last and
+// `root` pointing at it, with the blob from the extension builder. From a reader: `count`
+// is the number of calls besides the root, `calls` NULL when there are none, `root` a
+// separate host-order copy, no blob.
+struct rcall {
+    call_record *calls;
+    call_record *root;
+    const void *ext;
+    uint32_t ext_length;
+    uint32_t thread;
+    uint16_t exceptions;
+    uint16_t count;
+};
+
+// Names a stored root call: day << 48 | hour << 43 | offset of its RootCall in the hour file.
+using rcall_key = uint64_t;
+
+constexpr uint64_t RCALL_KEY_OFFSET_MASK = (uint64_t{1} << 43) - 1;
+
+inline rcall_key rcall_key_make(uint32_t day, uint32_t hour, uint64_t offset) {
+    return uint64_t{day} << 48 | uint64_t{hour} << 43 | (offset & RCALL_KEY_OFFSET_MASK);
+}
+inline uint32_t rcall_key_day(rcall_key key) {
+    return static_cast<uint32_t>(key >> 48);
+}
+inline uint32_t rcall_key_hour(rcall_key key) {
+    return static_cast<uint32_t>(key >> 43) & 31;
+}
+// day << 5 | hour: the file id of the key's hour file.
+inline uint32_t rcall_key_file_id(rcall_key key) {
+    return static_cast<uint32_t>(key >> 43);
+}
+inline uint64_t rcall_key_offset(rcall_key key) {
+    return key & RCALL_KEY_OFFSET_MASK;
+}
+
+// Converts a record between file byte order and host order (the same swap either way).
+void call_record_swap(call_record *c);
+
+// "storage.db/data/<agent>/mc/<day>.<hour><suffix>" into buf; suffix "" names the hour
+// file, ".x" its extension file.
+constexpr size_t RCALL_PATH_MAX = 64;
+void rcall_path(char *buf, uint64_t agent_id, uint32_t day, uint32_t hour, const char *suffix);
+
+// Closes the hour file and the extension file of an agent's write state (those open) and
+// unmaps its calls index; the state is left with no hour open.
+void dbs_agent_mc_close(dbs_mc_state *mc);
+
+// Stores a root call from the collector in the agent's hour file, its blob in the extension
+// file and its place in the calls index. Runs on the agent's collector thread only. 0, or
+// -1 when it was not stored (and nothing of it stays in the files).
+int dbs_rcall_save(dbs_agent *agent, const rcall *rc);
+
+// Appends one stored root call: the blob (when given) to ext_fd, then the RootCall and the
+// n records of `calls` (file byte order) to data_fd, advancing both sizes. Short writes are
+// continued; on a failure both files are cut back to their sizes before the call and -1 is
+// returned with the sizes unchanged.
+int csp_save_rcall(uint64_t *data_size, uint64_t *ext_size, int32_t data_fd, int32_t ext_fd,
+                   const call_record *root, uint32_t thread_id, uint16_t exception_count,
+                   uint16_t n, const call_record *calls, uint32_t ext_len, const void *ext_blob);
+
+// Reads the stored root call at `offset` with exactly n calls, in file byte order. -1 unless
+// a whole RootCall with its n calls stands there.
+int csp_get_rcall_stack(int32_t fd, uint64_t offset, uint16_t n, RootCall *header,
+                        call_record *calls);
+
+// 1 when the hour file of `agent_id`, `day` and `hour` holds a valid RootCall header at
+// `offset`, else 0.
+int csp_rcall_present(uint64_t agent_id, uint32_t day, uint32_t hour, uint64_t offset);
+
+// Called for each stored root call of a scan inside the range, with the offset of its
+// RootCall, its blob's offset and length and the reader-form descriptor (valid only during
+// the call). A result of exactly 1 ends the scan.
+using csp_scan_cb = int (*)(void *ctx, uint64_t offset, uint64_t ext_offset, uint32_t ext_length,
+                            rcall *rc);
+
+// Stands for "scan to the end of the file" where a count of expected root calls is asked.
+constexpr uint64_t CSP_SCAN_ALL = UINT64_MAX;
+
+// Walks the stored root calls of the hour file open as fd from `offset`, handing those whose
+// root's time lies in range {from, to} (ms, inclusive) to cb; file_id is day << 5 | hour of
+// the file. `buffer` is 8-byte aligned and holds buffer_size bytes (CSP_SCAN_BUFFER_SIZE fits
+// any record); records are converted in place in it. Records past `to` are skipped: the
+// scan ends at the end of the file, or once it has met `expected` root calls whose second
+// lies in the seconds of the range (see csp_scan_expected). A damaged record ends the scan of
+// the file (logged). 0, or -1 when reading fails or a record does not fit in the buffer.
+int csp_scan_rcall_stack(int32_t fd, uint64_t offset, uint32_t file_id, const uint64_t range[2],
+                         uint32_t buffer_size, void *buffer, void *ctx, csp_scan_cb cb,
+                         uint64_t expected = CSP_SCAN_ALL);
+
+// The `expected` argument for a scan of the hour file `file_id` over `range`: the root calls
+// the agent's calls index counts for the seconds of the range that fall into that hour, when
+// the range ends inside the hour; otherwise, or without an index, CSP_SCAN_ALL.
+uint64_t csp_scan_expected(uint64_t agent_id, uint32_t file_id, const uint64_t range[2]);

@@ -1,0 +1,577 @@
+#include "database/store/symbols.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "database/store/dbs.h"
+#include "database/store/store_io.h"
+#include "lib/log.h"
+#include "lib/murmur3.h"
+#include "lib/xalloc.h"
+
+const uint8_t SYMBOLS_MAGIC[16] = {'K', 'O', 'R', 'V', 'A', 'N', 'E'};
+
+namespace {
+
+constexpr const char *SYMBOLS_DIR = "storage.db/symbols";
+constexpr uint8_t SYMBOL_MARKER[4] = {0x00, 0x1E, 0x00, 0x1E};
+constexpr uint32_t SYMBOL_HEAD = 6;
+
+struct symbol_type_info {
+    const char *name;
+    const char *plural;
+    const char *path;
+};
+
+// Indexed by symbol type; type 0 has no file.
+constexpr symbol_type_info SYMBOL_TYPES[] = {
+    {nullptr, nullptr, nullptr},
+    {"THREAD", "THREADS", "storage.db/symbols/thr"},
+    {"CLASS", "CLASSES", "storage.db/symbols/cls"},
+    {"METHOD", "METHODS", "storage.db/symbols/mth"},
+    {"KEY", "KEYS", "storage.db/symbols/kvs"},
+};
+constexpr uint32_t SYMBOL_TYPE_END = sizeof SYMBOL_TYPES / sizeof SYMBOL_TYPES[0];
+
+const symbol_type_info *type_info(uint32_t type) {
+    return type != 0 && type < SYMBOL_TYPE_END ? &SYMBOL_TYPES[type] : nullptr;
+}
+
+// The record size of a name: head and name raised to the next multiple of 16.
+uint32_t record_size(uint32_t len) {
+    return (len + SYMBOL_HEAD + 15) & ~15u;
+}
+
+uint32_t hash_bucket(uint64_t h) {
+    return static_cast<uint32_t>(((h & 0xFF) << 8) | ((h >> 32) & 0xFF));
+}
+
+// The id's two low bytes swapped: consecutive ids fall into different buckets.
+uint32_t id_bucket(uint32_t id) {
+    return ((id & 0xFF) << 8) | ((id >> 8) & 0xFF);
+}
+
+// A part of a symbol file read in large chunks, so that loading costs few system calls.
+struct file_window {
+    int fd;
+    uint64_t size; // the file's length when the read began; nothing past it is looked at
+    uint64_t base = 0;
+    std::vector<uint8_t> buf;
+
+    static constexpr size_t CHUNK = 1 << 20;
+
+    // `len` bytes at `off` (the caller keeps them within `size`), or NULL with errno set.
+    const uint8_t *at(uint64_t off, size_t len) {
+        if (off >= base && off + len <= base + buf.size())
+            return buf.data() + (off - base);
+        buf.resize(static_cast<size_t>(std::min<uint64_t>(std::max(len, CHUNK), size - off)));
+        base = off;
+        size_t got = 0;
+        while (got < buf.size()) {
+            ssize_t n =
+                pread(fd, buf.data() + got, buf.size() - got, static_cast<off_t>(off + got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (n == 0)
+                    errno = EIO; // the file shrank under the reader
+                buf.clear();
+                return nullptr;
+            }
+            got += static_cast<size_t>(n);
+        }
+        return buf.data();
+    }
+};
+
+enum class rec_kind { whole, end, torn, damaged };
+
+struct rec_view {
+    rec_kind kind;
+    uint32_t size;
+    const uint8_t *bytes;
+};
+
+// Looks at what starts at the 16-aligned offset `off`: a whole record (marker, a length of
+// at most SYMBOL_NAME_MAX, zero fill), the end of the file, the beginning of a record that
+// the file cuts short, or damaged bytes. -1 on a read error.
+int look_at(file_window &w, uint64_t off, rec_view *r) {
+    *r = {rec_kind::damaged, 0, nullptr};
+    uint64_t avail = off < w.size ? w.size - off : 0;
+    if (avail == 0) {
+        r->kind = rec_kind::end;
+        return 0;
+    }
+    if (avail < SYMBOL_HEAD) {
+        r->kind = rec_kind::torn;
+        return 0;
+    }
+    const uint8_t *p = w.at(off, SYMBOL_HEAD);
+    if (p == nullptr)
+        return -1;
+    uint16_t len = static_cast<uint16_t>((p[4] << 8) | p[5]);
+    if (memcmp(p, SYMBOL_MARKER, sizeof SYMBOL_MARKER) != 0 || len > SYMBOL_NAME_MAX)
+        return 0;
+    uint32_t size = record_size(len);
+    if (avail < size) {
+        r->kind = rec_kind::torn;
+        return 0;
+    }
+    p = w.at(off, size);
+    if (p == nullptr)
+        return -1;
+    if (std::any_of(p + SYMBOL_HEAD + len, p + size, [](uint8_t b) { return b != 0; }))
+        return 0;
+    *r = {rec_kind::whole, size, p};
+    return 0;
+}
+
+// Hands a whole record to cb: the name runs to its first zero byte or its length.
+int deliver(uint32_t type, uint64_t off, const uint8_t *rec, void *ctx, symbol_cb cb) {
+    uint16_t stored = static_cast<uint16_t>((rec[4] << 8) | rec[5]);
+    char name[SYMBOL_NAME_MAX + 1];
+    uint16_t len =
+        static_cast<uint16_t>(strnlen(reinterpret_cast<const char *>(rec + SYMBOL_HEAD), stored));
+    memcpy(name, rec + SYMBOL_HEAD, len);
+    name[len] = '\0';
+    return cb(ctx, type, static_cast<uint32_t>(off / 16), len, murmur3_hash64(name, len), name);
+}
+
+// Skips damaged bytes from `off` in 16-byte steps. Sets *next to the offset of the next
+// whole record, or *keep and *done when the damage runs to the end (or into a torn record).
+// -1 on a read error.
+int resync(file_window &w, const char *path, uint64_t off, uint64_t *next, uint64_t *keep,
+           bool *done) {
+    LOG_ERROR("Corrupted symbol found at offset %lu", off);
+    for (uint64_t o = off + 16;; o += 16) {
+        rec_view r;
+        if (look_at(w, o, &r) != 0)
+            return -1;
+        switch (r.kind) {
+        case rec_kind::whole:
+            LOG_ERROR("Symbols of %s resume at offset %lu: %lu bytes skipped.", path, o, o - off);
+            *next = o;
+            return 0;
+        case rec_kind::torn:
+            *keep = o;
+            *done = true;
+            return 0;
+        case rec_kind::end:
+            // Ids inside the damage may have been handed out: keep its bytes, only align.
+            *keep = (w.size + 15) & ~uint64_t{15};
+            *done = true;
+            return 0;
+        case rec_kind::damaged:
+            break;
+        }
+    }
+}
+
+// Opens the file of a type and checks its header. The descriptor, or -1 after a FATAL line.
+int open_symbols_file(const char *path, uint64_t *size) {
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            LOG_FATAL("Cannot read symbols file: %s", strerror(errno));
+        else
+            LOG_FATAL("Cannot open symbols: %s", strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        LOG_FATAL("Cannot read symbols file: %s", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    uint8_t head[16] = {};
+    ssize_t n;
+    do {
+        n = pread(fd, head, sizeof head, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        LOG_FATAL("Cannot read symbols file: %s", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if (n != sizeof head || memcmp(head, SYMBOLS_MAGIC, sizeof head) != 0) {
+        LOG_FATAL("Not a Korvane symbols file: %s!", path);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the records of a type's file in order and hands each to cb until cb returns
+// non-zero. `repairing` (at open, when no one appends) reports a torn last record, which a
+// concurrent reader takes for a record being written. 0 with *keep set to the length the
+// file should have for appending (16-aligned: a torn last record cut off, damage that runs
+// to the end kept), or -1.
+int symbols_scan(uint32_t type, bool repairing, void *ctx, symbol_cb cb, uint64_t *keep) {
+    const char *path = symbols_path(type);
+    if (path == nullptr) {
+        LOG_FATAL("Invalid symbol type: %x", type);
+        return -1;
+    }
+    uint64_t size = 0;
+    int fd = open_symbols_file(path, &size);
+    if (fd < 0)
+        return -1;
+    file_window w{fd, size, 0, {}};
+    uint64_t off = 16;
+    int rc = 0;
+    for (bool done = false; !done;) {
+        rec_view r;
+        if (look_at(w, off, &r) != 0) {
+            rc = -1;
+            break;
+        }
+        switch (r.kind) {
+        case rec_kind::whole:
+            if (deliver(type, off, r.bytes, ctx, cb) != 0)
+                done = true;
+            off += r.size;
+            *keep = off;
+            break;
+        case rec_kind::end:
+            *keep = off;
+            done = true;
+            break;
+        case rec_kind::torn:
+            if (repairing)
+                LOG_WARN("Incomplete symbol record at offset %lu of %s cut off.", off, path);
+            *keep = off;
+            done = true;
+            break;
+        case rec_kind::damaged:
+            rc = resync(w, path, off, &off, keep, &done);
+            done = done || rc != 0;
+            break;
+        }
+    }
+    if (rc != 0)
+        LOG_FATAL("Cannot read symbols: %s", strerror(errno));
+    close(fd);
+    return rc;
+}
+
+template <typename T> void bucket_push(smap_bucket<T> &b, const T &item) {
+    if (b.count == b.capacity) {
+        uint32_t grown = b.capacity + 32;
+        b.items = static_cast<T *>(krv_realloc(b.items, grown * sizeof(T)));
+        memset(static_cast<void *>(b.items + b.capacity), 0, 32 * sizeof(T));
+        b.capacity = grown;
+    }
+    b.items[b.count++] = item;
+}
+
+// Both tables get the symbol; the name is copied once and shared by them.
+void smap_add(smap *m, uint32_t id, uint16_t len, uint64_t hash, const char *name) {
+    char *copy = static_cast<char *>(krv_malloc(size_t{len} + 1));
+    memcpy(copy, name, len);
+    copy[len] = '\0';
+    bucket_push(m->by_hash[hash_bucket(hash)], smap_entry{copy, hash, id, len});
+    bucket_push(m->by_id[id_bucket(id)], smap_id_ref{copy, id});
+    m->count++;
+}
+
+// The id of a name already in the map, or 0. The caller holds the lock.
+uint32_t smap_lookup(const smap *m, uint64_t hash, uint16_t len, const char *name) {
+    const smap_bucket<smap_entry> &b = m->by_hash[hash_bucket(hash)];
+    for (uint32_t i = 0; i < b.count; i++) {
+        const smap_entry &e = b.items[i];
+        if (e.hash == hash && e.len == len && memcmp(e.name, name, len) == 0)
+            return e.id;
+    }
+    return 0;
+}
+
+int insert_loaded(void *ctx, uint32_t type, uint32_t id, uint16_t len, uint64_t hash,
+                  const char *name) {
+    return smap_insert(static_cast<smap *>(ctx), type, id, len, hash, name);
+}
+
+smap *smap_new() {
+    smap *m = static_cast<smap *>(krv_calloc(1, sizeof(smap)));
+    pthread_rwlock_init(&m->guard, nullptr);
+    m->offset = 16;
+    m->fd = -1;
+    return m;
+}
+
+} // namespace
+
+const char *symbol_type_name(uint32_t type) {
+    const symbol_type_info *t = type_info(type);
+    return t ? t->name : nullptr;
+}
+
+const char *symbols_path(uint32_t type) {
+    const symbol_type_info *t = type_info(type);
+    return t ? t->path : nullptr;
+}
+
+int symbols_create(uint32_t type) {
+    const char *path = symbols_path(type);
+    if (path == nullptr) {
+        LOG_FATAL("Invalid symbol type: %x", type);
+        return -1;
+    }
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+    if (fd < 0) {
+        LOG_FATAL("Cannot create a symbol storage for %s. %s", path, strerror(errno));
+        return -1;
+    }
+    int rc = io_write_all(fd, SYMBOLS_MAGIC, sizeof SYMBOLS_MAGIC);
+    if (rc != 0) {
+        LOG_SYSERR("write");
+        LOG_FATAL("Cannot create a symbol storage for %s", path);
+    }
+    close(fd);
+    return rc;
+}
+
+int smap_insert(smap *m, uint32_t type, uint32_t id, uint16_t len, uint64_t hash,
+                const char *name) {
+    (void)type;
+    smap_add(m, id, len, hash, name);
+    return 0;
+}
+
+smap *symbols_open(uint32_t type) {
+    const char *path = symbols_path(type);
+    if (path == nullptr) {
+        LOG_FATAL("Invalid symbol type: %x", type);
+        return nullptr;
+    }
+    smap *m = smap_new();
+    uint64_t keep = 16;
+    if (symbols_scan(type, true, m, insert_loaded, &keep) != 0) {
+        smap_close(m);
+        return nullptr;
+    }
+    // Records are written at the map's offset rather than in append mode, so bytes that a
+    // failed cut leaves behind are overwritten by the next record instead of shifting it.
+    m->fd = open(path, O_WRONLY | O_CREAT, 0600);
+    if (m->fd < 0) {
+        LOG_FATAL("Cannot open symbols storage: %s", strerror(errno));
+        smap_close(m);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(m->fd, &st) != 0) {
+        LOG_SYSERR_PATH("fstat", path);
+        smap_close(m);
+        return nullptr;
+    }
+    if (static_cast<uint64_t>(st.st_size) != keep) {
+        LOG_WARN("Symbols file %s set from %ld to %lu bytes.", path, st.st_size, keep);
+        if (ftruncate(m->fd, static_cast<off_t>(keep)) != 0)
+            LOG_SYSERR_PATH("ftruncate", path);
+    }
+    m->offset = keep;
+    LOG_DEBUG("Loaded %lu symbols of type %d.", m->count, static_cast<int>(type));
+    return m;
+}
+
+void smap_close(smap *ss) {
+    KRV_LOCKCALL(pthread_rwlock_wrlock(&ss->guard));
+    for (smap_bucket<smap_entry> &b : ss->by_hash) {
+        for (uint32_t i = 0; i < b.count; i++)
+            free(b.items[i].name);
+        free(b.items);
+    }
+    for (smap_bucket<smap_id_ref> &b : ss->by_id)
+        free(b.items);
+    if (ss->fd >= 0)
+        close(ss->fd);
+    KRV_LOCKCALL(pthread_rwlock_unlock(&ss->guard));
+    pthread_rwlock_destroy(&ss->guard);
+    free(ss);
+}
+
+// Writes the record of a new name at the map's offset. Its id, or 0 when the record could
+// not be written whole; the file is then cut back so that no fragment stays behind.
+static uint32_t smap_append(smap *m, uint16_t len, const char *name) {
+    uint8_t rec[SYMBOL_REC_MAX] = {};
+    uint32_t size = record_size(len);
+    memcpy(rec, SYMBOL_MARKER, sizeof SYMBOL_MARKER);
+    rec[4] = static_cast<uint8_t>(len >> 8);
+    rec[5] = static_cast<uint8_t>(len);
+    memcpy(rec + SYMBOL_HEAD, name, len);
+    if (io_pwrite_all(m->fd, rec, size, m->offset) != 0) {
+        LOG_ERROR("Cannot store a symbol: %s", strerror(errno));
+        if (ftruncate(m->fd, static_cast<off_t>(m->offset)) != 0)
+            LOG_SYSERR("ftruncate");
+        return 0;
+    }
+    LOG_DEBUG("Symbol record size: %u", size);
+    uint32_t id = static_cast<uint32_t>(m->offset / 16);
+    m->offset += size;
+    return id;
+}
+
+uint32_t smap_store(struct smap *smap, uint16_t len, const char *name) {
+    if (len > SYMBOL_NAME_MAX)
+        return 0;
+    uint64_t hash = murmur3_hash64(name, len);
+    KRV_LOCKCALL(pthread_rwlock_wrlock(&smap->guard));
+    uint32_t id = smap_lookup(smap, hash, len, name);
+    if (id != 0) {
+        KRV_LOCKCALL(pthread_rwlock_unlock(&smap->guard));
+        LOG_DEBUG("Symbol already stored.");
+        return id;
+    }
+    id = smap_append(smap, len, name);
+    if (id != 0)
+        smap_add(smap, id, len, hash, name);
+    KRV_LOCKCALL(pthread_rwlock_unlock(&smap->guard));
+    return id;
+}
+
+uint32_t smap_find_id(struct smap *smap, uint16_t len, const char *name) {
+    uint64_t hash = murmur3_hash64(name, len);
+    KRV_LOCKCALL(pthread_rwlock_rdlock(&smap->guard));
+    uint32_t id = smap_lookup(smap, hash, len, name);
+    KRV_LOCKCALL(pthread_rwlock_unlock(&smap->guard));
+    return id;
+}
+
+const char *smap_get_name(struct smap *smap, uint32_t id) {
+    const char *name = nullptr;
+    KRV_LOCKCALL(pthread_rwlock_rdlock(&smap->guard));
+    const smap_bucket<smap_id_ref> &b = smap->by_id[id_bucket(id)];
+    for (uint32_t i = 0; i < b.count && name == nullptr; i++) {
+        if (b.items[i].id == id)
+            name = b.items[i].name;
+    }
+    KRV_LOCKCALL(pthread_rwlock_unlock(&smap->guard));
+    return name;
+}
+
+uint32_t dbs_symbol_store(dbs *db, uint32_t type, uint16_t len, const char *name) {
+    smap *m = dbs_smap(db, type);
+    return m ? smap_store(m, len, name) : 0;
+}
+
+uint32_t dbs_symbol_find(dbs *db, uint32_t type, const char *name, uint16_t len) {
+    smap *m = dbs_smap(db, type);
+    return m ? smap_find_id(m, len, name) : 0;
+}
+
+int dbs_symbols_resolve(dbs *db, uint32_t type, uint32_t n, const uint32_t *ids, void *ctx,
+                        symbol_cb cb) {
+    smap *m = dbs_smap(db, type);
+    if (m == nullptr)
+        return -1;
+    for (uint32_t i = 0; i < n; i++) {
+        const char *name = smap_get_name(m, ids[i]);
+        if (name == nullptr) {
+            LOG_WARN("Symbol [%u] not found!", ids[i]);
+            continue;
+        }
+        if (cb(ctx, type, ids[i], static_cast<uint16_t>(strlen(name)), 0, name) != 0)
+            break;
+    }
+    return 0;
+}
+
+int symbols_foreach(uint32_t type, void *ctx, symbol_cb cb) {
+    uint64_t keep = 16;
+    return symbols_scan(type, false, ctx, cb, &keep);
+}
+
+int symbols_file_foreach(void *ctx, sys_file_cb cb) {
+    DIR *dir = opendir(SYMBOLS_DIR);
+    if (dir == nullptr) {
+        LOG_SYSERR_PATH("opendir", SYMBOLS_DIR);
+        return -1;
+    }
+    std::string path;
+    while (struct dirent *de = readdir(dir)) {
+        if (de->d_name[0] == '.')
+            continue;
+        path.assign(SYMBOLS_DIR).append("/").append(de->d_name);
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) {
+            LOG_SYSERR_PATH("stat", path.c_str());
+            continue;
+        }
+        cb(ctx, de->d_name, path.c_str(), static_cast<uint64_t>(st.st_size));
+    }
+    closedir(dir);
+    return 0;
+}
+
+namespace {
+
+struct stats_walk {
+    uint64_t count;
+    int verbose;
+};
+
+// Shows a name for the listing: in KEY names every part separator becomes "/", in the
+// others only the first one becomes a space.
+std::string shown_name(uint32_t type, const char *name) {
+    std::string s(name);
+    for (char &c : s) {
+        if (c != 0x1F)
+            continue;
+        if (type != SYM_KEY) {
+            c = ' ';
+            break;
+        }
+        c = '/';
+    }
+    return s;
+}
+
+int count_symbol(void *ctx, uint32_t type, uint32_t id, uint16_t len, uint64_t hash,
+                 const char *name) {
+    stats_walk *w = static_cast<stats_walk *>(ctx);
+    w->count++;
+    if (w->verbose) {
+        if (w->count == 1)
+            printf("------------- %s ---------------\n", symbol_type_name(type));
+        printf("%5lu) %016lX %8X %4u %s\n", w->count, hash, id, len,
+               shown_name(type, name).c_str());
+    }
+    return 0;
+}
+
+// Spaces that right-align `v` in a column of `width` characters (none when it is wider).
+int pad_for(uint64_t v, int width) {
+    int digits = snprintf(nullptr, 0, "%lu", v);
+    return digits < width ? width - digits : 0;
+}
+
+} // namespace
+
+int symbols_print_stats(int verbose) {
+    uint64_t counts[4] = {};
+    int rc = 0;
+    for (uint32_t type = SYM_THREAD; type <= SYM_KEY; type++) {
+        stats_walk w{0, verbose};
+        if (symbols_foreach(type, &w, count_symbol) != 0)
+            rc = -1;
+        counts[type - 1] = w.count;
+    }
+    static const std::string rule(120, '-');
+    static const std::string spaces(28, ' ');
+    printf("\033[96m %-27s %-29s %-29s %s\n\033[0m", SYMBOL_TYPES[1].plural, SYMBOL_TYPES[2].plural,
+           SYMBOL_TYPES[3].plural, SYMBOL_TYPES[4].plural);
+    printf("%.*s\n", 120, rule.c_str());
+    printf("%.*s%lu | %.*s%lu | %.*s%lu | %.*s%lu |\n", pad_for(counts[0], 27), spaces.c_str(),
+           counts[0], pad_for(counts[1], 27), spaces.c_str(), counts[1], pad_for(counts[2], 27),
+           spaces.c_str(), counts[2], pad_for(counts[3], 28), spaces.c_str(), counts[3]);
+    printf("%.*s\n\n\n", 120, rule.c_str());
+    return rc;
+}

@@ -1,0 +1,67 @@
+// Store tests run inside a fresh temporary directory, which is the working directory of
+// the store just as the environment directory is for the server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/test_support.h"
+
+class StoreDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char buf[4096];
+        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+        old_cwd_ = buf;
+        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    }
+    void TearDown() override { ASSERT_EQ(chdir(old_cwd_.c_str()), 0); }
+
+    TempDir dir_;
+
+private:
+    std::string old_cwd_;
+};
+
+inline bool path_exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+inline bool path_is_dir(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+inline mode_t path_mode(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+inline off_t path_size(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// The 64 bytes of an identity: the type byte and the label, zero-padded.
+inline std::string identity_bytes(uint8_t type, const std::string &label) {
+    std::string id(64, '\0');
+    id[0] = static_cast<char>(type);
+    id.replace(1, label.size(), label);
+    return id;
+}
+
+inline const uint8_t *as_bytes(const std::string &s) {
+    return reinterpret_cast<const uint8_t *>(s.data());
+}
+
+// "storage.db/data/<id as 16 upper-case hex digits>".
+inline std::string agent_dir(uint64_t aid) {
+    char name[17];
+    snprintf(name, sizeof name, "%016lX", aid);
+    return std::string("storage.db/data/") + name;
+}
