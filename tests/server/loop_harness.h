@@ -93,8 +93,10 @@ struct Client {
     bool closed = false;       // the server ended the connection
 
     explicit Client(uint16_t port) {
-        sockaddr_in a = loopback(port);
-        sock_connect(&s, 0x10000, block.data(), block.size(), reinterpret_cast<sockaddr *>(&a));
+        sockaddr_storage a{};
+        sockaddr_in in = loopback(port);
+        memcpy(&a, &in, sizeof in);
+        sock_connect(&s, 0x10000, block.data(), block.size(), &a);
     }
     ~Client() { sock_close(&s); }
     Client(const Client &) = delete;
