@@ -406,7 +406,9 @@ void agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *bo
         return;
     const uint64_t root_key = load_be64(body + BODY_ROOT_KEY);
     const uint64_t root_time = root_key & ROOT_TIME_MASK;
-    if (root_time > clock_now_ms() + ROOT_TIME_SLACK_MS) {
+    // Only a time past the newest one seen can lie beyond the bound: the newest one was
+    // checked against an earlier clock.
+    if (root_time > ac->newest_root_time && root_time > clock_now_ms() + ROOT_TIME_SLACK_MS) {
         LOG_WARN("Root call dropped. Root time %lu lies ahead of the server clock.", root_time);
         return;
     }

@@ -22,8 +22,9 @@ constexpr uint64_t QUEUE_FIRST_ENTRIES = 512;
 constexpr uint64_t STATUS_REC_HEAD = 42;
 constexpr uint64_t STATUS_AGE_ENTRY = 6;
 
-// Queued by collector_stop behind everything else; it ends the worker and is never freed.
-collector_msg COLLECTOR_STOP{};
+// Queued by collector_stop behind everything else; it ends the worker. Only its address is
+// used: it is never read, written or freed.
+const collector_msg COLLECTOR_STOP{};
 
 // Numbers the collector queues of the process.
 std::atomic<int> collector_queue_seq{0};
@@ -383,7 +384,7 @@ void collector_dump_status(uint64_t now_ms, bbuf **buf, collector *col) {
 void collector_stop(collector *c) {
     for (uint16_t i = 0; i < c->n; i++) {
         if (c->workers[i].started)
-            queue_push(&c->workers[i].q, &COLLECTOR_STOP);
+            queue_push(&c->workers[i].q, const_cast<collector_msg *>(&COLLECTOR_STOP));
     }
     for (uint16_t i = 0; i < c->n; i++) {
         collector_worker *cw = &c->workers[i];

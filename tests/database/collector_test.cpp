@@ -200,6 +200,24 @@ TEST_F(CollectorTest, KeyValueSamplesGoOutWithGlobalKeysAndSetTheThreadCount) {
     EXPECT_EQ(problems(log_.lines()), "ERROR  KV symbol [99] not found.\n");
 }
 
+TEST_F(CollectorTest, AgentWithoutStoreStateHasItsDataDropped) {
+    start();
+    send(0x1234, AgentData()
+                     .sym(AREC_SYM_KEY, 1, "k")
+                     .sym(AREC_SYM_CLASS, 1, "C")
+                     .sym(AREC_SYM_METHOD, 1, "m")
+                     .kv(1, kRootTime, 5)
+                     .call(Call{CALL_F_ROOT, root_key(1), 1, 1, 0, 0, kRootTime, 0, 0, be(0, 4)})
+                     .message());
+    drain();
+    EXPECT_TRUE(g_saved_kv.empty());
+    EXPECT_EQ(state(0x1234)->completed_roots, 0u);
+    EXPECT_EQ(problems(log_.lines()),
+              "ERROR  Agent 0000000000001234 has no store state. Data dropped.\n"
+              "ERROR  Agent 0000000000001234 has no store state. Data dropped.\n");
+    EXPECT_NE(global_id(SYM_CLASS, "C"), 0u) << "names go to the store all the same";
+}
+
 // ---- parsing -----------------------------------------------------------------------------
 
 std::vector<std::string> g_symbols;
