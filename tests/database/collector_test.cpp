@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -220,10 +221,13 @@ TEST_F(CollectorTest, AgentWithoutStoreStateHasItsDataDropped) {
 
 // ---- parsing -----------------------------------------------------------------------------
 
+// Names saved by the workers (of which there may be several).
 std::vector<std::string> g_symbols;
 std::atomic<int> g_symbol_calls{0};
+std::mutex g_symbols_lock;
 
 uint32_t record_symbol_save(uint32_t, uint16_t len, const char *name) {
+    std::lock_guard<std::mutex> hold(g_symbols_lock);
     g_symbol_calls++;
     g_symbols.emplace_back(name, len);
     return static_cast<uint32_t>(g_symbols.size());
