@@ -185,7 +185,10 @@ constexpr record_fn RECORD_HANDLERS[] = {
 
 // ---- status dump ----
 
-struct agent_status {
+// What the status record of one agent reports, before it is written out big-endian: these
+// fields, then the count of age buckets with open root calls and, per such bucket, its
+// number, exception roots and open roots (16 bits each).
+struct collector_status_rec {
     uint64_t agent_id;
     uint64_t exception_roots;
     uint64_t completed_roots;
@@ -195,7 +198,7 @@ struct agent_status {
 };
 
 // Reads what the dump reports of a slot; false for a free slot.
-bool collector_slot_status(uint64_t now_ms, agent_slot *aptr, agent_status *st) {
+bool collector_slot_status(uint64_t now_ms, agent_slot *aptr, collector_status_rec *st) {
     *st = {};
     KRV_LOCKCALL(pthread_mutex_lock(&aptr->lock));
     const agent_collector *ac = aptr->ac;
@@ -216,7 +219,7 @@ uint16_t saturate16(uint32_t v) {
     return v > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(v);
 }
 
-void collector_put_status(bbuf **buf, const agent_status *st) {
+void collector_put_status(bbuf **buf, const collector_status_rec *st) {
     uint16_t m = 0;
     for (uint32_t b = 1; b < OPEN_AGE_BUCKETS; b++)
         m += st->ages.buckets[b].open_roots != 0;
@@ -374,7 +377,7 @@ void collector_dump_status(uint64_t now_ms, bbuf **buf, collector *col) {
         if (!any)
             continue;
         for (agent_slot *aptr : slots) {
-            agent_status st;
+            collector_status_rec st;
             if (collector_slot_status(now_ms, aptr, &st))
                 collector_put_status(buf, &st);
         }
