@@ -134,15 +134,11 @@ void clear_agent_files() {
     sys_mkdirs(mc);
 }
 
-int ignore_kv(dbs_agent *, const kv_record *) {
-    return 0;
-}
-
 void BM_collector(benchmark::State &state) {
     const auto k = static_cast<uint32_t>(state.range(0));
     const bool ext = state.range(1) != 0;
     const bench_input &in = input_for(k, ext);
-    const collector_callbacks cb{ignore_kv, collector_rcall_cb, collector_symbol_cb};
+    const collector_callbacks cb{collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
     uint64_t calls = 0, roots = 0;
     double elapsed = 0;
     for (auto _ : state) {

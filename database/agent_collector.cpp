@@ -7,6 +7,7 @@
 
 #include "database/store/dbs.h"
 #include "database/store/ext.h"
+#include "database/store/kv.h"
 #include "database/store/symbols.h"
 #include "lib/be_load.h"
 #include "lib/log.h"
@@ -335,8 +336,10 @@ agent_collector *agent_collector_create(const collector_callbacks *cb, uint64_t 
 
 void agent_collector_destroy(agent_collector *ac) {
     LOG_DEBUG("Agent collector destroyed for %016lX", ac->agent_id);
-    if (ac->agent != nullptr)
+    if (ac->agent != nullptr) {
+        dbs_agent_kv_close(runtime.db, ac->agent);
         dbs_agent_mc_close(&ac->agent->mc);
+    }
     for (agent_symbol_map &m : ac->maps)
         symmap_free(&m);
     for (time_cell &cell : ac->cells) {

@@ -1,8 +1,13 @@
 #include "database/collector_store.h"
 
+#include "database/store/kv.h"
 #include "database/store/rcall.h"
 #include "database/store/symbols.h"
 #include "server/runtime.h"
+
+int collector_kv_cb(dbs_agent *agent, const kv_record *rec) {
+    return dbs_kv_save(agent, rec->key, rec->time, rec->value);
+}
 
 int collector_rcall_cb(dbs_agent *agent, rcall *rc) {
     return dbs_rcall_save(agent, rc);

@@ -141,23 +141,9 @@ inline std::string problems(const std::string &lines) {
     return out;
 }
 
-// Samples handed to the test's kv_save.
-struct saved_kv {
-    dbs_agent *agent;
-    uint32_t key;
-    uint64_t time;
-    uint64_t value;
-};
-inline std::vector<saved_kv> g_saved_kv;
-
-inline int record_kv_save(dbs_agent *agent, const kv_record *rec) {
-    g_saved_kv.push_back({agent, rec->key, rec->time, rec->value});
-    return 0;
-}
-
-// The service's operations, with samples recorded rather than staged.
+// The service's operations.
 inline collector_callbacks store_callbacks() {
-    return {record_kv_save, collector_rcall_cb, collector_symbol_cb};
+    return {collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
 }
 
 // A fresh store in the test's working directory (runtime.db), the run flag set and log
@@ -173,7 +159,6 @@ protected:
         ASSERT_NE(runtime.db, nullptr);
         running.store(1);
         log_level.store(1);
-        g_saved_kv.clear();
     }
     void TearDown() override {
         if (col_ != nullptr) {

@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "database/collector_support.h"
+#include "database/store/kv.h"
 #include "lib/bbuf.h"
 
 namespace {
@@ -187,18 +189,25 @@ TEST_F(CollectorTest, KeyValueSamplesGoOutWithGlobalKeysAndSetTheThreadCount) {
     drain();
     const uint32_t heap = global_id(SYM_KEY, "heap.used");
     const uint32_t threads = global_id(SYM_KEY, std::string("JVM\x1Fthreads\x1F") + "count");
-    dbs_agent *store = dbs_agent_find(runtime.db, aid);
-    ASSERT_EQ(g_saved_kv.size(), 2u);
-    EXPECT_EQ(g_saved_kv[0].agent, store);
-    EXPECT_EQ(g_saved_kv[0].key, heap);
-    EXPECT_EQ(g_saved_kv[0].time, kRootTime);
-    EXPECT_EQ(g_saved_kv[0].value, 123u);
-    EXPECT_EQ(g_saved_kv[1].key, threads);
-    EXPECT_EQ(g_saved_kv[1].value, 0x100000033u);
     const agent_collector *ac = state(aid);
     EXPECT_EQ(ac->thread_count_time, kRootTime + 1000);
     EXPECT_EQ(ac->thread_count, 0x33u);
     EXPECT_EQ(problems(log_.lines()), "ERROR  KV symbol [99] not found.\n");
+
+    // Releasing the agent's state closes its stage file, which then holds both samples.
+    collector_free(col_);
+    col_ = nullptr;
+    const std::string stage = read_file(agent_dir(aid) + "/kv/stages/stage");
+    ASSERT_EQ(stage.size(), 2 * sizeof(kv_stage_rec));
+    kv_stage_rec recs[2];
+    memcpy(recs, stage.data(), sizeof recs);
+    EXPECT_EQ(recs[0].agent_id, aid);
+    EXPECT_EQ(recs[0].key, heap);
+    EXPECT_EQ(recs[0].time, kRootTime);
+    EXPECT_EQ(recs[0].value, 123u);
+    EXPECT_EQ(recs[1].key, threads);
+    EXPECT_EQ(recs[1].time, kRootTime + 1000);
+    EXPECT_EQ(recs[1].value, 0x100000033u);
 }
 
 TEST_F(CollectorTest, AgentWithoutStoreStateHasItsDataDropped) {
@@ -211,7 +220,6 @@ TEST_F(CollectorTest, AgentWithoutStoreStateHasItsDataDropped) {
                      .call(Call{CALL_F_ROOT, root_key(1), 1, 1, 0, 0, kRootTime, 0, 0, be(0, 4)})
                      .message());
     drain();
-    EXPECT_TRUE(g_saved_kv.empty());
     EXPECT_EQ(state(0x1234)->completed_roots, 0u);
     EXPECT_EQ(problems(log_.lines()),
               "ERROR  Agent 0000000000001234 has no store state. Data dropped.\n"
@@ -296,7 +304,7 @@ TEST_F(CollectorTest, ParsingStopsAtTheFirstBadMessageOrRecord) {
         SCOPED_TRACE(pc.name);
         g_symbols.clear();
         log_.clear();
-        start(1, {record_kv_save, collector_rcall_cb, record_symbol_save});
+        start(1, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
         send(7, pc.payload);
         drain();
         collector_free(col_);
@@ -312,7 +320,7 @@ TEST_F(CollectorTest, ParsingStopsAtTheFirstBadMessageOrRecord) {
 
 TEST_F(CollectorTest, ProcessedLineCountsTheRecordsAtDebugLevel) {
     log_level.store(2);
-    start(1, {record_kv_save, collector_rcall_cb, record_symbol_save});
+    start(1, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
     send(7, AgentData()
                 .sym(3, 1, "A")
                 .sym(4, 1, "m")
@@ -354,7 +362,7 @@ std::vector<uint64_t> dumped_agents(collector *c) {
 }
 
 TEST_F(CollectorTest, AgentsGoToWorkerIdModuloNAndKeepTheirArrivalOrder) {
-    start(4, {record_kv_save, collector_rcall_cb, record_symbol_save});
+    start(4, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
     for (uint64_t aid : {5, 1, 2, 4, 9})
         send(aid, symbol_message("t"));
     drain();
@@ -365,7 +373,7 @@ TEST_F(CollectorTest, AgentsGoToWorkerIdModuloNAndKeepTheirArrivalOrder) {
 }
 
 TEST_F(CollectorTest, SlotTableGrowsBy16AndReusesFreedSlotsFirst) {
-    start(1, {record_kv_save, collector_rcall_cb, record_symbol_save});
+    start(1, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
     for (uint64_t aid = 100; aid < 165; aid++)
         send(aid, symbol_message("t"));
     collector_notify_disconnect(col_, 103);
@@ -385,7 +393,7 @@ TEST_F(CollectorTest, SlotTableGrowsBy16AndReusesFreedSlotsFirst) {
 
     // One more agent than the table holds grows it again.
     collector_free(col_);
-    start(1, {record_kv_save, collector_rcall_cb, record_symbol_save});
+    start(1, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
     for (uint64_t aid = 1; aid <= 81; aid++)
         send(aid, symbol_message("t"));
     drain();
@@ -417,7 +425,7 @@ TEST_F(CollectorTest, DisconnectDiscardsTheAgentStateAndClosesItsFiles) {
 }
 
 TEST_F(CollectorTest, WorkersEndWhenTheRunFlagIsCleared) {
-    start(1, {record_kv_save, collector_rcall_cb, record_symbol_save});
+    start(1, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
     g_symbols.clear();
     g_symbol_calls.store(0);
     col_->workers[0].wait_ms.store(10);
