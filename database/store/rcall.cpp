@@ -21,8 +21,6 @@ namespace {
 constexpr uint64_t RECORD = sizeof(call_record);
 constexpr uint64_t HEADER = sizeof(RootCall);
 constexpr uint64_t MINUTE_MS = 60000;
-// The last day an rcall_key can name (16 bits).
-constexpr uint64_t MAX_DAY = 0xFFFF;
 // Read size of the walk that looks for an incomplete root call at the end of an hour file.
 constexpr size_t TAIL_CHUNK = size_t{1} << 20;
 
@@ -104,14 +102,6 @@ ssize_t read_rcall_at(int fd, uint64_t offset, RootCall *header, call_record *ca
 void cut_back(int fd, uint64_t size) {
     if (ftruncate(fd, static_cast<off_t>(size)) != 0)
         LOG_SYSERR("ftruncate");
-}
-
-// A record read from a file in the form readers hand out: host order, extension locator
-// made absolute, file id set.
-void call_record_place(call_record *c, uint64_t ext_offset, uint32_t file_id) {
-    call_record_swap(c);
-    c->ext = (c->ext & ~EXT_BLOCK_MASK) | ((c->ext + ext_offset) & EXT_BLOCK_MASK);
-    c->file_id = file_id;
 }
 
 // Whether a root of time t lies in the seconds the range touches, which is what the calls
@@ -305,6 +295,12 @@ void call_record_swap(call_record *c) {
     c->flags = be16toh(c->flags);
 }
 
+void call_record_place(call_record *c, uint64_t ext_offset, uint32_t file_id) {
+    call_record_swap(c);
+    c->ext = (c->ext & ~EXT_BLOCK_MASK) | ((c->ext + ext_offset) & EXT_BLOCK_MASK);
+    c->file_id = file_id;
+}
+
 void rcall_path(char *buf, uint64_t agent_id, uint32_t day, uint32_t hour, const char *suffix) {
     snprintf(buf, RCALL_PATH_MAX, "storage.db/data/%016" PRIX64 "/mc/%u.%u%s", agent_id, day, hour,
              suffix);
@@ -332,7 +328,7 @@ int dbs_rcall_save(dbs_agent *agent, const rcall *rc) {
         return -1;
     }
     const uint64_t t = be64toh(rc->root->TSTAMP);
-    if (t / DAY_MS > MAX_DAY) {
+    if (t / DAY_MS > RCALL_MAX_DAY) {
         LOG_ERROR("Root call not stored: time stamp %" PRIu64 " out of range.", t);
         return -1;
     }

@@ -75,6 +75,9 @@ struct rcall {
 // Names a stored root call: day << 48 | hour << 43 | offset of its RootCall in the hour file.
 using rcall_key = uint64_t;
 
+// The last day an rcall_key can name (16 bits): no root call of a later day is stored.
+constexpr uint64_t RCALL_MAX_DAY = 0xFFFF;
+
 constexpr uint64_t RCALL_KEY_OFFSET_MASK = (uint64_t{1} << 43) - 1;
 
 inline rcall_key rcall_key_make(uint32_t day, uint32_t hour, uint64_t offset) {
@@ -96,6 +99,10 @@ inline uint64_t rcall_key_offset(rcall_key key) {
 
 // Converts a record between file byte order and host order (the same swap either way).
 void call_record_swap(call_record *c);
+
+// Turns a record read from a file into the form readers hand out: host order, the extension
+// locator made absolute with the offset of its root call's blob, the file id set.
+void call_record_place(call_record *c, uint64_t ext_offset, uint32_t file_id);
 
 // "storage.db/data/<agent>/mc/<day>.<hour><suffix>" into buf; suffix "" names the hour
 // file, ".x" its extension file.

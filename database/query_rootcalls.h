@@ -1,0 +1,30 @@
+// The ROOT CALLS data query: the stored root calls of several agents, each over its own time
+// range, that pass the request's filters, one 76-byte record each.
+#pragma once
+
+#include <cstdint>
+
+struct msg;
+
+constexpr uint64_t DBQ_ROOT_CALLS = 8;
+
+// Request flags; other bits are ignored.
+enum : uint32_t {
+    RC_F_ROOT_ENTRY = 0x01,     // return the roots' own extension entries
+    RC_F_ALL_CALLS = 0x02,      // key/value patterns look at the entries of every call
+    RC_F_EXCEPTIONS = 0x04,     // only root calls with exceptions; a u32 follows (unused)
+    RC_F_CLASS_PATTERN = 0x08,  // a class-name pattern follows
+    RC_F_METHOD_PATTERN = 0x10, // a method-name pattern follows
+    RC_F_VALUE_PATTERN = 0x20,  // a value pattern follows
+    RC_F_CLASS_ID = 0x40,       // a class symbol id follows
+    RC_F_METHOD_ID = 0x80,      // a method symbol id follows
+    RC_F_KEY_PATTERN = 0x200,   // a key pattern follows
+};
+
+// A record of the reply, before the entry data that follows it.
+constexpr uint32_t RC_RECORD_SIZE = 76;
+
+// Runs one ROOT CALLS request (the bytes after the request and query ids) and returns its
+// type-8 reply: status 1 with the records, or 4 when the reply was cut at its size limit.
+// NULL when the request is refused (logged); the dispatcher answers it with status 2.
+msg *dbq_root_calls(uint64_t rid, uint64_t qid, const uint8_t *request, uint32_t length);
