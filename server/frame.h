@@ -14,9 +14,6 @@
 #include "server/runtime.h"
 
 constexpr uint16_t FRAME_MAGIC = 0x4B52; // "KR"
-constexpr uint16_t PROTOCOL_VERSION = KRV_VERSION_WORD;
-// Frames are compatible when their versions agree in major and minor; the patch may differ.
-constexpr uint16_t VERSION_MASK = 0xFFC0;
 constexpr uint32_t FRAME_HDR_LEN = 12;
 constexpr uint32_t FRAME_TRAILER_LEN = 4;
 // Bodies of at most this many bytes are never compressed.

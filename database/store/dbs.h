@@ -1,4 +1,4 @@
-// The Database file store under "storage.db": its version word, the open handle with its
+// The Database file store under "storage.db": its version file, the open handle with its
 // symbol maps, and the registry of agents with their per-agent write state.
 #pragma once
 
@@ -7,16 +7,14 @@
 #include <cstdio>
 #include <pthread.h>
 
+#include "server/runtime.h"
+
 struct smap;
 struct cindex_slot;
 struct kv_maintainer;
 
 constexpr uint64_t DAY_MS = 86400000;
 constexpr uint64_t HOUR_MS = 3600000;
-
-// The word the store is written with, and the bits another word must share with it.
-constexpr uint16_t PROTOCOL_VERSION = 0x3006;
-constexpr uint16_t VERSION_MASK = 0xFFC0;
 
 // An hour file whose tail this process has checked for an incomplete root call, with the
 // size it had then (kept up to date by the appends). Reopening it at that size needs no
