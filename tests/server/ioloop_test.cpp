@@ -36,16 +36,9 @@ const Bytes kWelcome = message(MSG_HELLO, "welcome");
 void role_on_auth(auth_request *req) {
     uint64_t uid = 0;
     memcpy(&uid, req->body, std::min<size_t>(req->len, sizeof uid));
-    auto *a = static_cast<ioma *>(malloc(sizeof(ioma)));
-    *a = ioma{new_msg(MSG_HELLO, "welcome"), req->peer,
-              static_cast<iol_peer *>(calloc(1, sizeof(iol_peer)))};
-    if (iol_send(req->target, IOMessage{a, IOM_ACCEPT, PeerId{be64toh(uid), 0, 0, 0}}) != 0) {
-        free(a->response);
-        free(a->peer);
-        close(a->client.connfd);
-        free(a);
-    }
-    free(req);
+    auto *peer = static_cast<iol_peer *>(calloc(1, sizeof(iol_peer)));
+    peer->uid = be64toh(uid);
+    iol_accept_request(req, peer, new_msg(MSG_HELLO, "welcome"));
 }
 
 void role_on_frame(peer_ctx *ctx, const uint8_t *body, uint64_t len) {
@@ -314,6 +307,27 @@ TEST(IoLoop, FullRingRefusesAndDrainsLater) {
         EXPECT_EQ(b.clients[c]->messages()[1], message(MSG_PUSH, "last"));
         b.send_to(id, "again");
         ASSERT_TRUE(b.clients[c]->wait_messages(3));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+// An accept the loop cannot take closes the connection and releases what it carried.
+TEST(IoLoop, AcceptRefusedByAFullRingClosesTheConnection) {
+    RunResult r = in_child([] {
+        Bench b;
+        Gate gate;
+        gate.close_on(b.l);
+        fill_ring(b.l, PeerId{}, 1000);
+        conn_peer peer = b.connect_client();
+        auto *req = static_cast<auth_request *>(malloc(sizeof(auth_request)));
+        *req = auth_request{b.l, peer, 0};
+        auto *p = static_cast<iol_peer *>(calloc(1, sizeof(iol_peer)));
+        p->uid = 7;
+        iol_accept_request(req, p, new_msg(MSG_HELLO, "welcome"));
+        EXPECT_TRUE(b.clients.back()->wait_closed());
+        EXPECT_TRUE(b.clients.back()->messages().empty());
+        gate.release();
+        EXPECT_EQ(b.id_of(7).uid, 0u);
     });
     EXPECT_CHILD_OK(r);
 }

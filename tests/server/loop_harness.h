@@ -6,11 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -53,17 +50,6 @@ inline size_t count_of(const std::string &text, const std::string &what) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         n++;
     return n;
-}
-
-// Polls cond every 2 ms for up to `seconds`.
-template <class F> bool eventually(F cond, double seconds = 5) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return cond();
 }
 
 inline bool logged(const std::string &text, double seconds = 5) {
@@ -158,30 +144,13 @@ struct Client {
 
 // Holds a loop thread inside an IOM_CALL until released, so that commands queued meanwhile
 // are all executed in one later round.
-struct Gate {
-    std::mutex m;
-    std::condition_variable cv;
-    bool entered = false;
-    bool open = false;
-
-    static void hold(loop *, void *arg) {
-        auto *g = static_cast<Gate *>(arg);
-        std::unique_lock<std::mutex> lk(g->m);
-        g->entered = true;
-        g->cv.notify_all();
-        g->cv.wait(lk, [g] { return g->open; });
-    }
+struct Gate : ThreadGate {
+    static void hold(loop *, void *arg) { static_cast<ThreadGate *>(arg)->pass(); }
     void close_on(loop *l) {
         auto *c = static_cast<iol_call *>(malloc(sizeof(iol_call)));
-        *c = iol_call{this, hold};
+        *c = iol_call{static_cast<ThreadGate *>(this), hold};
         ASSERT_EQ(iol_send(l, IOMessage{c, IOM_CALL, PeerId{}}), 0);
-        std::unique_lock<std::mutex> lk(m);
-        cv.wait(lk, [this] { return entered; });
-    }
-    void release() {
-        std::lock_guard<std::mutex> lk(m);
-        open = true;
-        cv.notify_all();
+        wait_entered();
     }
 };
 

@@ -20,16 +20,8 @@ bool alive(pid_t pid) {
     return pid > 0 && kill(pid, 0) == 0;
 }
 
-// Polls `cond` every 20 ms for up to `seconds`.
-template <class F> bool eventually(F cond, double seconds = 10) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return cond();
-}
+// How long the master and the service get for a step of their start or stop.
+constexpr double kStepSeconds = 10;
 
 class MasterTest : public testing::Test {
 protected:
@@ -103,7 +95,7 @@ TEST_F(MasterTest, StartsReportsAndStopsOnSigterm) {
     std::vector<pid_t> services = service_pids();
     ASSERT_EQ(services.size(), 1u);
     ASSERT_EQ(kill(master, SIGTERM), 0);
-    ASSERT_TRUE(eventually([&] { return !alive(master); }));
+    ASSERT_TRUE(eventually([&] { return !alive(master); }, kStepSeconds));
     EXPECT_FALSE(alive(services[0]));
     EXPECT_FALSE(access((env + "/var/korvane.pid").c_str(), F_OK) == 0);
     EXPECT_TRUE(has("INFO   Shutdown procedure initiated.\n"));
@@ -126,7 +118,7 @@ TEST_F(MasterTest, KilledServiceIsRespawned) {
     ASSERT_EQ(start().exit_code, 0);
     pid_t first = service_pids().at(0);
     kill(first, SIGKILL);
-    ASSERT_TRUE(eventually([&] { return service_pids().size() == 2; }));
+    ASSERT_TRUE(eventually([&] { return service_pids().size() == 2; }, kStepSeconds));
     pid_t second = service_pids().at(1);
     EXPECT_NE(second, first);
     EXPECT_TRUE(alive(second));
@@ -140,7 +132,7 @@ TEST_F(MasterTest, ServiceThatExitsStopsTheServer) {
     pid_t master = pidfile_pid();
     pid_t service = service_pids().at(0);
     kill(service, SIGTERM);
-    ASSERT_TRUE(eventually([&] { return !alive(master); }));
+    ASSERT_TRUE(eventually([&] { return !alive(master); }, kStepSeconds));
     EXPECT_TRUE(has("INFO   Process [" + std::to_string(service) + "] exited.\n"));
     EXPECT_TRUE(has("INFO   Korvane is being shut down...\n"));
     EXPECT_EQ(service_pids().size(), 1u);
@@ -151,8 +143,8 @@ TEST_F(MasterTest, ServiceStopsWhenTheMasterIsKilled) {
     pid_t service = service_pids().at(0);
     kill(pidfile_pid(), SIGKILL);
     ASSERT_TRUE(eventually([&] { return has("WARN   No master process detected.\n"); }, 6));
-    EXPECT_TRUE(eventually([&] { return has("INFO   Korvane stopped.\n"); }));
-    EXPECT_TRUE(eventually([&] { return !alive(service); }));
+    EXPECT_TRUE(eventually([&] { return has("INFO   Korvane stopped.\n"); }, kStepSeconds));
+    EXPECT_TRUE(eventually([&] { return !alive(service); }, kStepSeconds));
 }
 
 TEST_F(MasterTest, StopCommandWaitsForTheServer) {
@@ -163,7 +155,7 @@ TEST_F(MasterTest, StopCommandWaitsForTheServer) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(r.out.find("Korvane [" + std::to_string(master) + "] stopped."), std::string::npos);
     // The lock goes with the process; it may still wait to be reaped.
-    EXPECT_TRUE(eventually([&] { return !alive(master); }));
+    EXPECT_TRUE(eventually([&] { return !alive(master); }, kStepSeconds));
 }
 
 TEST_F(MasterTest, ConfigurationErrorExitsBeforeDaemonising) {
@@ -182,7 +174,8 @@ TEST_F(MasterTest, UnwritableLogFailsTheStartAndRemovesThePidFile) {
     EXPECT_NE(r.out.find("\033[91mUnable to initialize logging system.\033[0m\n"),
               std::string::npos);
     EXPECT_NE(r.out.find("\033[91mKorvane startup failure.\n\033[0m\n"), std::string::npos);
-    EXPECT_TRUE(eventually([&] { return access((env + "/var/korvane.pid").c_str(), F_OK) != 0; }));
+    EXPECT_TRUE(eventually([&] { return access((env + "/var/korvane.pid").c_str(), F_OK) != 0; },
+                           kStepSeconds));
 }
 
 TEST(RespawnPacing, ImmediateUntilFiveWithinAMinute) {

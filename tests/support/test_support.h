@@ -2,8 +2,12 @@
 // a child process with its output captured.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
@@ -39,6 +43,42 @@ unsigned free_tcp_port();
 
 // Lays out a Manager environment at `env` whose service listens on 127.0.0.1:port.
 void make_manager_env(const std::string &env, unsigned port);
+
+// Polls cond every 2 ms for up to `seconds`; its last result.
+template <class F> bool eventually(F cond, double seconds = 5) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return cond();
+}
+
+// Holds the threads that pass it until it is released, and tells when the first one has
+// arrived: it keeps a worker or loop thread busy while the test piles work up behind it.
+struct ThreadGate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false;
+    bool open = false;
+
+    void pass() {
+        std::unique_lock<std::mutex> lk(m);
+        entered = true;
+        cv.notify_all();
+        cv.wait(lk, [this] { return open; });
+    }
+    void wait_entered() {
+        std::unique_lock<std::mutex> lk(m);
+        cv.wait(lk, [this] { return entered; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lk(m);
+        open = true;
+        cv.notify_all();
+    }
+};
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
