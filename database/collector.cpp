@@ -1,5 +1,6 @@
 #include "database/collector.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +112,22 @@ void collector_agent_gone(collector_worker *cw, uint64_t agent_id) {
 void collector_agent_data(collector_worker *cw, collector_msg *m) {
     collector_msg_ctx ctx{collector_slot_for(cw, m->agent_id), cw->scratch.get()};
     msg_foreach(m->size, collector_msg_data(m), &ctx, collector_process_message);
+}
+
+// A payload has been handled: its bytes leave the worker's count, and once the count is
+// down to half the budget the agents held meanwhile are released. The lock is taken after
+// every payload: a hold decided on a count read just before this subtraction is then
+// either seen here or made after it, never lost between the two.
+void collector_drained(collector_worker *cw, uint64_t size) {
+    const uint64_t left = cw->queued.fetch_sub(size) - size;
+    collector *c = cw->owner;
+    KRV_LOCKCALL(pthread_mutex_lock(&cw->flow_lock));
+    if (!cw->held.empty() && left <= c->budget / 2) {
+        for (uint64_t agent_id : cw->held)
+            c->release(c->release_ctx, agent_id);
+        cw->held.clear();
+    }
+    KRV_LOCKCALL(pthread_mutex_unlock(&cw->flow_lock));
 }
 
 void *collector_thread(void *arg) {
@@ -247,8 +264,10 @@ void collector_put_status(bbuf **buf, const collector_status_rec *st) {
 
 // ---- set-up and teardown ----
 
-void collector_worker_setup(collector_worker *cw, const collector_callbacks *cb) {
+void collector_worker_setup(collector *c, collector_worker *cw, const collector_callbacks *cb) {
+    cw->owner = c;
     cw->cb = *cb;
+    pthread_mutex_init(&cw->flow_lock, nullptr);
     cw->scratch = std::make_unique<uint8_t[]>(COLLECTOR_SCRATCH_SIZE);
     pthread_mutex_init(&cw->collectors.lock, nullptr);
     collector_table_grow(cw, TABLE_FIRST_SLOTS);
@@ -270,6 +289,7 @@ void collector_worker_release(collector_worker *cw) {
         pthread_mutex_destroy(&slot->lock);
     }
     pthread_mutex_destroy(&cw->collectors.lock);
+    pthread_mutex_destroy(&cw->flow_lock);
 }
 
 } // namespace
@@ -281,9 +301,9 @@ collector *collector_init(uint16_t n, const collector_callbacks *cb) {
         LOG_FATAL("Invalid number of collector threads.");
         return nullptr;
     }
-    auto *c = new collector{n, new collector_worker[n]};
+    auto *c = new collector{n, new collector_worker[n], COLLECTOR_QUEUE_BUDGET, nullptr, nullptr};
     for (uint16_t i = 0; i < n; i++)
-        collector_worker_setup(&c->workers[i], cb);
+        collector_worker_setup(c, &c->workers[i], cb);
     for (uint16_t i = 0; i < n; i++) {
         collector_worker *cw = &c->workers[i];
         const int rc = pthread_create(&cw->thread, nullptr, collector_thread, cw);
@@ -301,11 +321,34 @@ collector *collector_init(uint16_t n, const collector_callbacks *cb) {
 
 int collector_enqueue(collector *c, uint64_t agent_id, uint64_t size, const uint8_t *data) {
     collector_msg *m = collector_msg_new(agent_id, size, data);
-    if (queue_push(&collector_worker_of(c, agent_id)->q, m) != 0) {
+    collector_worker *cw = collector_worker_of(c, agent_id);
+    // Counted before the push, so that the worker never subtracts bytes not yet added.
+    cw->queued.fetch_add(size);
+    if (queue_push(&cw->q, m) != 0) {
+        cw->queued.fetch_sub(size);
         free(m);
         return -1;
     }
     return 0;
+}
+
+void collector_set_release(collector *c, collector_release_cb release, void *ctx) {
+    c->release = release;
+    c->release_ctx = ctx;
+}
+
+int collector_hold(collector *c, uint64_t agent_id, void (*hold)(void *arg), void *arg) {
+    collector_worker *cw = collector_worker_of(c, agent_id);
+    int held = 0;
+    KRV_LOCKCALL(pthread_mutex_lock(&cw->flow_lock));
+    if (c->release != nullptr && cw->queued.load() > c->budget) {
+        hold(arg);
+        if (std::find(cw->held.begin(), cw->held.end(), agent_id) == cw->held.end())
+            cw->held.push_back(agent_id);
+        held = 1;
+    }
+    KRV_LOCKCALL(pthread_mutex_unlock(&cw->flow_lock));
+    return held;
 }
 
 void collector_notify_disconnect(collector *c, uint64_t agent_id) {
@@ -330,10 +373,12 @@ void collector_worker_main(collector_worker *cw) {
             break;
         m = static_cast<collector_msg *>(item);
         LOG_DEBUG("Retrieved a message %p from a collector queue: %lu.", item, m->size);
-        if (m->size == 0)
+        if (m->size == 0) {
             collector_agent_gone(cw, m->agent_id);
-        else
+        } else {
             collector_agent_data(cw, m);
+            collector_drained(cw, m->size);
+        }
     }
     free(m);
     LOG_INFO("Collector worker ended [%u].", sys_thread_id());

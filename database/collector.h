@@ -20,6 +20,7 @@
 #include "lib/queue.h"
 
 struct agent_collector;
+struct collector;
 struct dbs_agent;
 struct rcall;
 
@@ -90,11 +91,29 @@ struct collector_worker {
     std::atomic<uint32_t> wait_ms{QUEUE_WAIT_MS};
     pthread_t thread{};
     bool started = false;
+    collector *owner = nullptr;
+    // Back-pressure: payload bytes queued and not yet handled, and the agents held because
+    // the worker was over its budget when their data arrived. `held` is guarded by
+    // `flow_lock`, which is also held while an agent is held or released, so that a release
+    // never overtakes the hold it answers.
+    std::atomic<uint64_t> queued{0};
+    pthread_mutex_t flow_lock;
+    std::vector<uint64_t> held;
 };
+
+// Payload bytes a worker may hold before the agents it serves are asked to wait.
+constexpr uint64_t COLLECTOR_QUEUE_BUDGET = 16ull << 20;
+
+// Called on a worker thread, under the worker's flow lock, for each agent held by
+// collector_hold once its worker has drained to half its budget.
+using collector_release_cb = void (*)(void *ctx, uint64_t agent_id);
 
 struct collector {
     uint16_t n;
     collector_worker *workers; // n of them
+    uint64_t budget;           // COLLECTOR_QUEUE_BUDGET unless a test sets another
+    collector_release_cb release;
+    void *release_ctx;
 };
 
 // The per-message context of a payload walk.
@@ -110,6 +129,17 @@ collector *collector_init(uint16_t n, const collector_callbacks *cb);
 // Copies the payload and queues it for the agent's worker. 0, or -1 when the queue cannot
 // take it (nothing is queued).
 int collector_enqueue(collector *c, uint64_t agent_id, uint64_t size, const uint8_t *data);
+
+// Sets what releases a held agent (see collector_hold); before any agent is held.
+void collector_set_release(collector *c, collector_release_cb release, void *ctx);
+
+// Asks, after its data was queued, whether the agent must wait for its worker: when the
+// worker holds more than the budget, the agent is recorded as held, hold(arg) runs under the
+// worker's flow lock (it stops the agent's data from coming in) and the result is 1; the
+// release callback then runs for the agent once the worker has drained to half the budget.
+// 0 when the worker is within its budget, or when no release callback is set (nothing could
+// let the agent go again).
+int collector_hold(collector *c, uint64_t agent_id, void (*hold)(void *arg), void *arg);
 
 // Queues the agent's disconnect notice to its worker.
 void collector_notify_disconnect(collector *c, uint64_t agent_id);
