@@ -23,14 +23,6 @@ static loop *placeholder_loop(uint32_t pt, mtp_pool *pool) {
     return iol_create(pt, pool, placeholder_on_close, placeholder_on_auth, placeholder_on_frame);
 }
 
-loop *dbagent_loop_create() {
-    return placeholder_loop(PT_DB_AG, nullptr);
-}
-
-loop *dbui_loop_create(mtp_pool *pool) {
-    return placeholder_loop(PT_DB_UI, pool);
-}
-
 loop *mgagent_loop_create(mtp_pool *pool) {
     return placeholder_loop(PT_MG_AG, pool);
 }

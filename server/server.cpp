@@ -13,6 +13,8 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include "database/agent_peer.h"
+#include "database/client_peer.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 #include "server/ioloop.h"

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "database/collector.h"
+#include "database/collector_store.h"
 #include "database/store/dbs.h"
 #include "lib/log.h"
 #include "server/master.h"
@@ -21,7 +23,7 @@ void service_on_term() {
 
 // The parts of each role, started in order. Role parts that this build does not hold yet are
 // passed over with a DEBUG line.
-static int service_start_roles(struct runtime *rt) {
+static int service_start_roles(struct runtime *rt, const collector_callbacks *callbacks) {
     if (rt->mode & MODE_MANAGER)
         LOG_DEBUG("Manager role: plugins, storage and control channel are not in this build.");
     if (rt->mode & MODE_DATABASE) {
@@ -30,7 +32,11 @@ static int service_start_roles(struct runtime *rt) {
             LOG_FATAL("Unable to open the database!");
             return -1;
         }
-        LOG_DEBUG("Database role: the collector is not in this build.");
+        rt->collector = collector_init(4, callbacks);
+        if (rt->collector == nullptr) {
+            LOG_FATAL("Unable to start collector subsystem!");
+            return -1;
+        }
     }
     if (init_server_socket(&rt->server, rt->mode) != 0)
         return -1;
@@ -67,7 +73,8 @@ int32_t service_main(void *arg) {
     if (sighandler_start(&handler) != 0)
         return -1;
     close_inherited_fds();
-    if (service_start_roles(rt) != 0) {
+    const collector_callbacks callbacks{collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
+    if (service_start_roles(rt, &callbacks) != 0) {
         LOG_FATAL("Unable to start Korvane.");
         return -1;
     }

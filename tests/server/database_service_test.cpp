@@ -7,8 +7,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "database/store/dbs.h"
-#include "support/test_support.h"
+#include "database/db_server.h"
 
 namespace {
 
@@ -18,23 +17,7 @@ protected:
     std::string env = dir.sub("env");
     pid_t master = 0;
 
-    void SetUp() override {
-        for (const char *d : {"", "/conf", "/logs", "/var", "/plugins"})
-            mkdir((env + d).c_str(), 0700);
-        RunResult made = run_forked([&] {
-            if (chdir(env.c_str()) != 0 || storage_create_db() != 0)
-                _exit(1);
-        });
-        ASSERT_EQ(made.exit_code, 0) << made.out << made.err;
-        unsigned port = free_tcp_port();
-        write_file(env + "/conf/config.json",
-                   "{\"manager\": {\"host\": \"127.0.0.1\", \"port\": 1},"
-                   " \"server\": {\"host\": \"127.0.0.1\", \"port\": " +
-                       std::to_string(port) +
-                       "},"
-                       " \"redirect\": {\"host\": \"127.0.0.1\", \"port\": 1},"
-                       " \"archive\": {\"enable\": false, \"policy\": \"archive\"}}");
-    }
+    void SetUp() override { make_database_env(env, free_tcp_port()); }
 
     void TearDown() override {
         if (master > 0 && kill(master, 0) == 0)
@@ -57,6 +40,8 @@ TEST_F(DatabaseServiceTest, OpensTheStoreAndRuns) {
     std::string text = log();
     EXPECT_NE(text.find("INFO   : Mode                      : Database\n"), std::string::npos);
     EXPECT_NE(text.find("INFO   : Archive                   : disabled\n"), std::string::npos);
+    EXPECT_NE(text.find("INFO   Collector subsystem initialized.\n"), std::string::npos);
+    EXPECT_NE(text.find("INFO   IOL[DB-AG]: TID=0 started.\n"), std::string::npos);
     EXPECT_NE(text.find("INFO   ===== STARTED =====\n"), std::string::npos);
 }
 

@@ -1,0 +1,135 @@
+#include "database/client_peer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "database/query_rootcalls.h"
+#include "lib/be_load.h"
+#include "lib/log.h"
+#include "lib/murmur3.h"
+#include "lib/xalloc.h"
+#include "server/reply.h"
+#include "server/runtime.h"
+
+// The handler of a query whose implementation this build does not hold: the client gets a
+// status-2 reply.
+static msg *dbq_not_built(uint64_t, uint64_t, const uint8_t *, uint32_t) {
+    return nullptr;
+}
+
+const dbq_entry dbq_table[DBQ_COUNT] = {
+    {nullptr, nullptr},
+    {"TOP EXCEPTIONS", dbq_not_built},
+    {"SYMBOLS", dbq_not_built},
+    {"ONLINE DATA", nullptr},
+    {nullptr, nullptr},
+    {"KV METRICS", dbq_not_built},
+    {"FLAME GRAPH", dbq_not_built},
+    {"EXCEPTIONS OCCURRENCES", dbq_not_built},
+    {"ROOT CALLS", dbq_root_calls},
+    {"ROOT CALL EXECUTION STACK", dbq_not_built},
+    {"EXTENSIONS", dbq_not_built},
+    {"INDEX", dbq_not_built},
+    {"CALLS GRID", dbq_not_built},
+};
+
+static PeerId dbui_peer_id(const peer_ctx &ctx) {
+    return PeerId{ctx.uid, ctx.cid, ctx.idx, ctx.pt};
+}
+
+// Hands a reply to the requester's loop; a loop that cannot take it leaves it to be freed
+// here, and the client gets nothing.
+static void dbui_send(const peer_ctx &ctx, msg *reply) {
+    if (iol_send(ctx.l, IOMessage{reply, IOM_SEND, dbui_peer_id(ctx)}) != 0)
+        free(reply);
+}
+
+static void dbui_send_error(const peer_ctx &ctx, uint64_t rid, uint64_t qid) {
+    dbui_send(ctx, qresp_build(QRESP_ERROR, rid, qid, nullptr, 0));
+}
+
+void dbui_on_auth(auth_request *req) {
+    LOG_DEBUG("Database connection authentication attempt.");
+    // The uid covers 16 bytes; a shorter body counts as if padded with zeros.
+    uint8_t head[DBUI_UID_BYTES] = {};
+    memcpy(head, req->body, req->len < DBUI_UID_BYTES ? req->len : DBUI_UID_BYTES);
+    const uint64_t uid = murmur3_hash64(head, DBUI_UID_BYTES);
+
+    uint8_t answer[DBUI_ANSWER_LEN] = {};
+    memcpy(answer, AUTH_DATABASE, sizeof AUTH_DATABASE);
+    answer[8] = static_cast<uint8_t>(PROTOCOL_VERSION >> 8);
+    answer[9] = static_cast<uint8_t>(PROTOCOL_VERSION & 0xFF);
+    auto *peer = static_cast<iol_peer *>(krv_calloc(1, sizeof(iol_peer)));
+    peer->uid = uid;
+    iol_accept_request(req, peer, msg_new(MSG_HELLO, answer, sizeof answer));
+}
+
+void dbui_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
+    msg_foreach(len, data, ctx, dbui_on_message);
+}
+
+void dbui_on_close(iol_peer *peer) {
+    free(peer);
+}
+
+// ONLINE DATA, answered on the loop thread. This build has no online service, so every
+// subscription request is refused.
+static void dbui_online_data(const peer_ctx &ctx, uint64_t rid, uint32_t arg_len) {
+    if (arg_len < DBQ_ONLINE_ARG_LEN)
+        LOG_ERROR("Incorrect online data argument size: %u!", arg_len);
+    else
+        LOG_ERROR("Unsupported push data!");
+    dbui_send_error(ctx, rid, QID_ONLINE_DATA);
+}
+
+// Copies the query into a task for the loop's pool; a full pool answers it with status 2.
+static void dbui_submit(const peer_ctx &ctx, query_handler handler, uint64_t rid, uint64_t qid,
+                        const uint8_t *args, uint32_t len) {
+    auto *t = static_cast<query_task *>(krv_malloc(sizeof(query_task) + len));
+    *t = query_task{ctx, handler, rid, qid, len};
+    memcpy(t->args, args, len);
+    if (iol_submit_task(ctx.l, t, dbui_query_task) != 0) {
+        free(t);
+        LOG_WARN("Tasks queue full. Task dropped.");
+        dbui_send_error(ctx, rid, qid);
+    }
+}
+
+int dbui_on_message(void *arg, uint8_t type, uint32_t len, const uint8_t *data) {
+    const auto &ctx = *static_cast<const peer_ctx *>(arg);
+    if (type != MSG_DB_QUERY) {
+        LOG_ERROR("Incorrect message type.");
+        return -1;
+    }
+    if (len < DBQ_HDR_LEN) {
+        LOG_ERROR("Incorrect query size: %u!", len);
+        return -1;
+    }
+    const uint64_t rid = load_be64(data);
+    const uint64_t qid = load_be64(data + 8);
+    // The id indexes the table only once it is known to lie inside it.
+    if (qid >= DBQ_COUNT || (dbq_table[qid].handler == nullptr && qid != QID_ONLINE_DATA)) {
+        LOG_ERROR("Unsupported query id: %lX.", qid);
+        return -1;
+    }
+    LOG_DEBUG("Database query [RID=%lu, QID=%lu, DESC=(%s)]", rid, qid, dbq_table[qid].name);
+    const uint32_t arg_len = len - DBQ_HDR_LEN;
+    if (qid == QID_ONLINE_DATA)
+        dbui_online_data(ctx, rid, arg_len);
+    else
+        dbui_submit(ctx, dbq_table[qid].handler, rid, qid, data + DBQ_HDR_LEN, arg_len);
+    return 0;
+}
+
+void dbui_query_task(void *task) {
+    auto *t = static_cast<query_task *>(task);
+    msg *reply = t->handler(t->rid, t->qid, t->args, t->len);
+    if (reply == nullptr)
+        reply = qresp_build(QRESP_ERROR, t->rid, t->qid, nullptr, 0);
+    dbui_send(t->ctx, reply);
+    free(t);
+}
+
+loop *dbui_loop_create(mtp_pool *pool) {
+    return iol_create(PT_DB_UI, pool, dbui_on_close, dbui_on_auth, dbui_on_frame);
+}

@@ -1,0 +1,184 @@
+// A Database server run by `korvane start` on a fresh environment that listens on
+// 127.0.0.1 and a free port, stopped (or killed) when the test ends, and readers of what it
+// stored. The store's paths are relative to the environment directory, so whatever works on
+// the store directly runs in a forked child that changes into it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "database/collector_support.h"
+#include "database/store/dbs.h"
+#include "database/store/symbols.h"
+#include "support/test_support.h"
+
+// Runs fn in a forked child inside the environment directory; its result (standard output
+// holds what fn printed).
+inline RunResult in_env(const std::string &env, const std::function<void()> &fn) {
+    return run_forked([&] {
+        if (chdir(env.c_str()) != 0)
+            _exit(2);
+        fn();
+    });
+}
+
+// Lays out a Database environment at `env` (directories, an empty store, the configuration)
+// whose service listens on 127.0.0.1:port.
+inline void make_database_env(const std::string &env, unsigned port) {
+    for (const char *d : {"", "/conf", "/logs", "/var", "/plugins"})
+        mkdir((env + d).c_str(), 0700);
+    RunResult made = in_env(env, [] {
+        if (storage_create_db() != 0)
+            _exit(1);
+    });
+    ASSERT_EQ(made.exit_code, 0) << made.out << made.err;
+    write_file(env + "/conf/config.json",
+               "{\"manager\": {\"host\": \"127.0.0.1\", \"port\": 1},"
+               " \"server\": {\"host\": \"127.0.0.1\", \"port\": " +
+                   std::to_string(port) +
+                   "},"
+                   " \"redirect\": {\"host\": \"127.0.0.1\", \"port\": 1},"
+                   " \"archive\": {\"enable\": false, \"policy\": \"archive\"}}");
+}
+
+class DatabaseServer : public testing::Test {
+protected:
+    TempDir dir;
+    std::string env = dir.sub("env");
+    unsigned port = free_tcp_port();
+
+    void SetUp() override { make_database_env(env, port); }
+    void TearDown() override { stop(); }
+
+    void start(const std::vector<std::string> &options = {}) {
+        std::vector<std::string> args{"start"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(env);
+        RunResult r = run_korvane(args);
+        ASSERT_EQ(r.exit_code, 0) << r.out << log();
+        // The server thread may start a moment after the service reports itself up.
+        ASSERT_TRUE(eventually([&] { return log().find("INFO   Server [") != std::string::npos; }));
+    }
+    // Stops the server; one that does not stop is killed.
+    void stop() {
+        const pid_t master = atoi(read_file(env + "/var/korvane.pid").c_str());
+        if (master <= 0 || kill(master, 0) != 0)
+            return;
+        run_korvane({"stop", env});
+        if (kill(master, 0) == 0) {
+            kill(service_pid(), SIGKILL);
+            kill(master, SIGKILL);
+        }
+    }
+    std::string log() const { return read_file(env + "/logs/korvane.log"); }
+    bool logged(const std::string &line, double seconds = 5) const {
+        return eventually([&] { return log().find(line) != std::string::npos; }, seconds);
+    }
+    // A field of the service process's status ("VmRSS", "VmHWM"), in KiB.
+    uint64_t service_kib(const std::string &field) const {
+        std::istringstream in(read_file("/proc/" + std::to_string(service_pid()) + "/status"));
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind(field + ":", 0) == 0)
+                return std::stoull(line.substr(field.size() + 1));
+        return 0;
+    }
+    // The pid of the (last) service process, from the master's log line.
+    pid_t service_pid() const {
+        static const std::regex re(R"(Process \[korvane=(\d+)\] created successfully\.)");
+        const std::string text = log();
+        pid_t pid = 0;
+        for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
+            pid = std::stoi((*it)[1]);
+        return pid;
+    }
+
+    // The agent's stored root calls, read from its files while the server runs.
+    std::vector<seen_rcall> stored(uint64_t aid) const {
+        RunResult r = in_env(env, [aid] {
+            const uint64_t range[2] = {kMar1, kMar1 + 2 * DAY_MS - 1};
+            for (const seen_rcall &s : walk(range, aid)) {
+                const stored_head head{s.thread, s.exceptions, s.root,
+                                       static_cast<uint32_t>(s.calls.size())};
+                fwrite(&head, sizeof head, 1, stdout);
+                if (head.n > 0)
+                    fwrite(s.calls.data(), sizeof(call_record), head.n, stdout);
+            }
+        });
+        return decode(r.out);
+    }
+    // Waits until the agent has `n` root calls stored; what it has then.
+    std::vector<seen_rcall> stored_eventually(uint64_t aid, size_t n, double seconds = 10) const {
+        std::vector<seen_rcall> seen;
+        eventually([&] { return (seen = stored(aid)).size() >= n; }, seconds);
+        return seen;
+    }
+    // How many root calls the agent has stored, and how many calls besides their roots.
+    struct stored_count {
+        uint64_t roots;
+        uint64_t calls;
+    };
+    stored_count count_stored(uint64_t aid) const {
+        RunResult r = in_env(env, [aid] {
+            const uint64_t range[2] = {kMar1, kMar1 + 2 * DAY_MS - 1};
+            uint64_t calls = 0;
+            const std::vector<seen_rcall> seen = walk(range, aid);
+            for (const seen_rcall &s : seen)
+                calls += s.calls.size();
+            printf("%zu %lu", seen.size(), calls);
+        });
+        stored_count n{};
+        std::istringstream(r.out) >> n.roots >> n.calls;
+        return n;
+    }
+    // The names of a symbol type by their ids.
+    std::map<uint32_t, std::string> symbols(uint32_t type) const {
+        RunResult r = in_env(env, [type] {
+            symbols_foreach(
+                type, nullptr,
+                [](void *, uint32_t, uint32_t id, uint16_t, uint64_t, const char *name) {
+                    printf("%u %s\n", id, name);
+                    return 0;
+                });
+        });
+        std::map<uint32_t, std::string> out;
+        std::istringstream in(r.out);
+        uint32_t id;
+        std::string name;
+        while (in >> id && std::getline(in >> std::ws, name))
+            out[id] = name;
+        return out;
+    }
+
+private:
+    // How the child hands a stored root call over: these fields, then its n calls.
+    struct stored_head {
+        uint32_t thread;
+        uint16_t exceptions;
+        call_record root;
+        uint32_t n;
+    };
+
+    static std::vector<seen_rcall> decode(const std::string &bytes) {
+        std::vector<seen_rcall> out;
+        for (size_t at = 0; at + sizeof(stored_head) <= bytes.size();) {
+            stored_head head;
+            memcpy(&head, bytes.data() + at, sizeof head);
+            at += sizeof head;
+            seen_rcall s{0, 0, 0, head.thread, head.exceptions, head.root, {}};
+            s.calls.resize(head.n);
+            if (head.n > 0)
+                memcpy(s.calls.data(), bytes.data() + at, head.n * sizeof(call_record));
+            at += head.n * sizeof(call_record);
+            out.push_back(s);
+        }
+        return out;
+    }
+};
