@@ -19,14 +19,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
 #include <map>
 #include <string>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "database/query_rootcalls.h"
 #include "database/store/dbs.h"
 #include "database/store/ext.h"
@@ -124,12 +123,6 @@ int count_roots(void *ctx, uint64_t, uint64_t, uint32_t, rcall *) {
     return 0;
 }
 
-double thread_cpu_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 void BM_raw_scan(benchmark::State &state) {
     int fd = open(hour_file(state.range(0)).c_str(), O_RDONLY);
     std::vector<uint8_t> buffer(CSP_SCAN_BUFFER_SIZE);
@@ -204,18 +197,10 @@ void BM_query_minute(benchmark::State &state) {
     run_query(state, request(0, 0, "", agent, from, from + 59999), false);
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    remove(path);
-    return 0;
-}
-
 // A store of its own under $TMPDIR (or /tmp), made the working directory, with its classes.
 bool make_store() {
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korvane-bench-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0)
+    if (!bench_enter_temp_dir(&g_dir))
         return false;
-    g_dir = tmpl;
     if (storage_create_db() != 0)
         return false;
     dbs *db = dbs_open();
@@ -234,24 +219,25 @@ bool make_store() {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (!make_store()) {
-        perror("bench store");
-        return 1;
-    }
-    for (int64_t roots : {10000, 1000000})
-        fill_hour(roots);
-    for (int64_t roots : {10000, 1000000}) {
-        benchmark::RegisterBenchmark("BM_raw_scan", BM_raw_scan)->Arg(roots);
-        benchmark::RegisterBenchmark("BM_query_limit", BM_query_limit)->Arg(roots);
-        benchmark::RegisterBenchmark("BM_query_class", BM_query_class)->Arg(roots);
-        benchmark::RegisterBenchmark("BM_query_kv", BM_query_kv)->Arg(roots);
-        benchmark::RegisterBenchmark("BM_query_minute", BM_query_minute)->Arg(roots);
-    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
+    const bool made = make_store();
+    if (made) {
+        for (int64_t roots : {10000, 1000000}) {
+            fill_hour(roots);
+            benchmark::RegisterBenchmark("BM_raw_scan", BM_raw_scan)->Arg(roots);
+            benchmark::RegisterBenchmark("BM_query_limit", BM_query_limit)->Arg(roots);
+            benchmark::RegisterBenchmark("BM_query_class", BM_query_class)->Arg(roots);
+            benchmark::RegisterBenchmark("BM_query_kv", BM_query_kv)->Arg(roots);
+            benchmark::RegisterBenchmark("BM_query_minute", BM_query_minute)->Arg(roots);
+        }
+        benchmark::RunSpecifiedBenchmarks();
+    } else {
+        perror("bench store");
+    }
     benchmark::Shutdown();
-    nftw(g_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-    return 0;
+    if (!g_dir.empty())
+        bench_remove_tree(g_dir);
+    return made ? 0 : 1;
 }

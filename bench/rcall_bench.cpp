@@ -13,13 +13,12 @@
 #include <cstdlib>
 #include <endian.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <map>
 #include <string>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "database/store/dbs.h"
 #include "database/store/rcall.h"
 #include "lib/files.h"
@@ -35,12 +34,6 @@ constexpr uint64_t kScanFileSize = 64ull << 20;
 std::string g_dir;
 std::map<int64_t, double> g_plain_roots_per_second;
 double g_pread_bytes_per_second;
-
-double thread_cpu_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 std::string mc_path(const char *name) {
     char buf[128];
@@ -201,18 +194,10 @@ void BM_rcall_scan(benchmark::State &state) {
         state.counters["ratio"] = static_cast<double>(bytes) / elapsed / g_pread_bytes_per_second;
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    remove(path);
-    return 0;
-}
-
 // A store directory of its own under $TMPDIR (or /tmp), made the working directory.
 bool enter_store_dir() {
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korvane-bench-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0)
+    if (!bench_enter_temp_dir(&g_dir))
         return false;
-    g_dir = tmpl;
     char mc[128];
     snprintf(mc, sizeof mc, "storage.db/data/%016lX/mc", kAgent);
     return sys_mkdirs(mc) == 0;
@@ -240,6 +225,6 @@ int main(int argc, char **argv) {
         return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    nftw(g_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    bench_remove_tree(g_dir);
     return 0;
 }
