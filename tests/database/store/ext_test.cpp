@@ -511,9 +511,8 @@ TEST_F(ExtFiles, DamagedBlocksFailOnlyTheirOwnPath) {
         Logged in_memory = run_logged([&] {
             const uint64_t at = std::min<uint64_t>(ext_locator_block(locator), file.size());
             uint16_t length = 0;
-            const uint8_t *got =
-                ext_read_mem(reinterpret_cast<const uint8_t *>(file.data()) + at,
-                             file.size() - at, locator, buffer_.data(), &length);
+            const uint8_t *got = ext_read_mem(reinterpret_cast<const uint8_t *>(file.data()) + at,
+                                              file.size() - at, locator, buffer_.data(), &length);
             printf("%s", got ? Bytes(1, static_cast<char>(got[length - 1])).c_str() : "NULL");
         });
         EXPECT_EQ(in_memory.out, c.read);
