@@ -10,19 +10,16 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <endian.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <map>
 #include <string>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
 #include "database/store/dbs.h"
 #include "database/store/rcall.h"
-#include "lib/files.h"
+#include "store_bench.h"
 
 namespace {
 
@@ -32,15 +29,8 @@ constexpr uint64_t kHour = 19783ull * DAY_MS + 10 * HOUR_MS;
 constexpr uint64_t kFileCap = 256ull << 20;
 constexpr uint64_t kScanFileSize = 64ull << 20;
 
-std::string g_dir;
 std::map<int64_t, double> g_plain_roots_per_second;
 double g_pread_bytes_per_second;
-
-double thread_cpu_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 std::string mc_path(const char *name) {
     char buf[128];
@@ -201,23 +191,6 @@ void BM_rcall_scan(benchmark::State &state) {
         state.counters["ratio"] = static_cast<double>(bytes) / elapsed / g_pread_bytes_per_second;
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    remove(path);
-    return 0;
-}
-
-// A store directory of its own under $TMPDIR (or /tmp), made the working directory.
-bool enter_store_dir() {
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korvane-bench-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0)
-        return false;
-    g_dir = tmpl;
-    char mc[128];
-    snprintf(mc, sizeof mc, "storage.db/data/%016lX/mc", kAgent);
-    return sys_mkdirs(mc) == 0;
-}
-
 void register_rcall_benchmarks() {
     for (int64_t n : {0, 10, 100, 1000}) {
         benchmark::RegisterBenchmark("BM_plain_write", BM_plain_write)->Arg(n);
@@ -230,16 +203,8 @@ void register_rcall_benchmarks() {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (!enter_store_dir()) {
-        perror("bench directory");
-        return 1;
-    }
+    char mc[128];
+    snprintf(mc, sizeof mc, "storage.db/data/%016lX/mc", kAgent);
     register_rcall_benchmarks();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    nftw(g_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-    return 0;
+    return bench_main_in_dir(argc, argv, mc);
 }
