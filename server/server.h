@@ -1,10 +1,75 @@
-// The listening side of the service process.
+// The listening side of the service process: one listening socket for agents, graphical
+// clients and Databases, a server thread that holds each new connection until its hello,
+// and the hand-over of the connection to the IO loop of the peer type its hello names.
 #pragma once
 
+#include <cstdint>
+#include <pthread.h>
+
 #include "lib/netaddr.h"
+
+struct loop;
+struct conn;
+struct IOMessage;
+
+// Hello kinds (8 bytes) and targets (u16, big-endian on the wire).
+inline constexpr char HELLO_UICLIENT[8] = {'U', 'I', 'C', 'L', 'I', 'E', 'N', 'T'};
+inline constexpr char HELLO_AGENT[8] = {'\0', '\0', '\0', 'A', 'G', 'E', 'N', 'T'};
+inline constexpr char HELLO_DATABASE[8] = {'D', 'A', 'T', 'A', 'B', 'A', 'S', 'E'};
+constexpr uint16_t TARGET_MANAGER = 0x4552;  // "ER"
+constexpr uint16_t TARGET_DATABASE = 0x5345; // "SE"
+
+// A connection that has not said hello within this time is closed.
+constexpr uint32_t SERVER_AUTH_TIMEOUT_MS = 30000;
+// Period of the time-out scan.
+constexpr uint32_t SERVER_TICK_MS = 2000;
 
 // One per service process, held in the runtime record. The master fills the listening
 // address from the configuration before it spawns the service.
 struct server {
     netaddr addr;
+    int32_t kq;      // epoll descriptor of the server thread
+    int32_t connfd;  // listening socket
+    int32_t timerfd; // the time-out scan's timer
+    uint32_t mask;   // bit pt set for every peer type served
+    uint32_t running;
+    uint64_t nslots;
+    uint64_t nconns; // connections waiting for their hello
+    conn *slots;
+    loop *mgui;
+    loop *mgagent;
+    loop *dbui;
+    loop *dbagent;
+    loop *mgdb;
+    pthread_t thread;
+    uint8_t accept_paused; // accepting is off until the next tick: no descriptor was left
+    // Test-only settings, taken when the listening socket is made; 0 keeps the defaults above.
+    uint32_t auth_timeout_ms;
+    uint32_t tick_ms;
 };
+
+// The listening socket, the server thread's epoll descriptor and timer, the connection
+// slots, and the pools and loops of the mode (MODE_* bits). 0, or -1 after a FATAL line.
+int init_server_socket(server *s, uint32_t mode);
+// The part of init_server_socket without pools and loops.
+int server_listen(server *s);
+// Makes l the loop of its peer type: its bit joins the mask and it counts as starting.
+// -1 for a NULL loop.
+int server_add_loop(server *s, loop *l);
+// Starts every loop, waits until all of them run, then starts the server thread. 0 or -1.
+int server_start(server *s);
+
+// The loop of a peer type, or NULL (with a FATAL line for a pt outside 1 to 5).
+loop *server_get_loop(server *s, uint32_t pt);
+// Queues m to the loop of its PeerId's pt; any thread. -1 when there is no such loop or its
+// ring is full: the caller keeps m.data.
+int server_send(server *s, IOMessage m);
+// With the Manager role and at least one graphical client connected, broadcasts the agents
+// status report to the Manager's graphical clients.
+void server_report_agents(server *s);
+
+// on_error of every loop, and the end of a failed server thread: a service that has lost a
+// thread can no longer answer, so it ends abnormally and the master spawns a new one.
+[[noreturn]] void server_on_loop_error();
+// Called by each loop thread once it runs.
+void server_loop_started();

@@ -7,6 +7,7 @@
 #include "lib/log.h"
 #include "server/master.h"
 #include "server/runtime.h"
+#include "server/server.h"
 #include "server/sighandler.h"
 
 // Seconds between two watchdog rounds; the master's presence is checked every second.
@@ -17,14 +18,21 @@ void service_on_term() {
     running.store(0);
 }
 
-// The parts of each role, started in order. Parts that this build does not hold yet are
-// passed over with a DEBUG line, so the process still runs and supervises.
+// The parts of each role, started in order. Role parts that this build does not hold yet are
+// passed over with a DEBUG line.
 static int service_start_roles(struct runtime *rt) {
     if (rt->mode & MODE_MANAGER)
         LOG_DEBUG("Manager role: plugins, storage and control channel are not in this build.");
     if (rt->mode & MODE_DATABASE)
         LOG_DEBUG("Database role: data store and collector are not in this build.");
-    LOG_DEBUG("Listening socket, pools and IO loops are not in this build.");
+    if (init_server_socket(&rt->server, rt->mode) != 0)
+        return -1;
+    if (rt->mode & MODE_DATABASE)
+        LOG_DEBUG("Database role: online subscriptions are not in this build.");
+    if (server_start(&rt->server) != 0)
+        return -1;
+    if (rt->mode == MODE_DATABASE)
+        LOG_DEBUG("Database role: the Manager link is not in this build.");
     return 0;
 }
 
@@ -67,8 +75,10 @@ int32_t service_main(void *arg) {
             master_gone = true;
             break;
         }
-        if (running.load() == 1)
+        if (running.load() == 1) {
             LOG_DEBUG("Watchdog timeout.");
+            server_report_agents(&rt->server);
+        }
     }
     if (master_gone && running.load() == 1) {
         LOG_WARN("No master process detected.");

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <pthread.h>
+#include <unistd.h>
 
 #include "lib/log.h"
 
@@ -37,8 +38,9 @@ static void shandler_dispatch(const sighandler *h, int signo) {
 }
 
 void *shandler_main(void *rec) {
-    const sighandler *h = static_cast<const sighandler *>(rec);
+    auto *h = static_cast<sighandler *>(rec);
     LOG_INFO("Signal handler [%u] started.", sys_thread_id());
+    h->running.store(true);
     for (;;) {
         int signo = 0;
         int rc = sigwait(&h->set, &signo);
@@ -65,5 +67,7 @@ int sighandler_start(sighandler *rec) {
         return -1;
     }
     pthread_detach(tid);
+    while (!rec->running.load())
+        usleep(1000);
     return 0;
 }

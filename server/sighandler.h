@@ -2,6 +2,7 @@
 // handed to the owner as a plain callback, so no code runs in an asynchronous handler.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 
@@ -15,10 +16,12 @@ struct sighandler {
     sig_callback on_usr2;
     sig_callback on_term; // SIGINT, SIGTERM and SIGSEGV
     sig_callback on_chld;
+    std::atomic<bool> running; // set by the thread once it waits for signals
 };
 
 // Blocks rec->set in the calling thread (threads it creates later inherit the mask) and
-// starts the detached signal thread. 0, or -1 after an ERROR line.
+// starts the detached signal thread. Returns once the thread runs, so that a fork right after
+// never copies a lock the starting thread holds. 0, or -1 after an ERROR line.
 int sighandler_start(sighandler *rec);
 
 // Body of the signal thread (argument: the sighandler record); never returns.

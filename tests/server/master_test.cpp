@@ -35,14 +35,10 @@ class MasterTest : public testing::Test {
 protected:
     TempDir dir;
     std::string env = dir.sub("env");
-    std::vector<pid_t> started; // every master and service pid seen; killed at teardown
+    unsigned port = free_tcp_port(); // the service listens there
+    std::vector<pid_t> started;      // every master and service pid seen; killed at teardown
 
-    void SetUp() override {
-        for (const char *d : {"", "/conf", "/logs", "/var", "/plugins", "/storage.mgr"})
-            mkdir((env + d).c_str(), 0700);
-        write_file(env + "/conf/config.json",
-                   "{\"server\": {\"host\": \"127.0.0.1\", \"port\": 1}}");
-    }
+    void SetUp() override { make_manager_env(env, port); }
 
     void TearDown() override {
         for (pid_t p : started) {
@@ -92,7 +88,9 @@ TEST_F(MasterTest, StartsReportsAndStopsOnSigterm) {
     EXPECT_NE(text.find("INFO   \n\n  ===== STARTING KORVANE =====\n"), std::string::npos);
     EXPECT_NE(text.find("INFO   : Mode                      : Manager\n"), std::string::npos);
     EXPECT_NE(text.find("INFO   : Korvane directory         : " + env + "\n"), std::string::npos);
-    EXPECT_NE(text.find("INFO   : Server address            : 127.0.0.1:1\n"), std::string::npos);
+    EXPECT_NE(
+        text.find("INFO   : Server address            : 127.0.0.1:" + std::to_string(port) + "\n"),
+        std::string::npos);
     EXPECT_EQ(text.find("Archive"), std::string::npos);
     EXPECT_NE(text.find("--- System resources report ---"), std::string::npos);
     EXPECT_NE(text.find("INFO   ===== STARTED =====\n"), std::string::npos);

@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
+#include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,6 +111,26 @@ RunResult run_korvane(const std::vector<std::string> &args, const std::string &c
         execv(KRV_BINARY, argv.data());
         _exit(127);
     });
+}
+
+unsigned free_tcp_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        throw std::runtime_error("no free port");
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+void make_manager_env(const std::string &env, unsigned port) {
+    for (const char *d : {"", "/conf", "/logs", "/var", "/plugins", "/storage.mgr"})
+        mkdir((env + d).c_str(), 0700);
+    write_file(env + "/conf/config.json",
+               "{\"server\": {\"host\": \"127.0.0.1\", \"port\": " + std::to_string(port) + "}}");
 }
 
 std::string read_file(const std::string &path) {

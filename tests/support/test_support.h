@@ -34,5 +34,11 @@ RunResult run_forked(const std::function<void()> &fn);
 // Runs the korvane executable with `args` (argv[1] on) in `cwd` (empty: the current one).
 RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd = "");
 
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago (bound to port 0 and read back).
+unsigned free_tcp_port();
+
+// Lays out a Manager environment at `env` whose service listens on 127.0.0.1:port.
+void make_manager_env(const std::string &env, unsigned port);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);

@@ -1,0 +1,689 @@
+#include "server/ioloop.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "lib/log.h"
+#include "lib/xalloc.h"
+#include "server/server.h"
+#include "server/sighandler.h"
+
+const char *iol_tag(uint32_t pt) {
+    static const char *const tags[] = {nullptr, "DB-AG", "MG-AG", "MG-DB", "DB-UI", "MG-UI"};
+    return pt >= PT_DB_AG && pt <= PT_MG_UI ? tags[pt] : nullptr;
+}
+
+void log_call_error(const char *call, int line) {
+    int e = errno;
+    LOG_ERROR("%s : %s. [%d]", call, strerror(e), line);
+}
+
+// The lock calls are written against a variable named `loop` so that a failure is logged
+// with the expression every other part of the system logs for it.
+static void peers_rdlock(struct loop *loop) {
+    KRV_LOCKCALL(pthread_rwlock_rdlock(&loop->peers.guard));
+}
+
+static void peers_wrlock(struct loop *loop) {
+    KRV_LOCKCALL(pthread_rwlock_wrlock(&loop->peers.guard));
+}
+
+static void peers_unlock(struct loop *loop) {
+    KRV_LOCKCALL(pthread_rwlock_unlock(&loop->peers.guard));
+}
+
+static void iomq_lock(struct loop *loop) {
+    KRV_LOCKCALL(pthread_mutex_lock(&(&loop->iomq)->guard));
+}
+
+static void iomq_unlock(struct loop *loop) {
+    KRV_LOCKCALL(pthread_mutex_unlock(&(&loop->iomq)->guard));
+}
+
+namespace {
+
+// Holds the peer table for reading or writing for the life of the object.
+class peers_lock {
+public:
+    peers_lock(loop *l, bool write) : l_(l) { write ? peers_wrlock(l) : peers_rdlock(l); }
+    ~peers_lock() { peers_unlock(l_); }
+    peers_lock(const peers_lock &) = delete;
+    peers_lock &operator=(const peers_lock &) = delete;
+
+private:
+    loop *l_;
+};
+
+class iomq_guard {
+public:
+    explicit iomq_guard(loop *l) : l_(l) { iomq_lock(l); }
+    ~iomq_guard() { iomq_unlock(l_); }
+    iomq_guard(const iomq_guard &) = delete;
+    iomq_guard &operator=(const iomq_guard &) = delete;
+
+private:
+    loop *l_;
+};
+
+} // namespace
+
+loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb on_auth,
+                 iol_frame_cb on_frame) {
+    const char *tag = iol_tag(pt);
+    if (tag == nullptr) {
+        LOG_FATAL("Invalid peer type!");
+        return nullptr;
+    }
+    int kq = epoll_create1(EPOLL_CLOEXEC);
+    if (kq < 0) {
+        LOG_FATAL("Cannot create the loop [%s]: %s", tag, strerror(errno));
+        return nullptr;
+    }
+    int evfd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (evfd < 0) {
+        LOG_FATAL("IOL[%s]: Cannot create eventfd: %s", tag, strerror(errno));
+        close(kq);
+        return nullptr;
+    }
+    loop *l = new loop{};
+    pthread_rwlock_init(&l->peers.guard, nullptr);
+    pthread_mutex_init(&l->iomq.guard, nullptr);
+    l->iomq.capacity = IOL_RING_SLOTS;
+    l->pool = pool;
+    l->kq = kq;
+    l->evfd = evfd;
+    l->pt = pt;
+    l->tag = tag;
+    l->on_auth = on_auth;
+    l->on_frame = on_frame;
+    l->on_close = on_close;
+    l->area = static_cast<uint8_t *>(krv_calloc(1, SOCK_BLOCK_SIZE));
+    return l;
+}
+
+// Wakes the loop thread; a failed write leaves whatever was queued for the next wake-up.
+static void iol_notify(loop *l) {
+    const uint64_t one = 1;
+    ssize_t n;
+    do
+        n = write(l->evfd, &one, sizeof one);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno == EAGAIN)
+            LOG_DEBUG("IOL[%s]: Notification queue full.", l->tag);
+        else
+            LOG_ERROR("IOL[%s]: Cannot send iom: %s", l->tag, strerror(errno));
+    } else if (n != sizeof one) {
+        LOG_WARN("IOL[%s]: Incomplete write.", l->tag);
+    }
+}
+
+int iol_send(loop *l, IOMessage m) {
+    LOG_DEBUG("IOL[%s]: Sending iomessage...", l->tag);
+    bool full;
+    {
+        iomq_guard g(l);
+        iol_ring &q = l->iomq;
+        full = (q.tail + 1) % q.capacity == q.head;
+        if (!full) {
+            q.items[q.tail] = m;
+            q.tail = (q.tail + 1) % q.capacity;
+            q.count++;
+        }
+    }
+    if (full) {
+        LOG_WARN("IOL[%s] queue full! IOMessage %d dropped.", l->tag, static_cast<int>(m.type));
+        return -1;
+    }
+    iol_notify(l);
+    return 0;
+}
+
+int iol_stop(loop *l) {
+    return iol_send(l, IOMessage{nullptr, IOM_STOP, PeerId{}});
+}
+
+int iol_submit_task(loop *l, void *arg, void (*fn)(void *)) {
+    if (l->pool == nullptr)
+        return -1;
+    return mtp_submit(l->pool, fn, arg);
+}
+
+void iol_task_run(void *task) {
+    auto *t = static_cast<iol_task *>(task);
+    t->handler(t);
+    free(t);
+}
+
+// Calls fn(peer) for each peer in slot order, no further than the last counted one, until
+// fn returns true; that peer is the result (NULL when none).
+template <class F> static iol_peer *iol_scan(const loop *l, F fn) {
+    uint64_t seen = 0;
+    for (uint64_t i = 0; i < l->peers.size && seen < l->peers.count; i++) {
+        if (l->peers.slots[i].uid == 0)
+            continue;
+        seen++;
+        if (fn(l->peers.slots[i].peer))
+            return l->peers.slots[i].peer;
+    }
+    return nullptr;
+}
+
+// The slot of the first peer with this uid; -1 when there is none. Logs like every lookup
+// by uid.
+static int64_t iol_find_uid(const loop *l, uint64_t uid) {
+    if (uid == 0) {
+        LOG_ERROR("Empty peer uid!");
+        return -1;
+    }
+    if (const iol_peer *p = iol_scan(l, [uid](const iol_peer *q) { return q->uid == uid; }))
+        return static_cast<int64_t>(p->idx);
+    LOG_WARN("Peer not found: uid= %016lX", uid);
+    return -1;
+}
+
+// The slot named by a PeerId: the slot hint when it holds that very connection, otherwise
+// the first peer with the uid. -1 when there is none.
+static int64_t iol_peer_find(const loop *l, uint64_t uid, uint64_t cid, uint64_t idx) {
+    if (idx >= l->peers.size) {
+        LOG_ERROR("Invalid peer index: %lu", idx);
+        return -1;
+    }
+    const iol_slot &hint = l->peers.slots[idx];
+    if (uid != 0 && hint.uid == uid && cid != 0 && hint.peer->cid == cid)
+        return static_cast<int64_t>(idx);
+    return iol_find_uid(l, uid);
+}
+
+// The peer connected with exactly this uid and connection id, or NULL.
+static iol_peer *iol_peer_exact(const loop *l, const PeerId &id) {
+    int64_t slot = iol_peer_find(l, id.uid, id.cid, id.idx);
+    if (slot < 0)
+        return nullptr;
+    iol_peer *p = l->peers.slots[slot].peer;
+    return p->cid == id.cid ? p : nullptr;
+}
+
+static void iol_peer_log(const char *what, const iol_peer *p) {
+    LOG_DEBUG("%s PEER [PT=%X, CID=%lX, UID=%lX IDX=%lu]", what, p->pt, p->cid, p->uid, p->idx);
+}
+
+// Epoll interest of a peer: readable unless its reading is paused, writable while it has
+// something to send. Every change of either goes through here, so neither is ever lost.
+static void iol_update_events(loop *l, iol_peer *p) {
+    epoll_event event{};
+    event.events = (p->paused ? 0u : static_cast<uint32_t>(EPOLLIN)) |
+                   (p->writing ? static_cast<uint32_t>(EPOLLOUT) : 0u);
+    event.data.ptr = p;
+    if (epoll_ctl(l->kq, EPOLL_CTL_MOD, p->s.fd, &event) != 0)
+        log_call_error("epoll_ctl(kq, 3, fd , &event)", __LINE__);
+}
+
+static void iol_set_writing(loop *l, iol_peer *p, bool on) {
+    if (p->writing == on)
+        return;
+    p->writing = on;
+    iol_update_events(l, p);
+}
+
+// Closes the peer's socket and releases what it queued. Its on_close runs once the current
+// batch of events is done (iol_bury). The closed socket (fd -1) marks it as gone meanwhile.
+static void iol_peer_release(loop *l, iol_peer *p) {
+    sock_close(&p->s);
+    LOG_DEBUG("Dropping peer messages...");
+    while (void *m = ring_pop(&p->queue)) {
+        LOG_DEBUG("Dropping peer message %p", m);
+        free(m);
+    }
+    ring_free(&p->queue);
+    p->queue = ring{};
+    free(p->pending);
+    p->pending = nullptr;
+    iol_peer_log("Peer dropped!", p);
+    LOG_INFO("IOL[%s]: Client [UID=%016lX] destroyed.", l->tag, p->uid);
+    l->buried.push_back(p);
+}
+
+static void iol_peer_destroy(loop *l, iol_peer *p) {
+    int connfd = p->s.fd;
+    if (epoll_ctl(l->kq, EPOLL_CTL_DEL, connfd, nullptr) != 0)
+        log_call_error("epoll_ctl(loop->kq, 2, connfd, ((void *)0))", __LINE__);
+    iol_peer_release(l, p);
+}
+
+// Takes the peer out of its slot; the table must be held for writing.
+static iol_peer *iol_slot_clear(loop *l, uint64_t slot) {
+    iol_peer *p = l->peers.slots[slot].peer;
+    l->peers.slots[slot] = iol_slot{0, nullptr};
+    l->peers.count--;
+    return p;
+}
+
+// Drops a peer the loop thread holds: a failed read or send, a hang-up, an error event.
+static void iol_drop(loop *l, iol_peer *p) {
+    LOG_DEBUG("IOL[%s]: Dropping peer [UID=%016lX]", l->tag, p->uid);
+    peers_lock w(l, true);
+    iol_peer_destroy(l, iol_slot_clear(l, p->idx));
+}
+
+// IOM_DROP. A command meant for an earlier connection of the peer (a non-zero cid that is no
+// longer the peer's) leaves the current connection alone.
+static void iol_peer_drop(loop *l, const PeerId &id) {
+    LOG_DEBUG("IOL[%s]: Dropping peer [UID=%016lX]", l->tag, id.uid);
+    peers_lock w(l, true);
+    int64_t slot = iol_peer_find(l, id.uid, id.cid, id.idx);
+    if (slot < 0)
+        return;
+    if (id.cid != 0 && l->peers.slots[slot].peer->cid != id.cid) {
+        LOG_ERROR("IOL[%s]: Mismatch CID!", l->tag);
+        return;
+    }
+    iol_peer_destroy(l, iol_slot_clear(l, static_cast<uint64_t>(slot)));
+}
+
+// Runs on_close for the peers unlinked during the batch just handled.
+static void iol_bury(loop *l) {
+    if (l->buried.empty())
+        return;
+    peers_lock w(l, true);
+    for (iol_peer *p : l->buried)
+        l->on_close(p);
+    l->buried.clear();
+}
+
+// A slot for a new peer with this uid: the slot of a connected peer with the same uid (that
+// peer is destroyed), else the first free slot, else the first of 32 new ones. The table
+// must be held for writing.
+static uint64_t iol_take_slot(loop *l, uint64_t uid) {
+    iol_peers &t = l->peers;
+    uint64_t free_slot = t.size;
+    for (uint64_t i = 0; i < t.size; i++) {
+        if (t.slots[i].uid == uid) {
+            LOG_WARN("IOL[%s]: Client already connected. The existing connection will be dropped.",
+                     l->tag);
+            iol_peer_destroy(l, iol_slot_clear(l, i));
+            return i;
+        }
+        if (t.slots[i].uid == 0 && free_slot == t.size)
+            free_slot = i;
+    }
+    if (free_slot < t.size)
+        return free_slot;
+    t.slots =
+        static_cast<iol_slot *>(krv_realloc(t.slots, (t.size + IOL_TABLE_STEP) * sizeof(iol_slot)));
+    memset(t.slots + t.size, 0, IOL_TABLE_STEP * sizeof(iol_slot));
+    t.size += IOL_TABLE_STEP;
+    return free_slot;
+}
+
+// IOM_ACCEPT: the new peer takes a slot and its socket, and its first message is queued.
+static void iol_accept(loop *l, ioma *a, uint64_t uid) {
+    LOG_DEBUG("Accepting peer...");
+    iol_peer *p = a->peer;
+    if (uid == 0 || p == nullptr) {
+        // A peer without identity would sit in a slot that looks free.
+        LOG_ERROR("Empty peer uid!");
+        close(a->client.connfd);
+        free(a->response);
+        if (p != nullptr)
+            l->buried.push_back(p);
+        return;
+    }
+    {
+        peers_lock w(l, true);
+        uint64_t slot = iol_take_slot(l, uid);
+        sock_init(&p->s, a->client.connfd, reinterpret_cast<const sockaddr *>(&a->client.addr),
+                  SOCK_RECV_AREA, l->area, SOCK_BLOCK_SIZE);
+        p->uid = uid;
+        p->idx = slot;
+        p->pt = l->pt;
+        p->cid = p->s.cid;
+        p->pending = nullptr;
+        p->pending_size = 0;
+        p->paused = 0;
+        p->want_paused = 0;
+        ring_init(&p->queue, IOL_PEER_QUEUE);
+        l->peers.slots[slot] = iol_slot{uid, p};
+        l->peers.count++;
+        p->writing = a->response != nullptr && ring_push(&p->queue, a->response) == 0;
+        LOG_INFO("IOL[%s] Client #%lu accepted.", l->tag, l->peers.count);
+    }
+    epoll_event event{};
+    event.events = EPOLLIN | (p->writing ? static_cast<uint32_t>(EPOLLOUT) : 0u);
+    event.data.ptr = p;
+    if (epoll_ctl(l->kq, EPOLL_CTL_ADD, p->s.fd, &event) != 0) {
+        log_call_error("epoll_ctl(loop->kq, 1, ioma->client.connfd ,&event)", __LINE__);
+        // A peer the loop cannot watch would never be read nor dropped.
+        peers_lock w(l, true);
+        iol_peer_release(l, iol_slot_clear(l, p->idx));
+        return;
+    }
+    iol_peer_log("Peer accepted!", p);
+}
+
+// Queues msg to one peer, making it writable. The peer's queue full releases the message.
+static bool iol_enqueue(loop *l, iol_peer *p, msg *m) {
+    if (ring_push(&p->queue, m) != 0)
+        return false;
+    iol_set_writing(l, p, true);
+    return true;
+}
+
+static void iol_do_send(loop *l, msg *m, const PeerId &id) {
+    if (m == nullptr)
+        return;
+    int64_t slot = iol_peer_find(l, id.uid, id.cid, id.idx);
+    if (slot < 0) {
+        LOG_WARN("IOL[%s]: No such peer [UID=%016lX] found.", l->tag, id.uid);
+        free(m);
+        return;
+    }
+    if (!iol_enqueue(l, l->peers.slots[slot].peer, m)) {
+        LOG_ERROR("Message queue full!");
+        free(m);
+        return;
+    }
+    LOG_DEBUG("IOL[%s]: Peer has some data to send.", l->tag);
+}
+
+static void iol_do_broadcast(loop *l, msg *m) {
+    if (m == nullptr)
+        return;
+    if (l->peers.count == 0)
+        LOG_DEBUG("No UI clients to broadcast to.");
+    iol_scan(l, [l, m](iol_peer *p) {
+        msg *copy = msg_dup(m);
+        if (!iol_enqueue(l, p, copy)) {
+            LOG_WARN("IOL[%s]: Message queue full!", l->tag);
+            free(copy);
+        }
+        return false;
+    });
+    free(m);
+}
+
+// Runs one command; false when the loop is to end.
+static bool iol_execute(loop *l, const IOMessage &m) {
+    const PeerId id = m.peer;
+    switch (m.type) {
+    case IOM_DROP:
+        iol_peer_drop(l, id);
+        free(m.data);
+        break;
+    case IOM_ACCEPT:
+        if (m.data != nullptr)
+            iol_accept(l, static_cast<ioma *>(m.data), id.uid);
+        free(m.data);
+        break;
+    case IOM_AUTH:
+        LOG_DEBUG("PeerId: [PT=%X, CID=%lX, UID=%lX IDX=%lu]", id.pt, id.cid, id.uid, id.idx);
+        if (m.data != nullptr)
+            l->on_auth(static_cast<auth_request *>(m.data));
+        break;
+    case IOM_SEND:
+        iol_do_send(l, static_cast<msg *>(m.data), id);
+        break;
+    case IOM_BROADCAST:
+        iol_do_broadcast(l, static_cast<msg *>(m.data));
+        break;
+    case IOM_CALL:
+        if (auto *c = static_cast<iol_call *>(m.data))
+            c->fn(l, c->arg);
+        free(m.data);
+        break;
+    case IOM_STOP:
+        LOG_INFO("IOL[%s] stopped.", l->tag);
+        return false;
+    default:
+        LOG_ERROR("IOL[%s]: Incorrect IO message type: %x", l->tag, m.type);
+        free(m.data);
+        break;
+    }
+    return true;
+}
+
+// Copies the oldest command out of the ring; false when it is empty.
+static bool iol_ring_take(loop *l, IOMessage *out) {
+    iomq_guard g(l);
+    iol_ring &q = l->iomq;
+    if (q.head == q.tail)
+        return false;
+    *out = q.items[q.head];
+    q.items[q.head] = IOMessage{};
+    q.head = (q.head + 1) % q.capacity;
+    q.count--;
+    return true;
+}
+
+// Brings every peer's registration in line with its pause wish.
+static void iol_apply_flow(loop *l) {
+    peers_lock r(l, false);
+    iol_scan(l, [l](iol_peer *p) {
+        if (p->paused != p->want_paused) {
+            p->paused = p->want_paused;
+            iol_update_events(l, p);
+        }
+        return false;
+    });
+}
+
+static int iol_set_reading(loop *l, const PeerId &id, bool paused) {
+    {
+        peers_lock w(l, true);
+        iol_peer *p = iol_peer_exact(l, id);
+        if (p == nullptr)
+            return -1;
+        p->want_paused = paused;
+    }
+    // Set after the wish and before the wake-up: the loop reads it only once woken, so a
+    // change cannot slip between its look at the flag and its look at the peers.
+    l->flow_pending.store(true);
+    iol_notify(l);
+    return 0;
+}
+
+int iol_pause_reading(loop *l, PeerId id) {
+    return iol_set_reading(l, id, true);
+}
+
+int iol_resume_reading(loop *l, PeerId id) {
+    return iol_set_reading(l, id, false);
+}
+
+// The eventfd is readable: takes the wake-up count and runs as many commands. False when
+// the loop is to end.
+static bool iol_channel(loop *l) {
+    uint64_t counter = 0;
+    ssize_t n;
+    do
+        n = read(l->evfd, &counter, sizeof counter);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno != EAGAIN)
+            LOG_ERROR("IOL[%s]: Cannot read from the channel socket.", l->tag);
+        return true;
+    }
+    if (n == 0) {
+        LOG_WARN("IOL[%s]: Channel closed.", l->tag);
+        LOG_INFO("IOL[%s] stopped.", l->tag);
+        return false;
+    }
+    LOG_DEBUG("IOL[%s]: Channel notified.", l->tag);
+    LOG_DEBUG("IOL[%s]: Channel read: %lu", l->tag, counter);
+    if (l->flow_pending.exchange(false))
+        iol_apply_flow(l);
+    IOMessage m;
+    for (uint64_t i = 0; i < counter && iol_ring_take(l, &m); i++) {
+        LOG_DEBUG("IOL[%s]: Notification received: %d.", l->tag, static_cast<int>(m.type));
+        if (!iol_execute(l, m))
+            return false;
+    }
+    return true;
+}
+
+static void iol_deliver(void *ctx, uint8_t *body, uint64_t len) {
+    auto *pc = static_cast<peer_ctx *>(ctx);
+    pc->l->on_frame(pc, body, len);
+}
+
+// A writable peer: everything queued joins the open frame, then the frame is sent. A frame
+// still in flight keeps the rest waiting for the next writable event.
+static void iol_send_step(loop *l, iol_peer *p) {
+    for (;;) {
+        if (p->pending == nullptr) {
+            p->pending = static_cast<msg *>(ring_pop(&p->queue));
+            if (p->pending != nullptr) {
+                p->pending_size = msg_size(p->pending);
+                LOG_DEBUG("IOL[%s]: Peer output data %p of size %u", l->tag,
+                          static_cast<void *>(p->pending), p->pending_size);
+            }
+        }
+        const auto *bytes = reinterpret_cast<const uint8_t *>(p->pending);
+        int rc = sock_send(&p->s, bytes, bytes != nullptr ? p->pending_size : 0);
+        switch (rc) {
+        case E2BIG:
+            LOG_ERROR("Message size too big!");
+            break;
+        case EAGAIN:
+            LOG_DEBUG("IOL[%s]: Message enqueued to send.", l->tag);
+            break;
+        case ENOSPC:
+            return;
+        case 0:
+            LOG_DEBUG("IOL[%s]: All messages sent.", l->tag);
+            iol_set_writing(l, p, false);
+            return;
+        default:
+            LOG_ERROR("IOL[%s]: Socket write error: %s", l->tag, strerror(rc));
+            iol_drop(l, p);
+            return;
+        }
+        free(p->pending);
+        p->pending = nullptr;
+    }
+}
+
+// One event of a peer. The peer may have been unlinked by an earlier event of the same batch;
+// its block is then still alive (its on_close waits for the batch's end) and its socket shows
+// it is gone.
+static void iol_peer_event(loop *l, iol_peer *p, uint32_t events) {
+    if (p->s.fd < 0)
+        return;
+    if (events & (EPOLLHUP | EPOLLRDHUP)) {
+        LOG_WARN("IOL[%s]: %s => %u", l->tag, "Connection closed by peer.", events);
+        iol_drop(l, p);
+        return;
+    }
+    if ((events & EPOLLERR) || !(events & (EPOLLIN | EPOLLOUT))) {
+        LOG_WARN("IOL[%s]: %s => %u", l->tag, "Event error", events);
+        iol_drop(l, p);
+        return;
+    }
+    if ((events & EPOLLIN) && !p->paused) {
+        peer_ctx ctx{l, p->uid, p->cid, p->idx, p->pt};
+        LOG_DEBUG("IOL[%s]: Reading from socket...", l->tag);
+        if (sock_recv(&p->s, &ctx, iol_deliver) != 0) {
+            iol_drop(l, p);
+            return;
+        }
+    }
+    if (events & EPOLLOUT)
+        iol_send_step(l, p);
+}
+
+// Ends the loop thread after a failure of its own: the owner decides what that means.
+static void *iol_fail(loop *l) {
+    LOG_INFO("IOL[%s] stopped.", l->tag);
+    iol_bury(l);
+    if (l->on_error != nullptr)
+        l->on_error();
+    return nullptr;
+}
+
+static void *iol_main(void *arg) {
+    auto *l = static_cast<loop *>(arg);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = nullptr; // peers carry their record, never NULL
+    if (epoll_ctl(l->kq, EPOLL_CTL_ADD, l->evfd, &event) != 0) {
+        log_call_error("epoll_ctl(loop->kq, 1, loop->evfd ,&event)", __LINE__);
+        return iol_fail(l);
+    }
+    LOG_INFO("IOL[%s]: TID=%d started.", l->tag, sys_thread_id());
+    server_loop_started();
+    epoll_event events[IOL_MAX_EVENTS];
+    for (;;) {
+        int n = epoll_wait(l->kq, events, IOL_MAX_EVENTS, -1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            LOG_FATAL("IOL[%s]: Server error: %s", l->tag, strerror(errno));
+            return iol_fail(l);
+        }
+        for (int i = 0; i < n; i++) {
+            const uint32_t bits = events[i].events;
+            auto *p = static_cast<iol_peer *>(events[i].data.ptr);
+            if (p != nullptr) {
+                iol_peer_event(l, p, bits);
+                continue;
+            }
+            if ((bits & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) || !(bits & EPOLLIN))
+                return iol_fail(l);
+            if (!iol_channel(l)) {
+                iol_bury(l);
+                return nullptr;
+            }
+        }
+        iol_bury(l);
+    }
+}
+
+int start_detached(pthread_t *thread, void *(*fn)(void *), void *arg) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int rc = pthread_create(thread, &attr, fn, arg);
+    pthread_attr_destroy(&attr);
+    return rc;
+}
+
+int iol_start(loop *l, iol_error_cb on_error) {
+    l->on_error = on_error;
+    int rc = start_detached(&l->thread, iol_main, l);
+    if (rc != 0) {
+        LOG_FATAL("IOL[%s]: Cannot start the thread: %s", l->tag, strerror(rc));
+        return -1;
+    }
+    return 0;
+}
+
+void iol_foreach_peer(loop *l, void *arg, int (*fn)(void *arg, const netaddr *addr, iol_peer *p)) {
+    peers_lock r(l, false);
+    iol_scan(l, [arg, fn](iol_peer *p) { return fn(arg, &p->s.addr, p) != 0; });
+}
+
+PeerId *iol_get_peer_id(PeerId *out, loop *l, uint64_t uid) {
+    *out = PeerId{};
+    peers_lock r(l, false);
+    int64_t slot = iol_find_uid(l, uid);
+    if (slot >= 0) {
+        const iol_peer *p = l->peers.slots[slot].peer;
+        *out = PeerId{p->uid, p->cid, p->idx, p->pt};
+    }
+    return out;
+}
+
+void iol_with_peer(loop *l, void *arg, void (*fn)(void *arg, iol_peer *p), PeerId id) {
+    peers_lock w(l, true);
+    if (iol_peer *p = iol_peer_exact(l, id))
+        fn(arg, p);
+}
+
+uint64_t iol_peer_count(loop *l) {
+    peers_lock r(l, false);
+    return l->peers.count;
+}

@@ -1,0 +1,235 @@
+// IO loops: one thread per peer type owns the sockets of that type's authenticated peers. It
+// reads their frames and hands the bodies to the role, writes the messages queued for them,
+// and executes the commands (IOMessage) that other threads, and the role's own callbacks,
+// queue to it through a mutex-guarded ring woken by an eventfd. No other thread ever reads
+// or writes a peer's socket; other threads reach peers only through commands and through
+// the peer-table operations below.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <pthread.h>
+#include <vector>
+
+#include "lib/mtp.h"
+#include "lib/netaddr.h"
+#include "lib/ring.h"
+#include "server/msg.h"
+#include "server/sock.h"
+
+// Peer types; each names one loop.
+enum : uint32_t {
+    PT_DB_AG = 1, // agents at a Database
+    PT_MG_AG = 2, // agents at the Manager
+    PT_MG_DB = 3, // Databases at a Manager without the Database role
+    PT_DB_UI = 4, // graphical clients at a Database
+    PT_MG_UI = 5, // graphical clients at the Manager
+};
+
+// A peer's identity inside its loop, host byte order wherever it is copied.
+struct __attribute__((packed)) PeerId {
+    uint64_t uid; // the role's identity of the peer; never 0 for a live peer
+    uint64_t cid; // connection id of the peer's sock
+    uint64_t idx; // slot in the loop's table: a lookup hint
+    uint32_t pt;  // peer type: which loop
+};
+static_assert(sizeof(PeerId) == 28);
+
+// Command types.
+enum : uint32_t {
+    IOM_DROP = 1,      // drop the peer
+    IOM_ACCEPT = 2,    // data: ioma; add the new peer
+    IOM_AUTH = 3,      // data: auth_request; handed to on_auth
+    IOM_SEND = 4,      // data: msg; queue it to the peer
+    IOM_BROADCAST = 5, // data: msg; queue a copy to every peer of the loop
+    IOM_CALL = 6,      // data: iol_call; run it on the loop thread
+    IOM_STOP = 7,      // end the loop thread
+};
+
+// A command to a loop. Once queued, its data belongs to the loop, which releases it.
+struct __attribute__((packed)) IOMessage {
+    void *data;
+    uint32_t type;
+    PeerId peer;
+};
+static_assert(sizeof(IOMessage) == 40);
+
+struct loop;
+
+// A connection accepted by the server thread that has not become a loop peer yet.
+struct conn_peer {
+    int32_t connfd;       // -1 for a free slot
+    netaddr addr;         // the peer's address and its text
+    uint64_t accepted_ms; // monotonic time of the accept, in milliseconds
+};
+
+// A slot of the server thread for a connection waiting for its hello: the connection, its
+// receive state over the slot's own fixed buffer (a hello frame fits in 512 bytes), and a
+// generation that tells the connections that used the slot apart.
+struct conn {
+    conn_peer peer;
+    frame_rx rx;
+    uint8_t buffer[512];
+    uint32_t gen;
+};
+
+// The data of IOM_AUTH: a connection's hello body and the loop it is meant for. One heap
+// block, released by the loop's on_auth.
+struct auth_request {
+    loop *target;
+    conn_peer peer;
+    uint32_t len;
+    uint8_t body[]; // the hello data behind its kind (and target)
+};
+
+// The loop's part of every peer. A role peer starts with this record and adds its own fields
+// behind it; the role allocates it zero-filled, the loop fills it on accept, and the role's
+// on_close releases it.
+struct iol_peer {
+    uint64_t uid;
+    uint64_t cid;
+    uint64_t idx;
+    uint32_t pt;
+    sock s;
+    ring queue;            // messages waiting to join the open frame (100)
+    msg *pending;          // taken from the queue, not yet accepted by the frame
+    uint32_t pending_size; // msg_size of pending
+    uint8_t writing;       // registered for writable events
+    uint8_t paused;        // reading is paused: registered without readable events
+    uint8_t want_paused;   // what other threads asked for; written under the table's lock
+};
+
+// The sending peer of a received frame, handed to on_frame; roles copy it into their tasks.
+struct peer_ctx {
+    loop *l;
+    uint64_t uid;
+    uint64_t cid;
+    uint64_t idx;
+    uint32_t pt;
+};
+
+// The data of IOM_ACCEPT.
+struct ioma {
+    msg *response;    // first message for the new peer (its hello answer), or NULL
+    conn_peer client; // the accepted socket and its address
+    iol_peer *peer;   // the new peer, made by on_auth
+};
+
+// The data of IOM_CALL: fn(loop, arg) runs on the loop thread.
+struct iol_call {
+    void *arg;
+    void (*fn)(loop *l, void *arg);
+};
+
+struct iol_task;
+typedef void (*msg_handler)(iol_task *t);
+
+// A received message queued to the loop's pool; run by iol_task_run.
+struct iol_task {
+    peer_ctx ctx;
+    msg_handler handler;
+    uint32_t len;
+    uint8_t data[];
+};
+
+// Role callbacks; all run on the loop thread.
+// Owns req: accepts the connection by queuing IOM_ACCEPT, or refuses it by closing its socket.
+typedef void (*iol_auth_cb)(auth_request *req);
+// One received frame body (a run of messages), valid only during the call.
+typedef void (*iol_frame_cb)(peer_ctx *ctx, const uint8_t *body, uint64_t len);
+// The peer has been unlinked and its socket closed; release it. Runs with the peer table
+// locked for writing: it must not call locking operations of the same loop.
+typedef void (*iol_close_cb)(iol_peer *peer);
+// The loop cannot go on; its thread ends right after.
+typedef void (*iol_error_cb)();
+
+constexpr uint32_t IOL_RING_SLOTS = 1001; // at most 1000 commands wait
+constexpr uint32_t IOL_PEER_QUEUE = 100;  // messages waiting per peer
+constexpr uint64_t IOL_TABLE_STEP = 32;   // the peer table grows by this many slots
+constexpr int IOL_MAX_EVENTS = 100;       // events taken per wait
+
+struct iol_slot {
+    uint64_t uid; // 0: free
+    iol_peer *peer;
+};
+
+struct iol_peers {
+    iol_slot *slots;
+    pthread_rwlock_t guard;
+    uint64_t size;  // slots
+    uint64_t count; // peers
+};
+
+struct iol_ring {
+    IOMessage items[IOL_RING_SLOTS];
+    uint32_t head;
+    uint32_t tail;
+    uint32_t capacity;
+    uint32_t count;
+    pthread_mutex_t guard;
+};
+
+struct loop {
+    iol_peers peers;
+    mtp_pool *pool; // runs the role's request tasks; NULL for DB-AG and MG-DB
+    int32_t kq;
+    int32_t evfd;
+    uint32_t pt;
+    iol_ring iomq;
+    iol_auth_cb on_auth;
+    iol_frame_cb on_frame;
+    iol_close_cb on_close;
+    iol_error_cb on_error;
+    pthread_t thread;
+    const char *tag;
+    uint8_t *area; // receive and compression areas, shared by every peer (SOCK_BLOCK_SIZE)
+    // Set by iol_pause_reading / iol_resume_reading after they changed a peer's wish; the
+    // loop then brings the registrations in line with the wishes.
+    std::atomic<bool> flow_pending;
+    // Peers unlinked during the current batch of events. Their on_close runs once the batch
+    // is done, so a later event of the same batch still finds their memory and sees them
+    // closed instead of touching a released block.
+    std::vector<iol_peer *> buried;
+};
+
+// The tag of a peer type ("DB-AG", ...), or NULL outside 1 to 5.
+const char *iol_tag(uint32_t pt);
+
+// A loop of peer type pt (1 to 5) with its callbacks, not started. NULL after a FATAL line.
+loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb on_auth,
+                 iol_frame_cb on_frame);
+// Starts the loop thread (never joined). 0, or -1 after a FATAL line.
+int iol_start(loop *l, iol_error_cb on_error);
+
+// Queues m; any thread. 0, or -1 when the ring is full: the caller keeps m.data.
+int iol_send(loop *l, IOMessage m);
+// Queues IOM_STOP.
+int iol_stop(loop *l);
+// Queues fn(arg) on the loop's pool: 0, or -1 when the pool refuses it (the caller keeps arg).
+int iol_submit_task(loop *l, void *arg, void (*fn)(void *));
+// Pool function for an iol_task: calls its handler, then releases the task.
+void iol_task_run(void *task);
+
+// Calls fn(arg, address, peer) for each peer in slot order under the read lock; a non-zero
+// result stops the walk.
+void iol_foreach_peer(loop *l, void *arg, int (*fn)(void *arg, const netaddr *addr, iol_peer *p));
+// The PeerId of the peer with that uid, or all zero when there is none.
+PeerId *iol_get_peer_id(PeerId *out, loop *l, uint64_t uid);
+// Calls fn(arg, peer) under the write lock when the peer named by id is connected with that
+// very connection id. fn may change the role's data, never the socket or the queue.
+void iol_with_peer(loop *l, void *arg, void (*fn)(void *arg, iol_peer *p), PeerId id);
+// The number of peers.
+uint64_t iol_peer_count(loop *l);
+
+// Stop and restart reading from the peer named by id (uid and connection id must match);
+// any thread. Sending to the peer goes on while its reading is paused. The change is made
+// by the loop thread on its next wake-up and is never lost, whatever the command ring
+// holds. 0, or -1 when no such connection exists.
+int iol_pause_reading(loop *l, PeerId id);
+int iol_resume_reading(loop *l, PeerId id);
+
+// Starts a thread that is never joined: 0, or the pthread_create error.
+int start_detached(pthread_t *thread, void *(*fn)(void *), void *arg);
+
+// Logs a failed call in the lock-failure form, "<call> : <error text>. [<line>]", with errno.
+void log_call_error(const char *call, int line);

@@ -1,0 +1,592 @@
+#include "server/server.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <endian.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include "lib/log.h"
+#include "lib/xalloc.h"
+#include "server/ioloop.h"
+#include "server/placeholder_role.h"
+#include "server/runtime.h"
+#include "server/sighandler.h"
+
+// Loops created and not yet running; server_start waits for it to reach 0.
+static std::atomic<int32_t> loops_starting{0};
+
+static constexpr int SERVER_BUFFER_SIZE = 262144; // SO_RCVBUF and SO_SNDBUF
+static constexpr int SERVER_BACKLOG = 20;
+static constexpr uint64_t SERVER_FIRST_SLOTS = 32;
+static constexpr uint64_t SERVER_SLOT_STEP = 16;
+static constexpr size_t SERVER_READ_SIZE = 1024;
+static constexpr int SERVER_MAX_EVENTS = 100;
+
+// Event data of the server thread: 1 the listening socket, 2 the timer; a connection is its
+// slot + 10 in the low half and the slot's generation in the high half, so that an event
+// left over from a connection that has gone never reaches the slot's next one.
+static constexpr uint64_t EV_LISTEN = 1;
+static constexpr uint64_t EV_TIMER = 2;
+static constexpr uint64_t EV_CONN_BASE = 10;
+
+void server_loop_started() {
+    loops_starting.fetch_sub(1);
+}
+
+void server_on_loop_error() {
+    LOG_FATAL("Server error!");
+    abort();
+}
+
+static uint64_t monotonic_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+static void server_setopt(int fd, int level, int opt, int value, int line) {
+    if (setsockopt(fd, level, opt, &value, sizeof value) != 0)
+        LOG_ERROR("[%s:%d] setsockopt %s", "init_server_socket", line, strerror(errno));
+}
+
+static void server_log_option(int fd, int opt, const char *name) {
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (getsockopt(fd, SOL_SOCKET, opt, &value, &len) == 0)
+        LOG_INFO(": %-25s : %u", name, static_cast<unsigned>(value));
+}
+
+// Logs a buffer size's default, sets it to 256 KiB and logs what the system made of it.
+static void server_size_buffer(int fd, int opt, const char *name) {
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (getsockopt(fd, SOL_SOCKET, opt, &value, &len) != 0) {
+        LOG_WARN("Unable to get socket option: %s. %s.", name, strerror(errno));
+        return;
+    }
+    LOG_INFO("Default value: %s=%d", name, value);
+    server_setopt(fd, SOL_SOCKET, opt, SERVER_BUFFER_SIZE, __LINE__);
+    server_log_option(fd, opt, name);
+}
+
+static void server_reset_slot(conn *c) {
+    c->peer = conn_peer{-1, netaddr{}, 0};
+    frame_rx_init(&c->rx, c->buffer, sizeof c->buffer, false);
+}
+
+// Adds n free slots. The receive states point into their slots' own buffers, which move with
+// the table, so they are pointed at their new place.
+static void server_grow_slots(server *s, uint64_t n) {
+    s->slots = static_cast<conn *>(krv_realloc(s->slots, (s->nslots + n) * sizeof(conn)));
+    for (uint64_t i = 0; i < s->nslots; i++)
+        s->slots[i].rx.payload.data = s->slots[i].buffer;
+    for (uint64_t i = s->nslots; i < s->nslots + n; i++) {
+        s->slots[i].gen = 0;
+        server_reset_slot(&s->slots[i]);
+    }
+    s->nslots += n;
+}
+
+// Closes what server_listen made so far and reports the failure.
+static int server_listen_failed(server *s, int fd) {
+    if (s->kq >= 0)
+        close(s->kq);
+    close(fd);
+    s->kq = -1;
+    return -1;
+}
+
+int server_listen(server *s) {
+    if (s->auth_timeout_ms == 0)
+        s->auth_timeout_ms = SERVER_AUTH_TIMEOUT_MS;
+    if (s->tick_ms == 0)
+        s->tick_ms = SERVER_TICK_MS;
+    s->kq = -1;
+    int fd = socket(s->addr.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        LOG_FATAL("Server socket error: %s", strerror(errno));
+        return -1;
+    }
+    LOG_INFO("--- Server configuration ---");
+    server_size_buffer(fd, SO_RCVBUF, "SO_RCVBUF");
+    server_size_buffer(fd, SO_SNDBUF, "SO_SNDBUF");
+    server_log_option(fd, SO_RCVLOWAT, "SO_RCVLOWAT");
+    server_log_option(fd, SO_SNDLOWAT, "SO_SNDLOWAT");
+    server_setopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, 1, __LINE__);
+    server_setopt(fd, SOL_SOCKET, SO_REUSEADDR, 1, __LINE__);
+
+    const auto *sa = reinterpret_cast<const sockaddr *>(&s->addr.address);
+    if (bind(fd, sa, sizeof(sockaddr_storage)) != 0) {
+        LOG_ERROR("Server bind %s error: %s", s->addr.text, strerror(errno));
+        LOG_FATAL("Server initialization failure.");
+        return server_listen_failed(s, fd);
+    }
+    if (listen(fd, SERVER_BACKLOG) != 0) {
+        LOG_ERROR("Server listen %s error: %s", s->addr.text, strerror(errno));
+        LOG_FATAL("Server initialization failure.");
+        return server_listen_failed(s, fd);
+    }
+    LOG_INFO("Server initialization success.");
+
+    s->kq = epoll_create1(EPOLL_CLOEXEC);
+    if (s->kq < 0) {
+        LOG_FATAL("Cannot create the connector: %s", strerror(errno));
+        return server_listen_failed(s, fd);
+    }
+    int timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (timer < 0) {
+        LOG_FATAL("Cannot create the connector timer: %s", strerror(errno));
+        return server_listen_failed(s, fd);
+    }
+    itimerspec period{};
+    period.it_interval.tv_sec = s->tick_ms / 1000;
+    period.it_interval.tv_nsec = static_cast<long>(s->tick_ms % 1000) * 1000000;
+    period.it_value = period.it_interval;
+    if (timerfd_settime(timer, 0, &period, nullptr) != 0) {
+        LOG_FATAL("Cannot set the connector timer: %s", strerror(errno));
+        close(timer);
+        return server_listen_failed(s, fd);
+    }
+    s->connfd = fd;
+    s->timerfd = timer;
+    s->running = 1;
+    s->nconns = 0;
+    s->nslots = 0;
+    s->slots = nullptr;
+    server_grow_slots(s, SERVER_FIRST_SLOTS);
+    return 0;
+}
+
+static loop **server_loop_slot(server *s, uint32_t pt) {
+    switch (pt) {
+    case PT_DB_AG:
+        return &s->dbagent;
+    case PT_MG_AG:
+        return &s->mgagent;
+    case PT_MG_DB:
+        return &s->mgdb;
+    case PT_DB_UI:
+        return &s->dbui;
+    case PT_MG_UI:
+        return &s->mgui;
+    default:
+        return nullptr;
+    }
+}
+
+int server_add_loop(server *s, loop *l) {
+    if (l == nullptr)
+        return -1;
+    *server_loop_slot(s, l->pt) = l;
+    s->mask |= 1u << l->pt;
+    loops_starting.fetch_add(1);
+    return 0;
+}
+
+// A started pool of 1 to max workers with room for 100 queued tasks, or NULL.
+static mtp_pool *server_pool(const char *name, uint8_t max) {
+    mtp_pool *pool = mtp_create(1, max, 100, name);
+    if (pool == nullptr || mtp_start(pool) != 0)
+        return nullptr;
+    return pool;
+}
+
+static int server_init_roles(server *s, uint32_t mode) {
+    if (mode & MODE_MANAGER) {
+        mtp_pool *pool = server_pool("ManagerPool", 20);
+        if (pool == nullptr || server_add_loop(s, mgui_loop_create(pool)) != 0 ||
+            server_add_loop(s, mgagent_loop_create(pool)) != 0)
+            return -1;
+        if (!(mode & MODE_DATABASE))
+            return server_add_loop(s, mgdb_loop_create());
+    }
+    if (mode & MODE_DATABASE) {
+        mtp_pool *pool = server_pool("DatabasePool", 30);
+        if (pool == nullptr || server_add_loop(s, dbui_loop_create(pool)) != 0 ||
+            server_add_loop(s, dbagent_loop_create()) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int init_server_socket(server *s, uint32_t mode) {
+    if (server_listen(s) != 0)
+        return -1;
+    return server_init_roles(s, mode);
+}
+
+loop *server_get_loop(server *s, uint32_t pt) {
+    loop **slot = server_loop_slot(s, pt);
+    if (slot == nullptr) {
+        LOG_FATAL("Server does not support this peer type!");
+        return nullptr;
+    }
+    return *slot;
+}
+
+int server_send(server *s, IOMessage m) {
+    loop *l = server_get_loop(s, m.peer.pt);
+    return l != nullptr ? iol_send(l, m) : -1;
+}
+
+void server_report_agents(server *s) {
+    if (s->mgui == nullptr)
+        return;
+    if (iol_peer_count(s->mgui) == 0) {
+        LOG_DEBUG("No UI peers connected. Agents report canceled.");
+        return;
+    }
+    msg *report = mgagent_build_status_report(s->mgagent);
+    if (report == nullptr)
+        return;
+    if (iol_send(s->mgui, IOMessage{report, IOM_BROADCAST, PeerId{0, 0, 0, PT_MG_UI}}) != 0)
+        free(report);
+}
+
+// Frees a slot; its socket is no longer the server's.
+static void server_release_slot(server *s, uint64_t idx) {
+    server_reset_slot(&s->slots[idx]);
+    s->nconns--;
+}
+
+static void server_remove_conn(server *s, uint64_t idx) {
+    if (idx >= s->nslots) {
+        LOG_ERROR("Invalid server client index: %lu", idx);
+        return;
+    }
+    conn *c = &s->slots[idx];
+    if (c->peer.connfd < 0)
+        return;
+    if (epoll_ctl(s->kq, EPOLL_CTL_DEL, c->peer.connfd, nullptr) != 0)
+        log_call_error("epoll_ctl(server->kq, 2, conn->peer.connfd, ((void *)0))", __LINE__);
+    close(c->peer.connfd);
+    LOG_INFO("Server client connection %s closed.", c->peer.addr.text);
+    server_release_slot(s, idx);
+}
+
+static void server_listen_events(server *s, uint32_t events) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = EV_LISTEN;
+    if (epoll_ctl(s->kq, EPOLL_CTL_MOD, s->connfd, &event) != 0)
+        log_call_error("epoll_ctl(server->kq, 3, server->connfd, &event)", __LINE__);
+}
+
+// The slot for a new connection: the first free one while a free slot will remain after it,
+// else the first of 16 new ones.
+static uint64_t server_take_slot(server *s) {
+    if (s->nconns + 1 < s->nslots) {
+        for (uint64_t i = 0; i < s->nslots; i++) {
+            if (s->slots[i].peer.connfd < 0)
+                return i;
+        }
+    }
+    uint64_t first = s->nslots;
+    server_grow_slots(s, SERVER_SLOT_STEP);
+    return first;
+}
+
+static void server_accept(server *s) {
+    LOG_DEBUG("New connection attempt...");
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    int fd;
+    do
+        fd = accept4(s->connfd, reinterpret_cast<sockaddr *>(&addr), &len,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        int e = errno;
+        if (e == EAGAIN) {
+            LOG_DEBUG("No pending connections exist.");
+            return;
+        }
+        LOG_ERROR("Cannot accept a server client connection: %s", strerror(e));
+        if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM) {
+            // The connection stays pending and the socket readable: without a pause the
+            // thread would spin on it. The next tick turns accepting on again.
+            server_listen_events(s, 0);
+            s->accept_paused = 1;
+        }
+        return;
+    }
+    conn_peer peer{fd, netaddr_from_sockaddr(reinterpret_cast<sockaddr *>(&addr)), monotonic_ms()};
+    LOG_INFO("New connection attempt from %s.", peer.addr.text);
+    uint64_t idx = server_take_slot(s);
+    conn *c = &s->slots[idx];
+    c->peer = peer;
+    c->gen++;
+    s->nconns++;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = static_cast<uint64_t>(c->gen) << 32 | (idx + EV_CONN_BASE);
+    if (epoll_ctl(s->kq, EPOLL_CTL_ADD, fd, &event) != 0) {
+        log_call_error("epoll_ctl(server->kq, 1, connfd, &event)", __LINE__);
+        server_release_slot(s, idx);
+        LOG_WARN("Connection attempt dropped from %s", peer.addr.text);
+        close(fd);
+        return;
+    }
+    LOG_INFO("Connection established to %s.", peer.addr.text);
+}
+
+static void server_tick(server *s) {
+    uint64_t fired = 0;
+    ssize_t n;
+    do
+        n = read(s->timerfd, &fired, sizeof fired);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 && errno != EAGAIN)
+        LOG_ERROR("[%s:%d] read %s", "timer_fired", __LINE__, strerror(errno));
+    LOG_DEBUG("Server timer fired: %lu!", fired);
+    if (s->accept_paused) {
+        s->accept_paused = 0;
+        server_listen_events(s, EPOLLIN);
+    }
+    const uint64_t now = monotonic_ms();
+    for (uint64_t i = 0; i < s->nslots; i++) {
+        const conn_peer &p = s->slots[i].peer;
+        if (p.connfd >= 0 && p.accepted_ms + s->auth_timeout_ms < now) {
+            LOG_WARN("Client [%s] authentication timed out!", p.addr.text);
+            server_remove_conn(s, i);
+        }
+    }
+}
+
+namespace {
+
+// What one read of a waiting connection came to.
+struct server_read_ctx {
+    server *s;
+    conn_peer peer;
+    auth_request *req; // the hello to hand over
+    bool refused;      // the connection is to be closed
+};
+
+} // namespace
+
+static int server_refuse(server_read_ctx *ctx) {
+    ctx->refused = true;
+    return -1;
+}
+
+// The peer type a hello's kind and target name, 0 for a target that is neither.
+static uint32_t server_route(bool agent, uint16_t target) {
+    if (target == TARGET_DATABASE)
+        return agent ? PT_DB_AG : PT_DB_UI;
+    if (target == TARGET_MANAGER)
+        return agent ? PT_MG_AG : PT_MG_UI;
+    return 0;
+}
+
+static uint16_t load_be16(const uint8_t *p) {
+    uint16_t v;
+    memcpy(&v, p, sizeof v);
+    return be16toh(v);
+}
+
+static uint64_t load_be64(const uint8_t *p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return be64toh(v);
+}
+
+// One message of a waiting connection's frame: only a hello is welcome, and only once.
+static int server_on_message(void *arg, uint8_t type, uint32_t len, const uint8_t *data) {
+    auto *ctx = static_cast<server_read_ctx *>(arg);
+    const char *text = ctx->peer.addr.text;
+    if (ctx->req != nullptr) {
+        LOG_WARN("Premature data from client %s", text);
+        return -1;
+    }
+    if (type != MSG_HELLO) {
+        LOG_WARN("Unsupported message type [%X] from client %s", type, text);
+        return server_refuse(ctx);
+    }
+    if (len < sizeof HELLO_AGENT) {
+        LOG_WARN("Message corrupted from client %s", text);
+        return server_refuse(ctx);
+    }
+    uint32_t pt;
+    uint32_t skip;
+    const bool agent = memcmp(data, HELLO_AGENT, sizeof HELLO_AGENT) == 0;
+    if (agent || memcmp(data, HELLO_UICLIENT, sizeof HELLO_UICLIENT) == 0) {
+        if (len < sizeof HELLO_AGENT + 2) {
+            LOG_WARN("Message corrupted from client %s", text);
+            return server_refuse(ctx);
+        }
+        uint16_t target = load_be16(data + sizeof HELLO_AGENT);
+        pt = server_route(agent, target);
+        if (pt == 0) {
+            LOG_WARN("Invalid target: %X!", target);
+            return server_refuse(ctx);
+        }
+        if (!(ctx->s->mask & (1u << pt))) {
+            LOG_WARN("Unsupported server client type from client %s", text);
+            return server_refuse(ctx);
+        }
+        skip = sizeof HELLO_AGENT + 2;
+    } else if (memcmp(data, HELLO_DATABASE, sizeof HELLO_DATABASE) == 0) {
+        if (!(ctx->s->mask & (1u << PT_MG_DB))) {
+            LOG_ERROR("Unsupported client type from client %s", text);
+            return server_refuse(ctx);
+        }
+        pt = PT_MG_DB;
+        skip = sizeof HELLO_DATABASE;
+    } else {
+        LOG_WARN("Unknown authentication attempt [%lX] from client %s", load_be64(data), text);
+        return server_refuse(ctx);
+    }
+    const uint32_t n = len - skip;
+    auto *req = static_cast<auth_request *>(krv_malloc(sizeof(auth_request) + n));
+    req->target = server_get_loop(ctx->s, pt);
+    req->peer = ctx->peer;
+    req->len = n;
+    memcpy(req->body, data + skip, n);
+    ctx->req = req;
+    return 0;
+}
+
+static void server_on_frame(void *arg, uint8_t *body, uint64_t len) {
+    auto *ctx = static_cast<server_read_ctx *>(arg);
+    if (!ctx->refused)
+        msg_foreach(len, body, ctx, server_on_message);
+}
+
+// Gives a connection that said hello to its loop; from then on the socket is the loop's.
+// It leaves this thread's epoll set first, so the loop may close it at once.
+static void server_hand_over(server *s, uint64_t idx, auth_request *req) {
+    const conn_peer &peer = s->slots[idx].peer;
+    if (epoll_ctl(s->kq, EPOLL_CTL_DEL, peer.connfd, nullptr) != 0)
+        log_call_error("epoll_ctl(server->kq, 2, peer.connfd, ((void *)0))", __LINE__);
+    if (iol_send(req->target, IOMessage{req, IOM_AUTH, PeerId{}}) != 0) {
+        free(req);
+        close(peer.connfd);
+        LOG_INFO("Server client connection %s closed.", peer.addr.text);
+    }
+    server_release_slot(s, idx);
+}
+
+// A waiting connection is readable. Its slot changes only after the read is over, since the
+// receive state that delivers the frames lives in the slot.
+static void server_read(server *s, uint64_t idx, uint8_t *buf) {
+    conn *c = &s->slots[idx];
+    server_read_ctx ctx{s, c->peer, nullptr, false};
+    int rc = net_recv(c->peer.connfd, &c->rx, {buf, SERVER_READ_SIZE}, {}, c->peer.addr.text, &ctx,
+                      server_on_frame);
+    if (ctx.req != nullptr)
+        server_hand_over(s, idx, ctx.req);
+    else if (rc != 0 || ctx.refused)
+        server_remove_conn(s, idx);
+}
+
+// The slot of a connection event, or -1 when the connection it was meant for has gone.
+static int64_t server_event_slot(const server *s, uint64_t data) {
+    uint64_t idx = (data & 0xFFFFFFFFu) - EV_CONN_BASE;
+    if (idx >= s->nslots) {
+        LOG_ERROR("No such server client: %lu!", idx);
+        return -1;
+    }
+    const conn &c = s->slots[idx];
+    if (c.peer.connfd < 0 || c.gen != static_cast<uint32_t>(data >> 32))
+        return -1;
+    return static_cast<int64_t>(idx);
+}
+
+// One event of the server thread; false when the thread is to end.
+static bool server_event(server *s, const epoll_event &ev, uint8_t *buf) {
+    const uint64_t data = ev.data.u64;
+    const bool is_conn = data >= EV_CONN_BASE;
+    const int64_t idx = is_conn ? server_event_slot(s, data) : 0;
+    if (idx < 0)
+        return true;
+    if (ev.events & (EPOLLHUP | EPOLLRDHUP)) {
+        if (!is_conn) {
+            LOG_INFO("Server stopped.");
+            return false;
+        }
+        LOG_INFO("Connection closed by peer.");
+        server_remove_conn(s, static_cast<uint64_t>(idx));
+        return true;
+    }
+    if ((ev.events & EPOLLERR) || !(ev.events & (EPOLLIN | EPOLLOUT))) {
+        LOG_ERROR("Server event error [%X] at %lu!", ev.events, data & 0xFFFFFFFFu);
+        if (is_conn)
+            server_remove_conn(s, static_cast<uint64_t>(idx));
+        return true;
+    }
+    if (!(ev.events & EPOLLIN))
+        return true;
+    if (data == EV_LISTEN)
+        server_accept(s);
+    else if (data == EV_TIMER)
+        server_tick(s);
+    else
+        server_read(s, static_cast<uint64_t>(idx), buf);
+    return true;
+}
+
+static bool server_register(server *s, int fd, uint64_t data, const char *call) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = data;
+    if (epoll_ctl(s->kq, EPOLL_CTL_ADD, fd, &event) != 0) {
+        log_call_error(call, __LINE__);
+        return false;
+    }
+    return true;
+}
+
+static void *server_loop(void *arg) {
+    auto *s = static_cast<server *>(arg);
+    uint8_t buf[SERVER_READ_SIZE];
+    if (!server_register(s, s->connfd, EV_LISTEN,
+                         "epoll_ctl(server->kq, 1, server->connfd, &event)") ||
+        !server_register(s, s->timerfd, EV_TIMER,
+                         "epoll_ctl(server->kq, 1, server->timerfd, &event)"))
+        server_on_loop_error();
+    LOG_INFO("Server [%d] started.", sys_thread_id());
+    epoll_event events[SERVER_MAX_EVENTS];
+    while (s->running) {
+        int n = epoll_wait(s->kq, events, SERVER_MAX_EVENTS, -1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            LOG_FATAL("Server loop error: %s", strerror(errno));
+            LOG_INFO("Server stopped.");
+            server_on_loop_error();
+        }
+        for (int i = 0; i < n; i++) {
+            if (!server_event(s, events[i], buf))
+                server_on_loop_error();
+        }
+    }
+    return nullptr;
+}
+
+int server_start(server *s) {
+    for (loop *l : {s->mgui, s->mgagent, s->dbui, s->dbagent, s->mgdb}) {
+        if (l != nullptr && iol_start(l, server_on_loop_error) != 0)
+            return -1;
+    }
+    // Looked at every 10 ms, reported every second.
+    for (unsigned i = 1; loops_starting.load() > 0; i++) {
+        usleep(10000);
+        if (i % 100 == 0)
+            LOG_DEBUG("Waiting for IO loops to start...");
+    }
+    int rc = start_detached(&s->thread, server_loop, s);
+    if (rc != 0) {
+        LOG_FATAL("Cannot start the server thread: %s", strerror(rc));
+        return -1;
+    }
+    return 0;
+}

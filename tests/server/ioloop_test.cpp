@@ -1,0 +1,520 @@
+// IO loops with a test role over loopback connections. Each test runs in a forked child: loop
+// threads are never joined, and the child's log is read back while it runs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <endian.h>
+#include <fcntl.h>
+#include <memory>
+
+#include "server/loop_harness.h"
+#include "server/server.h"
+
+namespace {
+
+// The test role: a hello body holds the peer's uid as 8 big-endian bytes; the answer is
+// "welcome". Frames and closes are recorded.
+struct Received {
+    uint64_t uid;
+    uint64_t cid;
+    Bytes body;
+};
+
+struct RoleLog {
+    std::mutex m;
+    std::vector<Received> frames;
+    std::vector<uint64_t> closed;
+};
+
+RoleLog *role; // one per child
+
+const Bytes kWelcome = message(MSG_HELLO, "welcome");
+
+void role_on_auth(auth_request *req) {
+    uint64_t uid = 0;
+    memcpy(&uid, req->body, std::min<size_t>(req->len, sizeof uid));
+    auto *a = static_cast<ioma *>(malloc(sizeof(ioma)));
+    *a = ioma{new_msg(MSG_HELLO, "welcome"), req->peer,
+              static_cast<iol_peer *>(calloc(1, sizeof(iol_peer)))};
+    if (iol_send(req->target, IOMessage{a, IOM_ACCEPT, PeerId{be64toh(uid), 0, 0, 0}}) != 0) {
+        free(a->response);
+        free(a->peer);
+        close(a->client.connfd);
+        free(a);
+    }
+    free(req);
+}
+
+void role_on_frame(peer_ctx *ctx, const uint8_t *body, uint64_t len) {
+    std::lock_guard<std::mutex> lk(role->m);
+    role->frames.push_back({ctx->uid, ctx->cid, Bytes(reinterpret_cast<const char *>(body), len)});
+}
+
+void role_on_close(iol_peer *peer) {
+    std::lock_guard<std::mutex> lk(role->m);
+    role->closed.push_back(peer->uid);
+    free(peer);
+}
+
+size_t frames_of(uint64_t uid) {
+    std::lock_guard<std::mutex> lk(role->m);
+    size_t n = 0;
+    for (const Received &r : role->frames)
+        n += r.uid == uid;
+    return n;
+}
+
+size_t closes_of(uint64_t uid) {
+    std::lock_guard<std::mutex> lk(role->m);
+    return static_cast<size_t>(std::count(role->closed.begin(), role->closed.end(), uid));
+}
+
+Bytes be64(uint64_t v) {
+    v = htobe64(v);
+    return Bytes(reinterpret_cast<const char *>(&v), sizeof v);
+}
+
+// A started DB-UI loop with the test role, a listener that stands in for the server thread,
+// and the clients connected through it.
+struct Bench {
+    loop *l;
+    int lfd;
+    uint16_t port;
+    std::vector<std::unique_ptr<Client>> clients;
+
+    explicit Bench(mtp_pool *pool = nullptr, iol_error_cb on_error = nullptr) {
+        role = new RoleLog;
+        l = iol_create(PT_DB_UI, pool, role_on_close, role_on_auth, role_on_frame);
+        EXPECT_NE(l, nullptr);
+        EXPECT_EQ(iol_start(l, on_error), 0);
+        lfd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback(0);
+        socklen_t len = sizeof a;
+        bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(lfd, 64);
+        getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+
+    // Connects a client and returns the server side of its connection.
+    conn_peer connect_client() {
+        clients.push_back(std::make_unique<Client>(port));
+        sockaddr_storage a{};
+        socklen_t len = sizeof a;
+        int fd = accept4(lfd, reinterpret_cast<sockaddr *>(&a), &len, SOCK_NONBLOCK);
+        return conn_peer{fd, netaddr_from_sockaddr(reinterpret_cast<sockaddr *>(&a)), 0};
+    }
+
+    // A client that has said hello with this uid and got its answer; its index in clients.
+    size_t join(uint64_t uid) {
+        conn_peer peer = connect_client();
+        Bytes body = be64(uid);
+        auto *req = static_cast<auth_request *>(malloc(sizeof(auth_request) + body.size()));
+        req->target = l;
+        req->peer = peer;
+        req->len = static_cast<uint32_t>(body.size());
+        memcpy(req->body, body.data(), body.size());
+        EXPECT_EQ(iol_send(l, IOMessage{req, IOM_AUTH, PeerId{}}), 0);
+        EXPECT_TRUE(clients.back()->wait_messages(1));
+        EXPECT_EQ(clients.back()->messages().at(0), kWelcome);
+        return clients.size() - 1;
+    }
+
+    PeerId id_of(uint64_t uid) {
+        PeerId id;
+        iol_get_peer_id(&id, l, uid);
+        return id;
+    }
+
+    void send_to(const PeerId &id, const Bytes &data) {
+        ASSERT_EQ(iol_send(l, IOMessage{new_msg(MSG_PUSH, data), IOM_SEND, id}), 0);
+    }
+};
+
+// Queues n empty sends, which the loop takes as no-ops.
+void fill_ring(loop *l, const PeerId &id, int n) {
+    for (int i = 0; i < n; i++)
+        ASSERT_EQ(iol_send(l, IOMessage{nullptr, IOM_SEND, id}), 0);
+}
+
+TEST(IoLoop, CreateRefusesUnknownPeerTypes) {
+    RunResult r = in_child([] {
+        for (uint32_t pt : {0u, 6u})
+            EXPECT_EQ(iol_create(pt, nullptr, role_on_close, role_on_auth, role_on_frame), nullptr);
+        loop *l = iol_create(PT_MG_AG, nullptr, role_on_close, role_on_auth, role_on_frame);
+        ASSERT_NE(l, nullptr);
+        EXPECT_STREQ(l->tag, "MG-AG");
+        EXPECT_EQ(l->iomq.capacity, IOL_RING_SLOTS);
+    });
+    EXPECT_CHILD_OK(r);
+    EXPECT_EQ(count_of(log_text(r), "FATAL  Invalid peer type!\n"), 2u);
+}
+
+TEST(IoLoop, AcceptsReadsAndSends) {
+    RunResult r = in_child([] {
+        Bench b;
+        size_t c = b.join(0x77);
+        EXPECT_TRUE(logged("INFO   IOL[DB-UI]: TID=0 started.\n"));
+        EXPECT_TRUE(logged("INFO   IOL[DB-UI] Client #1 accepted.\n"));
+        EXPECT_EQ(iol_peer_count(b.l), 1u);
+
+        PeerId id = b.id_of(0x77);
+        EXPECT_EQ(id.uid, 0x77u);
+        EXPECT_NE(id.cid, 0u);
+        EXPECT_EQ(id.idx, 0u);
+        EXPECT_EQ(id.pt, PT_DB_UI);
+
+        // What the client sends reaches on_frame with the sender's identity.
+        b.clients[c]->send({message(MSG_DB_QUERY, "q1"), message(MSG_DB_QUERY, "q2")});
+        ASSERT_TRUE(eventually([] { return frames_of(0x77) == 1; }));
+        EXPECT_EQ(role->frames[0].cid, id.cid);
+        EXPECT_EQ(role->frames[0].body, message(MSG_DB_QUERY, "q1") + message(MSG_DB_QUERY, "q2"));
+
+        // A reply through the loop; then one addressed with a stale slot and connection id
+        // still reaches the peer by its uid.
+        b.send_to(id, "reply");
+        b.send_to(PeerId{0x77, 12345, 0, PT_DB_UI}, "by uid");
+        ASSERT_TRUE(b.clients[c]->wait_messages(3));
+        EXPECT_EQ(b.clients[c]->messages()[1], message(MSG_PUSH, "reply"));
+        EXPECT_EQ(b.clients[c]->messages()[2], message(MSG_PUSH, "by uid"));
+
+        // The peer table as other threads see it.
+        std::vector<std::string> seen;
+        iol_foreach_peer(b.l, &seen, [](void *arg, const netaddr *addr, iol_peer *) {
+            static_cast<std::vector<std::string> *>(arg)->push_back(addr->text);
+            return 0;
+        });
+        EXPECT_EQ(seen, std::vector<std::string>{local_text(b.clients[c]->s.fd)});
+        int calls = 0;
+        auto count_call = [](void *arg, iol_peer *) { ++*static_cast<int *>(arg); };
+        iol_with_peer(b.l, &calls, count_call, PeerId{0x77, 12345, 0, PT_DB_UI});
+        EXPECT_EQ(calls, 0);
+        iol_with_peer(b.l, &calls, count_call, id);
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(b.id_of(0x78).cid, 0u);
+        EXPECT_EQ(b.id_of(0).uid, 0u);
+    });
+    EXPECT_CHILD_OK(r);
+    std::string text = log_text(r);
+    EXPECT_NE(text.find("WARN   Peer not found: uid= 0000000000000078\n"), std::string::npos);
+    EXPECT_NE(text.find("ERROR  Empty peer uid!\n"), std::string::npos);
+}
+
+TEST(IoLoop, BroadcastReachesEveryPeer) {
+    RunResult r = in_child(
+        [] {
+            Bench b;
+            ASSERT_EQ(iol_send(b.l, IOMessage{new_msg(MSG_PUSH, "nobody"), IOM_BROADCAST,
+                                              PeerId{0, 0, 0, PT_DB_UI}}),
+                      0);
+            EXPECT_TRUE(logged("DEBUG  No UI clients to broadcast to.\n"));
+            for (uint64_t uid : {1, 2, 3})
+                b.join(uid);
+            ASSERT_EQ(iol_send(b.l, IOMessage{new_msg(MSG_PUSH, "all"), IOM_BROADCAST,
+                                              PeerId{0, 0, 0, PT_DB_UI}}),
+                      0);
+            for (auto &c : b.clients) {
+                ASSERT_TRUE(c->wait_messages(2));
+                EXPECT_EQ(c->messages()[1], message(MSG_PUSH, "all"));
+            }
+        },
+        2);
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(IoLoop, DropEndsOnlyTheConnectionItNames) {
+    RunResult r = in_child([] {
+        Bench b;
+        size_t c = b.join(9);
+        PeerId id = b.id_of(9);
+        // A drop meant for an earlier connection of the same peer leaves this one alone.
+        ASSERT_EQ(iol_send(b.l, IOMessage{nullptr, IOM_DROP, PeerId{9, id.cid + 1, 0, 0}}), 0);
+        EXPECT_TRUE(logged("ERROR  IOL[DB-UI]: Mismatch CID!\n"));
+        EXPECT_EQ(iol_peer_count(b.l), 1u);
+        EXPECT_EQ(closes_of(9), 0u);
+
+        ASSERT_EQ(iol_send(b.l, IOMessage{nullptr, IOM_DROP, id}), 0);
+        EXPECT_TRUE(b.clients[c]->wait_closed());
+        EXPECT_TRUE(eventually([] { return closes_of(9) == 1; }));
+        EXPECT_EQ(iol_peer_count(b.l), 0u);
+        EXPECT_TRUE(logged("INFO   IOL[DB-UI]: Client [UID=0000000000000009] destroyed.\n"));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(IoLoop, ClosedClientIsDropped) {
+    RunResult r = in_child([] {
+        Bench b;
+        size_t c = b.join(4);
+        sock_close(&b.clients[c]->s);
+        EXPECT_TRUE(eventually([] { return closes_of(4) == 1; }));
+        EXPECT_EQ(iol_peer_count(b.l), 0u);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(IoLoop, SameUidReplacesTheConnectionInItsSlot) {
+    RunResult r = in_child([] {
+        Bench b;
+        b.join(1);
+        size_t first = b.join(5);
+        PeerId before = b.id_of(5);
+        size_t second = b.join(5);
+        PeerId after = b.id_of(5);
+        EXPECT_TRUE(b.clients[first]->wait_closed());
+        EXPECT_FALSE(b.clients[second]->closed);
+        EXPECT_EQ(closes_of(5), 1u);
+        EXPECT_EQ(after.idx, before.idx);
+        EXPECT_NE(after.cid, before.cid);
+        EXPECT_EQ(iol_peer_count(b.l), 2u);
+        EXPECT_TRUE(logged("WARN   IOL[DB-UI]: Client already connected. The existing connection "
+                           "will be dropped.\n"));
+        // A reply meant for the old connection reaches the new one: the uid decides.
+        b.send_to(before, "still you");
+        ASSERT_TRUE(b.clients[second]->wait_messages(2));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(IoLoop, TableGrowsBy32AndKeepsSlots) {
+    RunResult r = in_child([] {
+        Bench b;
+        for (uint64_t uid = 1; uid <= 33; uid++)
+            b.join(uid);
+        EXPECT_EQ(b.l->peers.size, 64u);
+        for (uint64_t uid = 1; uid <= 33; uid++)
+            EXPECT_EQ(b.id_of(uid).idx, uid - 1);
+        // A freed slot is taken by the next newcomer.
+        ASSERT_EQ(iol_send(b.l, IOMessage{nullptr, IOM_DROP, b.id_of(3)}), 0);
+        EXPECT_TRUE(eventually([] { return closes_of(3) == 1; }));
+        b.join(100);
+        EXPECT_EQ(b.id_of(100).idx, 2u);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(IoLoop, FullRingRefusesAndDrainsLater) {
+    RunResult r = in_child([] {
+        Bench b;
+        size_t c = b.join(1);
+        PeerId id = b.id_of(1);
+        Gate gate;
+        gate.close_on(b.l);
+        fill_ring(b.l, id, 999);
+        b.send_to(id, "last");
+        msg *refused = new_msg(MSG_PUSH, "refused");
+        EXPECT_EQ(iol_send(b.l, IOMessage{refused, IOM_SEND, id}), -1);
+        free(refused);
+        EXPECT_TRUE(logged("WARN   IOL[DB-UI] queue full! IOMessage 4 dropped.\n"));
+        gate.release();
+        ASSERT_TRUE(b.clients[c]->wait_messages(2));
+        EXPECT_EQ(b.clients[c]->messages()[1], message(MSG_PUSH, "last"));
+        b.send_to(id, "again");
+        ASSERT_TRUE(b.clients[c]->wait_messages(3));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(IoLoop, FullPeerQueueDropsTheMessage) {
+    RunResult r = in_child([] {
+        Bench b;
+        size_t full = b.join(1);
+        size_t other = b.join(2);
+        PeerId id = b.id_of(1);
+        Gate gate;
+        gate.close_on(b.l);
+        for (int i = 0; i < 101; i++)
+            b.send_to(id, "m" + std::to_string(i));
+        ASSERT_EQ(iol_send(b.l, IOMessage{new_msg(MSG_PUSH, "all"), IOM_BROADCAST,
+                                          PeerId{0, 0, 0, PT_DB_UI}}),
+                  0);
+        gate.release();
+        EXPECT_TRUE(logged("ERROR  Message queue full!\n"));
+        EXPECT_TRUE(logged("WARN   IOL[DB-UI]: Message queue full!\n"));
+        // The peer stays: it gets the 100 that fit, in order; the other peer the broadcast.
+        ASSERT_TRUE(b.clients[full]->wait_messages(101));
+        auto got = b.clients[full]->messages();
+        EXPECT_EQ(got.size(), 101u);
+        EXPECT_EQ(got[1], message(MSG_PUSH, "m0"));
+        EXPECT_EQ(got[100], message(MSG_PUSH, "m99"));
+        ASSERT_TRUE(b.clients[other]->wait_messages(2));
+        EXPECT_EQ(b.clients[other]->messages()[1], message(MSG_PUSH, "all"));
+        EXPECT_EQ(iol_peer_count(b.l), 2u);
+    });
+    EXPECT_CHILD_OK(r);
+    EXPECT_EQ(count_of(r.err, "ERROR  Message queue full!\n"), 1u);
+}
+
+TEST(IoLoop, OddCommandsAreReleasedQuietly) {
+    RunResult r = in_child(
+        [] {
+            Bench b;
+            b.join(1);
+            for (uint32_t type : {0u, 8u})
+                ASSERT_EQ(iol_send(b.l, IOMessage{malloc(16), type, PeerId{}}), 0);
+            ASSERT_EQ(iol_send(b.l, IOMessage{nullptr, IOM_SEND, b.id_of(1)}), 0);
+            ASSERT_EQ(iol_send(b.l, IOMessage{nullptr, IOM_BROADCAST, PeerId{}}), 0);
+            b.send_to(PeerId{0x55, 0, 0, PT_DB_UI}, "nobody");
+            EXPECT_TRUE(logged("WARN   IOL[DB-UI]: No such peer [UID=0000000000000055] found.\n"));
+        },
+        1);
+    EXPECT_CHILD_OK(r);
+    std::string text = log_text(r);
+    EXPECT_NE(text.find("ERROR  IOL[DB-UI]: Incorrect IO message type: 0\n"), std::string::npos);
+    EXPECT_NE(text.find("ERROR  IOL[DB-UI]: Incorrect IO message type: 8\n"), std::string::npos);
+    EXPECT_EQ(count_of(text, "No such peer"), 1u);
+}
+
+TEST(IoLoop, StopEndsTheThread) {
+    RunResult r = in_child([] {
+        Bench b;
+        ASSERT_EQ(iol_stop(b.l), 0);
+        EXPECT_TRUE(logged("INFO   IOL[DB-UI] stopped.\n"));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+double cpu_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+TEST(IoLoop, PausedPeerIsNotReadButStillSent) {
+    RunResult r = in_child([] {
+        Bench b;
+        size_t c = b.join(1);
+        PeerId id = b.id_of(1);
+        EXPECT_EQ(iol_pause_reading(b.l, PeerId{1, id.cid + 1, 0, 0}), -1);
+        ASSERT_EQ(iol_pause_reading(b.l, id), 0);
+        // The pause is in force once a command queued after it has been run.
+        b.send_to(id, "one");
+        ASSERT_TRUE(b.clients[c]->wait_messages(2));
+        b.clients[c]->send({message(MSG_DB_QUERY, "held")});
+        // Sending turns writable interest on and off again; the pause survives both.
+        b.send_to(id, "two");
+        ASSERT_TRUE(b.clients[c]->wait_messages(3));
+        // Unread data must not keep the loop awake either.
+        const double cpu_before = cpu_seconds();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_LT(cpu_seconds() - cpu_before, 0.05);
+        EXPECT_EQ(frames_of(1), 0u);
+
+        // A resume queued while the command ring is full is not lost.
+        Gate gate;
+        gate.close_on(b.l);
+        fill_ring(b.l, id, 1000);
+        EXPECT_EQ(iol_send(b.l, IOMessage{nullptr, IOM_SEND, id}), -1);
+        EXPECT_EQ(iol_resume_reading(b.l, id), 0);
+        gate.release();
+        EXPECT_TRUE(eventually([] { return frames_of(1) == 1; }));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(IoLoop, PeerGoneEarlierInTheBatchIsNotTouched) {
+    // The drop and the peer's readable data wait in the same batch of events; the peer's event
+    // must find it closed rather than released.
+    RunResult r = in_child([] {
+        Bench b;
+        size_t c = b.join(1);
+        size_t d = b.join(2);
+        Gate gate;
+        gate.close_on(b.l);
+        ASSERT_EQ(iol_send(b.l, IOMessage{nullptr, IOM_DROP, b.id_of(1)}), 0);
+        b.clients[c]->send({message(MSG_DB_QUERY, "late")});
+        // The replacement of peer 2 by a newcomer with its uid, also with data pending.
+        conn_peer peer = b.connect_client();
+        auto *a = static_cast<ioma *>(malloc(sizeof(ioma)));
+        *a = ioma{nullptr, peer, static_cast<iol_peer *>(calloc(1, sizeof(iol_peer)))};
+        ASSERT_EQ(iol_send(b.l, IOMessage{a, IOM_ACCEPT, PeerId{2, 0, 0, 0}}), 0);
+        b.clients[d]->send({message(MSG_DB_QUERY, "late too")});
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        gate.release();
+        EXPECT_TRUE(eventually([] { return closes_of(1) == 1 && closes_of(2) == 1; }));
+        EXPECT_EQ(iol_peer_count(b.l), 1u);
+        EXPECT_TRUE(b.clients[c]->wait_closed());
+        EXPECT_TRUE(b.clients[d]->wait_closed());
+        // The loop has finished that batch once it runs a later command.
+        Gate after;
+        after.close_on(b.l);
+        after.release();
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(IoLoop, PeerThatCannotBeWatchedIsDestroyed) {
+    RunResult r = in_child([] {
+        Bench b;
+        // A file descriptor epoll refuses.
+        FILE *f = tmpfile();
+        auto *a = static_cast<ioma *>(malloc(sizeof(ioma)));
+        sockaddr_in addr = loopback(1);
+        *a = ioma{new_msg(MSG_HELLO, "welcome"),
+                  conn_peer{dup(fileno(f)),
+                            netaddr_from_sockaddr(reinterpret_cast<sockaddr *>(&addr)), 0},
+                  static_cast<iol_peer *>(calloc(1, sizeof(iol_peer)))};
+        ASSERT_EQ(iol_send(b.l, IOMessage{a, IOM_ACCEPT, PeerId{6, 0, 0, 0}}), 0);
+        EXPECT_TRUE(eventually([] { return closes_of(6) == 1; }));
+        EXPECT_EQ(iol_peer_count(b.l), 0u);
+        EXPECT_TRUE(logged("epoll_ctl(loop->kq, 1, ioma->client.connfd ,&event) : Operation not "
+                           "permitted."));
+        // A peer without uid would look like a free slot: it is refused.
+        conn_peer peer = b.connect_client();
+        a = static_cast<ioma *>(malloc(sizeof(ioma)));
+        *a = ioma{new_msg(MSG_HELLO, "welcome"), peer,
+                  static_cast<iol_peer *>(calloc(1, sizeof(iol_peer)))};
+        ASSERT_EQ(iol_send(b.l, IOMessage{a, IOM_ACCEPT, PeerId{}}), 0);
+        EXPECT_TRUE(b.clients.back()->wait_closed());
+        EXPECT_TRUE(eventually([] { return closes_of(0) == 1; }));
+        EXPECT_EQ(iol_peer_count(b.l), 0u);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+void record_task(iol_task *t) {
+    std::lock_guard<std::mutex> lk(role->m);
+    role->frames.push_back(
+        {t->ctx.uid, t->ctx.cid, Bytes(reinterpret_cast<char *>(t->data), t->len)});
+}
+
+TEST(IoLoop, TasksRunOnTheLoopsPool) {
+    RunResult r = in_child([] {
+        mtp_pool *pool = mtp_create(1, 2, 10, "TestPool");
+        ASSERT_EQ(mtp_start(pool), 0);
+        Bench b(pool);
+        auto *t = static_cast<iol_task *>(malloc(sizeof(iol_task) + 3));
+        t->ctx = peer_ctx{b.l, 42, 7, 0, PT_DB_UI};
+        t->handler = record_task;
+        t->len = 3;
+        memcpy(t->data, "abc", 3);
+        ASSERT_EQ(iol_submit_task(b.l, t, iol_task_run), 0);
+        EXPECT_TRUE(eventually([] { return frames_of(42) == 1; }));
+        EXPECT_EQ(role->frames[0].body, "abc");
+
+        loop *bare = iol_create(PT_DB_AG, nullptr, role_on_close, role_on_auth, role_on_frame);
+        int arg = 0;
+        EXPECT_EQ(iol_submit_task(bare, &arg, [](void *) {}), -1);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(IoLoop, FailedWaitEndsTheServiceAbnormally) {
+    RunResult r = in_child([] {
+        Bench b(nullptr, server_on_loop_error);
+        ASSERT_TRUE(logged("IOL[DB-UI]: TID=0 started."));
+        close(b.l->kq);
+        b.send_to(PeerId{1, 0, 0, PT_DB_UI}, "wake up");
+        sleep(5);
+    });
+    EXPECT_EQ(r.signal, SIGABRT) << r.err;
+    std::string text = log_text(r);
+    EXPECT_NE(text.find("FATAL  IOL[DB-UI]: Server error: Bad file descriptor\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("FATAL  Server error!\n"), std::string::npos);
+}
+
+} // namespace

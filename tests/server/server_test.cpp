@@ -1,0 +1,364 @@
+// The server thread over real loopback sockets, with test loops behind it, and a real service
+// process. Tests with threads run in a forked child (see loop_harness.h).
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <endian.h>
+#include <memory>
+#include <regex>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "server/loop_harness.h"
+#include "server/server.h"
+
+namespace {
+
+Bytes be32(uint32_t v) {
+    v = htobe32(v);
+    return Bytes(reinterpret_cast<const char *>(&v), sizeof v);
+}
+
+// A frame without compression written out by hand: "KR", version 0x3006, payload length,
+// header check (0: none), body, trailer.
+Bytes frame_of(const Bytes &body, uint32_t check = 0) {
+    const auto n = static_cast<uint32_t>(body.size());
+    return Bytes("KR\x30\x06", 4) + be32(n + 4) + be32(check) + body + be32(n);
+}
+
+Bytes hello(const Bytes &data) {
+    return frame_of(message(MSG_HELLO, data));
+}
+
+const Bytes kAgent("\0\0\0AGENT", 8);
+
+// What the test loops were handed: the loop's peer type and the hello body.
+struct Routed {
+    uint32_t pt;
+    Bytes body;
+};
+
+std::mutex routed_m;
+std::vector<Routed> *routed; // one per child
+
+void record_auth(auth_request *req) {
+    {
+        std::lock_guard<std::mutex> lk(routed_m);
+        routed->push_back({req->target->pt, Bytes(reinterpret_cast<char *>(req->body), req->len)});
+    }
+    close(req->peer.connfd);
+    free(req);
+}
+
+void ignore_frame(peer_ctx *, const uint8_t *, uint64_t) {}
+
+size_t routed_count() {
+    std::lock_guard<std::mutex> lk(routed_m);
+    return routed->size();
+}
+
+// A started server on 127.0.0.1 and a free port with a test loop for each peer type given.
+struct Harness {
+    server s{};
+    uint16_t port = 0;
+
+    explicit Harness(std::initializer_list<uint32_t> pts, uint32_t timeout_ms = 0,
+                     uint32_t tick_ms = 0) {
+        routed = new std::vector<Routed>;
+        sockaddr_in a = loopback(0);
+        s.addr = netaddr_from_sockaddr(reinterpret_cast<sockaddr *>(&a));
+        s.auth_timeout_ms = timeout_ms;
+        s.tick_ms = tick_ms;
+        EXPECT_EQ(server_listen(&s), 0);
+        socklen_t len = sizeof a;
+        getsockname(s.connfd, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+        for (uint32_t pt : pts)
+            EXPECT_EQ(server_add_loop(&s, iol_create(
+                                              pt, nullptr, [](iol_peer *p) { free(p); },
+                                              record_auth, ignore_frame)),
+                      0);
+        EXPECT_EQ(server_start(&s), 0);
+    }
+};
+
+// Each refusal closes the connection without an answer; no loop sees the hello.
+TEST(ServerThread, RefusedHellosCloseTheConnection) {
+    const struct {
+        const char *name;
+        Bytes bytes;
+        std::string line;
+    } cases[] = {
+        {"not a hello", frame_of(message(MSG_DB_QUERY, "UICLIENTSE")),
+         "WARN   Unsupported message type [2] from client "},
+        {"kind cut short", hello("UICLIEN"), "WARN   Message corrupted from client "},
+        {"no target", hello("UICLIENTS"), "WARN   Message corrupted from client "},
+        {"unknown target", hello("UICLIENTXY"), "WARN   Invalid target: 5859!\n"},
+        {"agent for a Manager at a Database", hello(kAgent + "ER"),
+         "WARN   Unsupported server client type from client "},
+        {"Database at a Database", hello("DATABASE"),
+         "ERROR  Unsupported client type from client "},
+        {"unknown kind", hello("HELLOKRV"),
+         "WARN   Unknown authentication attempt [48454C4C4F4B5256] from client "},
+        {"frame beyond 512 bytes", hello("UICLIENTSE" + Bytes(590, 'x')),
+         "ERROR  NET: Receive buffer size exceeded!\n"},
+        {"wrong header check", frame_of(message(MSG_HELLO, "UICLIENTSE"), 0x12345678),
+         "ERROR  NET: Network header corrupted.\n"},
+    };
+    RunResult r = in_child([&] {
+        Harness h({PT_DB_AG, PT_DB_UI});
+        for (const auto &c : cases) {
+            Client client(h.port);
+            std::string text = local_text(client.s.fd);
+            client.send_raw(c.bytes);
+            EXPECT_TRUE(client.wait_closed()) << c.name;
+            EXPECT_TRUE(logged(c.line)) << c.name;
+            EXPECT_TRUE(logged("INFO   Server client connection " + text + " closed.\n")) << c.name;
+        }
+        EXPECT_TRUE(eventually([&] { return h.s.nconns == 0; }));
+        EXPECT_EQ(routed_count(), 0u);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(ServerThread, HellosReachTheLoopOfTheirPeerType) {
+    const struct {
+        Bytes bytes;
+        uint32_t pt;
+        Bytes body;
+    } cases[] = {
+        {hello(kAgent + "SE" + "agent body"), PT_DB_AG, "agent body"},
+        {hello(kAgent + "ER" + "mgr"), PT_MG_AG, "mgr"},
+        {hello("DATABASE"), PT_MG_DB, ""},
+        {kHelloFrame, PT_DB_UI, ""},
+        {hello("UICLIENTER" + Bytes("\0login", 6)), PT_MG_UI, Bytes("\0login", 6)},
+    };
+    RunResult r = in_child([&] {
+        Harness h({PT_DB_AG, PT_MG_AG, PT_MG_DB, PT_DB_UI, PT_MG_UI});
+        EXPECT_EQ(h.s.mask, 0x3Eu);
+        for (const auto &c : cases) {
+            Client client(h.port);
+            client.send_raw(c.bytes);
+            EXPECT_TRUE(client.wait_closed());
+            ASSERT_TRUE(eventually([&] { return routed_count() == 1; })) << c.pt;
+            EXPECT_EQ(routed->back().pt, c.pt);
+            EXPECT_EQ(routed->back().body, c.body);
+            routed->clear();
+        }
+        EXPECT_EQ(h.s.nconns, 0u);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(ServerThread, DataBehindTheHelloIsRefusedAndTheSlotLeftClean) {
+    RunResult r = in_child([] {
+        Harness h({PT_DB_UI});
+        Client first(h.port);
+        std::string text = local_text(first.s.fd);
+        first.send_raw(frame_of(message(MSG_HELLO, "UICLIENTSE") + message(MSG_DB_QUERY, "q")) +
+                       hello("UICLIENTSE"));
+        EXPECT_TRUE(first.wait_closed());
+        EXPECT_TRUE(logged("WARN   Premature data from client " + text + "\n"));
+        EXPECT_EQ(count_of(child_log(), "Premature data"), 2u);
+        EXPECT_EQ(routed_count(), 1u);
+
+        Client next(h.port);
+        next.send_raw(Bytes(kHelloFrame, 0, 5));
+        next.send_raw(Bytes(kHelloFrame, 5));
+        EXPECT_TRUE(next.wait_closed());
+        EXPECT_TRUE(eventually([] { return routed_count() == 2; }));
+        EXPECT_EQ(h.s.nconns, 0u);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(ServerThread, SlotTableGrowsBy16) {
+    RunResult r = in_child([] {
+        Harness h({PT_DB_UI});
+        std::vector<std::unique_ptr<Client>> waiting;
+        auto connect_one = [&] {
+            waiting.push_back(std::make_unique<Client>(h.port));
+            waiting.back()->send_raw("KR\x30"); // the start of a header: accepted, still silent
+            size_t n = waiting.size();
+            ASSERT_TRUE(eventually(
+                [&] { return count_of(child_log(), "INFO   Connection established to") == n; }));
+        };
+        for (int i = 0; i < 31; i++)
+            connect_one();
+        EXPECT_EQ(h.s.nconns, 31u);
+        EXPECT_EQ(h.s.nslots, 32u);
+        connect_one();
+        EXPECT_EQ(h.s.nconns, 32u);
+        EXPECT_EQ(h.s.nslots, 48u);
+        EXPECT_EQ(std::string(h.s.slots[32].peer.addr.text), local_text(waiting.back()->s.fd));
+        EXPECT_EQ(h.s.slots[31].peer.connfd, -1);
+        // The slots that moved with the table still complete their hellos.
+        waiting[0]->send_raw(Bytes(kHelloFrame, 3));
+        EXPECT_TRUE(eventually([] { return routed_count() == 1; }));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(ServerThread, SilentConnectionTimesOut) {
+    RunResult r = in_child([] {
+        Harness h({PT_DB_UI}, 200, 20);
+        Client silent(h.port);
+        std::string text = local_text(silent.s.fd);
+        auto start = std::chrono::steady_clock::now();
+        silent.send_raw("KR");
+        Client prompt(h.port);
+        prompt.send_raw(kHelloFrame);
+        EXPECT_TRUE(silent.wait_closed());
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+        EXPECT_TRUE(logged("WARN   Client [" + text + "] authentication timed out!\n"));
+        EXPECT_EQ(count_of(child_log(), "authentication timed out"), 1u);
+        EXPECT_EQ(routed_count(), 1u);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(ServerThread, ResetConnectionLeavesItsSlot) {
+    RunResult r = in_child([] {
+        Harness h({PT_DB_UI});
+        Client c(h.port);
+        c.send_raw("KR");
+        ASSERT_TRUE(eventually([&] { return h.s.nconns == 1; }));
+        linger abort_close{1, 0};
+        setsockopt(c.s.fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+        sock_close(&c.s);
+        EXPECT_TRUE(eventually([&] { return h.s.nconns == 0; }));
+        EXPECT_TRUE(logged("closed.\n"));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(ServerThread, AcceptBacksOffWhenOutOfDescriptors) {
+    RunResult r = in_child([] {
+        Harness h({PT_DB_UI}, 0, 50);
+        Client c(h.port);
+        // Take every descriptor left below a low limit, so that accepting fails.
+        rlimit lim{64, 64};
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+        std::vector<int> fillers;
+        for (int fd; (fd = dup(0)) >= 0;)
+            fillers.push_back(fd);
+        c.send_raw(kHelloFrame);
+        EXPECT_TRUE(
+            logged("ERROR  Cannot accept a server client connection: Too many open files\n"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // At most one failure per tick, not a spin.
+        EXPECT_LE(count_of(child_log(), "Cannot accept"), 6u);
+        close(fillers.back());
+        EXPECT_TRUE(eventually([] { return routed_count() == 1; }));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(ServerThread, SendAndLoopLookupByPeerType) {
+    RunResult r = in_child([] {
+        Harness h({PT_DB_UI});
+        for (uint32_t pt : {0u, 6u}) {
+            EXPECT_EQ(server_send(&h.s, IOMessage{nullptr, IOM_SEND, PeerId{1, 0, 0, pt}}), -1);
+            EXPECT_EQ(server_get_loop(&h.s, pt), nullptr);
+        }
+        EXPECT_EQ(server_send(&h.s, IOMessage{nullptr, IOM_SEND, PeerId{1, 0, 0, PT_MG_DB}}), -1);
+        EXPECT_EQ(server_get_loop(&h.s, PT_MG_DB), nullptr);
+        EXPECT_EQ(server_send(&h.s, IOMessage{nullptr, IOM_SEND, PeerId{1, 0, 0, PT_DB_UI}}), 0);
+        EXPECT_EQ(server_get_loop(&h.s, PT_DB_UI), h.s.dbui);
+    });
+    EXPECT_CHILD_OK(r);
+    EXPECT_EQ(count_of(log_text(r), "FATAL  Server does not support this peer type!\n"), 4u);
+}
+
+TEST(ServerThread, AgentsReportWaitsForClients) {
+    RunResult r = in_child(
+        [] {
+            Harness manager({PT_MG_AG, PT_MG_UI});
+            server_report_agents(&manager.s);
+            Harness database({PT_DB_AG, PT_DB_UI});
+            server_report_agents(&database.s);
+        },
+        2);
+    EXPECT_CHILD_OK(r);
+    EXPECT_EQ(count_of(log_text(r), "DEBUG  No UI peers connected. Agents report canceled.\n"), 1u);
+}
+
+TEST(ServerThread, LostListeningSocketEndsTheServiceAbnormally) {
+    RunResult r = in_child([] {
+        Harness h({PT_DB_UI});
+        ASSERT_TRUE(logged("INFO   Server [0] started.\n"));
+        shutdown(h.s.connfd, SHUT_RDWR);
+        sleep(5);
+    });
+    EXPECT_EQ(r.signal, SIGABRT) << r.err;
+    std::string text = log_text(r);
+    EXPECT_NE(text.find("INFO   Server stopped.\nFATAL  Server error!\n"), std::string::npos);
+}
+
+TEST(ServerSetup, BindFailureIsReported) {
+    RunResult r = in_child([] {
+        Harness h({PT_DB_UI});
+        server other{};
+        sockaddr_in a = loopback(h.port);
+        other.addr = netaddr_from_sockaddr(reinterpret_cast<sockaddr *>(&a));
+        EXPECT_EQ(init_server_socket(&other, 1), -1);
+    });
+    EXPECT_CHILD_OK(r);
+    std::string text = log_text(r);
+    EXPECT_NE(text.find("INFO   --- Server configuration ---\n"), std::string::npos);
+    EXPECT_NE(text.find("INFO   : SO_RCVBUF                 : "), std::string::npos);
+    EXPECT_NE(text.find("ERROR  Server bind 127.0.0.1:"), std::string::npos);
+    EXPECT_NE(text.find("error: Address already in use\nFATAL  Server initialization failure.\n"),
+              std::string::npos);
+}
+
+// A real service process on a Manager environment.
+class ServiceProcess : public testing::Test {
+protected:
+    TempDir dir;
+    std::string env = dir.sub("env");
+    unsigned port = free_tcp_port();
+
+    void SetUp() override { make_manager_env(env, port); }
+
+    void TearDown() override {
+        std::regex re(R"(Process \[korvane=(\d+)\] created successfully\.)");
+        std::string text = log();
+        for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
+            kill(std::stoi((*it)[1]), SIGKILL);
+        if (pid_t master = atoi(read_file(env + "/var/korvane.pid").c_str()); master > 0)
+            kill(master, SIGKILL);
+    }
+
+    std::string log() { return read_file(env + "/logs/korvane.log"); }
+};
+
+TEST_F(ServiceProcess, ManagerListensClosesBadHellosAndStops) {
+    ASSERT_EQ(run_korvane({"start", env}).exit_code, 0);
+    // The server thread may log its start a moment after the service's own line.
+    for (const char *line :
+         {"INFO   Server initialization success.\n", "INFO   IOL[MG-UI]: TID=0 started.\n",
+          "INFO   IOL[MG-AG]: TID=0 started.\n", "INFO   IOL[MG-DB]: TID=0 started.\n",
+          "INFO   Server [0] started.\n", "INFO   ===== STARTED =====\n"})
+        EXPECT_TRUE(eventually([&] { return log().find(line) != std::string::npos; })) << line;
+    EXPECT_EQ(log().find("IOL[DB-"), std::string::npos);
+
+    Client bad(static_cast<uint16_t>(port));
+    bad.send_raw(hello("HELLOKRV"));
+    EXPECT_TRUE(bad.wait_closed());
+    // No role is served yet: a well-formed client hello is refused by its stand-in loop.
+    Client ui(static_cast<uint16_t>(port));
+    ui.send_raw(hello("UICLIENTER"));
+    EXPECT_TRUE(ui.wait_closed());
+    EXPECT_TRUE(eventually([&] {
+        return log().find(
+                   "WARN   Unknown authentication attempt [48454C4C4F4B5256] from client ") !=
+               std::string::npos;
+    }));
+
+    RunResult stop = run_korvane({"stop", env});
+    EXPECT_EQ(stop.exit_code, 0) << stop.out;
+    EXPECT_NE(log().find("INFO   Korvane stopped.\n"), std::string::npos);
+}
+
+} // namespace
