@@ -25,7 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench/bench_support.h"
+#include "bench/store_bench.h"
 #include "database/query_rootcalls.h"
 #include "database/store/dbs.h"
 #include "database/store/ext.h"
@@ -40,8 +40,8 @@ namespace {
 
 constexpr uint64_t kHour = 19783ull * DAY_MS + 10 * HOUR_MS;
 constexpr uint16_t kCalls = 9; // besides the root
+constexpr int64_t kSizes[] = {10000, 1000000};
 
-std::string g_dir;
 uint32_t g_plain_class, g_special_class;
 std::map<int64_t, double> g_scan_seconds;
 
@@ -123,7 +123,34 @@ int count_roots(void *ctx, uint64_t, uint64_t, uint32_t, rcall *) {
     return 0;
 }
 
+// The store of the run, made in the working directory by the first benchmark that needs it:
+// the classes, then both hours of root calls.
+bool store_ready() {
+    static const bool ready = [] {
+        if (storage_create_db() != 0)
+            return false;
+        dbs *db = dbs_open();
+        if (db == nullptr)
+            return false;
+        for (int i = 0; i < 1000; i++) {
+            const std::string name = "com.acme.Class" + std::to_string(i);
+            g_plain_class =
+                dbs_symbol_store(db, SYM_CLASS, static_cast<uint16_t>(name.size()), name.c_str());
+        }
+        g_special_class = dbs_symbol_store(db, SYM_CLASS, 16, "com.acme.Special");
+        dbs_close(db);
+        for (int64_t roots : kSizes)
+            fill_hour(roots);
+        return true;
+    }();
+    return ready;
+}
+
 void BM_raw_scan(benchmark::State &state) {
+    if (!store_ready()) {
+        state.SkipWithError("store not made");
+        return;
+    }
     int fd = open(hour_file(state.range(0)).c_str(), O_RDONLY);
     std::vector<uint8_t> buffer(CSP_SCAN_BUFFER_SIZE);
     const uint64_t range[2] = {kHour, kHour + HOUR_MS - 1};
@@ -142,6 +169,10 @@ void BM_raw_scan(benchmark::State &state) {
 
 // Runs one request per iteration. With `compare`, reports the scan's time over the query's.
 void run_query(benchmark::State &state, const std::string &req, bool compare) {
+    if (!store_ready()) {
+        state.SkipWithError("store not made");
+        return;
+    }
     uint64_t records = 0;
     const double start = thread_cpu_seconds();
     for (auto _ : state) {
@@ -197,47 +228,15 @@ void BM_query_minute(benchmark::State &state) {
     run_query(state, request(0, 0, "", agent, from, from + 59999), false);
 }
 
-// A store of its own under $TMPDIR (or /tmp), made the working directory, with its classes.
-bool make_store() {
-    if (!bench_enter_temp_dir(&g_dir))
-        return false;
-    if (storage_create_db() != 0)
-        return false;
-    dbs *db = dbs_open();
-    if (db == nullptr)
-        return false;
-    for (int i = 0; i < 1000; i++) {
-        const std::string name = "com.acme.Class" + std::to_string(i);
-        g_plain_class =
-            dbs_symbol_store(db, SYM_CLASS, static_cast<uint16_t>(name.size()), name.c_str());
-    }
-    g_special_class = dbs_symbol_store(db, SYM_CLASS, 16, "com.acme.Special");
-    dbs_close(db);
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    const bool made = make_store();
-    if (made) {
-        for (int64_t roots : {10000, 1000000}) {
-            fill_hour(roots);
-            benchmark::RegisterBenchmark("BM_raw_scan", BM_raw_scan)->Arg(roots);
-            benchmark::RegisterBenchmark("BM_query_limit", BM_query_limit)->Arg(roots);
-            benchmark::RegisterBenchmark("BM_query_class", BM_query_class)->Arg(roots);
-            benchmark::RegisterBenchmark("BM_query_kv", BM_query_kv)->Arg(roots);
-            benchmark::RegisterBenchmark("BM_query_minute", BM_query_minute)->Arg(roots);
-        }
-        benchmark::RunSpecifiedBenchmarks();
-    } else {
-        perror("bench store");
+    for (int64_t roots : kSizes) {
+        benchmark::RegisterBenchmark("BM_raw_scan", BM_raw_scan)->Arg(roots);
+        benchmark::RegisterBenchmark("BM_query_limit", BM_query_limit)->Arg(roots);
+        benchmark::RegisterBenchmark("BM_query_class", BM_query_class)->Arg(roots);
+        benchmark::RegisterBenchmark("BM_query_kv", BM_query_kv)->Arg(roots);
+        benchmark::RegisterBenchmark("BM_query_minute", BM_query_minute)->Arg(roots);
     }
-    benchmark::Shutdown();
-    if (!g_dir.empty())
-        bench_remove_tree(g_dir);
-    return made ? 0 : 1;
+    return bench_main_in_dir(argc, argv, ".");
 }

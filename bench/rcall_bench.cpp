@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <endian.h>
 #include <fcntl.h>
 #include <map>
@@ -18,10 +17,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench/bench_support.h"
 #include "database/store/dbs.h"
 #include "database/store/rcall.h"
-#include "lib/files.h"
+#include "store_bench.h"
 
 namespace {
 
@@ -31,7 +29,6 @@ constexpr uint64_t kHour = 19783ull * DAY_MS + 10 * HOUR_MS;
 constexpr uint64_t kFileCap = 256ull << 20;
 constexpr uint64_t kScanFileSize = 64ull << 20;
 
-std::string g_dir;
 std::map<int64_t, double> g_plain_roots_per_second;
 double g_pread_bytes_per_second;
 
@@ -194,15 +191,6 @@ void BM_rcall_scan(benchmark::State &state) {
         state.counters["ratio"] = static_cast<double>(bytes) / elapsed / g_pread_bytes_per_second;
 }
 
-// A store directory of its own under $TMPDIR (or /tmp), made the working directory.
-bool enter_store_dir() {
-    if (!bench_enter_temp_dir(&g_dir))
-        return false;
-    char mc[128];
-    snprintf(mc, sizeof mc, "storage.db/data/%016lX/mc", kAgent);
-    return sys_mkdirs(mc) == 0;
-}
-
 void register_rcall_benchmarks() {
     for (int64_t n : {0, 10, 100, 1000}) {
         benchmark::RegisterBenchmark("BM_plain_write", BM_plain_write)->Arg(n);
@@ -215,16 +203,8 @@ void register_rcall_benchmarks() {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (!enter_store_dir()) {
-        perror("bench directory");
-        return 1;
-    }
+    char mc[128];
+    snprintf(mc, sizeof mc, "storage.db/data/%016lX/mc", kAgent);
     register_rcall_benchmarks();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    bench_remove_tree(g_dir);
-    return 0;
+    return bench_main_in_dir(argc, argv, mc);
 }

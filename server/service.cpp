@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "database/store/dbs.h"
 #include "lib/log.h"
 #include "server/master.h"
 #include "server/runtime.h"
@@ -23,8 +24,14 @@ void service_on_term() {
 static int service_start_roles(struct runtime *rt) {
     if (rt->mode & MODE_MANAGER)
         LOG_DEBUG("Manager role: plugins, storage and control channel are not in this build.");
-    if (rt->mode & MODE_DATABASE)
-        LOG_DEBUG("Database role: data store and collector are not in this build.");
+    if (rt->mode & MODE_DATABASE) {
+        rt->db = dbs_open();
+        if (rt->db == nullptr) {
+            LOG_FATAL("Unable to open the database!");
+            return -1;
+        }
+        LOG_DEBUG("Database role: the collector is not in this build.");
+    }
     if (init_server_socket(&rt->server, rt->mode) != 0)
         return -1;
     if (rt->mode & MODE_DATABASE)

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "database/store/agents.h"
+#include "database/store/kv.h"
 #include "database/store/store_io.h"
 #include "database/store/symbols.h"
 #include "lib/log.h"
@@ -127,12 +128,19 @@ dbs *dbs_open() {
     }
     // No other thread exists yet: the registry is filled without its lock.
     dbs_foreach_agent(&db->agents, dbs_agents_load_cb);
-    // The key/value store's start-up comes here once it exists: recovery of the staging
-    // files left in the agent directories, then its maintainer thread on the registry.
+    // Staging files left by the last run reach the day files before any agent can send.
+    dbs_kv_recover();
+    db->kv_maint = dbs_kv_maintainer_start(&db->agents, KV_MAINTAIN_INTERVAL_MS);
+    if (db->kv_maint == nullptr) {
+        dbs_close(db);
+        return nullptr;
+    }
     return db;
 }
 
 void dbs_close(dbs *db) {
+    if (db->kv_maint != nullptr)
+        dbs_kv_maintainer_stop(db->kv_maint);
     for (smap *m : db->smaps) {
         if (m != nullptr)
             smap_close(m);

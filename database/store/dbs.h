@@ -9,6 +9,7 @@
 
 struct smap;
 struct cindex_slot;
+struct kv_maintainer;
 
 constexpr uint64_t DAY_MS = 86400000;
 constexpr uint64_t HOUR_MS = 3600000;
@@ -67,6 +68,7 @@ struct dbs_agents {
 struct dbs {
     smap *smaps[4]; // SYM_THREAD, SYM_CLASS, SYM_METHOD, SYM_KEY in this order
     dbs_agents agents;
+    kv_maintainer *kv_maint; // the thread that moves staged key/value samples
 };
 
 // 1 when `version` differs from PROTOCOL_VERSION only in its patch bits (the low 6).
@@ -80,7 +82,8 @@ int create_dbversion_file(uint16_t version, const char *path);
 int storage_create_db();
 
 // Checks the version and the directories of the store in the working directory, loads the
-// symbol maps and the agents registry. NULL on any failure (already reported).
+// symbol maps and the agents registry, moves the key/value staging files left behind into
+// the day files and starts the key/value maintainer. NULL on any failure (already reported).
 dbs *dbs_open();
 
 // The symbol map of a symbol type 1..4, NULL for any other type.
@@ -94,6 +97,7 @@ int dbs_agent_register(dbs *db, const uint8_t identity[64], uint64_t aid);
 // The agent's write state, or NULL when it is not registered.
 dbs_agent *dbs_agent_find(dbs *db, uint64_t aid);
 
-// Frees the handle, its symbol maps and its registry. Only when no other thread uses the
-// store any more and the agents' files have been closed by their owners.
+// Stops the key/value maintainer and frees the handle, its symbol maps and its registry.
+// Only when no other thread uses the store any more and the agents' files have been closed
+// by their owners.
 void dbs_close(dbs *db);

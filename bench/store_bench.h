@@ -1,0 +1,45 @@
+// Shared by the store benchmarks: the CPU time of the running thread, and a store directory
+// of their own that is the working directory while they run.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ftw.h>
+#include <string>
+#include <time.h>
+#include <unistd.h>
+
+#include "lib/files.h"
+
+inline double thread_cpu_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Runs the registered benchmarks with a fresh directory under $TMPDIR (or /tmp) as the
+// working directory, `subdir` (with its parents) created in it; removes it afterwards.
+// The exit status for main.
+inline int bench_main_in_dir(int argc, char **argv, const char *subdir) {
+    const char *base = getenv("TMPDIR");
+    std::string dir = std::string(base && *base ? base : "/tmp") + "/korvane-bench-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr || chdir(dir.c_str()) != 0 || sys_mkdirs(subdir) != 0) {
+        perror("bench directory");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    int rc = 1;
+    if (!benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        benchmark::RunSpecifiedBenchmarks();
+        rc = 0;
+    }
+    benchmark::Shutdown();
+    auto remove_entry = [](const char *path, const struct stat *, int, struct FTW *) {
+        remove(path);
+        return 0;
+    };
+    nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    return rc;
+}

@@ -1,0 +1,527 @@
+#include "database/agent_collector.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "database/store/dbs.h"
+#include "database/store/ext.h"
+#include "database/store/kv.h"
+#include "database/store/symbols.h"
+#include "lib/be_load.h"
+#include "lib/log.h"
+#include "lib/xalloc.h"
+#include "server/runtime.h"
+
+namespace {
+
+constexpr uint32_t SYMMAP_START = 2048;
+constexpr uint32_t SYMMAP_PAGE = 1u << SYMMAP_PAGE_BITS;
+constexpr uint32_t SYMMAP_MID = 1u << SYMMAP_MID_BITS;
+// The metric key whose samples carry the JVM's thread count: three parts joined by 0x1F.
+constexpr char THREAD_COUNT_KEY[] = "JVM\x1F"
+                                    "threads\x1F"
+                                    "count";
+constexpr uint16_t THREAD_COUNT_KEY_LEN = sizeof THREAD_COUNT_KEY - 1;
+
+constexpr uint64_t ROOT_TIME_MASK = (uint64_t{1} << 44) - 1;
+constexpr uint64_t TIME_BASE_INVALID = 0xFFFFFFFFFFFF;
+constexpr uint32_t CELL_SLOTS_STEP = 8;
+constexpr uint32_t SLOT_FIRST_CALLS = 8;
+constexpr uint64_t AGE_LIMIT_S = OPEN_AGE_BUCKETS - 1;
+
+// Call body offsets.
+constexpr uint32_t BODY_FLAGS = 0;
+constexpr uint32_t BODY_ROOT_KEY = 2;
+constexpr uint32_t BODY_CLASS = 10;
+constexpr uint32_t BODY_METHOD = 14;
+constexpr uint32_t BODY_CORDER = 18;
+constexpr uint32_t BODY_SDEPTH = 22;
+constexpr uint32_t BODY_TIME_BASE = 24;
+constexpr uint32_t BODY_AUX = 30;
+constexpr uint32_t BODY_DUR = 33;
+
+// ---- symbol maps ----
+
+uint32_t *symmap_page(const agent_symbol_map *m, uint32_t id) {
+    uint32_t **mid = m->top[id >> (SYMMAP_PAGE_BITS + SYMMAP_MID_BITS)];
+    return mid != nullptr ? mid[(id >> SYMMAP_PAGE_BITS) & (SYMMAP_MID - 1)] : nullptr;
+}
+
+uint32_t *symmap_page_make(agent_symbol_map *m, uint32_t id) {
+    uint32_t **&mid = m->top[id >> (SYMMAP_PAGE_BITS + SYMMAP_MID_BITS)];
+    if (mid == nullptr)
+        mid = static_cast<uint32_t **>(krv_calloc(SYMMAP_MID, sizeof(uint32_t *)));
+    uint32_t *&page = mid[(id >> SYMMAP_PAGE_BITS) & (SYMMAP_MID - 1)];
+    if (page == nullptr)
+        page = static_cast<uint32_t *>(krv_calloc(SYMMAP_PAGE, sizeof(uint32_t)));
+    return page;
+}
+
+void symmap_init(agent_symbol_map *m, uint32_t type) {
+    *m = {};
+    m->capacity = SYMMAP_START;
+    m->type = type;
+}
+
+void symmap_free(agent_symbol_map *m) {
+    for (uint32_t **mid : m->top) {
+        if (mid == nullptr)
+            continue;
+        for (uint32_t i = 0; i < SYMMAP_MID; i++)
+            free(mid[i]);
+        free(mid);
+    }
+}
+
+// ---- time ----
+
+uint64_t clock_now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+int64_t floor_mod(int64_t a, int64_t m) {
+    int64_t r = a % m;
+    return r < 0 ? r + m : r;
+}
+
+int64_t utc_offset_at(time_t t) {
+    tm local;
+    return localtime_r(&t, &local) != nullptr ? local.tm_gmtoff : 0;
+}
+
+// The cell of a root time: its local minute / 5 + (local hour mod 5) x 12. The UTC offset
+// is looked up once per window; zones change only at whole minutes of 15, so it holds for
+// the whole window.
+uint32_t time_cell_index(agent_collector *ac, uint64_t root_time, uint64_t window) {
+    window_zone *z = &ac->zones[window / TIME_CELL_MS % WINDOW_ZONES];
+    if (z->start != window) {
+        z->start = window;
+        z->gmtoff = utc_offset_at(static_cast<time_t>(window / 1000));
+    }
+    const int64_t local = static_cast<int64_t>(root_time / 1000) + z->gmtoff;
+    const int64_t minutes = (local - floor_mod(local, 60)) / 60;
+    const int64_t minute = floor_mod(minutes, 60);
+    const int64_t hour = floor_mod((minutes - minute) / 60, 24);
+    return static_cast<uint32_t>(minute / 5 + hour % 5 * 12);
+}
+
+// ---- cells and slots ----
+
+void time_cell_reset(agent_collector *ac, time_cell *cell, uint64_t window) {
+    for (uint32_t i = 0; i < cell->open; i++)
+        rcall_slot_reset(&cell->slots[i]);
+    ac->open_roots -= cell->open;
+    cell->open = 0;
+    cell->by_key.clear();
+    cell->start = window;
+    time_cell_set_capacity(cell, CELL_SLOTS_STEP);
+}
+
+// The cell of the root time's window. A cell holding an older window is taken over (its
+// root calls in progress are lost); a call for a window older than the cell holds is
+// dropped, so a late call never wipes newer root calls in progress. NULL when dropped.
+time_cell *agent_time_cell(agent_collector *ac, uint64_t root_time) {
+    const uint64_t window = root_time - root_time % TIME_CELL_MS;
+    time_cell *cell = &ac->cells[time_cell_index(ac, root_time, window)];
+    if (cell->start == window)
+        return cell;
+    if (cell->start > window) {
+        LOG_WARN("Root call dropped. Arrived too late.");
+        return nullptr;
+    }
+    if (cell->open > 0)
+        LOG_WARN("Invalidating collector time cell. Incomplete calls will be discarded.");
+    else if (cell->start != 0)
+        LOG_WARN("Call [T=%lu] invalidates the collector time cell.", window);
+    time_cell_reset(ac, cell, window);
+    return cell;
+}
+
+// The slot of a root key in the cell, opening one for a new key. False when the agent has
+// as many root calls in progress as it may.
+bool time_cell_slot(agent_collector *ac, time_cell *cell, uint64_t root_key, uint32_t *index) {
+    auto it = cell->by_key.find(root_key);
+    if (it != cell->by_key.end()) {
+        *index = it->second;
+        return true;
+    }
+    if (ac->open_roots >= AGENT_OPEN_ROOTS_MAX) {
+        LOG_WARN("Root call dropped. Agent %016lX has %u root calls in progress.", ac->agent_id,
+                 ac->open_roots);
+        return false;
+    }
+    if (cell->open == cell->slots.size())
+        time_cell_set_capacity(cell, cell->open + CELL_SLOTS_STEP);
+    *index = cell->open++;
+    ac->open_roots++;
+    cell->slots[*index].root_key = root_key;
+    cell->by_key.emplace(root_key, *index);
+    return true;
+}
+
+// Ends the root call of a slot: the slot is emptied and moved behind the ones in use.
+void time_cell_release(agent_collector *ac, time_cell *cell, uint32_t index) {
+    rcall_slot *s = &cell->slots[index];
+    cell->by_key.erase(s->root_key);
+    rcall_slot_reset(s);
+    const uint32_t last = --cell->open;
+    ac->open_roots--;
+    if (index != last) {
+        std::swap(*s, cell->slots[last]);
+        cell->by_key[s->root_key] = index;
+    }
+}
+
+// ---- calls ----
+
+// The optional parts of a call body, found before any of them takes effect.
+struct call_parts {
+    uint32_t thread;
+    uint32_t exception;
+    const uint8_t *ext;
+    uint16_t ext_len;
+};
+
+// False when a part the flags announce does not fit in the body.
+bool call_parts_find(uint16_t flags, const uint8_t *body, uint16_t len, call_parts *p) {
+    *p = {};
+    uint32_t pos = CALL_BODY_MIN;
+    if (flags & CALL_F_ROOT) {
+        if (len < pos + 4)
+            return false;
+        p->thread = load_be32(body + pos);
+        pos += 4;
+    }
+    if (flags & (CALL_F_EXC_TEXT | CALL_F_EXC)) {
+        if (len < pos + 4)
+            return false;
+        p->exception = load_be32(body + pos);
+        pos += 4;
+    }
+    if (flags & (CALL_F_PARAMS | CALL_F_EXC_TEXT)) {
+        if (len <= pos)
+            return false;
+        p->ext = body + pos;
+        p->ext_len = static_cast<uint16_t>(len - pos);
+    }
+    return true;
+}
+
+uint64_t rcall_slot_add_ext(rcall_slot *s, uint8_t *scratch, uint16_t flags, const uint8_t *data,
+                            uint16_t len) {
+    if (s->ext == nullptr)
+        s->ext = ext_buf_new();
+    uint32_t grown;
+    return ext_buf_add(&s->ext, &grown, scratch, flags, static_cast<uint16_t>(s->count), data, len);
+}
+
+// Makes the record of a call and appends it to the slot. False (logged) when the call is
+// dropped; a dropped call changes nothing in the slot.
+bool call_append(rcall_slot *s, uint8_t *scratch, const uint8_t *body, uint16_t len) {
+    call_record c{};
+    c.flags = load_be16(body + BODY_FLAGS);
+    c.CLASS = load_be32(body + BODY_CLASS);
+    c.METHOD = load_be32(body + BODY_METHOD);
+    c.CORDER = load_be32(body + BODY_CORDER);
+    c.SDEPTH = load_be16(body + BODY_SDEPTH);
+    c.AUX = load_be24(body + BODY_AUX);
+    c.DUR = load_be24(body + BODY_DUR);
+    const uint64_t time_base = load_be48(body + BODY_TIME_BASE);
+    if (time_base == TIME_BASE_INVALID) {
+        LOG_ERROR("Call dropped. Incorrect data.");
+        return false;
+    }
+    if (c.CLASS == 0 || c.METHOD == 0) {
+        LOG_WARN("Symbol id empty: %lX", uint64_t{c.CLASS} << 32 | c.METHOD);
+        LOG_ERROR("Call dropped. Incorrect data.");
+        return false;
+    }
+    c.TSTAMP = time_base + c.DUR;
+    call_parts parts;
+    if (!call_parts_find(c.flags, body, len, &parts)) {
+        LOG_ERROR("Call dropped. Corrupted data.");
+        return false;
+    }
+    if (c.flags & CALL_F_ROOT)
+        s->thread_id = parts.thread;
+    if (c.flags & (CALL_F_EXC_TEXT | CALL_F_EXC)) {
+        s->exception_calls++;
+        c.EXCEPTION = parts.exception;
+    }
+    if (parts.ext != nullptr)
+        c.ext = rcall_slot_add_ext(s, scratch, c.flags, parts.ext, parts.ext_len);
+    rcall_slot_add_call(s, &c);
+    return true;
+}
+
+void call_log(const call_record *c) {
+    LOG_DEBUG("Call CLASS[%u] METHOD[%u] EXCEPTION[%u] TSTAMP[%lu] DUR[%u] CORDER[%u] SDEPTH[%u]",
+              c->CLASS, c->METHOD, c->EXCEPTION, c->TSTAMP, c->DUR, c->CORDER, c->SDEPTH);
+}
+
+// Gives a record the store's symbol ids and the file byte order. False (logged) when its
+// class or method has no mapping, which drops the whole root call.
+bool call_translate(const agent_collector *ac, call_record *c) {
+    const uint32_t cls = agent_symbol_map_get(&ac->maps[SYM_CLASS - 1], c->CLASS);
+    if (cls == 0) {
+        LOG_WARN("Class symbol [%u] not found.", c->CLASS);
+        call_log(c);
+        return false;
+    }
+    const uint32_t method = agent_symbol_map_get(&ac->maps[SYM_METHOD - 1], c->METHOD);
+    if (method == 0) {
+        LOG_WARN("Method symbol [%u] not found.", c->METHOD);
+        call_log(c);
+        return false;
+    }
+    uint32_t exception = 0;
+    if (c->EXCEPTION != 0) {
+        exception = agent_symbol_map_get(&ac->maps[SYM_CLASS - 1], c->EXCEPTION);
+        if (exception == 0) {
+            LOG_WARN("Exception symbol [%u] not found.", c->EXCEPTION);
+            call_log(c);
+        }
+    }
+    c->CLASS = cls;
+    c->METHOD = method;
+    c->EXCEPTION = exception;
+    call_record_swap(c);
+    return true;
+}
+
+// Hands the completed root call of a slot to the store.
+void rcall_slot_store(agent_collector *ac, rcall_slot *s, uint8_t *scratch) {
+    rcall rc;
+    rcall_slot_export(s, scratch, &rc);
+    for (uint32_t i = 0; i < rc.count; i++) {
+        if (!call_translate(ac, &rc.calls[i]))
+            return;
+    }
+    const uint32_t thread = agent_symbol_map_get(&ac->maps[SYM_THREAD - 1], rc.thread);
+    if (thread == 0)
+        LOG_WARN("Thread symbol not found: %u", rc.thread);
+    rc.thread = thread;
+    ac->cb.rcall_save(ac->agent, &rc);
+}
+
+bool agent_has_store(const agent_collector *ac) {
+    if (ac->agent != nullptr)
+        return true;
+    LOG_ERROR("Agent %016lX has no store state. Data dropped.", ac->agent_id);
+    return false;
+}
+
+} // namespace
+
+uint32_t collector_log_missing_symbol(uint32_t id) {
+    LOG_ERROR("Missing symbol %u.", id);
+    return 0;
+}
+
+agent_collector *agent_collector_create(const collector_callbacks *cb, uint64_t agent_id) {
+    auto *ac = new agent_collector{};
+    ac->cb = *cb;
+    ac->agent_id = agent_id;
+    for (uint32_t type = SYM_THREAD; type <= SYM_KEY; type++)
+        symmap_init(&ac->maps[type - 1], type);
+    for (window_zone &z : ac->zones)
+        z.start = UINT64_MAX;
+    ac->agent = runtime.db != nullptr ? dbs_agent_find(runtime.db, agent_id) : nullptr;
+    return ac;
+}
+
+void agent_collector_destroy(agent_collector *ac) {
+    LOG_DEBUG("Agent collector destroyed for %016lX", ac->agent_id);
+    if (ac->agent != nullptr) {
+        dbs_agent_kv_close(runtime.db, ac->agent);
+        dbs_agent_mc_close(&ac->agent->mc);
+    }
+    for (agent_symbol_map &m : ac->maps)
+        symmap_free(&m);
+    for (time_cell &cell : ac->cells) {
+        for (rcall_slot &s : cell.slots)
+            rcall_slot_free(&s);
+    }
+    delete ac;
+}
+
+agent_symbol_map *agent_symbol_map_of(agent_collector *ac, uint8_t record_type) {
+    static constexpr uint32_t type_of[] = {0, 0, SYM_KEY, SYM_CLASS, SYM_METHOD, SYM_THREAD};
+    return &ac->maps[type_of[record_type] - 1];
+}
+
+uint32_t agent_symbol_map_get(const agent_symbol_map *map, uint32_t id) {
+    if (id >= map->capacity)
+        return collector_log_missing_symbol(id);
+    const uint32_t *page = symmap_page(map, id);
+    return page != nullptr ? page[id & (SYMMAP_PAGE - 1)] : 0;
+}
+
+void agent_symbol_map_put(agent_symbol_map *map, uint32_t id, uint16_t len, const char *name,
+                          uint32_t (*symbol_save)(uint32_t, uint16_t, const char *)) {
+    if (id > AGENT_SYMBOL_ID_MAX) {
+        LOG_ERROR("Invalid symbol ID: %u", id);
+        return;
+    }
+    if (id >= map->capacity)
+        map->capacity = id / SYMMAP_PAGE * SYMMAP_PAGE + SYMMAP_PAGE;
+    else if (agent_symbol_map_get(map, id) != 0)
+        return;
+    const uint32_t global = symbol_save(map->type, len, name);
+    if (global == 0) {
+        LOG_ERROR("Symbol [%.*s] save failed.", static_cast<int>(len), name);
+        return;
+    }
+    symmap_page_make(map, id)[id & (SYMMAP_PAGE - 1)] = global;
+    if (map->type == SYM_KEY && map->special_id == 0 && len == THREAD_COUNT_KEY_LEN &&
+        memcmp(name, THREAD_COUNT_KEY, len) == 0)
+        map->special_id = global;
+}
+
+void agent_kv_process(agent_symbol_map *key_map, agent_collector *ac, kv_record *rec,
+                      int (*kv_save)(dbs_agent *, const kv_record *)) {
+    const uint32_t key = agent_symbol_map_get(key_map, rec->key);
+    if (key == 0) {
+        LOG_ERROR("KV symbol [%u] not found.", rec->key);
+        return;
+    }
+    rec->key = key;
+    if (key == key_map->special_id) {
+        const uint64_t value = rec->value;
+        ac->thread_count_time = rec->time;
+        ac->thread_count = static_cast<uint32_t>(value);
+        LOG_DEBUG("Threads count: %lu", value);
+    }
+    if (agent_has_store(ac))
+        kv_save(ac->agent, rec);
+}
+
+void agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *body, uint16_t len) {
+    if (static_cast<uint16_t>(len - CALL_BODY_MIN) > CALL_BODY_MAX - CALL_BODY_MIN) {
+        LOG_ERROR("Invalid call size: %u", len);
+        return;
+    }
+    if (!agent_has_store(ac))
+        return;
+    const uint64_t root_key = load_be64(body + BODY_ROOT_KEY);
+    const uint64_t root_time = root_key & ROOT_TIME_MASK;
+    // Only a time past the newest one seen can lie beyond the bound: the newest one was
+    // checked against an earlier clock.
+    if (root_time > ac->newest_root_time && root_time > clock_now_ms() + ROOT_TIME_SLACK_MS) {
+        LOG_WARN("Root call dropped. Root time %lu lies ahead of the server clock.", root_time);
+        return;
+    }
+    if (root_time + ROOT_TIME_SLACK_MS < ac->newest_root_time) {
+        LOG_WARN("Root call dropped. Arrived too late.");
+        return;
+    }
+    ac->newest_root_time = std::max(ac->newest_root_time, root_time);
+    time_cell *cell = agent_time_cell(ac, root_time);
+    uint32_t index;
+    if (cell == nullptr || !time_cell_slot(ac, cell, root_key, &index))
+        return;
+    rcall_slot *s = &cell->slots[index];
+    if (s->count == RCALL_SLOT_CALLS_MAX) {
+        LOG_WARN("Root call dropped. Calls count overflow.");
+        time_cell_release(ac, cell, index);
+        return;
+    }
+    const bool accepted = call_append(s, scratch, body, len);
+    if (!(load_be16(body + BODY_FLAGS) & CALL_F_ROOT))
+        return;
+    ac->completed_roots++;
+    if (s->exception_calls > 0)
+        ac->exception_roots++;
+    if (accepted)
+        rcall_slot_store(ac, s, scratch);
+    time_cell_release(ac, cell, index);
+}
+
+void agent_collector_cell_stats(uint64_t now_ms, const agent_collector *ac, open_age_table *t) {
+    uint64_t out_of_sync = 0;
+    for (const time_cell &cell : ac->cells) {
+        for (uint32_t i = 0; i < cell.open; i++) {
+            const rcall_slot &s = cell.slots[i];
+            const uint64_t root_time = s.root_key & ROOT_TIME_MASK;
+            if (root_time > now_ms) {
+                out_of_sync++;
+                continue;
+            }
+            const uint64_t age = (now_ms - root_time) / 1000;
+            if (age >= AGE_LIMIT_S)
+                continue;
+            t->buckets[age + 1].open_roots++;
+            if (s.exception_calls > 0)
+                t->buckets[age + 1].exception_roots++;
+        }
+    }
+    if (out_of_sync > 0)
+        LOG_WARN("%lu calls times out of sync!", out_of_sync);
+}
+
+void rcall_slot_init(rcall_slot *s) {
+    *s = {};
+}
+
+void rcall_slot_reset(rcall_slot *s) {
+    free(s->calls);
+    ext_buf *ext = s->ext;
+    *s = {};
+    if (ext != nullptr) {
+        uint32_t held;
+        s->ext = ext_buf_reset(ext, &held);
+    }
+}
+
+void rcall_slot_free(rcall_slot *s) {
+    free(s->calls);
+    ext_buf_free(s->ext);
+    *s = {};
+}
+
+void rcall_slot_add_call(rcall_slot *s, const call_record *c) {
+    if (s->count == s->reserved) {
+        s->reserved =
+            s->reserved == 0 ? SLOT_FIRST_CALLS : std::min(s->reserved * 2, RCALL_SLOT_CALLS_MAX);
+        s->calls = static_cast<call_record *>(
+            krv_realloc(s->calls, size_t{s->reserved} * sizeof(call_record)));
+    }
+    s->calls[s->count++] = *c;
+}
+
+void rcall_slot_export(rcall_slot *s, uint8_t *scratch, rcall *rc) {
+    uint32_t blob_len = 0;
+    const uint8_t *blob = nullptr;
+    if (s->ext != nullptr) {
+        uint32_t grown;
+        blob = ext_buf_finish(&s->ext, &blob_len, &grown, scratch);
+    }
+    *rc = {s->calls,
+           &s->calls[s->count - 1],
+           blob,
+           blob != nullptr ? blob_len : 0,
+           s->thread_id,
+           static_cast<uint16_t>(s->exception_calls),
+           static_cast<uint16_t>(s->count)};
+}
+
+void time_cell_set_capacity(time_cell *cell, uint32_t n) {
+    const auto old = static_cast<uint32_t>(cell->slots.size());
+    if (n == old)
+        return;
+    if (n < old) {
+        for (uint32_t i = n; i < old; i++)
+            rcall_slot_free(&cell->slots[i]);
+        cell->slots.resize(n);
+        cell->slots.shrink_to_fit();
+    } else {
+        cell->slots.resize(n);
+        for (uint32_t i = old; i < n; i++)
+            rcall_slot_init(&cell->slots[i]);
+    }
+    LOG_DEBUG("Time cell capacity %s from %u to %u.", n > old ? "increased" : "decreased", old, n);
+}

@@ -1,0 +1,405 @@
+#include "database/collector.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "database/agent_collector.h"
+#include "database/store/ext.h"
+#include "lib/be_load.h"
+#include "lib/log.h"
+#include "lib/xalloc.h"
+#include "server/msg.h"
+#include "server/runtime.h"
+#include "server/sighandler.h"
+
+namespace {
+
+constexpr uint32_t TABLE_FIRST_SLOTS = 64;
+constexpr uint32_t TABLE_GROW_SLOTS = 16;
+constexpr uint64_t QUEUE_FIRST_ENTRIES = 512;
+// Bytes of a status record without its age entries, and of one age entry.
+constexpr uint64_t STATUS_REC_HEAD = 42;
+constexpr uint64_t STATUS_AGE_ENTRY = 6;
+
+// Queued by collector_stop behind everything else; it ends the worker. Only its address is
+// used: it is never read, written or freed.
+const collector_msg COLLECTOR_STOP{};
+
+// Numbers the collector queues of the process.
+std::atomic<int> collector_queue_seq{0};
+
+uint8_t *collector_msg_data(collector_msg *m) {
+    return reinterpret_cast<uint8_t *>(m + 1);
+}
+
+collector_msg *collector_msg_new(uint64_t agent_id, uint64_t size, const uint8_t *data) {
+    auto *m = static_cast<collector_msg *>(krv_malloc(sizeof(collector_msg) + size));
+    m->agent_id = agent_id;
+    m->size = size;
+    if (size > 0)
+        memcpy(collector_msg_data(m), data, size);
+    return m;
+}
+
+collector_worker *collector_worker_of(collector *c, uint64_t agent_id) {
+    return &c->workers[agent_id % c->n];
+}
+
+// Appends n zeroed slots to the worker's table; they become its highest free slots.
+void collector_table_grow(collector_worker *cw, uint32_t n) {
+    agent_table *t = &cw->collectors;
+    auto batch = std::make_unique<agent_slot[]>(n);
+    for (uint32_t i = 0; i < n; i++)
+        pthread_mutex_init(&batch[i].lock, nullptr);
+    const auto first = static_cast<uint32_t>(t->items.size());
+    KRV_LOCKCALL(pthread_mutex_lock(&cw->collectors.lock));
+    for (uint32_t i = 0; i < n; i++)
+        t->items.push_back(&batch[i]);
+    KRV_LOCKCALL(pthread_mutex_unlock(&cw->collectors.lock));
+    t->batches.push_back(std::move(batch));
+    for (uint32_t i = 0; i < n; i++)
+        t->free_slots.push(first + i);
+}
+
+void collector_table_count(collector_worker *cw, int delta) {
+    KRV_LOCKCALL(pthread_mutex_lock(&cw->collectors.lock));
+    cw->collectors.active += delta;
+    KRV_LOCKCALL(pthread_mutex_unlock(&cw->collectors.lock));
+}
+
+// The slot serving an agent; an agent without one gets the first free slot (the table grows
+// when none is free) with new collector state.
+agent_slot *collector_slot_for(collector_worker *cw, uint64_t agent_id) {
+    agent_table *t = &cw->collectors;
+    auto it = t->by_agent.find(agent_id);
+    if (it != t->by_agent.end())
+        return t->items[it->second];
+    if (t->free_slots.empty())
+        collector_table_grow(cw, TABLE_GROW_SLOTS);
+    const uint32_t index = t->free_slots.top();
+    t->free_slots.pop();
+    agent_slot *avail = t->items[index];
+    agent_collector *ac = agent_collector_create(&cw->cb, agent_id);
+    KRV_LOCKCALL(pthread_mutex_lock(&avail->lock));
+    avail->ac = ac;
+    avail->agent_id = agent_id;
+    KRV_LOCKCALL(pthread_mutex_unlock(&avail->lock));
+    t->by_agent.emplace(agent_id, index);
+    collector_table_count(cw, 1);
+    return avail;
+}
+
+// The agent went away: its collector state and everything it had in progress go.
+void collector_agent_gone(collector_worker *cw, uint64_t agent_id) {
+    LOG_DEBUG("Collector received agent disconnect notification.");
+    agent_table *t = &cw->collectors;
+    auto it = t->by_agent.find(agent_id);
+    if (it == t->by_agent.end())
+        return;
+    agent_slot *ptr = t->items[it->second];
+    KRV_LOCKCALL(pthread_mutex_lock(&ptr->lock));
+    agent_collector_destroy(ptr->ac);
+    ptr->ac = nullptr;
+    ptr->agent_id = 0;
+    KRV_LOCKCALL(pthread_mutex_unlock(&ptr->lock));
+    t->free_slots.push(it->second);
+    t->by_agent.erase(it);
+    collector_table_count(cw, -1);
+}
+
+void collector_agent_data(collector_worker *cw, collector_msg *m) {
+    collector_msg_ctx ctx{collector_slot_for(cw, m->agent_id), cw->scratch.get()};
+    msg_foreach(m->size, collector_msg_data(m), &ctx, collector_process_message);
+}
+
+void *collector_thread(void *arg) {
+    collector_worker_main(static_cast<collector_worker *>(arg));
+    return nullptr;
+}
+
+// ---- records ----
+
+struct record_counts {
+    uint32_t calls;
+    uint32_t kvs;
+    uint32_t symbols;
+};
+
+// A record handler takes the bytes after the type byte and gives the bytes it used, or -1
+// when the record does not fit in them.
+using record_fn = int64_t (*)(collector_msg_ctx *ctx, uint8_t type, const uint8_t *p, uint32_t rest,
+                              record_counts *n);
+
+int64_t record_symbol(collector_msg_ctx *ctx, uint8_t type, const uint8_t *p, uint32_t rest,
+                      record_counts *n) {
+    n->symbols++;
+    if (rest < 6)
+        return -1;
+    const uint32_t id = load_be32(p);
+    const uint16_t len = load_be16(p + 4);
+    if (len > rest - 6)
+        return -1;
+    agent_collector *ac = ctx->slot->ac;
+    agent_symbol_map_put(agent_symbol_map_of(ac, type), id, len,
+                         reinterpret_cast<const char *>(p + 6), ac->cb.symbol_save);
+    return 6 + int64_t{len};
+}
+
+// Samples are handled under the slot lock, like calls, so that the status dump reads the
+// thread count and its time as one pair.
+int64_t record_kv(collector_msg_ctx *ctx, uint8_t, const uint8_t *p, uint32_t rest,
+                  record_counts *n) {
+    n->kvs++;
+    if (rest < sizeof(kv_record))
+        return -1;
+    kv_record rec{load_be32(p), load_be64(p + 4), load_be64(p + 12)};
+    agent_slot *ptr = ctx->slot;
+    KRV_LOCKCALL(pthread_mutex_lock(&ptr->lock));
+    agent_kv_process(agent_symbol_map_of(ptr->ac, AREC_SYM_KEY), ptr->ac, &rec,
+                     ptr->ac->cb.kv_save);
+    KRV_LOCKCALL(pthread_mutex_unlock(&ptr->lock));
+    return sizeof(kv_record);
+}
+
+int64_t record_call(collector_msg_ctx *ctx, uint8_t, const uint8_t *p, uint32_t rest,
+                    record_counts *n) {
+    n->calls++;
+    if (rest < 2)
+        return -1;
+    const uint16_t len = load_be16(p);
+    if (len > rest - 2)
+        return -1;
+    agent_slot *ptr = ctx->slot;
+    KRV_LOCKCALL(pthread_mutex_lock(&ptr->lock));
+    agent_call_process(ptr->ac, ctx->scratch, p + 2, len);
+    KRV_LOCKCALL(pthread_mutex_unlock(&ptr->lock));
+    return 2 + int64_t{len};
+}
+
+// Handlers by record type; types without one are refused.
+constexpr record_fn RECORD_HANDLERS[] = {
+    nullptr,       nullptr,       record_symbol, record_symbol,
+    record_symbol, record_symbol, record_kv,     record_call,
+};
+
+// ---- status dump ----
+
+// What the status record of one agent reports, before it is written out big-endian: these
+// fields, then the count of age buckets with open root calls and, per such bucket, its
+// number, exception roots and open roots (16 bits each).
+struct collector_status_rec {
+    uint64_t agent_id;
+    uint64_t exception_roots;
+    uint64_t completed_roots;
+    uint64_t thread_count_time;
+    uint64_t thread_count;
+    open_age_table ages;
+};
+
+// Reads what the dump reports of a slot; false for a free slot.
+bool collector_slot_status(uint64_t now_ms, agent_slot *aptr, collector_status_rec *st) {
+    *st = {};
+    KRV_LOCKCALL(pthread_mutex_lock(&aptr->lock));
+    const agent_collector *ac = aptr->ac;
+    if (ac != nullptr) {
+        agent_collector_cell_stats(now_ms, ac, &st->ages);
+        st->agent_id = ac->agent_id;
+        st->exception_roots = ac->exception_roots;
+        st->completed_roots = ac->completed_roots;
+        st->thread_count_time = ac->thread_count_time;
+        st->thread_count = ac->thread_count;
+    }
+    KRV_LOCKCALL(pthread_mutex_unlock(&aptr->lock));
+    return ac != nullptr;
+}
+
+// The wire fields are 16 bits wide; larger counts show as 0xFFFF.
+uint16_t saturate16(uint32_t v) {
+    return v > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(v);
+}
+
+void collector_put_status(bbuf **buf, const collector_status_rec *st) {
+    uint16_t m = 0;
+    for (uint32_t b = 1; b < OPEN_AGE_BUCKETS; b++)
+        m += st->ages.buckets[b].open_roots != 0;
+    LOG_DEBUG("Dumping collector status...");
+    LOG_DEBUG("DUMP: AID=%016lX", st->agent_id);
+    LOG_DEBUG("DUMP: CRC=%lu", st->completed_roots);
+    LOG_DEBUG("DUMP: RECS=%u", m);
+    bbuf *b = bbuf_ensure(*buf, STATUS_REC_HEAD + STATUS_AGE_ENTRY * m);
+    *buf = b;
+    bbuf_put_u64(b, st->agent_id);
+    bbuf_put_u64(b, st->exception_roots);
+    bbuf_put_u64(b, st->completed_roots);
+    bbuf_put_u64(b, st->thread_count_time);
+    bbuf_put_u64(b, st->thread_count);
+    bbuf_put_u16(b, m);
+    for (uint32_t i = 1; i < OPEN_AGE_BUCKETS; i++) {
+        const auto &bucket = st->ages.buckets[i];
+        if (bucket.open_roots == 0)
+            continue;
+        bbuf_put_u16(b, static_cast<uint16_t>(i));
+        bbuf_put_u16(b, saturate16(bucket.exception_roots));
+        bbuf_put_u16(b, saturate16(bucket.open_roots));
+    }
+}
+
+// ---- set-up and teardown ----
+
+void collector_worker_setup(collector_worker *cw, const collector_callbacks *cb) {
+    cw->cb = *cb;
+    cw->scratch = std::make_unique<uint8_t[]>(COLLECTOR_SCRATCH_SIZE);
+    pthread_mutex_init(&cw->collectors.lock, nullptr);
+    collector_table_grow(cw, TABLE_FIRST_SLOTS);
+    char name[16];
+    snprintf(name, sizeof name, "CQ-%d", collector_queue_seq.fetch_add(1));
+    queue_init(&cw->q, QUEUE_FIRST_ENTRIES, name);
+}
+
+void collector_worker_release(collector_worker *cw) {
+    void *item;
+    while ((item = queue_pop_wait(&cw->q, 0)) != nullptr) {
+        if (item != &COLLECTOR_STOP)
+            free(item);
+    }
+    queue_free(&cw->q);
+    for (agent_slot *slot : cw->collectors.items) {
+        if (slot->ac != nullptr)
+            agent_collector_destroy(slot->ac);
+        pthread_mutex_destroy(&slot->lock);
+    }
+    pthread_mutex_destroy(&cw->collectors.lock);
+}
+
+} // namespace
+
+static_assert(COLLECTOR_SCRATCH_SIZE >= EXT_SCRATCH_SIZE);
+
+collector *collector_init(uint16_t n, const collector_callbacks *cb) {
+    if (n == 0) {
+        LOG_FATAL("Invalid number of collector threads.");
+        return nullptr;
+    }
+    auto *c = new collector{n, new collector_worker[n]};
+    for (uint16_t i = 0; i < n; i++)
+        collector_worker_setup(&c->workers[i], cb);
+    for (uint16_t i = 0; i < n; i++) {
+        collector_worker *cw = &c->workers[i];
+        const int rc = pthread_create(&cw->thread, nullptr, collector_thread, cw);
+        if (rc != 0) {
+            LOG_FATAL("Collector failure: %s.", strerror(rc));
+            collector_stop(c);
+            collector_free(c);
+            return nullptr;
+        }
+        cw->started = true;
+    }
+    LOG_INFO("Collector subsystem initialized.");
+    return c;
+}
+
+int collector_enqueue(collector *c, uint64_t agent_id, uint64_t size, const uint8_t *data) {
+    collector_msg *m = collector_msg_new(agent_id, size, data);
+    if (queue_push(&collector_worker_of(c, agent_id)->q, m) != 0) {
+        free(m);
+        return -1;
+    }
+    return 0;
+}
+
+void collector_notify_disconnect(collector *c, uint64_t agent_id) {
+    collector_msg *m = collector_msg_new(agent_id, 0, nullptr);
+    if (queue_push(&collector_worker_of(c, agent_id)->q, m) != 0) {
+        free(m);
+        return;
+    }
+    LOG_DEBUG("Agent [%016lX] disconnected notification enqueued.", agent_id);
+}
+
+void collector_worker_main(collector_worker *cw) {
+    LOG_INFO("Collector started [%u].", sys_thread_id());
+    collector_msg *m = nullptr;
+    while (running.load() != 0) {
+        free(m);
+        m = nullptr;
+        void *item = queue_pop_wait(&cw->q, cw->wait_ms.load(std::memory_order_relaxed));
+        if (item == nullptr)
+            continue;
+        if (item == &COLLECTOR_STOP)
+            break;
+        m = static_cast<collector_msg *>(item);
+        LOG_DEBUG("Retrieved a message %p from a collector queue: %lu.", item, m->size);
+        if (m->size == 0)
+            collector_agent_gone(cw, m->agent_id);
+        else
+            collector_agent_data(cw, m);
+    }
+    free(m);
+    LOG_INFO("Collector worker ended [%u].", sys_thread_id());
+}
+
+int collector_process_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *data) {
+    if (type != MSG_AGENT_DATA) {
+        LOG_ERROR("Unsupported message type: %x", type);
+        return -1;
+    }
+    auto *mctx = static_cast<collector_msg_ctx *>(ctx);
+    LOG_DEBUG("Processing messages from agent %016lX of size %u...", mctx->slot->agent_id, len);
+    record_counts n{};
+    uint32_t pos = 0;
+    while (len - pos > 1) {
+        const uint8_t rtype = data[pos];
+        if (rtype >= std::size(RECORD_HANDLERS) || RECORD_HANDLERS[rtype] == nullptr) {
+            LOG_ERROR("Unsupported agent data type: %x", rtype);
+            return -1;
+        }
+        const int64_t used = RECORD_HANDLERS[rtype](mctx, rtype, data + pos + 1, len - pos - 1, &n);
+        if (used < 0) {
+            LOG_ERROR("Message processing failure. Message corrupted!");
+            return -1;
+        }
+        pos += 1 + static_cast<uint32_t>(used);
+    }
+    LOG_DEBUG("Processed: INV[%u] KV[%u] SYM[%u]", n.calls, n.kvs, n.symbols);
+    return 0;
+}
+
+void collector_dump_status(uint64_t now_ms, bbuf **buf, collector *col) {
+    std::vector<agent_slot *> slots;
+    for (uint16_t i = 0; i < col->n; i++) {
+        collector_worker *c = &col->workers[i];
+        KRV_LOCKCALL(pthread_mutex_lock(&c->collectors.lock));
+        const bool any = c->collectors.active != 0;
+        if (any)
+            slots = c->collectors.items;
+        KRV_LOCKCALL(pthread_mutex_unlock(&c->collectors.lock));
+        if (!any)
+            continue;
+        for (agent_slot *aptr : slots) {
+            collector_status_rec st;
+            if (collector_slot_status(now_ms, aptr, &st))
+                collector_put_status(buf, &st);
+        }
+    }
+}
+
+void collector_stop(collector *c) {
+    for (uint16_t i = 0; i < c->n; i++) {
+        if (c->workers[i].started)
+            queue_push(&c->workers[i].q, const_cast<collector_msg *>(&COLLECTOR_STOP));
+    }
+    for (uint16_t i = 0; i < c->n; i++) {
+        collector_worker *cw = &c->workers[i];
+        if (cw->started)
+            pthread_join(cw->thread, nullptr);
+        cw->started = false;
+    }
+}
+
+void collector_free(collector *c) {
+    for (uint16_t i = 0; i < c->n; i++)
+        collector_worker_release(&c->workers[i]);
+    delete[] c->workers;
+    delete c;
+}

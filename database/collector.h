@@ -1,0 +1,136 @@
+// The collector: worker threads that turn what agents send into stored data.
+//
+// Every agent is served by one worker, chosen by agent id modulo the number of workers, so
+// one agent's data is handled in arrival order on one thread. The agents' IO loop queues
+// each frame payload (and a notice when the agent goes away) to that worker's named queue
+// "CQ-<n>". A worker keeps one slot per agent it serves, holding the agent's collector state
+// (agent_collector.h), walks the messages of each payload and hands their records to that
+// state, which stores through the three operations of `collector_callbacks`.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <pthread.h>
+#include <queue>
+#include <unordered_map>
+#include <vector>
+
+#include "lib/bbuf.h"
+#include "lib/queue.h"
+
+struct agent_collector;
+struct dbs_agent;
+struct rcall;
+
+// Agent data record types (the first byte of each record of a type-4 message).
+enum : uint8_t {
+    AREC_SYM_KEY = 2,    // u32 local id, u16 length, name
+    AREC_SYM_CLASS = 3,  // the same for a class name
+    AREC_SYM_METHOD = 4, // the same for a method name
+    AREC_SYM_THREAD = 5, // the same for a thread name
+    AREC_KV = 6,         // u32 local key id, u64 time ms, u64 value
+    AREC_CALL = 7,       // u16 length, call body
+};
+
+// One key/value sample: the key id is the agent's own while parsed, the store's when saved.
+struct __attribute__((packed)) kv_record {
+    uint32_t key;
+    uint64_t time; // ms since the epoch
+    uint64_t value;
+};
+static_assert(sizeof(kv_record) == 20);
+
+// The storage operations of the collector. They run on the worker thread of the agent
+// concerned. The results of kv_save and rcall_save are not examined; symbol_save gives the
+// store's id of the name, 0 on failure.
+struct collector_callbacks {
+    int (*kv_save)(dbs_agent *agent, const kv_record *rec);
+    int (*rcall_save)(dbs_agent *agent, rcall *rc);
+    uint32_t (*symbol_save)(uint32_t type, uint16_t len, const char *name);
+};
+
+// A queued item: one frame payload of an agent, or (size 0) its disconnect notice. The
+// payload follows the header in the same block.
+struct collector_msg {
+    uint64_t agent_id;
+    uint64_t size;
+};
+
+// The bytes a worker lends to the extension builder of its agents for block compression.
+constexpr uint32_t COLLECTOR_SCRATCH_SIZE = 65824;
+
+// One agent served by a worker. Slots are made in batches, reused and freed only with the
+// collector, so a pointer to one stays valid while the collector lives.
+struct agent_slot {
+    agent_collector *ac; // NULL when the slot is free
+    pthread_mutex_t lock;
+    uint64_t agent_id; // 0 when free
+};
+
+// A worker's slot table. Only the worker writes it; it takes `lock` to grow the table and to
+// change `active`, which is all the status dump reads under that lock.
+struct agent_table {
+    std::vector<agent_slot *> items; // table order; 64 at start, grown by 16
+    std::vector<std::unique_ptr<agent_slot[]>> batches;
+    pthread_mutex_t lock;
+    uint32_t active = 0; // slots holding an agent
+    // The worker's own lookups, used without the lock: the slot of each agent served, and
+    // the free slots, lowest index first (a new agent takes the first free slot).
+    std::unordered_map<uint64_t, uint32_t> by_agent;
+    std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<>> free_slots;
+};
+
+struct collector_worker {
+    agent_table collectors;
+    queue q; // of collector_msg pointers
+    collector_callbacks cb;
+    std::unique_ptr<uint8_t[]> scratch; // COLLECTOR_SCRATCH_SIZE bytes
+    // How long one pop waits before the run flag is looked at again; tests shorten it.
+    std::atomic<uint32_t> wait_ms{QUEUE_WAIT_MS};
+    pthread_t thread{};
+    bool started = false;
+};
+
+struct collector {
+    uint16_t n;
+    collector_worker *workers; // n of them
+};
+
+// The per-message context of a payload walk.
+struct collector_msg_ctx {
+    agent_slot *slot;
+    uint8_t *scratch;
+};
+
+// Starts n workers with their queues "CQ-<k>" (k counted over the whole process). NULL after
+// a FATAL line when n is 0 or a thread cannot be started.
+collector *collector_init(uint16_t n, const collector_callbacks *cb);
+
+// Copies the payload and queues it for the agent's worker. 0, or -1 when the queue cannot
+// take it (nothing is queued).
+int collector_enqueue(collector *c, uint64_t agent_id, uint64_t size, const uint8_t *data);
+
+// Queues the agent's disconnect notice to its worker.
+void collector_notify_disconnect(collector *c, uint64_t agent_id);
+
+// Body of a worker thread: serves the queue while the run flag is set and until
+// collector_stop.
+void collector_worker_main(collector_worker *w);
+
+// Callback of msg_foreach for one message of an agent's payload; ctx is a collector_msg_ctx.
+// 0, or -1 when the message is abandoned (the rest of the payload is then dropped).
+int collector_process_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *data);
+
+// Appends one status record per agent served (workers in order, slots in table order) to
+// *buf, which moves when it grows.
+void collector_dump_status(uint64_t now_ms, bbuf **buf, collector *c);
+
+// Ends the workers once everything queued before this call has been handled, and waits for
+// them. The service never calls it (its process exit ends the threads); tests and
+// benchmarks do, before collector_free.
+void collector_stop(collector *c);
+
+// Releases a stopped collector: every agent's collector state (closing its store files),
+// the messages still queued, the queues and the slots.
+void collector_free(collector *c);

@@ -1,0 +1,635 @@
+#include "database/store/kv.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <endian.h>
+#include <fcntl.h>
+#include <memory>
+#include <pthread.h>
+#include <span>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "database/store/dbs.h"
+#include "database/store/store_io.h"
+#include "lib/log.h"
+#include "lib/xalloc.h"
+
+namespace {
+
+constexpr const char *AGENTS_DIR = "storage.db/data";
+constexpr const char *STAGE = "/stages/stage";
+constexpr const char *UNSTAGE = "/stages/unstage";
+constexpr const char *JOURNAL = "/stages/journal";
+
+// A range of more days than this is walked over the day files that exist rather than day
+// by day, so that a request for a huge range costs one directory listing.
+constexpr uint64_t KV_DAY_WALK_MAX = 4096;
+
+// "storage.db/data/<agent>/kv<suffix>"; every suffix used here fits.
+struct kv_path {
+    char text[96];
+    kv_path(uint64_t aid, const char *suffix) {
+        snprintf(text, sizeof text, "%s/%016lX/kv%s", AGENTS_DIR, aid, suffix);
+    }
+};
+
+// "storage.db/data/<agent>/kv/<day>.<key>".
+struct kv_day_path {
+    char text[96];
+    kv_day_path(uint64_t aid, uint32_t day, uint32_t key) {
+        snprintf(text, sizeof text, "%s/%016lX/kv/%u.%u", AGENTS_DIR, aid, day, key);
+    }
+};
+
+// Head of the journal written while a staging file is moved: which staging file (its
+// inode and size) the day file sizes that follow belong to. Host byte order.
+struct kv_journal_head {
+    uint64_t stage_ino;
+    uint64_t stage_size;
+};
+static_assert(sizeof(kv_journal_head) == 16);
+
+// A day file's size before the move began. Host byte order.
+struct kv_journal_entry {
+    uint32_t day;
+    uint32_t key;
+    uint64_t size;
+};
+static_assert(sizeof(kv_journal_entry) == 16);
+
+// The staging records that go to one day file: same key, same day.
+struct kv_group {
+    uint32_t day;
+    uint32_t key;
+    size_t begin;
+    size_t end;
+};
+
+uint32_t kv_day_of(uint64_t time_ms) {
+    return static_cast<uint32_t>(time_ms / DAY_MS);
+}
+
+// Reads an unsigned 32-bit decimal number at *p, moving *p past it.
+bool parse_u32(const char **p, uint32_t *out) {
+    const char *s = *p;
+    uint64_t v = 0;
+    while (*s >= '0' && *s <= '9' && v <= UINT32_MAX)
+        v = v * 10 + static_cast<uint64_t>(*s++ - '0');
+    if (s == *p || v > UINT32_MAX)
+        return false;
+    *p = s;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// True when `name` is a day file name "<day>.<key>".
+bool kv_parse_day_name(const char *name, uint32_t *day, uint32_t *key) {
+    return parse_u32(&name, day) && *name++ == '.' && parse_u32(&name, key) && *name == '\0';
+}
+
+// True when `name` is an agent directory name: the id as 16 upper-case hexadecimal digits.
+bool kv_parse_agent_dir(const char *name, uint64_t *aid) {
+    if (strlen(name) != 16)
+        return false;
+    char *end = nullptr;
+    const uint64_t v = strtoull(name, &end, 16);
+    char canonical[17];
+    snprintf(canonical, sizeof canonical, "%016lX", v);
+    if (*end != '\0' || strcmp(canonical, name) != 0)
+        return false;
+    *aid = v;
+    return true;
+}
+
+// Cuts a partial record off the end of the file open as fd, left by an interrupted or
+// failed write, so that the next append starts on a record boundary. The size kept, or -1
+// when the file cannot be measured or cut (logged).
+int64_t trim_to_records(int fd, const char *path, uint64_t record) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        LOG_SYSERR_PATH("fstat", path);
+        return -1;
+    }
+    const auto size = static_cast<uint64_t>(st.st_size);
+    const uint64_t whole = size - size % record;
+    if (whole == size)
+        return static_cast<int64_t>(size);
+    LOG_WARN("%s ends inside a record: cut from %" PRIu64 " to %" PRIu64 " bytes.", path, size,
+             whole);
+    if (ftruncate(fd, static_cast<off_t>(whole)) != 0) {
+        LOG_SYSERR_PATH("ftruncate", path);
+        return -1;
+    }
+    return static_cast<int64_t>(whole);
+}
+
+// ---- staging ------------------------------------------------------------------------------
+
+void kv_stage_close(dbs_kv_state *kv) {
+    if (kv->stage != nullptr && fclose(kv->stage) != 0)
+        LOG_SYSERR("fclose");
+    kv->stage = nullptr;
+    kv->staged = 0;
+}
+
+int kv_stage_open(dbs_agent *a) {
+    kv_path path(a->id, STAGE);
+    int fd = open(path.text, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    FILE *f = nullptr;
+    if (fd >= 0) {
+        trim_to_records(fd, path.text, sizeof(kv_stage_rec));
+        f = fdopen(fd, "a");
+    }
+    if (f == nullptr) {
+        LOG_ERROR("Cannot create stage file: %s: %s.", path.text, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    a->kv.stage = f;
+    a->kv.staged = 0;
+    return 0;
+}
+
+// Hands the full stage to the maintainer as "unstage", unless the previous one is still
+// there. Any failure leaves the samples going to whichever stage is open.
+void kv_stage_rotate(dbs_agent *a) {
+    kv_path unstage(a->id, UNSTAGE);
+    struct stat st;
+    if (stat(unstage.text, &st) == 0) {
+        LOG_WARN("Unstage file still exists!");
+        return;
+    }
+    if (errno != ENOENT) {
+        LOG_SYSERR("stat");
+        return;
+    }
+    kv_stage_close(&a->kv);
+    kv_path stage(a->id, STAGE);
+    if (rename(stage.text, unstage.text) != 0)
+        LOG_ERROR("Stage file rename error: %s", strerror(errno));
+    // The store is sequentially consistent: everything above is visible to the maintainer
+    // once it sees the flag.
+    a->kv.unstage_pending.store(1);
+}
+
+// ---- moving a staging file into the day files -----------------------------------------
+
+// Moves the records of agent `aid` to the front and returns them; the others are dropped.
+std::span<kv_stage_rec> kv_keep_agent(std::span<kv_stage_rec> recs, uint64_t aid,
+                                      const char *path) {
+    auto kept = std::remove_if(recs.begin(), recs.end(),
+                               [aid](const kv_stage_rec &r) { return r.agent_id != aid; });
+    const auto n = static_cast<size_t>(kept - recs.begin());
+    if (n != recs.size())
+        LOG_WARN("Stage file %s: %zu records of other agents dropped.", path, recs.size() - n);
+    return recs.first(n);
+}
+
+// Splits sorted records of one agent into their day files.
+std::vector<kv_group> kv_groups(std::span<const kv_stage_rec> recs) {
+    std::vector<kv_group> groups;
+    for (size_t i = 0; i < recs.size(); i++) {
+        const uint32_t day = kv_day_of(recs[i].time);
+        const auto key = static_cast<uint32_t>(recs[i].key);
+        if (groups.empty() || groups.back().day != day || groups.back().key != key)
+            groups.push_back({day, key, i, i});
+        groups.back().end = i + 1;
+    }
+    return groups;
+}
+
+// Writes the journal of a move: the staging file's identity and the sizes the day files
+// have before it. A journal that cannot be written is removed: the move then goes on
+// without one.
+void kv_journal_write(uint64_t aid, const struct stat &stage, std::span<const kv_group> groups) {
+    std::vector<uint8_t> bytes(sizeof(kv_journal_head));
+    const kv_journal_head head{static_cast<uint64_t>(stage.st_ino),
+                               static_cast<uint64_t>(stage.st_size)};
+    memcpy(bytes.data(), &head, sizeof head);
+    for (const kv_group &g : groups) {
+        kv_day_path day(aid, g.day, g.key);
+        struct stat st;
+        kv_journal_entry e{g.day, g.key, 0};
+        if (stat(day.text, &st) == 0)
+            e.size = static_cast<uint64_t>(st.st_size) / sizeof(kv_sample) * sizeof(kv_sample);
+        else if (errno != ENOENT)
+            continue; // its append will fail as well
+        const auto *p = reinterpret_cast<const uint8_t *>(&e);
+        bytes.insert(bytes.end(), p, p + sizeof e);
+    }
+    kv_path path(aid, JOURNAL);
+    int fd = open(path.text, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        LOG_SYSERR_PATH("open", path.text);
+        return;
+    }
+    const int rc = io_write_all(fd, bytes.data(), bytes.size());
+    if (rc != 0)
+        LOG_SYSERR_PATH("write", path.text);
+    close(fd);
+    if (rc != 0)
+        unlink(path.text);
+}
+
+// Appends the samples of one group to its day file, all or none.
+void kv_append_group(uint64_t aid, const kv_group &g, std::span<const kv_stage_rec> recs,
+                     std::vector<kv_sample> &buf) {
+    kv_day_path path(aid, g.day, g.key);
+    int fd = open(path.text, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        LOG_SYSERR_PATH("open", path.text);
+        LOG_ERROR("%zu samples for %s dropped.", g.end - g.begin, path.text);
+        return;
+    }
+    const int64_t size = trim_to_records(fd, path.text, sizeof(kv_sample));
+    buf.clear();
+    for (size_t i = g.begin; i < g.end; i++)
+        buf.push_back({htobe64(recs[i].time), htobe64(recs[i].value)});
+    if (io_write_all(fd, buf.data(), buf.size() * sizeof(kv_sample)) != 0) {
+        LOG_SYSERR_PATH("write", path.text);
+        if (size >= 0 && ftruncate(fd, size) != 0)
+            LOG_SYSERR_PATH("ftruncate", path.text);
+    }
+    close(fd);
+}
+
+void kv_move_records(uint64_t aid, const struct stat &stage, std::span<kv_stage_rec> recs) {
+    qsort(recs.data(), recs.size(), sizeof(kv_stage_rec), kv_stage_rec_cmp);
+    const std::vector<kv_group> groups = kv_groups(recs);
+    kv_journal_write(aid, stage, groups);
+    std::vector<kv_sample> buf;
+    for (const kv_group &g : groups)
+        kv_append_group(aid, g, recs, buf);
+}
+
+// True when the staging file at `path` is the one the journal head names.
+bool kv_journal_names(const kv_journal_head &head, const char *path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && static_cast<uint64_t>(st.st_ino) == head.stage_ino &&
+           static_cast<uint64_t>(st.st_size) == head.stage_size;
+}
+
+// Reads the agent's journal. False when there is none or it has no whole head.
+bool kv_journal_read(const char *path, std::vector<uint8_t> *bytes) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            LOG_SYSERR_PATH("open", path);
+        return false;
+    }
+    uint8_t chunk[4096];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0)
+            bytes->insert(bytes->end(), chunk, chunk + n);
+    }
+    if (n < 0)
+        LOG_SYSERR_PATH("read", path);
+    close(fd);
+    return n == 0 && bytes->size() >= sizeof(kv_journal_head);
+}
+
+void kv_journal_remove(uint64_t aid) {
+    kv_path path(aid, JOURNAL);
+    if (unlink(path.text) != 0 && errno != ENOENT)
+        LOG_SYSERR_PATH("unlink", path.text);
+}
+
+// A move that was interrupted before its staging file was removed: the day files go back
+// to the sizes they had before it, so that moving the file again adds nothing twice.
+void kv_journal_rollback(uint64_t aid) {
+    kv_path path(aid, JOURNAL);
+    std::vector<uint8_t> bytes;
+    if (!kv_journal_read(path.text, &bytes)) {
+        kv_journal_remove(aid);
+        return;
+    }
+    kv_journal_head head;
+    memcpy(&head, bytes.data(), sizeof head);
+    kv_path stage(aid, STAGE), unstage(aid, UNSTAGE);
+    if (kv_journal_names(head, unstage.text) || kv_journal_names(head, stage.text)) {
+        for (size_t at = sizeof head; bytes.size() - at >= sizeof(kv_journal_entry);
+             at += sizeof(kv_journal_entry)) {
+            kv_journal_entry e;
+            memcpy(&e, bytes.data() + at, sizeof e);
+            kv_day_path day(aid, e.day, e.key);
+            struct stat st;
+            if (stat(day.text, &st) != 0 || static_cast<uint64_t>(st.st_size) <= e.size)
+                continue;
+            LOG_WARN("Day file %s cut back from %" PRIu64 " to %" PRIu64
+                     " bytes: its staging file is moved again.",
+                     day.text, static_cast<uint64_t>(st.st_size), e.size);
+            if (truncate(day.text, static_cast<off_t>(e.size)) != 0)
+                LOG_SYSERR_PATH("truncate", day.text);
+        }
+    }
+    kv_journal_remove(aid);
+}
+
+// Moves the agent's staging file `suffix` into the day files and removes it, then its
+// journal. A file that cannot be removed keeps its journal, so a later recovery undoes
+// the move before repeating it.
+void kv_stage_consume(uint64_t aid, const char *suffix) {
+    kv_path path(aid, suffix);
+    process_stage_file(aid, path.text);
+    if (unlink(path.text) != 0 && errno != ENOENT) {
+        LOG_SYSERR_PATH("unlink", path.text);
+        return;
+    }
+    kv_journal_remove(aid);
+}
+
+// ---- maintainer -----------------------------------------------------------------------
+
+void kv_unstage(dbs_agent *a) {
+    kv_path path(a->id, UNSTAGE);
+    LOG_DEBUG("Stage file eligible to unstage: %s", path.text);
+    kv_stage_consume(a->id, UNSTAGE);
+    // Sequentially consistent: the removal is done before the worker can see 0.
+    a->kv.unstage_pending.store(0);
+}
+
+// ---- reading day files ----------------------------------------------------------------
+
+// The days from `first` to `last` (clamped to day numbers that name files) whose day file
+// of the key may exist, ascending.
+std::vector<uint32_t> kv_bulk_days(uint64_t aid, uint32_t key, uint64_t first, uint64_t last) {
+    std::vector<uint32_t> days;
+    last = std::min<uint64_t>(last, UINT32_MAX);
+    if (first > last)
+        return days;
+    if (last - first < KV_DAY_WALK_MAX) {
+        for (uint64_t d = first; d <= last; d++)
+            days.push_back(static_cast<uint32_t>(d));
+        return days;
+    }
+    kv_path path(aid, "");
+    DIR *dir = opendir(path.text);
+    if (dir == nullptr) {
+        if (errno != ENOENT)
+            LOG_SYSERR_PATH("opendir", path.text);
+        return days;
+    }
+    while (const dirent *e = readdir(dir)) {
+        uint32_t day, k;
+        if (kv_parse_day_name(e->d_name, &day, &k) && k == key && day >= first && day <= last)
+            days.push_back(day);
+    }
+    closedir(dir);
+    std::sort(days.begin(), days.end());
+    return days;
+}
+
+// Reads the first bytes of a day file into buf, at most KV_BULK_BYTES: the number of
+// bytes of whole samples read, or -1 when the file is missing or unreadable.
+int64_t kv_read_day(const char *path, uint8_t *buf) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            LOG_DEBUG("No such file %s.", path);
+        else
+            LOG_SYSERR_PATH("open", path);
+        return -1;
+    }
+    size_t got = 0;
+    while (got < KV_BULK_BYTES) {
+        ssize_t n = read(fd, buf + got, KV_BULK_BYTES - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            LOG_SYSERR_PATH("read", path);
+            close(fd);
+            return -1;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    return static_cast<int64_t>(got - got % sizeof(kv_sample));
+}
+
+} // namespace
+
+int kv_stage_rec_cmp(const void *a, const void *b) {
+    const auto *x = static_cast<const kv_stage_rec *>(a);
+    const auto *y = static_cast<const kv_stage_rec *>(b);
+    if (x->agent_id != y->agent_id)
+        return x->agent_id < y->agent_id ? -1 : 1;
+    if (x->key != y->key)
+        return x->key < y->key ? -1 : 1;
+    if (x->time != y->time)
+        return x->time < y->time ? -1 : 1;
+    return 0;
+}
+
+int dbs_kv_save(dbs_agent *a, uint32_t key, uint64_t time_ms, uint64_t value) {
+    dbs_kv_state *kv = &a->kv;
+    if (kv->staged > KV_STAGE_ROTATE && kv->unstage_pending.load() == 0)
+        kv_stage_rotate(a);
+    if (kv->stage == nullptr && kv_stage_open(a) != 0)
+        return -1;
+    const kv_stage_rec rec{a->id, time_ms, value, key};
+    if (fwrite(&rec, sizeof rec, 1, kv->stage) == 1) {
+        kv->staged++;
+        return 0;
+    }
+    // The stream may hold part of a record now: reopening cuts the file to whole records.
+    LOG_SYSERR("fwrite");
+    kv_stage_close(kv);
+    return 0;
+}
+
+void dbs_agent_kv_close(dbs *, dbs_agent *a) {
+    kv_stage_close(&a->kv);
+}
+
+void process_stage_file(uint64_t aid, const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        if (errno != ENOENT)
+            LOG_ERROR("Cannot process %s stage file : %s", path, strerror(errno));
+        return;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        LOG_ERROR("Cannot open %s stage file : %s", path, strerror(errno));
+        return;
+    }
+    // The size to map is taken from the open file itself.
+    if (fstat(fd, &st) != 0) {
+        LOG_ERROR("Cannot process %s stage file : %s", path, strerror(errno));
+        close(fd);
+        return;
+    }
+    const size_t count = static_cast<uint64_t>(st.st_size) / sizeof(kv_stage_rec);
+    const size_t length = count * sizeof(kv_stage_rec);
+    // A private writable mapping: the sort reorders the records in memory only.
+    void *map =
+        count != 0 ? mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0) : nullptr;
+    close(fd);
+    if (map == MAP_FAILED) {
+        LOG_SYSERR("mmap");
+        return;
+    }
+    if (map != nullptr) {
+        std::span<kv_stage_rec> recs(static_cast<kv_stage_rec *>(map), count);
+        kv_move_records(aid, st, kv_keep_agent(recs, aid, path));
+        munmap(map, length);
+    }
+    LOG_DEBUG("Stage file [%s] processed!", path);
+}
+
+int dbs_kv_recover() {
+    DIR *dir = opendir(AGENTS_DIR);
+    if (dir == nullptr) {
+        LOG_ERROR("opendir: %s %s.", AGENTS_DIR, strerror(errno));
+        return -1;
+    }
+    while (const dirent *e = readdir(dir)) {
+        uint64_t aid;
+        if (e->d_name[0] == '.' || !kv_parse_agent_dir(e->d_name, &aid))
+            continue;
+        kv_journal_rollback(aid);
+        kv_stage_consume(aid, UNSTAGE);
+        kv_stage_consume(aid, STAGE);
+    }
+    closedir(dir);
+    return 0;
+}
+
+void dbs_kv_maintain_pass(dbs_agents *repo) {
+    for (uint64_t p = 0;; p++) {
+        KRV_LOCKCALL(pthread_rwlock_rdlock(&repo->guard));
+        dbs_agent *a = p < repo->count ? repo->items[p] : nullptr;
+        KRV_LOCKCALL(pthread_rwlock_unlock(&repo->guard));
+        if (a == nullptr)
+            return;
+        if (a->kv.unstage_pending.load() == 1)
+            kv_unstage(a);
+    }
+}
+
+struct kv_maintainer {
+    dbs_agents *agents;
+    uint32_t interval_ms;
+    bool stop; // under lock
+    pthread_mutex_t lock;
+    pthread_cond_t wake; // on CLOCK_MONOTONIC
+    pthread_t thread;
+};
+
+// Waits one interval. False once the maintainer is told to stop.
+static bool kv_maintainer_wait(kv_maintainer *m) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const uint64_t ns = static_cast<uint64_t>(deadline.tv_nsec) + m->interval_ms * 1000000ull;
+    deadline.tv_sec += static_cast<time_t>(ns / 1000000000);
+    deadline.tv_nsec = static_cast<long>(ns % 1000000000);
+    KRV_LOCKCALL(pthread_mutex_lock(&m->lock));
+    int rc = 0;
+    while (!m->stop && rc != ETIMEDOUT)
+        rc = pthread_cond_timedwait(&m->wake, &m->lock, &deadline);
+    const bool go_on = !m->stop;
+    KRV_LOCKCALL(pthread_mutex_unlock(&m->lock));
+    return go_on;
+}
+
+static void *dbs_kv_maintainer(void *arg) {
+    auto *m = static_cast<kv_maintainer *>(arg);
+    LOG_DEBUG("Started KV maintainer.");
+    while (kv_maintainer_wait(m))
+        dbs_kv_maintain_pass(m->agents);
+    return nullptr;
+}
+
+static void kv_maintainer_free(kv_maintainer *m) {
+    pthread_cond_destroy(&m->wake);
+    pthread_mutex_destroy(&m->lock);
+    free(m);
+}
+
+kv_maintainer *dbs_kv_maintainer_start(dbs_agents *agents, uint32_t interval_ms) {
+    auto *m = static_cast<kv_maintainer *>(krv_calloc(1, sizeof(kv_maintainer)));
+    m->agents = agents;
+    m->interval_ms = interval_ms;
+    pthread_mutex_init(&m->lock, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&m->wake, &attr);
+    pthread_condattr_destroy(&attr);
+    const int rc = pthread_create(&m->thread, nullptr, dbs_kv_maintainer, m);
+    if (rc != 0) {
+        LOG_ERROR("Cannot start the KV maintainer: %s.", strerror(rc));
+        kv_maintainer_free(m);
+        return nullptr;
+    }
+    return m;
+}
+
+void dbs_kv_maintainer_stop(kv_maintainer *m) {
+    KRV_LOCKCALL(pthread_mutex_lock(&m->lock));
+    m->stop = true;
+    pthread_cond_signal(&m->wake);
+    KRV_LOCKCALL(pthread_mutex_unlock(&m->lock));
+    const int rc = pthread_join(m->thread, nullptr);
+    if (rc != 0)
+        LOG_ERROR("Cannot join the KV maintainer: %s.", strerror(rc));
+    kv_maintainer_free(m);
+}
+
+int dbs_kv_foreach_bulkday(uint64_t aid, uint64_t from_ms, uint64_t to_ms, uint32_t key, void *ctx,
+                           dbs_kv_bulk_cb fn) {
+    if (fn == nullptr) {
+        LOG_ERROR("Invalid arguments.");
+        return -1;
+    }
+    if (from_ms > to_ms) {
+        LOG_ERROR("Invalid time range.");
+        return -1;
+    }
+    auto buf = std::make_unique_for_overwrite<uint8_t[]>(KV_BULK_BYTES);
+    for (uint32_t day : kv_bulk_days(aid, key, from_ms / DAY_MS, to_ms / DAY_MS)) {
+        kv_day_path path(aid, day, key);
+        const int64_t n = kv_read_day(path.text, buf.get());
+        if (n > 0 && fn(ctx, buf.get(), n) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int dbs_stats_kv(uint64_t aid, uint64_t *total) {
+    kv_path path(aid, "");
+    DIR *dir = opendir(path.text);
+    if (dir == nullptr) {
+        if (errno == ENOENT)
+            return 0;
+        LOG_SYSERR_PATH("opendir", path.text);
+        return -1;
+    }
+    errno = 0;
+    while (const dirent *e = readdir(dir)) {
+        uint32_t day, key;
+        char file[sizeof path.text + sizeof e->d_name + 1];
+        struct stat st;
+        if (e->d_name[0] != '.' && kv_parse_day_name(e->d_name, &day, &key) &&
+            snprintf(file, sizeof file, "%s/%s", path.text, e->d_name) > 0 && stat(file, &st) == 0)
+            *total += static_cast<uint64_t>(st.st_size);
+        errno = 0;
+    }
+    if (errno != 0)
+        LOG_SYSERR_PATH("readdir", path.text);
+    closedir(dir);
+    return 0;
+}

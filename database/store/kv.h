@@ -1,0 +1,93 @@
+// Key/value metric samples. Each agent's collector worker appends its samples, in arrival
+// order, to the staging file "storage.db/data/<agent>/kv/stages/stage"; after 501 records
+// the file is renamed to "unstage" and handed to the maintainer thread through the agent's
+// `unstage_pending` flag. The maintainer sorts the file and appends its samples to the day
+// files "storage.db/data/<agent>/kv/<day>.<key>", which the KV METRICS query reads whole.
+//
+// Moving a staging file into the day files is made repeatable: before the first append the
+// sizes of the day files it touches are written to "kv/stages/journal", and a recovery
+// that finds the journal beside its (not yet removed) staging file cuts the day files back
+// to those sizes before moving the staging file again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct dbs;
+struct dbs_agent;
+struct dbs_agents;
+
+// One staged sample: host byte order.
+struct kv_stage_rec {
+    uint64_t agent_id;
+    uint64_t time; // ms since the epoch, UTC
+    uint64_t value;
+    uint64_t key; // KEY symbol id
+};
+static_assert(sizeof(kv_stage_rec) == 32);
+
+// One sample of a day file: big-endian.
+struct kv_sample {
+    uint64_t time;
+    uint64_t value;
+};
+static_assert(sizeof(kv_sample) == 16);
+
+// The stage is rotated at the first sample after it holds more than this many records
+// appended since it was opened.
+constexpr uint64_t KV_STAGE_ROTATE = 500;
+
+// The maintainer of an open store passes over all agents at most once per this interval.
+constexpr uint32_t KV_MAINTAIN_INTERVAL_MS = 1000;
+
+// Most bytes of one day file handed out by dbs_kv_foreach_bulkday: one sample every five
+// seconds of a day.
+constexpr size_t KV_BULK_BYTES = 17280 * sizeof(kv_sample);
+
+// Stages one sample of the agent. Runs on the agent's collector worker only. 0, or -1 when
+// the stage file cannot be opened (the sample is dropped).
+int dbs_kv_save(dbs_agent *a, uint32_t key, uint64_t time_ms, uint64_t value);
+
+// Closes the agent's stage file, if open, when its collector goes away. The file stays on
+// disk and is reopened by the next sample.
+void dbs_agent_kv_close(dbs *db, dbs_agent *a);
+
+// Orders staging records by agent id, key id and time, all ascending (qsort form).
+int kv_stage_rec_cmp(const void *a, const void *b);
+
+// Sorts the staging file at `path` of agent `aid` and appends its samples to the agent's
+// day files, writing the journal first. Records of other agents and a partial record at
+// the end are left out. The file and the journal stay in place: whoever consumes the file
+// (maintainer or recovery) removes it and then the journal.
+void process_stage_file(uint64_t aid, const char *path);
+
+// Moves every staging file left in the agent directories into the day files and removes
+// it ("unstage" before "stage"). Runs at open, before any agent can send. 0, or -1 when
+// "storage.db/data" cannot be opened.
+int dbs_kv_recover();
+
+// One pass of the maintainer over the registry: moves and removes the pending "unstage"
+// file of every agent whose flag is set, then clears the flag.
+void dbs_kv_maintain_pass(dbs_agents *agents);
+
+struct kv_maintainer;
+
+// Starts the maintainer thread on the registry: one pass every `interval_ms`
+// milliseconds. NULL when the thread cannot be started (logged).
+kv_maintainer *dbs_kv_maintainer_start(dbs_agents *agents, uint32_t interval_ms);
+
+// Stops the maintainer thread, waits for it and frees it.
+void dbs_kv_maintainer_stop(kv_maintainer *m);
+
+// Called with the bytes of one day file: whole big-endian kv_sample records.
+using dbs_kv_bulk_cb = int (*)(void *ctx, const uint8_t *data, int64_t n);
+
+// For every day from from_ms / DAY_MS to to_ms / DAY_MS, hands the first KV_BULK_BYTES of
+// the key's day file of the agent to fn (missing files are skipped). A non-zero result of
+// fn ends the walk with -1. -1 as well without fn or when from_ms > to_ms; otherwise 0.
+int dbs_kv_foreach_bulkday(uint64_t aid, uint64_t from_ms, uint64_t to_ms, uint32_t key, void *ctx,
+                           dbs_kv_bulk_cb fn);
+
+// Adds the sizes of the agent's day files to *total. 0, or -1 when its "kv" directory
+// exists but cannot be read.
+int dbs_stats_kv(uint64_t aid, uint64_t *total);

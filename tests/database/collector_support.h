@@ -1,0 +1,210 @@
+// Shared by the collector tests: agent data built byte by byte, a store in a temporary
+// directory with registered agents, a collector that writes into it, and the log lines the
+// test produced.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fcntl.h>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "database/agent_collector.h"
+#include "database/collector.h"
+#include "database/collector_store.h"
+#include "database/store/agents.h"
+#include "database/store/dbs.h"
+#include "database/store/ext.h"
+#include "database/store/rcall_support.h"
+#include "database/store/symbols.h"
+#include "lib/log.h"
+#include "server/runtime.h"
+#include "tests/lib/log_capture.h"
+
+// 2024-03-01 00:00:00 UTC, day 19783.
+constexpr uint64_t kMar1 = 19783ull * DAY_MS;
+
+constexpr uint64_t utc_time(uint64_t hour, uint64_t minute, uint64_t second = 0, uint64_t ms = 0) {
+    return kMar1 + hour * HOUR_MS + minute * 60000 + second * 1000 + ms;
+}
+
+// v as n big-endian bytes.
+inline std::string be(uint64_t v, int n) {
+    std::string s(static_cast<size_t>(n), '\0');
+    for (int i = 0; i < n; i++)
+        s[static_cast<size_t>(n - 1 - i)] = static_cast<char>(v >> (8 * i));
+    return s;
+}
+
+inline std::string unhex(const std::string &hex) {
+    std::string out;
+    for (size_t i = 0; i < hex.size(); i++) {
+        if (isspace(static_cast<unsigned char>(hex[i])))
+            continue;
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        i++;
+    }
+    return out;
+}
+
+// One call as an agent sends it. `tail` holds what follows the 36 fixed bytes: the thread,
+// exception and extension parts, as the test wants them.
+struct Call {
+    uint16_t flags = 0;
+    uint64_t root_key = 0;
+    uint32_t cls = 1;
+    uint32_t method = 1;
+    uint32_t corder = 0;
+    uint16_t sdepth = 0;
+    uint64_t time_base = 0;
+    uint32_t aux = 0;
+    uint32_t dur = 0;
+    std::string tail;
+
+    std::string body() const {
+        return be(flags, 2) + be(root_key, 8) + be(cls, 4) + be(method, 4) + be(corder, 4) +
+               be(sdepth, 2) + be(time_base, 6) + be(aux, 3) + be(dur, 3) + tail;
+    }
+};
+
+// The records of one type-4 message.
+struct AgentData {
+    std::string recs;
+
+    AgentData &sym(uint8_t type, uint32_t id, const std::string &name) {
+        recs += be(type, 1) + be(id, 4) + be(name.size(), 2) + name;
+        return *this;
+    }
+    AgentData &kv(uint32_t key, uint64_t time, uint64_t value) {
+        recs += be(AREC_KV, 1) + be(key, 4) + be(time, 8) + be(value, 8);
+        return *this;
+    }
+    AgentData &call(const std::string &body) {
+        recs += be(AREC_CALL, 1) + be(body.size(), 2) + body;
+        return *this;
+    }
+    AgentData &call(const Call &c) { return call(c.body()); }
+    AgentData &raw(const std::string &bytes) {
+        recs += bytes;
+        return *this;
+    }
+    // The message: type, big-endian length, records.
+    std::string message(uint8_t type = 4) const { return be(type, 1) + be(recs.size(), 4) + recs; }
+};
+
+// Sends the process's standard error to a file while it lives, where log lines can be read.
+class StderrCapture {
+public:
+    StderrCapture() : path_(dir_.sub("stderr")) {
+        fflush(stderr);
+        saved_ = dup(2);
+        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrCapture() {
+        dup2(saved_, 2);
+        close(saved_);
+    }
+    StderrCapture(const StderrCapture &) = delete;
+    StderrCapture &operator=(const StderrCapture &) = delete;
+
+    // The lines written so far, without their time stamps.
+    std::string lines() const { return strip_log_stamps(read_file(path_)); }
+    void clear() const { EXPECT_EQ(ftruncate(2, 0), 0); }
+
+private:
+    TempDir dir_;
+    std::string path_;
+    int saved_;
+};
+
+inline size_t count_of(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+// The WARN and ERROR lines among log lines.
+inline std::string problems(const std::string &lines) {
+    std::istringstream in(lines);
+    std::string out, line;
+    while (std::getline(in, line)) {
+        if (line.rfind("WARN", 0) == 0 || line.rfind("ERROR", 0) == 0)
+            out += line + "\n";
+    }
+    return out;
+}
+
+// The service's operations.
+inline collector_callbacks store_callbacks() {
+    return {collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
+}
+
+// A fresh store in the test's working directory (runtime.db), the run flag set and log
+// lines captured at level 1. start() makes a collector that writes into the store; drain()
+// lets it handle everything queued and ends its workers, leaving the agents' state to look
+// at.
+class CollectorTest : public StoreDir {
+protected:
+    void SetUp() override {
+        StoreDir::SetUp();
+        ASSERT_EQ(storage_create_db(), 0);
+        runtime.db = dbs_open();
+        ASSERT_NE(runtime.db, nullptr);
+        running.store(1);
+        log_level.store(1);
+    }
+    void TearDown() override {
+        if (col_ != nullptr) {
+            collector_stop(col_);
+            collector_free(col_);
+        }
+        dbs_close(runtime.db);
+        runtime.db = nullptr;
+        running.store(0);
+        log_level.store(0);
+        StoreDir::TearDown();
+    }
+
+    // Registers an agent of the given label in the store; its id.
+    static uint64_t add_agent(const std::string &label) {
+        const std::string id = identity_bytes(2, label);
+        const uint64_t aid = agent_id_of(as_bytes(id));
+        EXPECT_EQ(dbs_agent_register(runtime.db, as_bytes(id), aid), 0);
+        return aid;
+    }
+    void start(uint16_t n = 1, collector_callbacks cb = store_callbacks()) {
+        col_ = collector_init(n, &cb);
+        ASSERT_NE(col_, nullptr);
+    }
+    void send(uint64_t aid, const std::string &payload) {
+        ASSERT_EQ(collector_enqueue(col_, aid, payload.size(),
+                                    reinterpret_cast<const uint8_t *>(payload.data())),
+                  0);
+    }
+    void drain() { collector_stop(col_); }
+    // The collector state of an agent after drain(), or NULL.
+    agent_collector *state(uint64_t aid) const {
+        const agent_table &t = col_->workers[aid % col_->n].collectors;
+        auto it = t.by_agent.find(aid);
+        return it == t.by_agent.end() ? nullptr : t.items[it->second]->ac;
+    }
+    // The agent's stored root calls over all time.
+    static std::vector<seen_rcall> stored(uint64_t aid, uint64_t from = kMar1,
+                                          uint64_t to = kMar1 + 2 * DAY_MS - 1) {
+        const uint64_t range[2] = {from, to};
+        return walk(range, aid);
+    }
+    static uint32_t global_id(uint32_t type, const std::string &name) {
+        return dbs_symbol_find(runtime.db, type, name.data(), static_cast<uint16_t>(name.size()));
+    }
+
+    StderrCapture log_;
+    collector *col_ = nullptr;
+};

@@ -1,0 +1,534 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <endian.h>
+#include <random>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "database/store/agents.h"
+#include "database/store/dbs.h"
+#include "database/store/kv.h"
+#include "database/store/store_dir.h"
+#include "lib/files.h"
+#include "lib/log_capture.h"
+
+namespace {
+
+constexpr uint64_t kAid = 0x00000000000000A1;
+constexpr uint64_t kOther = 0x00000000000000B2;
+// 2024-03-01 00:00:00 UTC.
+constexpr uint32_t kDay = 19783;
+constexpr uint64_t kT0 = kDay * DAY_MS;
+
+// Bytes from hexadecimal pairs separated by white space.
+std::string hex(const char *text) {
+    std::string out;
+    unsigned v;
+    int used;
+    while (sscanf(text, " %2x%n", &v, &used) == 1) {
+        out.push_back(static_cast<char>(v));
+        text += used;
+    }
+    return out;
+}
+
+std::string stages_path(uint64_t aid, const char *name) {
+    return agent_dir(aid) + "/kv/stages/" + name;
+}
+
+std::string day_path(uint64_t aid, uint32_t day, uint32_t key) {
+    return agent_dir(aid) + "/kv/" + std::to_string(day) + "." + std::to_string(key);
+}
+
+struct sample {
+    uint64_t time;
+    uint64_t value;
+    bool operator==(const sample &) const = default;
+    bool operator<(const sample &o) const {
+        return time != o.time ? time < o.time : value < o.value;
+    }
+};
+
+std::vector<sample> decode_samples(const std::string &bytes) {
+    std::vector<sample> out;
+    for (size_t at = 0; at + sizeof(kv_sample) <= bytes.size(); at += sizeof(kv_sample)) {
+        kv_sample s;
+        memcpy(&s, bytes.data() + at, sizeof s);
+        out.push_back({be64toh(s.time), be64toh(s.value)});
+    }
+    return out;
+}
+
+std::vector<sample> day_samples(uint64_t aid, uint32_t day, uint32_t key) {
+    return decode_samples(read_file(day_path(aid, day, key)));
+}
+
+std::string stage_bytes(const std::vector<kv_stage_rec> &recs) {
+    return std::string(reinterpret_cast<const char *>(recs.data()),
+                       recs.size() * sizeof(kv_stage_rec));
+}
+
+std::vector<kv_stage_rec> stage_records(const std::string &bytes) {
+    std::vector<kv_stage_rec> recs(bytes.size() / sizeof(kv_stage_rec));
+    memcpy(recs.data(), bytes.data(), recs.size() * sizeof(kv_stage_rec));
+    return recs;
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// A store with agent kAid, its write state, and a registry holding only that state, for
+// maintainer passes run by the test itself.
+class KvStore : public StoreDir {
+protected:
+    void SetUp() override {
+        StoreDir::SetUp();
+        ASSERT_EQ(storage_create_db(), 0);
+        ASSERT_EQ(agent_save(as_bytes(identity_bytes(1, "kv")), kAid), 0);
+        agent_.id = kAid;
+        agent_.mc.data_fd = -1;
+        agent_.mc.ext_fd = -1;
+    }
+    void TearDown() override {
+        dbs_agent_kv_close(nullptr, &agent_);
+        StoreDir::TearDown();
+    }
+
+    void save(uint32_t key, uint64_t time, uint64_t value) {
+        ASSERT_EQ(dbs_kv_save(&agent_, key, time, value), 0);
+    }
+    // A rotated file, as the worker leaves it for the maintainer.
+    void pending_unstage(const std::vector<kv_stage_rec> &recs) {
+        write_file(stages_path(kAid, "unstage"), stage_bytes(recs));
+        agent_.kv.unstage_pending.store(1);
+    }
+    void pass() { dbs_kv_maintain_pass(&repo_); }
+
+    dbs_agent agent_{};
+    dbs_agent *items_[1] = {&agent_};
+    dbs_agents repo_{items_, PTHREAD_RWLOCK_INITIALIZER, 1};
+};
+
+// ---- stored forms ---------------------------------------------------------------------
+
+TEST_F(KvStore, StageRecordHandWrittenBytes) {
+    agent_.id = 0x0102030405060708;
+    ASSERT_EQ(sys_mkdirs((agent_dir(agent_.id) + "/kv/stages").c_str()), 0);
+    save(0x31323334, 0x1112131415161718, 0x2122232425262728);
+    dbs_agent_kv_close(nullptr, &agent_);
+    const std::string path = stages_path(agent_.id, "stage");
+    EXPECT_EQ(read_file(path), hex("08 07 06 05 04 03 02 01  18 17 16 15 14 13 12 11"
+                                   "28 27 26 25 24 23 22 21  34 33 32 31 00 00 00 00"));
+    EXPECT_EQ(path_mode(path), 0600u);
+}
+
+// Two samples of key 7 staged out of order move into one day file in time order.
+TEST_F(KvStore, DayFileHandWrittenBytes) {
+    write_file(stages_path(kAid, "unstage"),
+               hex("A1 00 00 00 00 00 00 00  88 97 4F F7 8D 01 00 00"
+                   "02 00 00 00 00 00 00 00  07 00 00 00 00 00 00 00"
+                   "A1 00 00 00 00 00 00 00  E8 87 4F F7 8D 01 00 00"
+                   "01 00 00 00 00 00 00 00  07 00 00 00 00 00 00 00"));
+    agent_.kv.unstage_pending.store(1);
+    pass();
+    const std::string path = day_path(kAid, kDay, 7);
+    EXPECT_EQ(read_file(path), hex("00 00 01 8D F7 4F 87 E8  00 00 00 00 00 00 00 01"
+                                   "00 00 01 8D F7 4F 97 88  00 00 00 00 00 00 00 02"));
+    EXPECT_EQ(path_mode(path), 0600u);
+}
+
+int collect_bytes(void *ctx, const uint8_t *data, int64_t n) {
+    static_cast<std::string *>(ctx)->append(reinterpret_cast<const char *>(data),
+                                            static_cast<size_t>(n));
+    return 0;
+}
+
+// Samples of three keys over three days, staged through several rotations, come back
+// from the day files unchanged.
+TEST_F(KvStore, SamplesRoundTrip) {
+    std::mt19937_64 rng(7);
+    std::vector<std::vector<sample>> sent(3);
+    for (int i = 0; i < 1700; i++) {
+        const auto key = static_cast<uint32_t>(rng() % 3);
+        const sample s{kT0 + rng() % (3 * DAY_MS), rng()};
+        sent[key].push_back(s);
+        save(key, s.time, s.value);
+        if (agent_.kv.unstage_pending.load() == 1)
+            pass();
+    }
+    dbs_agent_kv_close(nullptr, &agent_);
+    ASSERT_EQ(dbs_kv_recover(), 0);
+    for (uint32_t key = 0; key < 3; key++) {
+        std::string bytes;
+        ASSERT_EQ(
+            dbs_kv_foreach_bulkday(kAid, kT0, kT0 + 3 * DAY_MS - 1, key, &bytes, collect_bytes), 0);
+        std::vector<sample> got = decode_samples(bytes);
+        std::sort(got.begin(), got.end());
+        std::sort(sent[key].begin(), sent[key].end());
+        EXPECT_EQ(got, sent[key]) << "key " << key;
+    }
+}
+
+// ---- staging and rotation -------------------------------------------------------------
+
+TEST_F(KvStore, RotatesAtTheFiveHundredSecondSample) {
+    for (uint64_t i = 0; i < 501; i++)
+        save(7, kT0 + i, i);
+    EXPECT_FALSE(path_exists(stages_path(kAid, "unstage")));
+    EXPECT_EQ(agent_.kv.unstage_pending.load(), 0);
+
+    save(7, kT0 + 501, 501);
+    EXPECT_EQ(agent_.kv.unstage_pending.load(), 1);
+    EXPECT_EQ(path_size(stages_path(kAid, "unstage")), 501 * 32);
+    EXPECT_EQ(agent_.kv.staged, 1u);
+
+    // While the rotated file waits, the new stage grows past 500 records.
+    for (uint64_t i = 502; i < 1101; i++)
+        save(7, kT0 + i, i);
+    EXPECT_EQ(agent_.kv.staged, 600u);
+    EXPECT_EQ(path_size(stages_path(kAid, "unstage")), 501 * 32);
+
+    pass();
+    EXPECT_EQ(agent_.kv.unstage_pending.load(), 0);
+    EXPECT_FALSE(path_exists(stages_path(kAid, "unstage")));
+    std::vector<sample> want;
+    for (uint64_t i = 0; i < 501; i++)
+        want.push_back({kT0 + i, i});
+    EXPECT_EQ(day_samples(kAid, kDay, 7), want);
+
+    // The first sample after the hand-over rotates the grown stage.
+    save(7, kT0 + 1101, 1101);
+    EXPECT_EQ(path_size(stages_path(kAid, "unstage")), 600 * 32);
+    EXPECT_EQ(agent_.kv.staged, 1u);
+}
+
+TEST_F(KvStore, WaitingUnstageFileKeepsTheStageGrowing) {
+    write_file(stages_path(kAid, "unstage"), "");
+    Logged l = run_logged([this] {
+        for (uint64_t i = 0; i < 504; i++)
+            save(7, kT0 + i, i);
+        dbs_agent_kv_close(nullptr, &agent_);
+    });
+    EXPECT_EQ(count_of(l.lines, "WARN   Unstage file still exists!\n"), 3u) << l.lines;
+    EXPECT_EQ(path_size(stages_path(kAid, "stage")), 504 * 32);
+    EXPECT_EQ(path_size(stages_path(kAid, "unstage")), 0);
+}
+
+TEST_F(KvStore, ReconnectAppendsToTheStageLeftOnDisk) {
+    save(7, kT0 + 1, 1);
+    save(7, kT0 + 2, 2);
+    dbs_agent_kv_close(nullptr, &agent_);
+    EXPECT_EQ(agent_.kv.stage, nullptr);
+    EXPECT_EQ(agent_.kv.staged, 0u);
+    save(7, kT0 + 3, 3);
+    dbs_agent_kv_close(nullptr, &agent_);
+    const std::vector<kv_stage_rec> recs = stage_records(read_file(stages_path(kAid, "stage")));
+    ASSERT_EQ(recs.size(), 3u);
+    EXPECT_EQ(recs[2].time, kT0 + 3);
+}
+
+TEST_F(KvStore, StageThatCannotBeCreatedDropsTheSample) {
+    ASSERT_EQ(rmdir((agent_dir(kAid) + "/kv/stages").c_str()), 0);
+    Logged l = run_logged([this] { exit(dbs_kv_save(&agent_, 7, kT0, 1) == -1 ? 0 : 1); });
+    EXPECT_NE(l.lines.find("ERROR  Cannot create stage file: " + stages_path(kAid, "stage") +
+                           ": No such file or directory.\n"),
+              std::string::npos)
+        << l.lines;
+}
+
+// A stage cut inside a record (a write that died half way) is trimmed to whole records
+// before the next append, so later records stay aligned.
+TEST_F(KvStore, ReopenedStageIsCutToWholeRecords) {
+    const std::string path = stages_path(kAid, "stage");
+    write_file(path, stage_bytes({{kAid, kT0, 1, 7}, {kAid, kT0 + 1, 2, 7}}) + "torn");
+    save(7, kT0 + 2, 3);
+    dbs_agent_kv_close(nullptr, &agent_);
+    const std::vector<kv_stage_rec> recs = stage_records(read_file(path));
+    ASSERT_EQ(path_size(path), 3 * 32);
+    EXPECT_EQ(recs[2].time, kT0 + 2);
+    EXPECT_EQ(recs[2].agent_id, kAid);
+}
+
+// ---- the maintainer -------------------------------------------------------------------
+
+TEST_F(KvStore, PassSortsIntoDayFilesPerKeyAndDay) {
+    const uint64_t midnight = kT0 + DAY_MS;
+    pending_unstage({{kAid, midnight + 5, 15, 9},
+                     {kAid, midnight - 1, 4, 7},
+                     {kAid, midnight + 2, 12, 7},
+                     {kAid, midnight - 3, 13, 9},
+                     {kAid, midnight, 11, 7},
+                     {kAid, midnight - 9, 3, 7}});
+    pass();
+    EXPECT_EQ(day_samples(kAid, kDay, 7),
+              (std::vector<sample>{{midnight - 9, 3}, {midnight - 1, 4}}));
+    EXPECT_EQ(day_samples(kAid, kDay + 1, 7),
+              (std::vector<sample>{{midnight, 11}, {midnight + 2, 12}}));
+    EXPECT_EQ(day_samples(kAid, kDay, 9), (std::vector<sample>{{midnight - 3, 13}}));
+    EXPECT_EQ(day_samples(kAid, kDay + 1, 9), (std::vector<sample>{{midnight + 5, 15}}));
+    EXPECT_FALSE(path_exists(stages_path(kAid, "unstage")));
+    EXPECT_FALSE(path_exists(stages_path(kAid, "journal")));
+    EXPECT_EQ(agent_.kv.unstage_pending.load(), 0);
+}
+
+TEST_F(KvStore, PassLeavesAgentsWithoutPendingFileAlone) {
+    write_file(stages_path(kAid, "unstage"), stage_bytes({{kAid, kT0, 1, 7}}));
+    pass();
+    EXPECT_TRUE(path_exists(stages_path(kAid, "unstage")));
+    EXPECT_FALSE(path_exists(day_path(kAid, kDay, 7)));
+}
+
+TEST_F(KvStore, LaterStagingFilesAppendAfterEarlierOnes) {
+    pending_unstage({{kAid, kT0 + 50, 2, 7}});
+    pass();
+    pending_unstage({{kAid, kT0 + 10, 1, 7}});
+    pass();
+    EXPECT_EQ(day_samples(kAid, kDay, 7), (std::vector<sample>{{kT0 + 50, 2}, {kT0 + 10, 1}}));
+}
+
+TEST_F(KvStore, RecordsOfOtherAgentsAreDropped) {
+    ASSERT_EQ(agent_save(as_bytes(identity_bytes(1, "other")), kOther), 0);
+    pending_unstage({{kOther, kT0 + 1, 9, 7},
+                     {kAid, kT0 + 2, 2, 7},
+                     {kOther, kT0 + 3, 9, 8},
+                     {kAid, kT0 + 1, 1, 7}});
+    Logged l = run_logged([this] { pass(); });
+    EXPECT_NE(l.lines.find("WARN   Stage file " + stages_path(kAid, "unstage") +
+                           ": 2 records of other agents dropped.\n"),
+              std::string::npos)
+        << l.lines;
+    EXPECT_EQ(day_samples(kAid, kDay, 7), (std::vector<sample>{{kT0 + 1, 1}, {kT0 + 2, 2}}));
+    EXPECT_FALSE(path_exists(day_path(kOther, kDay, 7)));
+    EXPECT_FALSE(path_exists(day_path(kOther, kDay, 8)));
+}
+
+// A staging file of 100 bytes holds three records; the four bytes after them are ignored.
+TEST_F(KvStore, PartialRecordAtTheEndOfAStagingFileIsIgnored) {
+    const std::string path = stages_path(kAid, "unstage");
+    write_file(path,
+               stage_bytes({{kAid, kT0 + 3, 3, 7}, {kAid, kT0 + 1, 1, 7}, {kAid, kT0 + 2, 2, 7}}) +
+                   std::string("\xA1\x00\x00\x00", 4));
+    process_stage_file(kAid, path.c_str());
+    EXPECT_EQ(day_samples(kAid, kDay, 7),
+              (std::vector<sample>{{kT0 + 1, 1}, {kT0 + 2, 2}, {kT0 + 3, 3}}));
+}
+
+TEST_F(KvStore, DayFileWithATornTailIsCutBeforeTheAppend) {
+    write_file(day_path(kAid, kDay, 7),
+               hex("00 00 01 8D F7 4F 87 E8  00 00 00 00 00 00 00 01  00 00 01"));
+    pending_unstage({{kAid, kT0 + 7, 7, 7}});
+    pass();
+    EXPECT_EQ(path_size(day_path(kAid, kDay, 7)), 32);
+    EXPECT_EQ(day_samples(kAid, kDay, 7), (std::vector<sample>{{kT0 + 1000, 1}, {kT0 + 7, 7}}));
+}
+
+// A day file takes a staging file's samples for it whole or not at all.
+TEST_F(KvStore, FailedDayFileAppendIsCutBack) {
+    const std::string path = day_path(kAid, kDay, 7);
+    write_file(path, std::string(16, 's'));
+    std::vector<kv_stage_rec> recs;
+    for (uint64_t i = 0; i < 20; i++)
+        recs.push_back({kAid, kT0 + i, i, 7});
+    pending_unstage(recs);
+    Logged l = run_logged([this] {
+        signal(SIGXFSZ, SIG_IGN);
+        // The journal and the log line fit, the 320 bytes of samples only partly.
+        rlimit lim{200, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        pass();
+    });
+    EXPECT_NE(l.lines.find("write " + path + " File too large\n"), std::string::npos) << l.lines;
+    EXPECT_EQ(path_size(path), 16);
+}
+
+TEST_F(KvStore, MaintainerThreadMovesRotatedStages) {
+    kv_maintainer *m = dbs_kv_maintainer_start(&repo_, 5);
+    ASSERT_NE(m, nullptr);
+    for (uint64_t i = 0; i < 502; i++)
+        save(7, kT0 + i, i);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (agent_.kv.unstage_pending.load() == 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    dbs_kv_maintainer_stop(m);
+    EXPECT_EQ(agent_.kv.unstage_pending.load(), 0);
+    EXPECT_EQ(day_samples(kAid, kDay, 7).size(), 501u);
+}
+
+// ---- recovery -------------------------------------------------------------------------
+
+// Staging files left by a stopped service reach the day files when the store opens: the
+// older "unstage" samples before the "stage" ones, whatever their times.
+TEST_F(KvStore, OpenMovesLeftStagingFiles) {
+    write_file(stages_path(kAid, "unstage"),
+               stage_bytes({{kAid, kT0 + 20, 2, 7}, {kAid, kT0 + 10, 1, 7}}));
+    write_file(stages_path(kAid, "stage"), stage_bytes({{kAid, kT0 + 5, 3, 7}}));
+    dbs *db = dbs_open();
+    ASSERT_NE(db, nullptr);
+    dbs_close(db);
+    EXPECT_EQ(day_samples(kAid, kDay, 7),
+              (std::vector<sample>{{kT0 + 10, 1}, {kT0 + 20, 2}, {kT0 + 5, 3}}));
+    for (const char *name : {"unstage", "stage", "journal"})
+        EXPECT_FALSE(path_exists(stages_path(kAid, name))) << name;
+}
+
+TEST_F(KvStore, RecoveryWithoutDataDirectoryFails) {
+    ASSERT_EQ(sys_rmtree("storage.db/data"), 0);
+    Logged l = run_logged([] { exit(dbs_kv_recover() == -1 ? 0 : 1); });
+    EXPECT_NE(l.lines.find("ERROR  opendir: storage.db/data No such file or directory.\n"),
+              std::string::npos)
+        << l.lines;
+}
+
+// A move interrupted after its appends but before its staging file was removed is undone
+// and repeated by the recovery: every sample is stored once.
+TEST_F(KvStore, InterruptedMoveStoresNoSampleTwice) {
+    write_file(day_path(kAid, kDay, 7), hex("00 00 01 8D F7 4F 87 E8  00 00 00 00 00 00 00 01"));
+    const std::string path = stages_path(kAid, "unstage");
+    write_file(path, stage_bytes({{kAid, kT0 + 2, 2, 7}, {kAid, kT0 + 3, 3, 9}}));
+    process_stage_file(kAid, path.c_str()); // the process dies here
+    ASSERT_TRUE(path_exists(stages_path(kAid, "journal")));
+
+    ASSERT_EQ(dbs_kv_recover(), 0);
+    EXPECT_EQ(day_samples(kAid, kDay, 7), (std::vector<sample>{{kT0 + 1000, 1}, {kT0 + 2, 2}}));
+    EXPECT_EQ(day_samples(kAid, kDay, 9), (std::vector<sample>{{kT0 + 3, 3}}));
+    EXPECT_FALSE(path_exists(path));
+    EXPECT_FALSE(path_exists(stages_path(kAid, "journal")));
+}
+
+// Once the staging file is gone the move is complete: a journal still lying there undoes
+// nothing.
+TEST_F(KvStore, JournalOfACompletedMoveIsDiscarded) {
+    const std::string path = stages_path(kAid, "unstage");
+    write_file(path, stage_bytes({{kAid, kT0 + 2, 2, 7}}));
+    process_stage_file(kAid, path.c_str());
+    ASSERT_EQ(unlink(path.c_str()), 0); // the process dies here
+    ASSERT_EQ(dbs_kv_recover(), 0);
+    EXPECT_EQ(day_samples(kAid, kDay, 7), (std::vector<sample>{{kT0 + 2, 2}}));
+    EXPECT_FALSE(path_exists(stages_path(kAid, "journal")));
+}
+
+// The journal names the staging file by inode and size, then lists the day files the move
+// touches with their sizes before it.
+TEST_F(KvStore, JournalHandWrittenBytes) {
+    write_file(day_path(kAid, kDay, 7), std::string(16, '\0'));
+    const std::string path = stages_path(kAid, "unstage");
+    write_file(path, stage_bytes({{kAid, kT0 + 9, 2, 9}, {kAid, kT0 + 2, 1, 7}}));
+    process_stage_file(kAid, path.c_str());
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    const uint64_t ino = st.st_ino;
+    const std::string want = std::string(reinterpret_cast<const char *>(&ino), 8) +
+                             hex("40 00 00 00 00 00 00 00"
+                                 "47 4D 00 00 07 00 00 00  10 00 00 00 00 00 00 00"
+                                 "47 4D 00 00 09 00 00 00  00 00 00 00 00 00 00 00");
+    EXPECT_EQ(read_file(stages_path(kAid, "journal")), want);
+}
+
+TEST_F(KvStore, RecoverySkipsEntriesThatAreNoAgentDirectories) {
+    for (const char *name : {"00000000000000a1", "A1", "not-an-agent"}) {
+        const std::string dir = std::string("storage.db/data/") + name + "/kv/stages";
+        ASSERT_EQ(sys_mkdirs(dir.c_str()), 0);
+        write_file(dir + "/stage", stage_bytes({{kAid, kT0, 1, 7}}));
+    }
+    ASSERT_EQ(dbs_kv_recover(), 0);
+    EXPECT_FALSE(path_exists(day_path(kAid, kDay, 7)));
+    EXPECT_TRUE(path_exists("storage.db/data/A1/kv/stages/stage"));
+}
+
+// ---- bulk reading and sizes -----------------------------------------------------------
+
+struct bulk_calls {
+    std::vector<int64_t> sizes;
+    int stop_after = -1;
+};
+
+int record_bulk(void *ctx, const uint8_t *, int64_t n) {
+    auto *c = static_cast<bulk_calls *>(ctx);
+    c->sizes.push_back(n);
+    return static_cast<int>(c->sizes.size()) == c->stop_after ? 1 : 0;
+}
+
+TEST_F(KvStore, BulkDaysSkipMissingFiles) {
+    write_file(day_path(kAid, kDay, 7), std::string(32, 'a'));
+    write_file(day_path(kAid, kDay + 2, 7), std::string(48, 'c'));
+    write_file(day_path(kAid, kDay + 1, 8), std::string(16, 'b'));
+    const struct {
+        uint64_t from, to;
+        std::vector<int64_t> sizes;
+    } cases[] = {
+        {kT0 + 5, kT0 + 2 * DAY_MS + 1, {32, 48}},
+        {kT0 + DAY_MS, kT0 + 2 * DAY_MS - 1, {}},
+        {kT0 + DAY_MS - 1, kT0 + DAY_MS - 1, {32}},
+        {0, UINT64_MAX, {32, 48}}, // every day there is, found without visiting each
+    };
+    for (const auto &c : cases) {
+        bulk_calls calls;
+        EXPECT_EQ(dbs_kv_foreach_bulkday(kAid, c.from, c.to, 7, &calls, record_bulk), 0);
+        EXPECT_EQ(calls.sizes, c.sizes) << c.from << ".." << c.to;
+    }
+}
+
+// Only whole samples are handed out, at most one day's worth of them.
+TEST_F(KvStore, BulkDayHandsOutWholeSamples) {
+    const struct {
+        size_t file;
+        std::vector<int64_t> sizes;
+    } cases[] = {
+        {40, {32}},
+        {16, {16}},
+        {8, {}},
+        {KV_BULK_BYTES + 40, {static_cast<int64_t>(KV_BULK_BYTES)}},
+    };
+    for (const auto &c : cases) {
+        write_file(day_path(kAid, kDay, 7), std::string(c.file, 's'));
+        bulk_calls calls;
+        EXPECT_EQ(dbs_kv_foreach_bulkday(kAid, kT0, kT0, 7, &calls, record_bulk), 0);
+        EXPECT_EQ(calls.sizes, c.sizes) << c.file;
+    }
+}
+
+TEST_F(KvStore, BulkDayStopsAtNonZeroResult) {
+    for (uint32_t d = 0; d < 3; d++)
+        write_file(day_path(kAid, kDay + d, 7), std::string(16, 's'));
+    bulk_calls calls;
+    calls.stop_after = 2;
+    EXPECT_EQ(dbs_kv_foreach_bulkday(kAid, kT0, kT0 + 3 * DAY_MS, 7, &calls, record_bulk), -1);
+    EXPECT_EQ(calls.sizes.size(), 2u);
+}
+
+TEST_F(KvStore, BulkDayRefusesBadArguments) {
+    Logged l = run_logged([] {
+        bulk_calls calls;
+        int a = dbs_kv_foreach_bulkday(kAid, kT0, kT0, 7, &calls, nullptr);
+        int b = dbs_kv_foreach_bulkday(kAid, kT0 + 1, kT0, 7, &calls, record_bulk);
+        exit(a == -1 && b == -1 && calls.sizes.empty() ? 0 : 1);
+    });
+    EXPECT_EQ(l.lines, "ERROR  Invalid arguments.\nERROR  Invalid time range.\n");
+}
+
+TEST_F(KvStore, StatsAddDayFileSizesOnly) {
+    write_file(day_path(kAid, kDay, 7), std::string(32, 's'));
+    write_file(day_path(kAid, kDay + 1, 9), std::string(48, 's'));
+    write_file(stages_path(kAid, "stage"), std::string(64, 's'));
+    for (const char *name : {"1.2.x", "12", "a.1", ".3.4"})
+        write_file(agent_dir(kAid) + "/kv/" + name, std::string(1000, 's'));
+    uint64_t total = 5;
+    EXPECT_EQ(dbs_stats_kv(kAid, &total), 0);
+    EXPECT_EQ(total, 85u);
+    EXPECT_EQ(dbs_stats_kv(kOther, &total), 0);
+    EXPECT_EQ(total, 85u);
+}
+
+} // namespace
