@@ -123,9 +123,8 @@ std::vector<uint64_t> walk_hours(uint64_t agent_id, uint64_t first, uint64_t las
 // ---- the time-range walk ----
 
 // Opens a file of a walk read-only: the descriptor, or -1 when it is missing (an hour without
-// root calls, logged at DEBUG) or cannot be opened (logged). Its name is the one the log
-// lines of the walks show.
-int foreach (const char *path) {
+// root calls, logged at DEBUG) or cannot be opened (logged).
+int walk_open(const char *path) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd >= 0)
         return fd;
@@ -186,14 +185,14 @@ int walk_one_hour(uint64_t agent_id, uint64_t hour_n, uint64_t offset, const uin
     const auto hour = static_cast<uint32_t>(hour_n % 24);
     char path[RCALL_PATH_MAX];
     rcall_path(path, agent_id, day, hour, "");
-    int fd = foreach (path);
+    int fd = walk_open(path);
     if (fd < 0)
         return 0;
     wh->ext_fd = -1;
     wh->window.length = 0;
     if (wh->ext_buffer != nullptr) {
         rcall_path(path, agent_id, day, hour, ".x");
-        wh->ext_fd = foreach (path);
+        wh->ext_fd = walk_open(path);
     }
     wh->file_id = day << 5 | hour;
     int rc = csp_scan_rcall_stack(fd, offset, wh->file_id, range, CSP_SCAN_BUFFER_SIZE, scan_buffer,
@@ -204,8 +203,8 @@ int walk_one_hour(uint64_t agent_id, uint64_t hour_n, uint64_t offset, const uin
     return rc;
 }
 
-// Runs the scan callback over every root call of the range. `ctx` begins with `wh`, whose
-// ext_buffer says whether extension files are opened.
+// Runs the scan callback over every root call of the range. `wh` is the part of `ctx` that
+// the walk fills in for each hour file; its ext_buffer says whether extension files are opened.
 void walk_range(uint64_t agent_id, const uint64_t range[2], void *scan_buffer, walk_hour *wh,
                 void *ctx, csp_scan_cb cb) {
     const uint64_t from = range[0];
