@@ -205,12 +205,30 @@ static int ext_read_rest(int fd, uint8_t *buffer, size_t *have, size_t need, uin
     return 0;
 }
 
-// Reads the whole block at `offset` into `buffer` (one read when the block is complete),
-// checks its header and decompresses its payload. A block cut short by the end of the file
-// fails, so nothing left in the buffer by an earlier block is ever taken for its bytes.
+// Sets the payload of the checked block at `bytes` (header and stored bytes): a raw payload
+// stays where it is, a compressed one is unpacked into the buffer's unpack area.
+static ext_block_status ext_block_unpack(const uint8_t *bytes, uint8_t *buffer, ext_block *blk) {
+    if (blk->stored == blk->raw) {
+        blk->payload = bytes + EXT_HEADER_SIZE;
+        return EXT_BLOCK_OK;
+    }
+    uint8_t *out = buffer + EXT_UNPACK_OFFSET;
+    int n = LZ4_decompress_safe(reinterpret_cast<const char *>(bytes + EXT_HEADER_SIZE),
+                                reinterpret_cast<char *>(out), static_cast<int>(blk->stored),
+                                static_cast<int>(blk->raw));
+    if (n < 0 || static_cast<uint32_t>(n) != blk->raw)
+        return EXT_BLOCK_NOT_UNPACKED;
+    blk->payload = out;
+    return EXT_BLOCK_OK;
+}
+
+// Reads the whole block at `offset` into `buffer` (one read of `span` bytes when the block
+// lies within them), checks its header and decompresses its payload. A block cut short by the
+// end of the file fails, so nothing left in the buffer by an earlier block is ever taken for
+// its bytes.
 static ext_block_status ext_block_load(int fd, uint64_t offset, uint8_t *buffer, bool end_ok,
-                                       ext_block *blk) {
-    ssize_t got = ext_pread(fd, buffer, EXT_BLOCK_SPAN, offset);
+                                       ext_block *blk, uint32_t span = EXT_BLOCK_SPAN) {
+    ssize_t got = ext_pread(fd, buffer, span, offset);
     if (got < 0) {
         LOG_SYSERR("pread");
         return EXT_BLOCK_FAILED;
@@ -226,18 +244,26 @@ static ext_block_status ext_block_load(int fd, uint64_t offset, uint8_t *buffer,
     }
     if (ext_read_rest(fd, buffer, &have, EXT_HEADER_SIZE + blk->stored, offset) != 0)
         return EXT_BLOCK_FAILED;
-    if (blk->stored == blk->raw) {
-        blk->payload = buffer + EXT_HEADER_SIZE;
-        return EXT_BLOCK_OK;
+    return ext_block_unpack(buffer, buffer, blk);
+}
+
+// Checks the block at the `have` bytes of `bytes` and unpacks its payload, as a block read
+// from the file.
+static ext_block_status ext_block_in(const uint8_t *bytes, uint64_t have, uint8_t *buffer,
+                                     ext_block *blk) {
+    if (have < EXT_HEADER_SIZE) {
+        LOG_ERROR("Extension data block incomplete.");
+        return EXT_BLOCK_FAILED;
     }
-    uint8_t *out = buffer + EXT_UNPACK_OFFSET;
-    int n = LZ4_decompress_safe(reinterpret_cast<const char *>(buffer + EXT_HEADER_SIZE),
-                                reinterpret_cast<char *>(out), static_cast<int>(blk->stored),
-                                static_cast<int>(blk->raw));
-    if (n < 0 || static_cast<uint32_t>(n) != blk->raw)
-        return EXT_BLOCK_NOT_UNPACKED;
-    blk->payload = out;
-    return EXT_BLOCK_OK;
+    if (!ext_header_check(bytes, &blk->raw, &blk->stored)) {
+        LOG_ERROR("Extension data header corrupted.");
+        return EXT_BLOCK_FAILED;
+    }
+    if (have < EXT_HEADER_SIZE + blk->stored) {
+        LOG_ERROR("Extension data block incomplete.");
+        return EXT_BLOCK_FAILED;
+    }
+    return ext_block_unpack(bytes, buffer, blk);
 }
 
 // The data of the entry at `offset` of the payload and its length, or nullptr when its head
@@ -252,14 +278,10 @@ static const uint8_t *ext_block_entry(const ext_block &blk, uint32_t offset, uin
     return entry + EXT_ENTRY_HEAD;
 }
 
-// The file id is part of the reader's signature so that callers name the hour they read;
-// the descriptor alone decides what is read.
-const uint8_t *ext_read(int fd, uint64_t locator, uint32_t, uint8_t *buffer, uint16_t *length) {
-    *length = 0;
-    if (fd == -1)
-        return nullptr;
-    ext_block blk;
-    switch (ext_block_load(fd, ext_locator_block(locator), buffer, false, &blk)) {
+// The entry the locator names in a block just loaded with `status`; the errors of ext_read.
+static const uint8_t *ext_loaded_entry(ext_block_status status, const ext_block &blk,
+                                       uint64_t locator, uint16_t *length) {
+    switch (status) {
     case EXT_BLOCK_OK:
         break;
     case EXT_BLOCK_NOT_UNPACKED:
@@ -278,6 +300,24 @@ const uint8_t *ext_read(int fd, uint64_t locator, uint32_t, uint8_t *buffer, uin
     }
     *length = n;
     return data;
+}
+
+// The file id is part of the reader's signature so that callers name the hour they read;
+// the descriptor alone decides what is read.
+const uint8_t *ext_read(int fd, uint64_t locator, uint32_t, uint8_t *buffer, uint16_t *length) {
+    *length = 0;
+    if (fd == -1)
+        return nullptr;
+    ext_block blk;
+    return ext_loaded_entry(ext_block_load(fd, ext_locator_block(locator), buffer, false, &blk),
+                            blk, locator, length);
+}
+
+const uint8_t *ext_read_mem(const uint8_t *bytes, uint64_t have, uint64_t locator, uint8_t *buffer,
+                            uint16_t *length) {
+    *length = 0;
+    ext_block blk;
+    return ext_loaded_entry(ext_block_in(bytes, have, buffer, &blk), blk, locator, length);
 }
 
 // Calls `fn` for each entry of a block: 1 when it stopped, else 0. Entries that do not fit
@@ -304,7 +344,9 @@ int ext_iterate_exts(int fd, uint64_t offset, uint32_t length, uint8_t *buffer, 
     uint64_t end = length == 0 || offset > UINT64_MAX - length ? UINT64_MAX : offset + length;
     while (offset < end) {
         ext_block blk;
-        switch (ext_block_load(fd, offset, buffer, true, &blk)) {
+        const uint64_t left = end - offset;
+        switch (ext_block_load(fd, offset, buffer, true, &blk,
+                               static_cast<uint32_t>(std::min<uint64_t>(left, EXT_BLOCK_SPAN)))) {
         case EXT_BLOCK_OK:
             break;
         case EXT_BLOCK_END:

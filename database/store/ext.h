@@ -90,12 +90,19 @@ void ext_buf_free(ext_buf *builder);
 const uint8_t *ext_read(int fd, uint64_t locator, uint32_t file_id, uint8_t *buffer,
                         uint16_t *length);
 
+// ext_read over bytes already read: `bytes` holds the `have` bytes of the `.x` file from the
+// locator's block on, so that a reader going through the file in order can read it in large
+// pieces. The data handed out points into `bytes` (a raw block) or `buffer` (a compressed one).
+const uint8_t *ext_read_mem(const uint8_t *bytes, uint64_t have, uint64_t locator, uint8_t *buffer,
+                            uint16_t *length);
+
 // Called for each entry of a walk; a non-zero result stops the walk.
 using ext_entry_fn = int (*)(void *ctx, uint16_t flags, uint16_t call_index, const uint8_t *data,
                              uint16_t length);
-// Walks the blocks from `offset` over `length` bytes (0: to the end of the file) and calls
-// `fn` for each entry. 0 at the end (or when a block does not decompress), 1 when `fn` stopped
-// the walk, -1 on a read error or a damaged or incomplete block.
+// Walks the blocks from `offset` over `length` bytes (0: to the end of the file; reads stay
+// within those bytes unless a block runs past them) and calls `fn` for each entry. 0 at the end (or
+// when a block does not decompress), 1 when `fn` stopped the walk, -1 on a read error or a damaged
+// or incomplete block.
 int ext_iterate_exts(int fd, uint64_t offset, uint32_t length, uint8_t *buffer, void *ctx,
                      ext_entry_fn fn);
 

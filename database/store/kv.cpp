@@ -50,6 +50,22 @@ struct kv_day_path {
     }
 };
 
+// Head of the journal written while a staging file is moved: which staging file (its
+// inode and size) the day file sizes that follow belong to. Host byte order.
+struct kv_journal_head {
+    uint64_t stage_ino;
+    uint64_t stage_size;
+};
+static_assert(sizeof(kv_journal_head) == 16);
+
+// A day file's size before the move began. Host byte order.
+struct kv_journal_entry {
+    uint32_t day;
+    uint32_t key;
+    uint64_t size;
+};
+static_assert(sizeof(kv_journal_entry) == 16);
+
 // The staging records that go to one day file: same key, same day.
 struct kv_group {
     uint32_t day;
@@ -359,8 +375,11 @@ std::vector<uint32_t> kv_bulk_days(uint64_t aid, uint32_t key, uint64_t first, u
     }
     kv_path path(aid, "");
     DIR *dir = opendir(path.text);
-    if (dir == nullptr)
+    if (dir == nullptr) {
+        if (errno != ENOENT)
+            LOG_SYSERR_PATH("opendir", path.text);
         return days;
+    }
     while (const dirent *e = readdir(dir)) {
         uint32_t day, k;
         if (kv_parse_day_name(e->d_name, &day, &k) && k == key && day >= first && day <= last)

@@ -44,22 +44,6 @@ constexpr uint32_t KV_MAINTAIN_INTERVAL_MS = 1000;
 // seconds of a day.
 constexpr size_t KV_BULK_BYTES = 17280 * sizeof(kv_sample);
 
-// Head of the journal written while a staging file is moved: which staging file (its
-// inode and size) the day file sizes that follow belong to. Host byte order.
-struct kv_journal_head {
-    uint64_t stage_ino;
-    uint64_t stage_size;
-};
-static_assert(sizeof(kv_journal_head) == 16);
-
-// A day file's size before the move began. Host byte order.
-struct kv_journal_entry {
-    uint32_t day;
-    uint32_t key;
-    uint64_t size;
-};
-static_assert(sizeof(kv_journal_entry) == 16);
-
 // Stages one sample of the agent. Runs on the agent's collector worker only. 0, or -1 when
 // the stage file cannot be opened (the sample is dropped).
 int dbs_kv_save(dbs_agent *a, uint32_t key, uint64_t time_ms, uint64_t value);

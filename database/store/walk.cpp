@@ -123,9 +123,8 @@ std::vector<uint64_t> walk_hours(uint64_t agent_id, uint64_t first, uint64_t las
 // ---- the time-range walk ----
 
 // Opens a file of a walk read-only: the descriptor, or -1 when it is missing (an hour without
-// root calls, logged at DEBUG) or cannot be opened (logged). Its name is the one the log
-// lines of the walks show.
-int foreach (const char *path) {
+// root calls, logged at DEBUG) or cannot be opened (logged).
+int walk_open(const char *path) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd >= 0)
         return fd;
@@ -136,22 +135,43 @@ int foreach (const char *path) {
     return -1;
 }
 
+// Bytes of the extension file the walk with the roots' entries reads at a time. Root calls
+// store their blobs in the order of the hour file, so one read serves the entries of many
+// root calls.
+constexpr uint32_t EXT_WINDOW_SIZE = 128 * 1024;
+static_assert(EXT_WINDOW_SIZE >= EXT_BLOCK_SPAN);
+
+// The bytes of the extension file from `start` on, as last read.
+struct ext_window {
+    uint8_t *data; // EXT_WINDOW_SIZE bytes
+    uint64_t start;
+    uint64_t length;
+};
+
 // What a scan callback of a walk learns about the hour file being scanned.
 struct walk_hour {
     uint8_t *ext_buffer; // extension reader buffer; NULL when the walk reads no entries
+    ext_window window;   // of the walk with the roots' entries
     int ext_fd;          // the hour's extension file, -1 when it is not open
     uint32_t file_id;    // day << 5 | hour
 };
+
+uint8_t *walk_alloc(bool wanted, uint32_t size) {
+    return wanted ? static_cast<uint8_t *>(krv_malloc(size)) : nullptr;
+}
 
 // Owns a walk's buffers.
 struct walk_buffers {
     void *scan = krv_malloc(CSP_SCAN_BUFFER_SIZE);
     uint8_t *ext;
-    explicit walk_buffers(bool with_ext)
-        : ext(with_ext ? static_cast<uint8_t *>(krv_malloc(EXT_READER_BUFFER_SIZE)) : nullptr) {}
+    uint8_t *window;
+    walk_buffers(bool with_ext, bool with_window)
+        : ext(walk_alloc(with_ext, EXT_READER_BUFFER_SIZE)),
+          window(walk_alloc(with_window, EXT_WINDOW_SIZE)) {}
     ~walk_buffers() {
         free(scan);
         free(ext);
+        free(window);
     }
     walk_buffers(const walk_buffers &) = delete;
     walk_buffers &operator=(const walk_buffers &) = delete;
@@ -165,13 +185,14 @@ int walk_one_hour(uint64_t agent_id, uint64_t hour_n, uint64_t offset, const uin
     const auto hour = static_cast<uint32_t>(hour_n % 24);
     char path[RCALL_PATH_MAX];
     rcall_path(path, agent_id, day, hour, "");
-    int fd = foreach (path);
+    int fd = walk_open(path);
     if (fd < 0)
         return 0;
     wh->ext_fd = -1;
+    wh->window.length = 0;
     if (wh->ext_buffer != nullptr) {
         rcall_path(path, agent_id, day, hour, ".x");
-        wh->ext_fd = foreach (path);
+        wh->ext_fd = walk_open(path);
     }
     wh->file_id = day << 5 | hour;
     int rc = csp_scan_rcall_stack(fd, offset, wh->file_id, range, CSP_SCAN_BUFFER_SIZE, scan_buffer,
@@ -182,8 +203,8 @@ int walk_one_hour(uint64_t agent_id, uint64_t hour_n, uint64_t offset, const uin
     return rc;
 }
 
-// Runs the scan callback over every root call of the range. `ctx` begins with `wh`, whose
-// ext_buffer says whether extension files are opened.
+// Runs the scan callback over every root call of the range. `wh` is the part of `ctx` that
+// the walk fills in for each hour file; its ext_buffer says whether extension files are opened.
 void walk_range(uint64_t agent_id, const uint64_t range[2], void *scan_buffer, walk_hour *wh,
                 void *ctx, csp_scan_cb cb) {
     const uint64_t from = range[0];
@@ -206,16 +227,41 @@ rcall_key walk_key(const walk_hour &wh, uint64_t offset) {
     return rcall_key_make(wh.file_id >> 5, wh.file_id & 31, offset);
 }
 
+// Makes the window hold the `span` bytes from `block` on. False when they cannot be read.
+bool window_cover(int fd, ext_window *w, uint64_t block, uint64_t span) {
+    if (block >= w->start && block - w->start + span <= w->length)
+        return true;
+    ssize_t got;
+    do {
+        got = pread(fd, w->data, EXT_WINDOW_SIZE, static_cast<off_t>(block));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        LOG_SYSERR("pread");
+        w->length = 0;
+        return false;
+    }
+    w->start = block;
+    w->length = static_cast<uint64_t>(got);
+    return true;
+}
+
 // The root's own entry, when the walk reads entries and the root has one inside its blob.
-const uint8_t *root_entry(const walk_hour &wh, const call_record *root, uint64_t ext_offset,
+const uint8_t *root_entry(walk_hour *wh, const call_record *root, uint64_t ext_offset,
                           uint32_t ext_length, uint16_t *length) {
     *length = 0;
     const uint64_t block = ext_locator_block(root->ext);
     // A locator outside the root call's own blob would name another root call's entry.
-    if (wh.ext_fd < 0 || !(root->flags & CALL_HAS_ENTRY) || block < ext_offset ||
+    if (wh->ext_fd < 0 || !(root->flags & CALL_HAS_ENTRY) || block < ext_offset ||
         block - ext_offset >= ext_length)
         return nullptr;
-    return ext_read(wh.ext_fd, root->ext, wh.file_id, wh.ext_buffer, length);
+    // The entry's block lies within the rest of the blob, and no block is longer than the
+    // window.
+    const uint64_t span = std::min<uint64_t>(ext_length - (block - ext_offset), EXT_BLOCK_SPAN);
+    if (!window_cover(wh->ext_fd, &wh->window, block, span))
+        return nullptr;
+    const uint64_t at = block - wh->window.start;
+    return ext_read_mem(wh->window.data + at, std::min(span, wh->window.length - at), root->ext,
+                        wh->ext_buffer, length);
 }
 
 // ---- walk with the root's entry ----
@@ -230,7 +276,7 @@ int rcall_walk_on_scan(void *p, uint64_t offset, uint64_t ext_offset, uint32_t e
                        rcall *rc) {
     auto *w = static_cast<rcall_walk *>(p);
     uint16_t length;
-    const uint8_t *entry = root_entry(w->hour, rc->root, ext_offset, ext_length, &length);
+    const uint8_t *entry = root_entry(&w->hour, rc->root, ext_offset, ext_length, &length);
     return w->cb(w->ctx, walk_key(w->hour, offset), rc->count, rc, entry, length) != 0 ? 1 : 0;
 }
 
@@ -314,23 +360,23 @@ int call_walk_on_scan(void *p, uint64_t offset, uint64_t ext_offset, uint32_t ex
 
 int dbs_rcall_foreach(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_rcall_cb cb,
                       bool with_extensions) {
-    walk_buffers buffers(with_extensions);
-    rcall_walk w{{buffers.ext, -1, 0}, ctx, cb};
+    walk_buffers buffers(with_extensions, with_extensions);
+    rcall_walk w{{buffers.ext, {buffers.window, 0, 0}, -1, 0}, ctx, cb};
     walk_range(agent_id, range, buffers.scan, &w.hour, &w, rcall_walk_on_scan);
     return 0;
 }
 
 int dbs_rcall_foreach_tree(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_tree_cb cb) {
-    walk_buffers buffers(false);
-    tree_walk w{{nullptr, -1, 0}, call_tree_new(), ctx, cb};
+    walk_buffers buffers(false, false);
+    tree_walk w{{nullptr, {}, -1, 0}, call_tree_new(), ctx, cb};
     walk_range(agent_id, range, buffers.scan, &w.hour, &w, tree_walk_on_scan);
     call_tree_free(w.tree);
     return 0;
 }
 
 int dbs_rcall_foreach_call(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_call_cb cb) {
-    walk_buffers buffers(true);
-    call_walk w{{buffers.ext, -1, 0}, ctx, cb, nullptr, {}, 0, 0};
+    walk_buffers buffers(true, false);
+    call_walk w{{buffers.ext, {}, -1, 0}, ctx, cb, nullptr, {}, 0, 0};
     walk_range(agent_id, range, buffers.scan, &w.hour, &w, call_walk_on_scan);
     return 0;
 }

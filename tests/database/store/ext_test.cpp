@@ -348,6 +348,10 @@ TEST_F(ExtFiles, ReadersDecodeHandWrittenRawAndLz4Blocks) {
     std::string walked;
     EXPECT_EQ(ext_iterate_exts(fd, 0, 0, buffer_.data(), &walked, collect_entry), 0);
     EXPECT_EQ(walked, "1/2:a\0361;2/8:" + be16(62) + Bytes(62, 'x') + ";");
+    // A length that ends inside a block still yields that whole block, and no more.
+    walked.clear();
+    EXPECT_EQ(ext_iterate_exts(fd, 0, 5, buffer_.data(), &walked, collect_entry), 0);
+    EXPECT_EQ(walked, "1/2:a\0361;");
     EXPECT_EQ(ext_read(-1, 0, 0, buffer_.data(), &length), nullptr);
     EXPECT_EQ(length, 0);
     close(fd);
@@ -503,6 +507,16 @@ TEST_F(ExtFiles, DamagedBlocksFailOnlyTheirOwnPath) {
         });
         EXPECT_EQ(read.out, c.read);
         EXPECT_EQ(read.lines, c.read_log);
+        // Reading the same bytes from memory fails and succeeds the same way.
+        Logged in_memory = run_logged([&] {
+            const uint64_t at = std::min<uint64_t>(ext_locator_block(locator), file.size());
+            uint16_t length = 0;
+            const uint8_t *got = ext_read_mem(reinterpret_cast<const uint8_t *>(file.data()) + at,
+                                              file.size() - at, locator, buffer_.data(), &length);
+            printf("%s", got ? Bytes(1, static_cast<char>(got[length - 1])).c_str() : "NULL");
+        });
+        EXPECT_EQ(in_memory.out, c.read);
+        EXPECT_EQ(in_memory.lines, c.read_log);
         Logged walk = run_logged([&] {
             int fd = open_x(5);
             std::vector<uint16_t> seen;

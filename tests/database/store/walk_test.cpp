@@ -317,6 +317,33 @@ TEST_F(WalkEntries, RootEntryComesOnlyWithExtensionsAndAnEntry) {
         EXPECT_FALSE(d.has_entry) << "a missing .x file costs the entries";
 }
 
+// Entries of many root calls share reads of the extension file; a blob larger than one such
+// read, with the root's entry at its end, is read on its own.
+TEST_F(WalkEntries, RootEntriesOfSmallAndLargeBlobs) {
+    uint32_t seed = 1;
+    auto noise = [&](size_t n) {
+        std::string s(n, '\0');
+        for (char &ch : s)
+            ch = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
+        return s;
+    };
+    std::vector<std::string> expected;
+    for (uint32_t i = 0; i < 3000; i++) {
+        const bool large = i % 1000 == 500;
+        std::vector<test_entry> entries;
+        if (large)
+            entries = {{0, noise(65000)}, {1, noise(65000)}, {2, noise(65000)}};
+        expected.push_back(noise(large ? 60000 : 100 + i % 50));
+        entries.push_back({3, expected.back()});
+        store(t0 + i, entries, CALL_F_PARAMS);
+    }
+    ASSERT_GT(path_size(hour_path(t0, ".x")), 3 * 128 * 1024);
+    recorder r = run_walk(walk_kind::rcall_ext, 0, UINT64_MAX);
+    ASSERT_EQ(r.seen.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); i++)
+        ASSERT_EQ(r.seen[i].entry, expected[i]) << i;
+}
+
 TEST_F(WalkEntries, RootFlagWithoutABlobReadsNoOtherRootCallsEntry) {
     store(t0, {{3, "first"}}, CALL_F_PARAMS);
     // Flagged as having an entry, but stored without a blob: its locator 0 would name the
