@@ -169,19 +169,19 @@ void full_task_queue() {
     ASSERT_EQ(mtp_start(pool), 0);
     server s{};
     const unsigned port = start_client_server(&s, pool);
-    ThreadGate busy;
-    ASSERT_EQ(mtp_submit(
-                  pool, [](void *gate) { static_cast<ThreadGate *>(gate)->pass(); }, &busy),
-              0);
+    // One task holds the worker, another fills the one queued place.
+    ThreadGate busy, queued;
+    queued.release();
+    auto pass = [](void *gate) { static_cast<ThreadGate *>(gate)->pass(); };
+    ASSERT_EQ(mtp_submit(pool, pass, &busy), 0);
     busy.wait_entered();
-    ASSERT_EQ(mtp_submit(
-                  pool, [](void *) {}, nullptr),
-              0); // the one queued task
+    ASSERT_EQ(mtp_submit(pool, pass, &queued), 0);
 
     auto c = connect_client(port, "client");
     ASSERT_TRUE(c->send({query(1, 2)}));
     EXPECT_EQ(c->next(), reply(1, 2, QRESP_ERROR));
     busy.release();
+    queued.wait_entered();
     // The pool takes queries again.
     ASSERT_TRUE(c->send({query(2, 2)}));
     EXPECT_EQ(c->next(), reply(2, 2, QRESP_ERROR));
