@@ -82,12 +82,24 @@ TEST_F(AgentPeerTest, HelloRegistersTheAgentAndIsAnswered) {
     start();
     const struct {
         const char *label;
-        Bytes extra; // behind the identity: ignored
-    } cases[] = {{"exactly-72", ""}, {"with-more-bytes", "whatever follows"}};
+        Bytes hello;
+    } cases[] = {
+        {"exactly-72", Agent("exactly-72").hello()},
+        // Bytes behind the identity are ignored.
+        {"with-more-bytes", Agent("with-more-bytes").hello("whatever follows")},
+        // Kind, target, start time 2024-03-01 09:00:00 UTC, type 2 and the label.
+        {"by-hand", Bytes("\x01\x00\x00\x00\x52"
+                          "\0\0\0AGENTSE"
+                          "\x00\x00\x01\x8D\xF9\x3D\xE6\x80"
+                          "\x02"
+                          "by-hand",
+                          31) +
+                        Bytes(56, '\0')},
+    };
     for (const auto &c : cases) {
         const Agent a(c.label);
         PeerClient client(port);
-        ASSERT_TRUE(client.send({a.hello(c.extra)}));
+        ASSERT_TRUE(client.send({c.hello}));
         // The answer frame: "KR", version, payload of 13 + 4 bytes, the header check (computed
         // by the server), the message, the trailer.
         Bytes frame(29, '\0');
@@ -98,8 +110,9 @@ TEST_F(AgentPeerTest, HelloRegistersTheAgentAndIsAnswered) {
         EXPECT_EQ(read_file(env + a.dir() + "/korvane.id"), a.identity) << c.label;
         struct stat st {};
         EXPECT_EQ(stat((env + a.dir() + "/mc").c_str(), &st), 0) << c.label;
+        // The start time in local time (the tests run in UTC).
         EXPECT_TRUE(logged("INFO   Authenticating agent [" + a.dir().substr(17) + ": " + c.label +
-                           "] started at ["))
+                           "] started at [03/01/24 09:00:00]...\n"))
             << c.label;
     }
 }
