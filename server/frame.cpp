@@ -7,6 +7,7 @@
 #include <endian.h>
 #include <lz4.h>
 
+#include "lib/be_load.h"
 #include "lib/crc32.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
@@ -20,12 +21,6 @@ static constexpr uint64_t RX_KEEP = 256 * 1024;
 
 // LZ4 sizes are ints; no area or block beyond this is ever used whole.
 static constexpr uint64_t LZ4_SIZE_MAX = INT_MAX;
-
-static uint32_t get_be32(const uint8_t *p) {
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-    return be32toh(v);
-}
 
 static void put_be32(uint8_t *p, uint32_t v) {
     v = htobe32(v);
@@ -108,7 +103,7 @@ int frame_unpack(frame_buf *b, uint64_t max, std::span<uint8_t> area) {
         return -1;
     }
     uint64_t csize = b->len - FRAME_TRAILER_LEN;
-    uint32_t osize = get_be32(b->data + csize);
+    uint32_t osize = load_be32(b->data + csize);
     LOG_DEBUG("NET: Payload csize=%lu osize=%u.", csize, osize);
     if (osize > max) {
         LOG_ERROR("NET: Payload corrupted, invalid osize: %u", osize);
@@ -198,7 +193,7 @@ static bool frame_rx_whole_raw(const frame_rx *rx, std::span<uint8_t> in, std::s
     if (rx->payload.len != 0 || in.size() < rx->expect)
         return false;
     return area.empty() ||
-           get_be32(in.data() + rx->expect - FRAME_TRAILER_LEN) == rx->expect - FRAME_TRAILER_LEN;
+           load_be32(in.data() + rx->expect - FRAME_TRAILER_LEN) == rx->expect - FRAME_TRAILER_LEN;
 }
 
 // The payload in b is complete: unpack it when there is an area and hand the body over.

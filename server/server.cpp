@@ -15,6 +15,7 @@
 
 #include "database/agent_peer.h"
 #include "database/client_peer.h"
+#include "lib/be_load.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 #include "server/ioloop.h"
@@ -387,18 +388,6 @@ static uint32_t server_route(bool agent, uint16_t target) {
     if (target == TARGET_MANAGER)
         return agent ? PT_MG_AG : PT_MG_UI;
     return 0;
-}
-
-static uint16_t load_be16(const uint8_t *p) {
-    uint16_t v;
-    memcpy(&v, p, sizeof v);
-    return be16toh(v);
-}
-
-static uint64_t load_be64(const uint8_t *p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return be64toh(v);
 }
 
 // One message of a waiting connection's frame: only a hello is welcome, and only once.
