@@ -8,6 +8,7 @@
 #include <new>
 
 #include "lib/log.h"
+#include "lib/queue.h"
 #include "lib/xalloc.h"
 
 // A failed pthread call (which returns its error code instead of setting errno), in the
@@ -124,18 +125,6 @@ int mtp_submit(mtp_pool *pool, void (*fn)(void *), void *arg) {
     return rc;
 }
 
-static timespec mtp_deadline(uint32_t ms) {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec++;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
 // Waits until a task is pending and takes the oldest. 1 with *task filled; 0 when the
 // ring turned out empty; -1 when the worker is to end (its run flag is cleared, or the
 // wait failed).
@@ -149,7 +138,7 @@ static int worker_take(mtp_worker *slot, mtp_task *task) {
             rc = -1;
             break;
         }
-        timespec deadline = mtp_deadline(slot->pool->wait_ms);
+        timespec deadline = realtime_deadline(slot->pool->wait_ms);
         rc = pthread_cond_timedwait(&t->cond, &t->mtx, &deadline);
         if (rc == ETIMEDOUT)
             rc = 0;

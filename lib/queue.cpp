@@ -34,8 +34,7 @@ int queue_push(queue *q, void *item) {
     return rc;
 }
 
-// The real-time clock wait_ms milliseconds from now, as the condition variable expects it.
-static timespec queue_deadline(uint32_t wait_ms) {
+timespec realtime_deadline(uint32_t wait_ms) {
     timespec t;
     clock_gettime(CLOCK_REALTIME, &t);
     t.tv_sec += wait_ms / 1000;
@@ -48,7 +47,7 @@ static timespec queue_deadline(uint32_t wait_ms) {
 }
 
 void *queue_pop_wait(queue *q, uint32_t wait_ms) {
-    timespec deadline = queue_deadline(wait_ms);
+    timespec deadline = realtime_deadline(wait_ms);
     KRV_LOCKCALL(pthread_mutex_lock(&q->l));
     void *item = ring_pop(&q->r);
     while (item == nullptr) {

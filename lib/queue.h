@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <pthread.h>
 
 #include "lib/ring.h"
@@ -22,6 +23,10 @@ struct queue {
     pthread_cond_t c;  // broadcast on every push
     char *name;        // owned copy, for log lines only
 };
+
+// The real-time clock wait_ms milliseconds from now: the absolute deadline of a timed wait on
+// a condition variable (queues and the thread pool wait this way).
+timespec realtime_deadline(uint32_t wait_ms);
 
 // A queue that holds n items before its first growth; returns 0.
 int queue_init(queue *q, uint64_t n, const char *name);
