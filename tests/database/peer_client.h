@@ -17,25 +17,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "database/agent_wire.h"
 #include "database/collector_support.h"
 #include "server/frame.h"
 #include "server/msg.h"
 #include "server/sock.h"
 
 using Bytes = std::string;
-
-// One message: type, big-endian length, data.
-inline Bytes wire_message(uint8_t type, const Bytes &data) {
-    return be(type, 1) + be(data.size(), 4) + data;
-}
-
-// The first message of a connection: hello kind, target, body.
-inline Bytes agent_hello(const Bytes &body) {
-    return wire_message(MSG_HELLO, Bytes("\0\0\0AGENTSE", 10) + body);
-}
-inline Bytes ui_hello(const Bytes &body) {
-    return wire_message(MSG_HELLO, "UICLIENTSE" + body);
-}
 
 class PeerClient {
 public:
