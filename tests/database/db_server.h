@@ -157,6 +157,14 @@ protected:
         return out;
     }
 
+    // The store's id of a symbol name, 0 when it has none.
+    uint32_t symbol_id(uint32_t type, const std::string &name) const {
+        for (const auto &[id, n] : symbols(type))
+            if (n == name)
+                return id;
+        return 0;
+    }
+
 private:
     // How the child hands a stored root call over: these fields, then its n calls.
     struct stored_head {

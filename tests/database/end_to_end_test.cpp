@@ -91,20 +91,14 @@ protected:
         eventually([&] { return (r = query(rid)).rows.size() >= std::size(kSent); }, 10);
         return r;
     }
-    uint32_t global_id(uint32_t type, const std::string &name) const {
-        for (const auto &[id, n] : symbols(type))
-            if (n == name)
-                return id;
-        return 0;
-    }
     // What each sent root call should look like in a reply, in time order.
     std::vector<Summary> expected() const {
-        const std::map<uint32_t, uint32_t> methods{{CHECKOUT, global_id(SYM_METHOD, "checkout")},
-                                                   {PRICE, global_id(SYM_METHOD, "price")},
-                                                   {SHIP, global_id(SYM_METHOD, "ship")}};
-        const std::map<uint32_t, uint32_t> threads{{HTTP_1, global_id(SYM_THREAD, "http-1")},
-                                                   {HTTP_2, global_id(SYM_THREAD, "http-2")}};
-        const uint32_t shop = global_id(SYM_CLASS, "com.example.Shop");
+        const std::map<uint32_t, uint32_t> methods{{CHECKOUT, symbol_id(SYM_METHOD, "checkout")},
+                                                   {PRICE, symbol_id(SYM_METHOD, "price")},
+                                                   {SHIP, symbol_id(SYM_METHOD, "ship")}};
+        const std::map<uint32_t, uint32_t> threads{{HTTP_1, symbol_id(SYM_THREAD, "http-1")},
+                                                   {HTTP_2, symbol_id(SYM_THREAD, "http-2")}};
+        const uint32_t shop = symbol_id(SYM_CLASS, "com.example.Shop");
         std::vector<Summary> out;
         for (const Sent &s : kSent)
             out.emplace_back(s.start + s.dur, shop, methods.at(s.method), threads.at(s.thread),
@@ -136,7 +130,7 @@ TEST_F(EndToEndTest, RootCallsSentByAnAgentAreQueriedBeforeAndAfterARestart) {
     const RootCallsReply before = query_all(1);
     EXPECT_EQ(before.rid, 1u);
     EXPECT_EQ(before.status, QRESP_OK);
-    ASSERT_NE(global_id(SYM_CLASS, "com.example.Shop"), 0u);
+    ASSERT_NE(symbol_id(SYM_CLASS, "com.example.Shop"), 0u);
     EXPECT_EQ(received(before, aid), expected());
 
     agent.close_now();
