@@ -15,18 +15,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <optional>
-#include <poll.h>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -40,6 +37,8 @@
 #include "server/reply.h"
 #include "server/sock.h"
 #include "tests/database/agent_wire.h"
+#include "tests/database/db_env.h"
+#include "tests/database/frame_client.h"
 
 namespace {
 
@@ -58,85 +57,6 @@ constexpr double kStoreWaitSeconds = 120;
 double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
-
-// A blocking loopback connection that sends messages in frames and reads frames back.
-class Conn {
-public:
-    Conn(unsigned port, size_t area) : area_(area) {
-        frame_rx_init(&rx_, nullptr, 0, true);
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const timeval limit{30, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ok_ = connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    }
-    ~Conn() {
-        close(fd_);
-        frame_rx_free(&rx_);
-    }
-    Conn(const Conn &) = delete;
-    Conn &operator=(const Conn &) = delete;
-
-    bool ok() const { return ok_; }
-    // Sends the messages in one frame, compressed when `compress` and LZ4 makes it smaller.
-    bool send(const std::string &messages, bool compress = true) {
-        std::vector<uint8_t> buf(messages.size() + FRAME_TRAILER_LEN);
-        memcpy(buf.data(), messages.data(), messages.size());
-        frame_hdr h{};
-        const uint64_t size =
-            frame_pack(&h, buf.data(), messages.size(),
-                       compress ? std::span<uint8_t>(area_) : std::span<uint8_t>());
-        return send_bytes(&h, sizeof h) && send_bytes(buf.data(), size - sizeof h);
-    }
-    // The next message received, or nothing within timeout_ms or at the end of the stream.
-    std::optional<std::string> next(int timeout_ms) {
-        const Clock::time_point start = Clock::now();
-        while (inbox_.empty() && ok_ && seconds_since(start) * 1000 < timeout_ms) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
-            std::vector<uint8_t> in(0x10000);
-            const ssize_t n = recv(fd_, in.data(), in.size(), 0);
-            ok_ = n > 0 && frame_rx_feed(&rx_, {in.data(), static_cast<size_t>(n)}, area_, this,
-                                         on_frame) == 0;
-        }
-        if (inbox_.empty())
-            return std::nullopt;
-        std::string m = inbox_.front();
-        inbox_.pop_front();
-        return m;
-    }
-
-private:
-    bool send_bytes(const void *data, size_t len) {
-        const auto *p = static_cast<const char *>(data);
-        for (size_t at = 0; at < len;) {
-            const ssize_t n = ::send(fd_, p + at, len - at, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return ok_ = false;
-            at += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    static void on_frame(void *ctx, uint8_t *body, uint64_t len) {
-        msg_foreach(len, body, ctx, [](void *c, uint8_t type, uint32_t n, const uint8_t *data) {
-            static_cast<Conn *>(c)->inbox_.push_back(
-                wire_message(type, std::string(reinterpret_cast<const char *>(data), n)));
-            return 0;
-        });
-    }
-
-    int fd_;
-    bool ok_ = false;
-    std::vector<uint8_t> area_;
-    frame_rx rx_{};
-    std::deque<std::string> inbox_;
-};
 
 // ---- the server ----
 
@@ -172,22 +92,6 @@ int korvane(const std::string &binary, const char *command, const std::string &e
         execl(binary.c_str(), binary.c_str(), command, env.c_str(), static_cast<char *>(nullptr));
         return 127;
     });
-}
-
-// Directories, an empty store (created from inside the environment, where its paths lead)
-// and a configuration that listens on 127.0.0.1:port.
-bool make_env(const std::string &env, unsigned port) {
-    for (const char *d : {"", "/conf", "/logs", "/var", "/plugins"})
-        mkdir((env + d).c_str(), 0700);
-    if (in_child([&] { return chdir(env.c_str()) == 0 && storage_create_db() == 0 ? 0 : 1; }) != 0)
-        return false;
-    std::ofstream(env + "/conf/config.json")
-        << "{\"manager\": {\"host\": \"127.0.0.1\", \"port\": 1}, \"server\": {\"host\": "
-           "\"127.0.0.1\", \"port\": "
-        << port
-        << "}, \"redirect\": {\"host\": \"127.0.0.1\", \"port\": 1}, \"archive\": {\"enable\": "
-           "false, \"policy\": \"archive\"}}";
-    return true;
 }
 
 std::string read_text(const std::string &path) {
@@ -251,9 +155,9 @@ void add_root_call(AgentData *d, uint64_t n, uint32_t calls) {
 }
 
 void run_agent(Agent *a, unsigned port, uint32_t calls, bool compress, Clock::time_point end) {
-    Conn c(port, 2 * kBatchBytes);
+    FrameClient c(port, 2 * kBatchBytes);
     const std::string hello = agent_hello(be(kFirstRoot, 8) + a->identity);
-    if (!c.ok() || !c.send(hello) || !c.next(10000) || !c.send(kSymbols)) {
+    if (!c.connected() || !c.send({hello}) || !c.next(10000) || !c.send({kSymbols})) {
         a->failed = true;
         return;
     }
@@ -261,7 +165,7 @@ void run_agent(Agent *a, unsigned port, uint32_t calls, bool compress, Clock::ti
         AgentData d;
         while (d.recs.size() < kBatchBytes)
             add_root_call(&d, a->roots++, calls);
-        if (!c.send(d.message(), compress)) {
+        if (!c.send({d.message()}, compress)) {
             a->failed = true;
             return;
         }
@@ -270,10 +174,10 @@ void run_agent(Agent *a, unsigned port, uint32_t calls, bool compress, Clock::ti
 
 // How many of the agent's root calls a ROOT CALLS query finds, paging by time from the
 // first; pages until it has `want` or the deadline passes.
-uint64_t count_stored(Conn *q, uint64_t *rid, const Agent &a, Clock::time_point deadline) {
+uint64_t count_stored(FrameClient *q, uint64_t *rid, const Agent &a, Clock::time_point deadline) {
     uint64_t found = 0, from = kFirstRoot;
     while (found < a.roots && Clock::now() < deadline) {
-        if (!q->send(root_calls_query(++*rid, a.aid, from, kDayEnd)))
+        if (!q->send({root_calls_query(++*rid, a.aid, from, kDayEnd)}))
             break;
         const std::optional<std::string> m = q->next(30000);
         if (!m)
@@ -319,9 +223,9 @@ void run_case(const Case &c, unsigned port, pid_t service, double seconds) {
         t.join();
     const double sending = seconds_since(start);
 
-    Conn q(port, SOCK_COMPRESS_AREA);
+    FrameClient q(port);
     uint64_t rid = 0, sent = 0, stored = 0;
-    bool failed = !q.ok() || !q.send(ui_hello("ingest driver")) || !q.next(10000);
+    bool failed = !q.connected() || !q.send({ui_hello("ingest driver")}) || !q.next(10000);
     const auto deadline = Clock::now() + std::chrono::seconds(static_cast<int>(kStoreWaitSeconds));
     for (const Agent &a : agents) {
         failed = failed || a.failed;
@@ -367,15 +271,15 @@ int main(int argc, char **argv) {
     const std::string env = std::string(dir) + "/env";
     const unsigned port = free_port();
     int rc = 1;
-    if (make_env(env, port) && korvane(binary, "start", env) == 0) {
+    if (make_database_env(env, port) && korvane(binary, "start", env) == 0) {
         pid_t service = 0;
         for (int i = 0; i < 200 && (service = service_pid(env)) == 0; i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         // Up once a client connection is answered.
         bool up = false;
         for (int i = 0; i < 200 && !up; i++) {
-            Conn probe(port, 0);
-            up = probe.ok() && probe.send(ui_hello("probe")) && probe.next(1000);
+            FrameClient probe(port, 0);
+            up = probe.connected() && probe.send({ui_hello("probe")}) && probe.next(1000);
             if (!up)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
