@@ -10,6 +10,9 @@
 // BM_query_kv:        a value pattern that selects 1% of the roots, no record limit.
 // BM_query_minute:    a one-minute window in the middle of the hour, started through the
 //                     calls index.
+// BM_day_*:           the same kinds of query over one agent-day of 240,000 root calls spread
+//                     evenly over its 24 hours (limit, class pattern over the whole day, and a
+//                     minute at 12:30), which cross hour files.
 // The queries over the whole hour report "ratio": the scan's time over the query's (above 1:
 // the query is faster than the scan). Every query reports the "records" it returned.
 #include <benchmark/benchmark.h>
@@ -41,6 +44,8 @@ namespace {
 constexpr uint64_t kHour = 19783ull * DAY_MS + 10 * HOUR_MS;
 constexpr uint16_t kCalls = 9; // besides the root
 constexpr int64_t kSizes[] = {10000, 1000000};
+constexpr uint64_t kDay = 19783ull * DAY_MS;
+constexpr int64_t kDayRoots = 240000;
 
 uint32_t g_plain_class, g_special_class;
 std::map<int64_t, double> g_scan_seconds;
@@ -66,10 +71,10 @@ std::string request(uint32_t flags, uint32_t max_records, const std::string &fie
            be(agent, 8) + be(from, 8) + be(to, 8);
 }
 
-// Stores `roots` root calls spread evenly over the hour.
-void fill_hour(int64_t roots) {
+// Stores `roots` root calls spread evenly over `span` ms from `first`.
+void fill(uint64_t agent_id, int64_t roots, uint64_t first, uint64_t span) {
     dbs_agent agent{};
-    agent.id = agent_of(roots);
+    agent.id = agent_id;
     agent.mc.data_fd = -1;
     agent.mc.ext_fd = -1;
     char dir[64];
@@ -78,9 +83,9 @@ void fill_hour(int64_t roots) {
     std::vector<uint8_t> scratch(EXT_SCRATCH_SIZE);
     ext_buf *b = ext_buf_new();
     std::vector<call_record> calls(kCalls + 1u);
-    const uint64_t step = HOUR_MS / static_cast<uint64_t>(roots);
+    const uint64_t step = span / static_cast<uint64_t>(roots);
     for (int64_t i = 0; i < roots; i++) {
-        const uint64_t t = kHour + static_cast<uint64_t>(i) * step;
+        const uint64_t t = first + static_cast<uint64_t>(i) * step;
         const uint32_t cls = i % 100 == 42 ? g_special_class : g_plain_class;
         for (uint32_t c = 0; c <= kCalls; c++) {
             const bool root = c == kCalls;
@@ -124,7 +129,7 @@ int count_roots(void *ctx, uint64_t, uint64_t, uint32_t, rcall *) {
 }
 
 // The store of the run, made in the working directory by the first benchmark that needs it:
-// the classes, then both hours of root calls.
+// the classes, both hours of root calls, then the day.
 bool store_ready() {
     static const bool ready = [] {
         if (storage_create_db() != 0)
@@ -140,7 +145,9 @@ bool store_ready() {
         g_special_class = dbs_symbol_store(db, SYM_CLASS, 16, "com.acme.Special");
         dbs_close(db);
         for (int64_t roots : kSizes)
-            fill_hour(roots);
+            fill(agent_of(roots), roots, kHour, HOUR_MS);
+        // Its first calls start a second into the day, within the day.
+        fill(agent_of(kDayRoots), kDayRoots, kDay + 1000, DAY_MS - 1000);
         return true;
     }();
     return ready;
@@ -228,6 +235,22 @@ void BM_query_minute(benchmark::State &state) {
     run_query(state, request(0, 0, "", agent, from, from + 59999), false);
 }
 
+void BM_day_limit(benchmark::State &state) {
+    run_query(state, request(0, 1000, "", agent_of(kDayRoots), kDay, kDay + DAY_MS - 1), false);
+}
+
+void BM_day_class(benchmark::State &state) {
+    run_query(state,
+              request(RC_F_CLASS_PATTERN, 0, pattern_bytes(PATTERN_SUBSTRING, "Special"),
+                      agent_of(kDayRoots), kDay, kDay + DAY_MS - 1),
+              false);
+}
+
+void BM_day_minute(benchmark::State &state) {
+    const uint64_t from = kDay + 12 * HOUR_MS + 30 * 60000;
+    run_query(state, request(0, 0, "", agent_of(kDayRoots), from, from + 59999), false);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -238,5 +261,8 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark("BM_query_kv", BM_query_kv)->Arg(roots);
         benchmark::RegisterBenchmark("BM_query_minute", BM_query_minute)->Arg(roots);
     }
+    benchmark::RegisterBenchmark("BM_day_limit", BM_day_limit)->Arg(kDayRoots);
+    benchmark::RegisterBenchmark("BM_day_class", BM_day_class)->Arg(kDayRoots);
+    benchmark::RegisterBenchmark("BM_day_minute", BM_day_minute)->Arg(kDayRoots);
     return bench_main_in_dir(argc, argv, ".");
 }

@@ -70,12 +70,6 @@ protected:
         EXPECT_EQ(c->next(), kManagerAnswer);
         return c;
     }
-    uint32_t symbol_id(uint32_t type, const std::string &name) const {
-        for (const auto &[id, n] : symbols(type))
-            if (n == name)
-                return id;
-        return 0;
-    }
 };
 
 TEST_F(AgentPeerTest, HelloRegistersTheAgentAndIsAnswered) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "database/agent_collector.h"
+#include "database/agent_wire.h"
 #include "database/collector.h"
 #include "database/collector_store.h"
 #include "database/store/agents.h"
@@ -32,14 +33,6 @@ constexpr uint64_t utc_time(uint64_t hour, uint64_t minute, uint64_t second = 0,
     return kMar1 + hour * HOUR_MS + minute * 60000 + second * 1000 + ms;
 }
 
-// v as n big-endian bytes.
-inline std::string be(uint64_t v, int n) {
-    std::string s(static_cast<size_t>(n), '\0');
-    for (int i = 0; i < n; i++)
-        s[static_cast<size_t>(n - 1 - i)] = static_cast<char>(v >> (8 * i));
-    return s;
-}
-
 inline std::string unhex(const std::string &hex) {
     std::string out;
     for (size_t i = 0; i < hex.size(); i++) {
@@ -50,51 +43,6 @@ inline std::string unhex(const std::string &hex) {
     }
     return out;
 }
-
-// One call as an agent sends it. `tail` holds what follows the 36 fixed bytes: the thread,
-// exception and extension parts, as the test wants them.
-struct Call {
-    uint16_t flags = 0;
-    uint64_t root_key = 0;
-    uint32_t cls = 1;
-    uint32_t method = 1;
-    uint32_t corder = 0;
-    uint16_t sdepth = 0;
-    uint64_t time_base = 0;
-    uint32_t aux = 0;
-    uint32_t dur = 0;
-    std::string tail;
-
-    std::string body() const {
-        return be(flags, 2) + be(root_key, 8) + be(cls, 4) + be(method, 4) + be(corder, 4) +
-               be(sdepth, 2) + be(time_base, 6) + be(aux, 3) + be(dur, 3) + tail;
-    }
-};
-
-// The records of one type-4 message.
-struct AgentData {
-    std::string recs;
-
-    AgentData &sym(uint8_t type, uint32_t id, const std::string &name) {
-        recs += be(type, 1) + be(id, 4) + be(name.size(), 2) + name;
-        return *this;
-    }
-    AgentData &kv(uint32_t key, uint64_t time, uint64_t value) {
-        recs += be(AREC_KV, 1) + be(key, 4) + be(time, 8) + be(value, 8);
-        return *this;
-    }
-    AgentData &call(const std::string &body) {
-        recs += be(AREC_CALL, 1) + be(body.size(), 2) + body;
-        return *this;
-    }
-    AgentData &call(const Call &c) { return call(c.body()); }
-    AgentData &raw(const std::string &bytes) {
-        recs += bytes;
-        return *this;
-    }
-    // The message: type, big-endian length, records.
-    std::string message(uint8_t type = 4) const { return be(type, 1) + be(recs.size(), 4) + recs; }
-};
 
 // Sends the process's standard error to a file while it lives, where log lines can be read.
 class StderrCapture {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "database/collector_support.h"
+#include "database/db_env.h"
 #include "database/store/dbs.h"
 #include "database/store/symbols.h"
 #include "support/test_support.h"
@@ -29,32 +30,13 @@ inline RunResult in_env(const std::string &env, const std::function<void()> &fn)
     });
 }
 
-// Lays out a Database environment at `env` (directories, an empty store, the configuration)
-// whose service listens on 127.0.0.1:port.
-inline void make_database_env(const std::string &env, unsigned port) {
-    for (const char *d : {"", "/conf", "/logs", "/var", "/plugins"})
-        mkdir((env + d).c_str(), 0700);
-    RunResult made = in_env(env, [] {
-        if (storage_create_db() != 0)
-            _exit(1);
-    });
-    ASSERT_EQ(made.exit_code, 0) << made.out << made.err;
-    write_file(env + "/conf/config.json",
-               "{\"manager\": {\"host\": \"127.0.0.1\", \"port\": 1},"
-               " \"server\": {\"host\": \"127.0.0.1\", \"port\": " +
-                   std::to_string(port) +
-                   "},"
-                   " \"redirect\": {\"host\": \"127.0.0.1\", \"port\": 1},"
-                   " \"archive\": {\"enable\": false, \"policy\": \"archive\"}}");
-}
-
 class DatabaseServer : public testing::Test {
 protected:
     TempDir dir;
     std::string env = dir.sub("env");
     unsigned port = free_tcp_port();
 
-    void SetUp() override { make_database_env(env, port); }
+    void SetUp() override { ASSERT_TRUE(make_database_env(env, port)); }
     void TearDown() override { stop(); }
 
     void start(const std::vector<std::string> &options = {}) {
@@ -155,6 +137,14 @@ protected:
         while (in >> id && std::getline(in >> std::ws, name))
             out[id] = name;
         return out;
+    }
+
+    // The store's id of a symbol name, 0 when it has none.
+    uint32_t symbol_id(uint32_t type, const std::string &name) const {
+        for (const auto &[id, n] : symbols(type))
+            if (n == name)
+                return id;
+        return 0;
     }
 
 private:

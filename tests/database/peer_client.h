@@ -1,142 +1,22 @@
-// A test client for the Database's peers: a blocking loopback connection that sends messages
-// in frames packed by the frame layer and reads the server's frames back through it.
+// A test client for the Database's peers.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
-#include <deque>
-#include <netinet/in.h>
-#include <optional>
-#include <poll.h>
-#include <string>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <vector>
 
+#include "database/agent_wire.h"
 #include "database/collector_support.h"
-#include "server/frame.h"
-#include "server/msg.h"
-#include "server/sock.h"
+#include "database/frame_client.h"
 
-using Bytes = std::string;
-
-// One message: type, big-endian length, data.
-inline Bytes wire_message(uint8_t type, const Bytes &data) {
-    return be(type, 1) + be(data.size(), 4) + data;
-}
-
-// The first message of a connection: hello kind, target, body.
-inline Bytes agent_hello(const Bytes &body) {
-    return wire_message(MSG_HELLO, Bytes("\0\0\0AGENTSE", 10) + body);
-}
-inline Bytes ui_hello(const Bytes &body) {
-    return wire_message(MSG_HELLO, "UICLIENTSE" + body);
-}
-
-class PeerClient {
+// A frame client whose failures to connect or to read the server's frames fail the test.
+class PeerClient : public FrameClient {
 public:
-    explicit PeerClient(unsigned port) : area_(SOCK_COMPRESS_AREA) {
-        frame_rx_init(&rx_, nullptr, 0, true);
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        // Blocking, but never for ever: a server that stops answering fails the test.
-        const timeval limit{20, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << strerror(errno);
+    explicit PeerClient(unsigned port) : FrameClient(port) {
+        EXPECT_TRUE(connected()) << strerror(errno);
     }
-    ~PeerClient() {
-        close_now();
-        frame_rx_free(&rx_);
-    }
+    ~PeerClient() { EXPECT_FALSE(corrupt()); }
     PeerClient(const PeerClient &) = delete;
     PeerClient &operator=(const PeerClient &) = delete;
-
-    // The frame the frame layer makes of the messages (each as wire_message makes it).
-    Bytes pack(const std::vector<Bytes> &messages) {
-        Bytes body;
-        for (const Bytes &m : messages)
-            body += m;
-        std::vector<uint8_t> buf(body.size() + FRAME_TRAILER_LEN);
-        memcpy(buf.data(), body.data(), body.size());
-        frame_hdr h{};
-        const uint64_t size = frame_pack(&h, buf.data(), body.size(), area_);
-        Bytes frame(reinterpret_cast<const char *>(&h), sizeof h);
-        frame.append(reinterpret_cast<const char *>(buf.data()), size - sizeof h);
-        return frame;
-    }
-    // Sends the messages in one frame; false when the connection failed.
-    bool send(const std::vector<Bytes> &messages) { return send_raw(pack(messages)); }
-    bool send_raw(const Bytes &bytes) const {
-        for (size_t at = 0; at < bytes.size();) {
-            ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            at += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    // The next message received (type, length and data), or nothing when none arrives
-    // within timeout_ms or the server closes the connection.
-    std::optional<Bytes> next(int timeout_ms = 5000) {
-        while (inbox_.empty() && !eof_ && read_once(timeout_ms)) {
-        }
-        if (inbox_.empty())
-            return std::nullopt;
-        Bytes m = inbox_.front();
-        inbox_.pop_front();
-        return m;
-    }
-    // True when the server closes the connection within timeout_ms without sending anything.
-    bool closed_by_server(int timeout_ms = 5000) {
-        while (!eof_ && read_once(timeout_ms)) {
-        }
-        return eof_ && inbox_.empty();
-    }
-    void close_now() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-    int fd() const { return fd_; }
-
-private:
-    // Waits for bytes and feeds them to the frame layer; false on a time-out.
-    bool read_once(int timeout_ms) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0)
-            return false;
-        std::vector<uint8_t> buf(0x10000);
-        ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
-        if (n <= 0) {
-            eof_ = true;
-            return true;
-        }
-        EXPECT_EQ(frame_rx_feed(&rx_, {buf.data(), static_cast<size_t>(n)}, area_, this, on_frame),
-                  0);
-        return true;
-    }
-    static void on_frame(void *ctx, uint8_t *body, uint64_t len) {
-        msg_foreach(len, body, ctx, [](void *c, uint8_t type, uint32_t n, const uint8_t *data) {
-            static_cast<PeerClient *>(c)->inbox_.push_back(
-                wire_message(type, Bytes(reinterpret_cast<const char *>(data), n)));
-            return 0;
-        });
-    }
-
-    int fd_ = -1;
-    std::vector<uint8_t> area_;
-    frame_rx rx_{};
-    std::deque<Bytes> inbox_;
-    bool eof_ = false;
 };

@@ -17,7 +17,7 @@ protected:
     std::string env = dir.sub("env");
     pid_t master = 0;
 
-    void SetUp() override { make_database_env(env, free_tcp_port()); }
+    void SetUp() override { ASSERT_TRUE(make_database_env(env, free_tcp_port())); }
 
     void TearDown() override {
         if (master > 0 && kill(master, 0) == 0)
