@@ -4,9 +4,10 @@
 // until everything sent is found (or a bounded wait ends), and prints a markdown table: calls
 // stored per second end to end, calls lost, and the service process's CPU time and peak RSS.
 //
-// ingest [--korvane PATH] [--seconds S] [--many]
-//   PATH defaults to the korvane next to the build's bench directory; S (per case) to 3;
-//   --many adds a case of 256 agents.
+// ingest [--korvane PATH] [--seconds S]
+//   PATH defaults to the korvane next to the build's bench directory; S (per case) to 3.
+// Exits with 1 when a case lost calls or a connection failed.
+// In the cases marked so, every root call carries an extension entry: a small parameter text.
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <netinet/in.h>
 #include <optional>
 #include <regex>
@@ -145,16 +147,28 @@ const std::string kSymbols = AgentData()
                                  .sym(AREC_SYM_THREAD, 1, "worker-1")
                                  .message();
 
-// Root call n of an agent: its calls, then its root.
-void add_root_call(AgentData *d, uint64_t n, uint32_t calls) {
+// The extension entry of a root call in the cases that send one: one key/value parameter.
+const std::string kRootParams = std::string("order") + '\x1E' + "42";
+
+// Root call n of an agent: its calls, then its root, with an extension entry if `params`.
+void add_root_call(AgentData *d, uint64_t n, uint32_t calls, bool params) {
     const uint64_t time = kFirstRoot + n;
     const uint64_t key = (n & 0xFFFFF) << 44 | time;
     for (uint32_t i = 0; i < calls; i++)
         d->call(Call{0, key, 1, 2, i + 1, 1, time + i / 8, 0, 1, ""});
-    d->call(Call{CALL_F_ROOT, key, 1, 1, 0, 0, time, 0, kRootDur, be(1, 4)});
+    const uint16_t flags = params ? CALL_F_ROOT | CALL_F_PARAMS : CALL_F_ROOT;
+    d->call(
+        Call{flags, key, 1, 1, 0, 0, time, 0, kRootDur, be(1, 4) + (params ? kRootParams : "")});
 }
 
-void run_agent(Agent *a, unsigned port, uint32_t calls, bool compress, Clock::time_point end) {
+struct Case {
+    unsigned agents;
+    uint32_t calls;
+    bool compress;
+    bool params = false; // every root call carries an extension entry
+};
+
+void run_agent(Agent *a, unsigned port, const Case &k, Clock::time_point end) {
     FrameClient c(port, 2 * kBatchBytes);
     const std::string hello = agent_hello(be(kFirstRoot, 8) + a->identity);
     if (!c.connected() || !c.send({hello}) || !c.next(10000) || !c.send({kSymbols})) {
@@ -164,17 +178,19 @@ void run_agent(Agent *a, unsigned port, uint32_t calls, bool compress, Clock::ti
     while (Clock::now() < end && a->roots < kMaxRootsPerAgent) {
         AgentData d;
         while (d.recs.size() < kBatchBytes)
-            add_root_call(&d, a->roots++, calls);
-        if (!c.send({d.message()}, compress)) {
+            add_root_call(&d, a->roots++, k.calls, k.params);
+        if (!c.send({d.message()}, k.compress)) {
             a->failed = true;
             return;
         }
     }
 }
 
-// How many of the agent's root calls a ROOT CALLS query finds, paging by time from the
-// first; pages until it has `want` or the deadline passes.
-uint64_t count_stored(FrameClient *q, uint64_t *rid, const Agent &a, Clock::time_point deadline) {
+// How many of the agent's root calls a ROOT CALLS query finds with the extension flag they
+// were sent with, paging by time from the first; pages until it has them all or the deadline
+// passes.
+uint64_t count_stored(FrameClient *q, uint64_t *rid, const Agent &a, uint16_t params,
+                      Clock::time_point deadline) {
     uint64_t found = 0, from = kFirstRoot;
     while (found < a.roots && Clock::now() < deadline) {
         if (!q->send({root_calls_query(++*rid, a.aid, from, kDayEnd)}))
@@ -185,7 +201,7 @@ uint64_t count_stored(FrameClient *q, uint64_t *rid, const Agent &a, Clock::time
         const RootCallsReply r = read_root_calls(*m);
         for (const RootCallRow &row : r.rows) {
             if (row.time >= from) {
-                found++;
+                found += (row.flags & CALL_F_PARAMS) == params;
                 from = row.time + 1;
             }
         }
@@ -195,13 +211,8 @@ uint64_t count_stored(FrameClient *q, uint64_t *rid, const Agent &a, Clock::time
     return found;
 }
 
-struct Case {
-    unsigned agents;
-    uint32_t calls;
-    bool compress;
-};
-
-void run_case(const Case &c, unsigned port, pid_t service, double seconds) {
+// Prints the case's row; whether every root call sent was found and no connection failed.
+bool run_case(const Case &c, unsigned port, pid_t service, double seconds) {
     static unsigned serial = 0;
     std::vector<Agent> agents;
     for (unsigned i = 0; i < c.agents; i++) {
@@ -218,7 +229,7 @@ void run_case(const Case &c, unsigned port, pid_t service, double seconds) {
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     std::vector<std::thread> threads;
     for (Agent &a : agents)
-        threads.emplace_back(run_agent, &a, port, c.calls, c.compress, end);
+        threads.emplace_back(run_agent, &a, port, std::cref(c), end);
     for (std::thread &t : threads)
         t.join();
     const double sending = seconds_since(start);
@@ -230,17 +241,18 @@ void run_case(const Case &c, unsigned port, pid_t service, double seconds) {
     for (const Agent &a : agents) {
         failed = failed || a.failed;
         sent += a.roots;
-        stored += count_stored(&q, &rid, a, deadline);
+        stored += count_stored(&q, &rid, a, c.params ? CALL_F_PARAMS : 0, deadline);
     }
     const double elapsed = seconds_since(start);
     const uint64_t per_root = c.calls + 1;
-    printf("| %u | %u | %s | %lu | %.0f | %.0f | %lu | %.2f | %.1f | %.0f |%s\n", c.agents, c.calls,
-           c.compress ? "LZ4" : "raw", sent * per_root,
+    printf("| %u | %u | %s | %s | %lu | %.0f | %.0f | %lu | %.2f | %.1f | %.0f |%s\n", c.agents,
+           c.calls, c.compress ? "LZ4" : "raw", c.params ? "parameter text" : "-", sent * per_root,
            static_cast<double>(sent * per_root) / sending,
            static_cast<double>(stored * per_root) / elapsed, (sent - stored) * per_root, elapsed,
            cpu_seconds(service) - cpu_before, peak_rss_mib(service),
            failed ? " connection failed" : "");
     fflush(stdout);
+    return !failed && stored == sent;
 }
 
 } // namespace
@@ -249,17 +261,14 @@ int main(int argc, char **argv) {
     std::string binary =
         std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "korvane";
     double seconds = 3;
-    bool many = false;
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
         if (arg == "--korvane" && i + 1 < argc)
             binary = argv[++i];
         else if (arg == "--seconds" && i + 1 < argc)
             seconds = std::min(60.0, std::max(0.1, atof(argv[++i])));
-        else if (arg == "--many")
-            many = true;
         else {
-            fprintf(stderr, "usage: ingest [--korvane PATH] [--seconds S] [--many]\n");
+            fprintf(stderr, "usage: ingest [--korvane PATH] [--seconds S]\n");
             return 2;
         }
     }
@@ -284,19 +293,21 @@ int main(int argc, char **argv) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         if (service != 0 && up) {
-            printf("| agents | calls per root | frames | calls sent | sent calls/s | stored "
-                   "calls/s end to end | calls lost | seconds to stored | server CPU s | "
-                   "server peak RSS MiB |\n|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|\n");
+            printf("| agents | calls per root | frames | root extension entry | calls sent | "
+                   "sent calls/s | stored calls/s end to end | calls lost | seconds to stored | "
+                   "server CPU s | server peak RSS MiB |\n"
+                   "|---:|---:|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
             std::vector<Case> cases;
             for (unsigned agents : {1u, 4u, 16u})
                 for (uint32_t calls : {0u, 10u, 100u})
                     cases.push_back({agents, calls, true});
             cases.push_back({16, 10, false});
-            if (many)
-                cases.push_back({256, 10, true});
-            for (const Case &c : cases)
-                run_case(c, port, service, seconds);
+            cases.push_back({16, 10, true, true});
+            cases.push_back({256, 10, true});
             rc = 0;
+            for (const Case &c : cases)
+                if (!run_case(c, port, service, seconds))
+                    rc = 1;
         } else {
             fprintf(stderr, "ingest: the server did not come up\n");
         }
