@@ -9,6 +9,8 @@
 // entries; BM_collector/K/0 reports "ratio", its root calls per second over the baseline's.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_main.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -241,12 +243,8 @@ int main(int argc, char **argv) {
     }
     running.store(1);
     register_collector_benchmarks();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    int rc = bench_run(argc, argv);
     dbs_close(runtime.db);
     sys_rmtree(g_dir.c_str());
-    return 0;
+    return rc;
 }

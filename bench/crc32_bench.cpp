@@ -2,6 +2,8 @@
 // its throughput behind; the crc32_calc run of that size reports its own throughput divided
 // by zlib's as the counter "ratio".
 #include <benchmark/benchmark.h>
+
+#include "bench/bench_main.h"
 #include <zlib.h>
 
 #include <cstdint>
@@ -72,10 +74,5 @@ void register_crc32_benchmarks() {
 
 int main(int argc, char **argv) {
     register_crc32_benchmarks();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench_run(argc, argv);
 }

@@ -6,6 +6,8 @@
 //   write/read of the same bytes over an equal connection (wall time).
 // Each frame row reports its throughput divided by that of its baseline as the counter "ratio".
 #include <benchmark/benchmark.h>
+
+#include "bench/bench_main.h"
 #include <lz4.h>
 
 #include <algorithm>
@@ -288,10 +290,5 @@ void register_frame_benchmarks() {
 
 int main(int argc, char **argv) {
     register_frame_benchmarks();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench_run(argc, argv);
 }

@@ -4,6 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_main.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <ftw.h>
@@ -29,13 +31,7 @@ inline int bench_main_in_dir(int argc, char **argv, const char *subdir) {
         perror("bench directory");
         return 1;
     }
-    benchmark::Initialize(&argc, argv);
-    int rc = 1;
-    if (!benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        benchmark::RunSpecifiedBenchmarks();
-        rc = 0;
-    }
-    benchmark::Shutdown();
+    int rc = bench_run(argc, argv);
     auto remove_entry = [](const char *path, const struct stat *, int, struct FTW *) {
         remove(path);
         return 0;
