@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "database/query_rootcalls.h"
+#include "database/query_stack.h"
+#include "database/query_symbols.h"
 #include "lib/be_load.h"
 #include "lib/log.h"
 #include "lib/murmur3.h"
@@ -17,18 +19,24 @@ static msg *dbq_not_built(uint64_t, uint64_t, const uint8_t *, uint32_t) {
     return nullptr;
 }
 
+// The queries that read the store run on the service's store; without one, status 2.
+template <msg *(*run)(dbs *, uint64_t, uint64_t, const uint8_t *, uint32_t)>
+msg *dbq_on_store(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
+    return runtime.db != nullptr ? run(runtime.db, rid, qid, args, len) : nullptr;
+}
+
 const dbq_entry dbq_table[DBQ_COUNT] = {
     {nullptr, nullptr},
     {"TOP EXCEPTIONS", dbq_not_built},
-    {"SYMBOLS", dbq_not_built},
+    {"SYMBOLS", dbq_on_store<dbq_symbols_run>},
     {"ONLINE DATA", nullptr},
     {nullptr, nullptr},
-    {"KV METRICS", dbq_not_built},
+    {"KV METRICS", dbq_on_store<dbq_kv_metrics_run>},
     {"FLAME GRAPH", dbq_not_built},
     {"EXCEPTIONS OCCURRENCES", dbq_not_built},
     {"ROOT CALLS", dbq_root_calls},
-    {"ROOT CALL EXECUTION STACK", dbq_not_built},
-    {"EXTENSIONS", dbq_not_built},
+    {"ROOT CALL EXECUTION STACK", dbq_on_store<dbq_rcall_execution_stack_run>},
+    {"EXTENSIONS", dbq_on_store<dbq_extensions_run>},
     {"INDEX", dbq_not_built},
     {"CALLS GRID", dbq_not_built},
 };

@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <endian.h>
+#include <string>
 #include <vector>
 
 #include "database/store/ext.h"
@@ -16,6 +16,14 @@
 #include "lib/pattern.h"
 #include "server/reply.h"
 
+pattern *dbq_pattern_text(dbq_cursor *c, uint32_t length, int kind) {
+    if (length > c->remaining())
+        return nullptr;
+    const std::string text(reinterpret_cast<const char *>(c->data + c->offset), length);
+    c->offset += length;
+    return pattern_create(text.c_str(), kind);
+}
+
 namespace {
 
 constexpr uint16_t CALL_HAS_ENTRY = CALL_F_PARAMS | CALL_F_EXC_TEXT;
@@ -23,29 +31,6 @@ constexpr uint16_t CALL_HAS_ENTRY = CALL_F_PARAMS | CALL_F_EXC_TEXT;
 constexpr uint32_t DUR_MAX = 0xFFFFFF;
 constexpr uint16_t PATTERN_TEXT_MAX = 256;
 constexpr uint32_t AGENT_ENTRY_SIZE = 24;
-
-// Reads big-endian fields off a request.
-struct dbq_cursor {
-    const uint8_t *data;
-    uint32_t length;
-    uint32_t offset;
-
-    uint32_t remaining() const { return length - offset; }
-    template <typename T> bool get(T *v) {
-        if (remaining() < sizeof(T))
-            return false;
-        T raw;
-        memcpy(&raw, data + offset, sizeof raw);
-        offset += sizeof raw;
-        if constexpr (sizeof(T) == 2)
-            *v = be16toh(raw);
-        else if constexpr (sizeof(T) == 4)
-            *v = be32toh(raw);
-        else
-            *v = be64toh(raw);
-        return true;
-    }
-};
 
 struct rc_agent {
     uint64_t id;
@@ -70,8 +55,7 @@ struct rc_query {
     std::vector<rc_agent> agents;
 
     bbuf *reply = nullptr;
-    uint16_t status = QRESP_OK;
-    bool full = false; // the reply reached its size limit: nothing more is added
+    qresp_limit limit; // once cut at the size limit, nothing more is added
     uint64_t agent_id = 0;
     uint64_t sent = 0;
     uint64_t last_sent = 0; // root time of the last record, low 3 bits cleared
@@ -101,13 +85,9 @@ struct rc_query {
 pattern *dbq_parse_pattern(dbq_cursor *c) {
     uint16_t kind, length;
     if (c->remaining() < 4 || !c->get(&kind) || kind < PATTERN_SUBSTRING || kind > PATTERN_REGEX ||
-        !c->get(&length) || length > PATTERN_TEXT_MAX || length > c->remaining())
+        !c->get(&length) || length > PATTERN_TEXT_MAX)
         return nullptr;
-    char text[PATTERN_TEXT_MAX + 1];
-    memcpy(text, c->data + c->offset, length);
-    text[length] = '\0';
-    c->offset += length;
-    return pattern_create(text, kind);
+    return dbq_pattern_text(c, length, kind);
 }
 
 bool rc_parse_agents(rc_query *q, dbq_cursor *c) {
@@ -237,7 +217,7 @@ bool rc_entry_matches(rc_query *q, uint16_t flags, const uint8_t *entry, uint16_
 
 int dbq_root_calls_append(rc_query *q, const rcall_ref *ref, const rcall *rc, const uint8_t *entry,
                           uint16_t entry_length) {
-    if (q->full)
+    if (q->limit.cut)
         return -1;
     const uint64_t time = rc->root->TSTAMP & ~uint64_t{7};
     if (q->limit_mark && time > q->last_sent) {
@@ -249,12 +229,8 @@ int dbq_root_calls_append(rc_query *q, const rcall_ref *ref, const rcall *rc, co
         q->limit_mark = true;
     const uint16_t length = entry != nullptr ? entry_length : 0;
     // The bytes written, not the room allocated, decide whether one more record fits.
-    if (bbuf_position(q->reply) + RC_RECORD_SIZE + length > QRESP_MAX_DATA) {
-        LOG_WARN("Payload limit reached.");
-        q->status = QRESP_PARTIAL;
-        q->full = true;
+    if (!qresp_limit_fits(&q->limit, bbuf_position(q->reply), RC_RECORD_SIZE + length))
         return -1;
-    }
     call_record root = *rc->root;
     call_record_swap(&root);
     bbuf *b = q->reply = bbuf_ensure(q->reply, RC_RECORD_SIZE + length);
@@ -337,7 +313,7 @@ void rc_walk_agents(rc_query *q) {
     const bool with_extensions =
         q->flags & (RC_F_ROOT_ENTRY | RC_F_VALUE_PATTERN | RC_F_KEY_PATTERN);
     for (const rc_agent &a : q->agents) {
-        if (q->full)
+        if (q->limit.cut)
             break;
         q->agent_id = a.id;
         q->have_root = false;
@@ -362,5 +338,5 @@ msg *dbq_root_calls(uint64_t rid, uint64_t qid, const uint8_t *request, uint32_t
     if (!rc_mark_symbols(&q))
         return nullptr;
     rc_walk_agents(&q);
-    return qresp_build_from_buffer(q.status, rid, qid, q.reply);
+    return qresp_build_from_buffer(q.limit.status, rid, qid, q.reply);
 }
