@@ -21,7 +21,7 @@ static msg *dbq_not_built(uint64_t, uint64_t, const uint8_t *, uint32_t) {
 
 // The queries that read the store run on the service's store; without one, status 2.
 template <msg *(*run)(dbs *, uint64_t, uint64_t, const uint8_t *, uint32_t)>
-msg *dbq_on_store(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
+static msg *dbq_on_store(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
     return runtime.db != nullptr ? run(runtime.db, rid, qid, args, len) : nullptr;
 }
 

@@ -95,6 +95,8 @@ static bool pattern_has_back_reference(const char *t) {
     return false;
 }
 
+namespace {
+
 // The atoms of one group of an expression while it is read: `size` counts them as the
 // intervals expand them, `repeated` those that intervals produce; the last piece is kept
 // apart until the next one starts, since an interval may still follow it.
@@ -118,6 +120,8 @@ struct pattern_group {
         has_last = true;
     }
 };
+
+} // namespace
 
 // Reads "{m}", "{m,}", "{m,n}" or "{,n}" at t[i]: the index past it and the number of times
 // it lets its piece appear at most ({m,} counting as m + 1), or false when t[i] opens no
