@@ -20,23 +20,40 @@ static msg *dbq_not_built(uint64_t, uint64_t, const uint8_t *, uint32_t) {
 }
 
 // The queries that read the store run on the service's store; without one, status 2.
-template <msg *(*run)(dbs *, uint64_t, uint64_t, const uint8_t *, uint32_t)>
-static msg *dbq_on_store(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
+static msg *dbq_on_store(msg *(*run)(dbs *, uint64_t, uint64_t, const uint8_t *, uint32_t),
+                         uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
     return runtime.db != nullptr ? run(runtime.db, rid, qid, args, len) : nullptr;
+}
+
+static msg *dbq_symbols(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
+    return dbq_on_store(dbq_symbols_run, rid, qid, args, len);
+}
+
+static msg *dbq_kv_metrics(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
+    return dbq_on_store(dbq_kv_metrics_run, rid, qid, args, len);
+}
+
+static msg *dbq_rcall_execution_stack(uint64_t rid, uint64_t qid, const uint8_t *args,
+                                      uint32_t len) {
+    return dbq_on_store(dbq_rcall_execution_stack_run, rid, qid, args, len);
+}
+
+static msg *dbq_extensions(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
+    return dbq_on_store(dbq_extensions_run, rid, qid, args, len);
 }
 
 const dbq_entry dbq_table[DBQ_COUNT] = {
     {nullptr, nullptr},
     {"TOP EXCEPTIONS", dbq_not_built},
-    {"SYMBOLS", dbq_on_store<dbq_symbols_run>},
+    {"SYMBOLS", dbq_symbols},
     {"ONLINE DATA", nullptr},
     {nullptr, nullptr},
-    {"KV METRICS", dbq_on_store<dbq_kv_metrics_run>},
+    {"KV METRICS", dbq_kv_metrics},
     {"FLAME GRAPH", dbq_not_built},
     {"EXCEPTIONS OCCURRENCES", dbq_not_built},
     {"ROOT CALLS", dbq_root_calls},
-    {"ROOT CALL EXECUTION STACK", dbq_on_store<dbq_rcall_execution_stack_run>},
-    {"EXTENSIONS", dbq_on_store<dbq_extensions_run>},
+    {"ROOT CALL EXECUTION STACK", dbq_rcall_execution_stack},
+    {"EXTENSIONS", dbq_extensions},
     {"INDEX", dbq_not_built},
     {"CALLS GRID", dbq_not_built},
 };
