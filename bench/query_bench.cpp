@@ -31,12 +31,12 @@
 //                                    one reply).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -276,7 +276,6 @@ void BM_day_minute(benchmark::State &state) {
     run_query(state, request(0, 0, "", agent_of(kDayRoots), from, from + 59999), false);
 }
 
-
 // ---- the follow-up queries -------------------------------------------------------------
 
 constexpr uint64_t kStackAgent = 0xF0110000000000A1;
@@ -309,14 +308,21 @@ struct in_follow_dir {
     bool ok;
 };
 
-
 void fill_stack() {
     dbs_agent agent{};
     bench_agent(&agent, kStackAgent);
     std::vector<call_record> calls(MAX_RCALL_CALLS + 1);
     for (uint32_t i = 0; i <= MAX_RCALL_CALLS; i++) {
         const bool root = i == MAX_RCALL_CALLS;
-        calls[i] = {kHour + i, 0, 0, 3, 4, 0, root ? 0 : i + 1, 0, 2,
+        calls[i] = {kHour + i,
+                    0,
+                    0,
+                    3,
+                    4,
+                    0,
+                    root ? 0 : i + 1,
+                    0,
+                    2,
                     static_cast<uint16_t>(root ? 0 : 1 + i % 30),
                     static_cast<uint16_t>(root ? CALL_F_ROOT : 0)};
         call_record_swap(&calls[i]);
@@ -346,7 +352,15 @@ void fill_extensions() {
         uint32_t grown, length;
         for (uint32_t c = 0; c <= kCalls; c++) {
             const bool root = c == kCalls;
-            calls[c] = {t - kCalls + c, 0, 0, 3, 4, 0, root ? 0 : c + 1, 0, 1,
+            calls[c] = {t - kCalls + c,
+                        0,
+                        0,
+                        3,
+                        4,
+                        0,
+                        root ? 0 : c + 1,
+                        0,
+                        1,
                         static_cast<uint16_t>(root ? 0 : 1),
                         static_cast<uint16_t>((root ? CALL_F_ROOT : 0) | CALL_F_PARAMS)};
             const std::string list = "request.id\x1e" + std::to_string(i * 100 + c) +
@@ -401,8 +415,8 @@ bool follow_ready() {
             g_follow.class_ids.push_back(dbs_symbol_store(
                 g_follow.db, SYM_CLASS, static_cast<uint16_t>(name.size()), name.c_str()));
         }
-        g_follow.key = dbs_symbol_store(g_follow.db, SYM_KEY,
-                                        static_cast<uint16_t>(kKvKey.size()), kKvKey.c_str());
+        g_follow.key = dbs_symbol_store(g_follow.db, SYM_KEY, static_cast<uint16_t>(kKvKey.size()),
+                                        kKvKey.c_str());
         fill_stack();
         fill_extensions();
         fill_kv();
@@ -413,7 +427,8 @@ bool follow_ready() {
 
 // Runs one query body per iteration in the follow-up store. Its CPU time per call, or a
 // negative value when the query was refused.
-template <typename Fn> double run_follow(benchmark::State &state, const std::string &req, Fn check) {
+template <typename Fn>
+double run_follow(benchmark::State &state, const std::string &req, Fn check) {
     if (!follow_ready()) {
         state.SkipWithError("store not made");
         return -1;
@@ -554,9 +569,8 @@ void BM_symbols_walk(benchmark::State &state) {
 void BM_symbols_pattern(benchmark::State &state) {
     const std::string text = kSpecial;
     const std::string req = be(SYMQ_BY_PATTERN, 1) + be(SYM_CLASS, 1) + be(text.size(), 2) + text;
-    const double seconds = run_follow(state, req, [](const std::string &r) {
-        return run_body(dbq_symbols_run, DBQ_SYMBOLS, r);
-    });
+    const double seconds = run_follow(
+        state, req, [](const std::string &r) { return run_body(dbq_symbols_run, DBQ_SYMBOLS, r); });
     report_ratio(state, "symbols", seconds);
 }
 
@@ -595,8 +609,8 @@ void BM_kv_read(benchmark::State &state) {
 }
 
 void BM_kv_query(benchmark::State &state) {
-    std::string req = be(kDay, 8) + be(kDay + kKvDays * DAY_MS - 1, 8) + be(kKvKey.size(), 2) +
-                      kKvKey;
+    std::string req =
+        be(kDay, 8) + be(kDay + kKvDays * DAY_MS - 1, 8) + be(kKvKey.size(), 2) + kKvKey;
     for (int a = 0; a < kKvAgents; a++)
         req += be(kKvAgent0 + a, 8);
     uint64_t items = 0;

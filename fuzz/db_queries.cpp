@@ -71,9 +71,9 @@ void store_root_call(dbs_agent *agent, uint64_t t, uint16_t n, ext_buf **builder
         c.flags = i == n ? CALL_F_ROOT : 0;
         if (i % 2 == 0 || i == n) {
             const std::string list = "k" + std::to_string(i) + "\x1Ev" + std::to_string(t % 97);
-            const std::string entry = std::string{static_cast<char>(list.size() >> 8),
-                                                  static_cast<char>(list.size())} +
-                                      list;
+            const std::string entry =
+                std::string{static_cast<char>(list.size() >> 8), static_cast<char>(list.size())} +
+                list;
             c.flags |= CALL_F_PARAMS;
             c.ext = ext_buf_add(builder, &grown, scratch, c.flags, i, entry.data(),
                                 static_cast<uint16_t>(entry.size()));

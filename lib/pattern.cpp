@@ -131,8 +131,7 @@ static bool pattern_interval(const char *t, size_t i, size_t *end, uint64_t *bou
         const size_t start = i;
         *v = 0;
         while (t[i] >= '0' && t[i] <= '9') {
-            *v = std::min<uint64_t>(*v * 10 + static_cast<uint64_t>(t[i] - '0'),
-                                    PATTERN_BOUND_CAP);
+            *v = std::min<uint64_t>(*v * 10 + static_cast<uint64_t>(t[i] - '0'), PATTERN_BOUND_CAP);
             ++i;
         }
         return i > start;

@@ -450,8 +450,8 @@ int kv_day_to_sink(const char *path, void *ctx, const dbs_kv_day_sink *sink) {
     }
     // Samples appended after the fstat are left for the next reader.
     const auto size = static_cast<uint64_t>(st.st_size);
-    const uint64_t want = std::min<uint64_t>(size, KV_BULK_BYTES) / sizeof(kv_sample) *
-                          sizeof(kv_sample);
+    const uint64_t want =
+        std::min<uint64_t>(size, KV_BULK_BYTES) / sizeof(kv_sample) * sizeof(kv_sample);
     if (want == 0) {
         close(fd);
         return 0;

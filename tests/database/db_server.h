@@ -1,7 +1,8 @@
 // A Database server run by `korvane start` on a fresh environment made by `korvane init
 // --mode=database` whose service is then pointed at 127.0.0.1 and a free port, stopped (or
-// killed) when the test ends, and readers of what it stored. The store's paths are relative to the environment directory, so whatever works on
-// the store directly runs in a forked child that changes into it.
+// killed) when the test ends, and readers of what it stored. The store's paths are relative to the
+// environment directory, so whatever works on the store directly runs in a forked child that
+// changes into it.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "database/query_reply.h"
 #include "database/query_rootcalls.h"
 #include "database/store/rcall_support.h"
 #include "database/store/stored_rcall.h"
@@ -12,7 +13,6 @@
 #include "database/store/walk.h"
 #include "lib/log.h"
 #include "server/reply.h"
-#include "database/query_reply.h"
 #include "tests/lib/log_capture.h"
 
 namespace {

@@ -50,10 +50,20 @@ protected:
         ASSERT_EQ(storage_create_db(), 0);
         for (uint64_t id : {kAgentA, kAgentB})
             ASSERT_EQ(sys_mkdirs((agent_dir(id) + "/mc").c_str()), 0);
-        store(a_, kHour + 1000, 3, {{0, kv_data("a0\x1e" "x")}, {2, kv_data("a2\x1e" "yy")}});
+        store(a_, kHour + 1000, 3,
+              {{0, kv_data("a0\x1e"
+                           "x")},
+               {2, kv_data("a2\x1e"
+                           "yy")}});
         store(a_, kHour + 2000, 1, {});
-        store(b_, kHour + 1500, 1, {{0, kv_data("b0\x1e" "zzz")}, {1, kv_data("broot\x1e" "1")}});
-        store(b_, kHour + HOUR_MS + 10, 2, {{1, kv_data("b11\x1e" "w")}});
+        store(b_, kHour + 1500, 1,
+              {{0, kv_data("b0\x1e"
+                           "zzz")},
+               {1, kv_data("broot\x1e"
+                           "1")}});
+        store(b_, kHour + HOUR_MS + 10, 2,
+              {{1, kv_data("b11\x1e"
+                           "w")}});
         for (uint64_t id : {kAgentA, kAgentB}) {
             const uint64_t range[2] = {0, UINT64_MAX};
             dbs_rcall_foreach_call(id, range, &calls_[id], note_call);
@@ -108,18 +118,14 @@ TEST_F(StackQuery, ExecutionStackRequests) {
     } cases[] = {
         {"3 calls: the count, then the records", stack_request(kAgentA, key3, 3), three},
         {"bytes after 18 are ignored", stack_request(kAgentA, key3, 3) + "xyz", three},
-        {"1 call",
-         stack_request(kAgentA, key1, 1),
-         be(1, 2) + record_bytes(call(kAgentA, 4).call)},
+        {"1 call", stack_request(kAgentA, key1, 1), be(1, 2) + record_bytes(call(kAgentA, 4).call)},
         {"17 bytes", stack_request(kAgentA, key3, 3).substr(0, 17), "",
          "ERROR  Invalid arguments!\n"},
         {"N = 0", stack_request(kAgentA, key3, 0), ""},
         {"N = 40001", stack_request(kAgentA, key3, 40001), "", "ERROR  Invalid number of calls.\n"},
         {"N other than stored", stack_request(kAgentA, key3, 2), "",
          "WARN   Invalid calls count: 2 != 3.\n"},
-        {"an offset inside a record",
-         stack_request(kAgentA, key3 + sizeof(RootCall), 3),
-         "",
+        {"an offset inside a record", stack_request(kAgentA, key3 + sizeof(RootCall), 3), "",
          "WARN   No RootCall record at offset 96.\n"},
         {"an offset past the file", stack_request(kAgentA, key1 + 100000, 1), ""},
         {"an agent without the file", stack_request(kAgentA + 7, key3, 3), ""},
@@ -147,7 +153,8 @@ TEST_F(StackQuery, ExecutionStackIsCutAtWholeRecords) {
         MessageLimit limit(limit_for_data(room));
         const QueryReply r = stack(stack_request(kAgentA, first.key, 3));
         EXPECT_EQ(r.status, QRESP_PARTIAL);
-        EXPECT_EQ(r.data, be(2, 2) + record_bytes(first.call) + record_bytes(call(kAgentA, 1).call));
+        EXPECT_EQ(r.data,
+                  be(2, 2) + record_bytes(first.call) + record_bytes(call(kAgentA, 1).call));
     }
     MessageLimit none(limit_for_data(1));
     const QueryReply r = stack(stack_request(kAgentA, first.key, 3));
@@ -172,9 +179,12 @@ TEST_F(StackQuery, ExtensionsRequests) {
     // first, call 1 of its second (hour 11).
     const seen_call &a0 = call(kAgentA, 0), &a2 = call(kAgentA, 2);
     const seen_call &b0 = call(kAgentB, 0), &broot = call(kAgentB, 1), &b11 = call(kAgentB, 3);
-    ASSERT_EQ(a2.entry, kv_data("a2\x1e" "yy"));
-    ASSERT_EQ(broot.entry, kv_data("broot\x1e" "1"));
-    ASSERT_EQ(b11.entry, kv_data("b11\x1e" "w"));
+    ASSERT_EQ(a2.entry, kv_data("a2\x1e"
+                                "yy"));
+    ASSERT_EQ(broot.entry, kv_data("broot\x1e"
+                                   "1"));
+    ASSERT_EQ(b11.entry, kv_data("b11\x1e"
+                                 "w"));
     const uint32_t hour10 = a0.call.file_id;
     const struct {
         const char *name;
@@ -190,25 +200,18 @@ TEST_F(StackQuery, ExtensionsRequests) {
          ref_of(kAgentA, a2) + ref_of(kAgentB, broot) + ref_of(kAgentA, a0) + ref_of(kAgentB, b0),
          item_of(kAgentA, a0) + item_of(kAgentA, a2) + item_of(kAgentB, b0) +
              item_of(kAgentB, broot)},
-        {"a reference named twice gives two items",
-         ref_of(kAgentA, a2) + ref_of(kAgentA, a2),
+        {"a reference named twice gives two items", ref_of(kAgentA, a2) + ref_of(kAgentA, a2),
          item_of(kAgentA, a2) + item_of(kAgentA, a2)},
         {"file id 5 (day 0) gives no item",
-         ref_bytes(kAgentA, a0.call.ext, 5) + ref_of(kAgentA, a2),
-         item_of(kAgentA, a2),
-         false,
+         ref_bytes(kAgentA, a0.call.ext, 5) + ref_of(kAgentA, a2), item_of(kAgentA, a2), false,
          "ERROR  Invalid extension decomposition!\n"},
         {"an hour without an .x file gives no item",
-         ref_bytes(kAgentA, a0.call.ext, hour10 + 1) + ref_of(kAgentA, a0),
-         item_of(kAgentA, a0)},
+         ref_bytes(kAgentA, a0.call.ext, hour10 + 1) + ref_of(kAgentA, a0), item_of(kAgentA, a0)},
         {"another agent's entry is not found under this one",
-         ref_bytes(kAgentA + 1, a0.call.ext, hour10),
-         ""},
+         ref_bytes(kAgentA + 1, a0.call.ext, hour10), ""},
         {"an entry offset past its block gives no item",
          ref_bytes(kAgentA, a0.call.ext + (uint64_t{4000} << 44), hour10) + ref_of(kAgentB, b0),
-         item_of(kAgentB, b0),
-         false,
-         "ERROR  Invalid extension local offset. Block size ["},
+         item_of(kAgentB, b0), false, "ERROR  Invalid extension local offset. Block size ["},
         {"0 bytes", "", "", true, "ERROR  Invalid arguments!\n"},
         {"19 bytes", ref_of(kAgentA, a0).substr(0, 19), "", true, "ERROR  Invalid arguments!\n"},
         {"30 bytes", ref_of(kAgentA, a0) + "0123456789", "", true, "ERROR  Invalid arguments!\n"},

@@ -60,9 +60,9 @@ protected:
     // The lines a request logs at `level`.
     std::string logged(const std::function<void()> &fn, uint32_t level = 2) {
         return run_logged([&] {
-            log_level.store(level);
-            fn();
-        })
+                   log_level.store(level);
+                   fn();
+               })
             .lines;
     }
 
@@ -97,28 +97,21 @@ TEST_F(StoreQuery, SymbolsRequests) {
         bool refused = false;
         std::string log = ""; // expected among the lines at log level 2
     } cases[] = {
-        {"classes whose names begin with the text, in id order",
-         by_pattern(SYM_CLASS, "^org\\."),
-         item(SYM_CLASS, "org.app.Main") + item(SYM_CLASS, "org.app.Worker"),
-         false,
+        {"classes whose names begin with the text, in id order", by_pattern(SYM_CLASS, "^org\\."),
+         item(SYM_CLASS, "org.app.Main") + item(SYM_CLASS, "org.app.Worker"), false,
          "DEBUG  Searching for symbols by pattern of type 2\n"},
-        {"names that do not match are logged",
-         by_pattern(SYM_CLASS, "Thing$"),
-         item(SYM_CLASS, "com.other.Thing"),
-         false,
-         "DEBUG  Symbol unmatched: java.lang.Object\n"},
+        {"names that do not match are logged", by_pattern(SYM_CLASS, "Thing$"),
+         item(SYM_CLASS, "com.other.Thing"), false, "DEBUG  Symbol unmatched: java.lang.Object\n"},
         {"methods", by_pattern(SYM_METHOD, "."), item(SYM_METHOD, "run") + item(SYM_METHOD, "get")},
         {"threads", by_pattern(SYM_THREAD, "^main$"), item(SYM_THREAD, "main")},
         {"key names keep their separators", by_pattern(SYM_KEY, "heap"), item(SYM_KEY, kKey)},
         {"no match", by_pattern(SYM_CLASS, "^none"), ""},
-        {"bytes after the expression are ignored",
-         by_pattern(SYM_THREAD, "ai") + "junk",
+        {"bytes after the expression are ignored", by_pattern(SYM_THREAD, "ai") + "junk",
          item(SYM_THREAD, "main")},
         {"2048-byte expression", by_pattern(SYM_CLASS, std::string(2048, 'x')), ""},
         {"pairs in request order, an unknown id left out",
          by_ids({{SYM_CLASS, thing}, {SYM_CLASS, 999999}, {SYM_CLASS, main_id}}),
-         item(SYM_CLASS, "com.other.Thing") + item(SYM_CLASS, "org.app.Main"),
-         false,
+         item(SYM_CLASS, "com.other.Thing") + item(SYM_CLASS, "org.app.Main"), false,
          "DEBUG  Searching for symbols by ids of size 3\nWARN   Symbol [999999] not found!\n"},
         {"pairs of several types",
          by_ids({{SYM_KEY, ids_["abc"]}, {SYM_THREAD, ids_["main"]}}) + "junk",
@@ -127,10 +120,7 @@ TEST_F(StoreQuery, SymbolsRequests) {
         {"2 bytes", std::string("\x02\x00", 2), "", true, "ERROR  Invalid request!\n"},
         {"pattern mode of 3 bytes", std::string("\x01\x02\x00", 3), "", true,
          "ERROR  Invalid request!\n"},
-        {"expression shorter than announced",
-         by_pattern(SYM_CLASS, "abcde").substr(0, 8),
-         "",
-         true,
+        {"expression shorter than announced", by_pattern(SYM_CLASS, "abcde").substr(0, 8), "", true,
          "ERROR  Invalid request!\n"},
         {"type 0", by_pattern(0, "a"), "", true, "FATAL  Invalid symbol type: 0\n"},
         {"type 5", by_pattern(5, "a"), "", true},
@@ -142,11 +132,8 @@ TEST_F(StoreQuery, SymbolsRequests) {
         {"2049-byte expression", by_pattern(SYM_CLASS, std::string(2049, 'x')), "", true,
          "ERROR  Invalid request!\n"},
         {"no pairs", by_ids({}), "", true, "ERROR  Invalid request!\n"},
-        {"fewer pairs than counted",
-         by_ids({{SYM_CLASS, 1}, {SYM_CLASS, 2}}).substr(0, 12),
-         "",
-         true,
-         "ERROR  Invalid request!\n"},
+        {"fewer pairs than counted", by_ids({{SYM_CLASS, 1}, {SYM_CLASS, 2}}).substr(0, 12), "",
+         true, "ERROR  Invalid request!\n"},
         {"a pair of type 9", by_ids({{SYM_CLASS, main_id}, {9, 1}}), "", true},
         {"mode 3", by_pattern(SYM_CLASS, "a").replace(0, 1, "\x03"), "", true,
          "ERROR  Invalid request!\n"},
@@ -180,10 +167,9 @@ TEST_F(StoreQuery, SymbolsReplyIsCutAtWholeItems) {
     for (uint64_t room : {two.size(), two.size() + item(SYM_CLASS, "org.app.Worker").size() - 1}) {
         MessageLimit limit(limit_for_data(room));
         for (const std::string &request :
-             {by_pattern(SYM_CLASS, "."),
-              by_ids({{SYM_CLASS, ids_["org.app.Main"]},
-                      {SYM_CLASS, ids_["com.other.Thing"]},
-                      {SYM_CLASS, ids_["org.app.Worker"]}})}) {
+             {by_pattern(SYM_CLASS, "."), by_ids({{SYM_CLASS, ids_["org.app.Main"]},
+                                                  {SYM_CLASS, ids_["com.other.Thing"]},
+                                                  {SYM_CLASS, ids_["org.app.Worker"]}})}) {
             const QueryReply r = symbols(request);
             EXPECT_EQ(r.status, QRESP_PARTIAL);
             EXPECT_EQ(r.data, two);
@@ -258,53 +244,34 @@ TEST_F(KvMetricsQuery, Requests) {
         std::string data;
         std::string log = "";
     } cases[] = {
-        {"three days, the middle one without a file",
-         kv_request(kT0, last, kKey, {kAgentA}),
-         QRESP_OK,
-         kv_item(kAgentA, a0) + kv_item(kAgentA, a2),
+        {"three days, the middle one without a file", kv_request(kT0, last, kKey, {kAgentA}),
+         QRESP_OK, kv_item(kAgentA, a0) + kv_item(kAgentA, a2),
          "DEBUG  Key decoded [jvm\x1Fheap\x1Fused]\n"},
         {"agents in request order, each day file whole",
-         kv_request(kT0 + 2 * DAY_MS + 5, last, kKey, {kAgentB, kAgentA, kAgentB}),
-         QRESP_OK,
+         kv_request(kT0 + 2 * DAY_MS + 5, last, kKey, {kAgentB, kAgentA, kAgentB}), QRESP_OK,
          kv_item(kAgentA, a2)},
         {"agents in request order over every day",
-         kv_request(kT0 + 500, last, kKey, {kAgentB, kAgentA}),
-         QRESP_OK,
+         kv_request(kT0 + 500, last, kKey, {kAgentB, kAgentA}), QRESP_OK,
          kv_item(kAgentB, b0) + kv_item(kAgentA, a0) + kv_item(kAgentA, a2)},
-        {"the name ends at its first zero byte",
-         kv_request(kT0, kT0, zero_ended, {kAgentB}),
-         QRESP_OK,
-         kv_item(kAgentB, b0)},
+        {"the name ends at its first zero byte", kv_request(kT0, kT0, zero_ended, {kAgentB}),
+         QRESP_OK, kv_item(kAgentB, b0)},
         {"an agent without files", kv_request(kT0, last, kKey, {0x77}), QRESP_OK, ""},
-        {"a key with L = 3 and one agent (29 bytes)",
-         kv_request(kT0, kT0, "abc", {kAgentA}),
-         QRESP_OK,
-         ""},
+        {"a key with L = 3 and one agent (29 bytes)", kv_request(kT0, kT0, "abc", {kAgentA}),
+         QRESP_OK, ""},
         {"65535 agents", kv_request(kT0, kT0, "abc", std::vector<uint64_t>(65535, 5)), QRESP_OK,
          ""},
-        {"a key that is not stored",
-         kv_request(kT0, last, "cpu", {kAgentA}),
-         QRESP_NOT_FOUND,
-         "",
+        {"a key that is not stored", kv_request(kT0, last, "cpu", {kAgentA}), QRESP_NOT_FOUND, "",
          "WARN   Unable to find KV key [cpu].\n"},
         {"an unknown key shown safely in the log",
-         kv_request(kT0, kT0, "bad\x01\x1B" + std::string(300, 'k'), {kAgentA}),
-         QRESP_NOT_FOUND,
-         "",
-         "WARN   Unable to find KV key [bad\\x01\\x1B" + std::string(241, 'k') + "...].\n"},
+         kv_request(kT0, kT0, "bad\x01\x1B" + std::string(300, 'k'), {kAgentA}), QRESP_NOT_FOUND,
+         "", "WARN   Unable to find KV key [bad\\x01\\x1B" + std::string(241, 'k') + "...].\n"},
         // Refusals: silent for the lengths, logged for the rest.
         {"17 bytes", kv_request(kT0, kT0, "", {}).substr(0, 17), 0, ""},
         {"no agent (21 bytes)", kv_request(kT0, kT0, "abc", {}), 0, ""},
         {"the name runs to the end", kv_request(kT0, kT0, "abc", {}) + "x", 0, ""},
-        {"ragged agents (30 bytes)",
-         kv_request(kT0, kT0, "abc", {kAgentA}) + "x",
-         0,
-         "",
+        {"ragged agents (30 bytes)", kv_request(kT0, kT0, "abc", {kAgentA}) + "x", 0, "",
          "DEBUG  Key decoded [abc]\n"},
-        {"65536 agents",
-         kv_request(kT0, kT0, "abc", std::vector<uint64_t>(65536, 5)),
-         0,
-         "",
+        {"65536 agents", kv_request(kT0, kT0, "abc", std::vector<uint64_t>(65536, 5)), 0, "",
          "ERROR  Too many agents: 65536, at most 65535.\n"},
         {"from after to", kv_request(kT0 + 1, kT0, kKey, {kAgentA}), 0, "",
          "ERROR  Invalid time range.\n"},
@@ -400,8 +367,8 @@ TEST_F(KvMetricsQuery, LongerDayFileIsCutAndSaysSo) {
     day(kAgentB, kDay, samples(kDay, 2));
     const QueryReply r = over(kT0, kT0, {kAgentA, kAgentB});
     EXPECT_EQ(r.status, QRESP_PARTIAL);
-    EXPECT_EQ(r.data, kv_item(kAgentA, big.substr(0, KV_BULK_BYTES)) +
-                          kv_item(kAgentB, samples(kDay, 2)));
+    EXPECT_EQ(r.data,
+              kv_item(kAgentA, big.substr(0, KV_BULK_BYTES)) + kv_item(kAgentB, samples(kDay, 2)));
     const std::string lines = logged([&] { over(kT0, kT0, {kAgentA}); }, 1);
     EXPECT_EQ(lines, "WARN   A KV day file of agent [00000000000000A1] holds more than 276480 "
                      "bytes; the rest is not sent.\n");

@@ -55,7 +55,8 @@ Bytes root_call_message() {
         .call(Call{0, key, CART, SAVE, 2, 2, t + 2, 0, 3, ""})
         .call(Call{CALL_F_PARAMS, key, CART, LOAD, 3, 1, t + 10, 0, 20, pairs("k3\x1Ev3")})
         .call(Call{CALL_F_ROOT | CALL_F_PARAMS, key, SHOP, RUN, 0, 0, t, 0, 50,
-                   be(MAIN, 4) + pairs("user\x1E" "ann")})
+                   be(MAIN, 4) + pairs("user\x1E"
+                                       "ann")})
         .message();
 }
 
@@ -111,7 +112,8 @@ Bytes root_record(uint64_t agent) {
                  "0000018DF974D532 0001A00000000000 0009A8EA"
                  "00000001 00000001 00000000 00000000 00000000 00000032 0000 0003"
                  "000A 0008") +
-           "user\x1E" "ann";
+           "user\x1E"
+           "ann";
 }
 
 class QueryWireTest : public DatabaseServer {
@@ -153,8 +155,12 @@ TEST_F(QueryWireTest, EveryQueryAnswersByteForByte) {
     // The first agent's names get the store's first ids; the second sends the same names.
     auto agent_x = agent(id_x);
     ASSERT_TRUE(agent_x->send({agent_symbols()}));
-    const Bytes classes = Bytes("\x02\x00\x00\x00\x01\x00\x08" "app.Shop", 15) +
-                          Bytes("\x02\x00\x00\x00\x02\x00\x08" "app.Cart", 15);
+    const Bytes classes = Bytes("\x02\x00\x00\x00\x01\x00\x08"
+                                "app.Shop",
+                                15) +
+                          Bytes("\x02\x00\x00\x00\x02\x00\x08"
+                                "app.Cart",
+                                15);
     EXPECT_EQ(ask_until(*ui, query(1, DBQ_SYMBOLS, Bytes("\x01\x02\x00\x01.", 5)),
                         reply(1, DBQ_SYMBOLS, QRESP_OK, classes)),
               reply(1, DBQ_SYMBOLS, QRESP_OK, classes));
@@ -180,9 +186,8 @@ TEST_F(QueryWireTest, EveryQueryAnswersByteForByte) {
     // ROOT CALLS with the roots' entries, once the root calls are stored.
     for (uint64_t agent_id : {x, y}) {
         const Bytes rc = query(3, DBQ_ROOT_CALLS,
-                               be(RC_F_ROOT_ENTRY, 4) + be(0, 4) + be(0, 4) + be(0, 4) +
-                                   be(1, 2) + be(agent_id, 8) + be(kMar1, 8) +
-                                   be(kMar1 + DAY_MS - 1, 8));
+                               be(RC_F_ROOT_ENTRY, 4) + be(0, 4) + be(0, 4) + be(0, 4) + be(1, 2) +
+                                   be(agent_id, 8) + be(kMar1, 8) + be(kMar1 + DAY_MS - 1, 8));
         EXPECT_EQ(ask_until(*ui, rc, reply(3, DBQ_ROOT_CALLS, QRESP_OK, root_record(agent_id))),
                   reply(3, DBQ_ROOT_CALLS, QRESP_OK, root_record(agent_id)));
     }
@@ -197,12 +202,12 @@ TEST_F(QueryWireTest, EveryQueryAnswersByteForByte) {
     // EXTENSIONS for agents B, A, B: A's entry first, then B's two in file order.
     const Bytes first = unhex("0000000000000000") + kFileId;
     const Bytes third = unhex("0000D00000000000") + kFileId;
-    ASSERT_TRUE(ui->send({query(6, DBQ_EXTENSIONS, be(b, 8) + third + be(a, 8) + first +
-                                                       be(b, 8) + first)}));
+    ASSERT_TRUE(ui->send(
+        {query(6, DBQ_EXTENSIONS, be(b, 8) + third + be(a, 8) + first + be(b, 8) + first)}));
     const Bytes k1 = unhex("0007 0005") + "k1\x1Ev1", k3 = unhex("0007 0005") + "k3\x1Ev3";
-    EXPECT_EQ(ui->next(), reply(6, DBQ_EXTENSIONS, QRESP_OK,
-                                be(a, 8) + first + k1 + be(b, 8) + first + k1 + be(b, 8) +
-                                    third + k3));
+    EXPECT_EQ(ui->next(),
+              reply(6, DBQ_EXTENSIONS, QRESP_OK,
+                    be(a, 8) + first + k1 + be(b, 8) + first + k1 + be(b, 8) + third + k3));
 
     // KV METRICS over three days, the middle one without a day file, once the maintainer has
     // moved the rotated stage.
@@ -215,8 +220,8 @@ TEST_F(QueryWireTest, EveryQueryAnswersByteForByte) {
     const Bytes got = ask_until(*ui, kv, kv_reply);
     EXPECT_EQ(got.size(), kv_reply.size());
     EXPECT_TRUE(got == kv_reply) << "the samples differ";
-    ASSERT_TRUE(ui->send({query(8, DBQ_KV_METRICS, be(0, 8) + be(1, 8) + be(3, 2) + "cpu" +
-                                                        be(x, 8))}));
+    ASSERT_TRUE(
+        ui->send({query(8, DBQ_KV_METRICS, be(0, 8) + be(1, 8) + be(3, 2) + "cpu" + be(x, 8))}));
     EXPECT_EQ(ui->next(), reply(8, DBQ_KV_METRICS, QRESP_NOT_FOUND));
     EXPECT_TRUE(logged("WARN   Unable to find KV key [cpu].\n"));
 }

@@ -119,7 +119,10 @@ TEST(Format, LogTextEscapesControlBytesAndStaysShort) {
     const struct {
         std::string in, out;
     } cases[] = {
-        {"cpu\x1F" "load", "cpu\x1F" "load"}, // the key part separator stays as it is
+        {"cpu\x1F"
+         "load",
+         "cpu\x1F"
+         "load"}, // the key part separator stays as it is
         {"a\nb\x01\x7F\x1B[31m", "a\\x0Ab\\x01\\x7F\\x1B[31m"},
         {std::string("z\0y", 3), "z\\x00y"},
         {"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"},
@@ -127,7 +130,8 @@ TEST(Format, LogTextEscapesControlBytesAndStaysShort) {
         {at_most + "k", std::string(FMT_LOG_TEXT_MAX - 3, 'k') + "..."},
         // An escape is never cut in two.
         {std::string(250, 'k') + "\x01\x02", std::string(250, 'k') + "..."},
-        {std::string(200, '\x05'), [] {
+        {std::string(200, '\x05'),
+         [] {
              std::string s;
              for (int i = 0; i < 63; i++)
                  s += "\\x05";
