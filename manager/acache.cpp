@@ -115,21 +115,30 @@ int acache_load(mgr_storage *s) {
                 100);
     if (!st.ok())
         return -1;
+    // The rows are gathered first so the array is allocated once, with exactly one slot
+    // per agent.
+    std::vector<mgr_agent> rows;
     int rc;
     while ((rc = st.step()) == SQLITE_ROW) {
         // One more row would need a slot beyond the cap.
-        if (c->nslots == ACACHE_MAX_SLOTS) {
+        if (rows.size() == ACACHE_MAX_SLOTS) {
             LOG_ERROR("Too many agents!");
-            return 0;
+            rc = SQLITE_DONE;
+            break;
         }
         mgr_agent a;
-        if (!acache_row(st.get(), &a))
-            continue;
-        c->slots = static_cast<mgr_agent *>(krv_realloc(c->slots, (c->nslots + 1) * sizeof a));
-        c->slots[c->nslots++] = a;
-        c->count++;
+        if (acache_row(st.get(), &a))
+            rows.push_back(a);
     }
-    return rc == SQLITE_DONE ? 0 : -1;
+    if (rc != SQLITE_DONE)
+        return -1;
+    if (!rows.empty()) {
+        c->slots = static_cast<mgr_agent *>(krv_malloc(rows.size() * sizeof(mgr_agent)));
+        memcpy(c->slots, rows.data(), rows.size() * sizeof(mgr_agent));
+    }
+    c->nslots = rows.size();
+    c->count = rows.size();
+    return 0;
 }
 
 void acache_free(struct acache *cache) {
@@ -331,9 +340,10 @@ static int acache_detach_rows(mgr_storage *s, uint64_t cid1, uint64_t cid2, uint
                               const uint64_t *aids) {
     std::lock_guard<std::mutex> sql(s->sql);
     mgr_stmt st(s->db,
-                aids != nullptr ? "UPDATE AGENTS SET cid1=NULL, cid2=NULL WHERE cid1=?1 AND "
-                                  "cid2=?2 AND aid=?3;"
-                                : "UPDATE AGENTS SET cid1=NULL, cid2=NULL WHERE cid1=?1 AND cid2=?2;",
+                aids != nullptr
+                    ? "UPDATE AGENTS SET cid1=NULL, cid2=NULL WHERE cid1=?1 AND "
+                      "cid2=?2 AND aid=?3;"
+                    : "UPDATE AGENTS SET cid1=NULL, cid2=NULL WHERE cid1=?1 AND cid2=?2;",
                 aids != nullptr ? 160 : 170);
     if (!st.ok() || st.bind_u64(1, cid1) != 0 || st.bind_u64(2, cid2) != 0)
         return -1;
@@ -365,7 +375,8 @@ static int acache_set_db_rows(mgr_storage *s, const char *db_text, uint64_t n,
                               const uint64_t *aids) {
     std::lock_guard<std::mutex> sql(s->sql);
     mgr_stmt st(s->db,
-                aids != nullptr ? "UPDATE AGENTS SET db=?1 WHERE aid=?2;" : "UPDATE AGENTS SET db=?1;",
+                aids != nullptr ? "UPDATE AGENTS SET db=?1 WHERE aid=?2;"
+                                : "UPDATE AGENTS SET db=?1;",
                 aids != nullptr ? 190 : 200);
     if (!st.ok() || st.bind_text_or_null(1, db_text) != 0)
         return -1;

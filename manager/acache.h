@@ -20,9 +20,9 @@ struct mgr_storage;
 // One cached agent, 116 bytes without padding, host order. A free slot is all zero.
 struct __attribute__((packed)) mgr_agent {
     agent_identity identity;
-    uint64_t aid;      // murmur3_hash64 of the 64 identity bytes; 0 marks a free slot
-    nurl database;     // the agent's Database; all zero for none
-    uint64_t cid1;     // the attached configuration, 0.0 for none
+    uint64_t aid;  // murmur3_hash64 of the 64 identity bytes; 0 marks a free slot
+    nurl database; // the agent's Database; all zero for none
+    uint64_t cid1; // the attached configuration, 0.0 for none
     uint64_t cid2;
     uint64_t datahash; // hash of that configuration's active version, 0 when none is known
 };
@@ -33,9 +33,9 @@ inline constexpr uint64_t ACACHE_MAX_SLOTS = 65535;
 inline constexpr uint64_t ACACHE_GROWTH = 16;
 
 struct acache {
-    mgr_agent *slots; // owned; used slots may sit anywhere
-    uint64_t count;   // slots in use
-    uint64_t nslots;  // slots in the array; it never shrinks while the handle lives
+    mgr_agent *slots;      // owned; used slots may sit anywhere
+    uint64_t count;        // slots in use
+    uint64_t nslots;       // slots in the array; it never shrinks while the handle lives
     pthread_rwlock_t lock; // guards the three fields above and every slot
     std::mutex update;     // serializes the changes that write the table and the cache
 };

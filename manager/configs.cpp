@@ -94,9 +94,9 @@ int cfg_store_draft(mgr_storage *s, const mgr_config *config) {
             st.bind_text(3, info.label, strnlen(info.label, sizeof info.label)) != 0 ||
             st.bind_blob(4, config->blob, config->size) != 0 || st.bind_u64(5, hash) != 0)
             return -1;
-        if (!exists && (st.bind_text(6, info.author, strnlen(info.author, sizeof info.author)) !=
-                            0 ||
-                        st.bind_u64(7, info.createdat) != 0))
+        if (!exists &&
+            (st.bind_text(6, info.author, strnlen(info.author, sizeof info.author)) != 0 ||
+             st.bind_u64(7, info.createdat) != 0))
             return -1;
         if (st.done() != 0)
             return -1;
@@ -232,8 +232,7 @@ ConfigurationInfo cfg_get_info(mgr_storage *s, uint64_t id1, uint64_t id2, uint6
                 "SELECT uuid1, uuid2, author, createdat, label, lastupdate, length(draft), "
                 "length(data) FROM CONFIGURATIONS WHERE uuid1=?1 AND uuid2=?2;",
                 390);
-    if (!st.ok() || st.bind_u64(1, id1) != 0 || st.bind_u64(2, id2) != 0 ||
-        st.step() != SQLITE_ROW)
+    if (!st.ok() || st.bind_u64(1, id1) != 0 || st.bind_u64(2, id2) != 0 || st.step() != SQLITE_ROW)
         return ConfigurationInfo{};
     cfg_row r = cfg_read_row(st.get());
     *lastupdate = r.lastupdate;

@@ -151,8 +151,7 @@ int users_add(mgr_storage *s, const char username[128], const char *password,
 int users_delete(mgr_storage *s, const char *username) {
     std::lock_guard<std::mutex> sql(s->sql);
     mgr_stmt st(s->db, "DELETE FROM USERS WHERE username=?1;", SQL_PLAIN);
-    if (!st.ok() || st.bind_text(1, username, strnlen(username, NAME_FIELD)) != 0 ||
-        st.done() != 0)
+    if (!st.ok() || st.bind_text(1, username, strnlen(username, NAME_FIELD)) != 0 || st.done() != 0)
         return st.rc();
     return 0;
 }

@@ -39,8 +39,7 @@ extern const user_perm user_perms[4];
 // Stores a new user with the hash of the password and permissions | PERM_USER; a stored
 // name is left as it is and still succeeds. A password that cannot be hashed stores
 // nothing. 0 or -1.
-int users_add(mgr_storage *s, const char username[128], const char *password,
-              uint64_t permissions);
+int users_add(mgr_storage *s, const char username[128], const char *password, uint64_t permissions);
 // Deletes the user with its BANNED rows: 0, or the SQLite result code of the failing call.
 int users_delete(mgr_storage *s, const char *username);
 // 0 or -1; an unknown name changes nothing and succeeds.

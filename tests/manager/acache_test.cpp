@@ -22,9 +22,10 @@ std::string sq(uint64_t v) {
 
 // Fills AGENTS with `n` rows (aid 1 to n) without going through the cache.
 void bulk_agents(mgr_storage *s, uint64_t n) {
-    sql_exec(s->db, "WITH RECURSIVE k(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM k WHERE x < " +
-                        std::to_string(n) +
-                        ") INSERT INTO AGENTS (aid, type, label) SELECT x, 2, 'bulk-' || x FROM k;");
+    sql_exec(s->db,
+             "WITH RECURSIVE k(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM k WHERE x < " +
+                 std::to_string(n) +
+                 ") INSERT INTO AGENTS (aid, type, label) SELECT x, 2, 'bulk-' || x FROM k;");
 }
 
 // Stores a configuration with `draft` and activates it when asked.
@@ -189,8 +190,7 @@ TEST_F(AgentsCache, ReopenKeepsWhatTheTableHolds) {
          "(11, 2, 'half-id', 0, 77, NULL), (12, 3, 'no-db', NULL, NULL, NULL), "
          "(13, 2, 'empty-db', NULL, NULL, ''), (14, 2, 'six', NULL, NULL, '[::1]:9000');");
     std::string lines = capture_log([&] { reopen(); }, 1);
-    EXPECT_NE(lines.find("ERROR  Invalid socket address in agent empty-db : \n"),
-              std::string::npos)
+    EXPECT_NE(lines.find("ERROR  Invalid socket address in agent empty-db : \n"), std::string::npos)
         << lines;
     EXPECT_EQ(lines.find("no-db"), std::string::npos) << lines;
     EXPECT_EQ(lines.find("six"), std::string::npos) << lines;
@@ -268,7 +268,8 @@ TEST_F(AgentsCache, AttachDetachAndDatabaseSeenAlikeInTableAndCache) {
     same();
 
     ASSERT_EQ(acache_detach_cfg(s, c1, c2, 0, nullptr), 0);
-    EXPECT_EQ(rows("SELECT DISTINCT cid1, cid2 FROM AGENTS;"), std::vector<std::string>{"NULL|NULL"});
+    EXPECT_EQ(rows("SELECT DISTINCT cid1, cid2 FROM AGENTS;"),
+              std::vector<std::string>{"NULL|NULL"});
     same();
 }
 
@@ -283,10 +284,10 @@ TEST_F(AgentsCache, FailedChangesLeaveTableAndCacheUnchanged) {
     const std::string abort_if = " BEGIN SELECT RAISE(ABORT, 'refused'); END;";
     struct fail_case {
         const char *name;
-        std::string arm;            // SQL run on the handle's connection first
-        std::function<int()> op;    // 0 when the change succeeded
-        std::string line;           // logged by the failure
-        std::function<int()> next;  // a change that must go through afterwards
+        std::string arm;           // SQL run on the handle's connection first
+        std::function<int()> op;   // 0 when the change succeeded
+        std::string line;          // logged by the failure
+        std::function<int()> next; // a change that must go through afterwards
     };
     uint64_t l23[] = {a2.aid, a3.aid};
     uint64_t l1[] = {a1.aid};
@@ -296,8 +297,7 @@ TEST_F(AgentsCache, FailedChangesLeaveTableAndCacheUnchanged) {
          "CREATE TEMP TRIGGER t BEFORE UPDATE ON AGENTS WHEN NEW.aid = " + sq(a3.aid) + abort_if,
          [&] { return acache_attach_cfg(s, 0, d1, d2, l23, 2); }, "SQL[138]",
          [&] { return acache_attach_cfg(s, 0, d1, d2, l2, 1); }},
-        {"detach aborted",
-         "CREATE TEMP TRIGGER t BEFORE UPDATE ON AGENTS" + abort_if,
+        {"detach aborted", "CREATE TEMP TRIGGER t BEFORE UPDATE ON AGENTS" + abort_if,
          [&] { return acache_detach_cfg(s, c1, c2, 1, l1); }, "SQL[168]",
          [&] {
              sql_exec(s->db, "DROP TRIGGER t;");
@@ -443,8 +443,10 @@ TEST_F(AgentsCache, ConcurrentChangesLeaveTheCacheAsTheTable) {
     // change keeps failing and rolling back; single statements store new configurations,
     // none of which may be undone by another thread's rollback.
     std::thread reader([&] {
-        while (!stop)
-            cache_of(s);
+        while (!stop) {
+            acache_foreach(s, nullptr, [](void *, const mgr_agent *) { return 0; });
+            std::this_thread::yield();
+        }
     });
     const name_field ann("ann");
     ASSERT_EQ(users_add(s, ann.text, "pw", 0), 0);
@@ -460,6 +462,7 @@ TEST_F(AgentsCache, ConcurrentChangesLeaveTheCacheAsTheTable) {
                 rollbacks++;
             else
                 failures++;
+            std::this_thread::yield();
         }
     });
     constexpr uint64_t kStored = 300;
@@ -499,8 +502,9 @@ TEST_F(AgentsCache, LockFailuresAreLoggedAndTheOperationGoesOn) {
     mgr_agent got{};
     std::string lines = capture_log([&] { got = acache_get(s, a.aid); }, 1);
     EXPECT_EQ(got.aid, a.aid);
-    EXPECT_TRUE(std::regex_match(lines, std::regex(R"(ERROR  pthread_rwlock_rdlock\(&s->acache\.lock\) : )"
-                                                   R"(Resource deadlock avoided\. \[\d+\]\n)")))
+    EXPECT_TRUE(
+        std::regex_match(lines, std::regex(R"(ERROR  pthread_rwlock_rdlock\(&s->acache\.lock\) : )"
+                                           R"(Resource deadlock avoided\. \[\d+\]\n)")))
         << lines;
     ASSERT_EQ(pthread_rwlock_trywrlock(&s->acache.lock), 0);
     ASSERT_EQ(pthread_rwlock_unlock(&s->acache.lock), 0);

@@ -17,18 +17,28 @@ uint64_t hash_of(const std::string &bytes) {
     return murmur3_hash64(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
-mgr_config draft_of(uint64_t id1, uint64_t id2, const char *author, uint64_t createdat,
-                    const char *label, const std::string &bytes) {
+// A draft to store, with the bytes it points at.
+class draft {
+public:
+    draft(uint64_t id1, uint64_t id2, const char *author, uint64_t createdat, const char *label,
+          const std::string &bytes)
+        : bytes_(bytes) {
+        c.info.id1 = id1;
+        c.info.id2 = id2;
+        c.info.createdat = createdat;
+        memcpy(c.info.author, author, strnlen(author, sizeof c.info.author));
+        memcpy(c.info.label, label, strnlen(label, sizeof c.info.label));
+        c.blob = reinterpret_cast<uint8_t *>(bytes_.data());
+        c.size = bytes_.size();
+    }
+    draft(const draft &) = delete;
+    draft &operator=(const draft &) = delete;
+
     mgr_config c{};
-    c.info.id1 = id1;
-    c.info.id2 = id2;
-    c.info.createdat = createdat;
-    strncpy(c.info.author, author, sizeof c.info.author);
-    strncpy(c.info.label, label, sizeof c.info.label);
-    c.blob = reinterpret_cast<uint8_t *>(const_cast<char *>(bytes.data()));
-    c.size = bytes.size();
-    return c;
-}
+
+private:
+    std::string bytes_;
+};
 
 struct listed {
     ConfigurationInfo info;
@@ -95,12 +105,12 @@ using Configurations = MgrStore;
 
 TEST_F(Configurations, StoringTwiceKeepsAuthorAndCreation) {
     const uint64_t id1 = 0x8000000000000001ull, id2 = 0x8000000000000002ull;
-    mgr_config first = draft_of(id1, id2, "alice", 1000, "first", "draft one");
-    std::string lines = capture_log([&] { EXPECT_EQ(cfg_store_draft(s, &first), 0); });
+    draft first(id1, id2, "alice", 1000, "first", "draft one");
+    std::string lines = capture_log([&] { EXPECT_EQ(cfg_store_draft(s, &first.c), 0); });
     EXPECT_EQ(lines, "INFO   Configuration 8000000000000001.8000000000000002 stored "
                      "successfully.\n");
-    mgr_config second = draft_of(id1, id2, "bob", 2000, "second", "draft two");
-    ASSERT_EQ(cfg_store_draft(s, &second), 0);
+    draft second(id1, id2, "bob", 2000, "second", "draft two");
+    ASSERT_EQ(cfg_store_draft(s, &second.c), 0);
 
     EXPECT_EQ(rows("SELECT uuid1, uuid2, author, createdat, label, drafthash, data, lastupdate "
                    "FROM CONFIGURATIONS;"),
@@ -118,21 +128,21 @@ TEST_F(Configurations, StoringTwiceKeepsAuthorAndCreation) {
 }
 
 TEST_F(Configurations, TwoConfigurationsNeverShareAHalf) {
-    mgr_config a = draft_of(1, 2, "a", 1, "a", "x");
-    ASSERT_EQ(cfg_store_draft(s, &a), 0);
+    draft a(1, 2, "a", 1, "a", "x");
+    ASSERT_EQ(cfg_store_draft(s, &a.c), 0);
     for (auto ids : {std::pair<uint64_t, uint64_t>{1, 3}, {4, 2}}) {
-        mgr_config b = draft_of(ids.first, ids.second, "b", 1, "b", "y");
-        std::string lines = capture_log([&] { EXPECT_EQ(cfg_store_draft(s, &b), -1); });
+        draft b(ids.first, ids.second, "b", 1, "b", "y");
+        std::string lines = capture_log([&] { EXPECT_EQ(cfg_store_draft(s, &b.c), -1); });
         EXPECT_EQ(lines, "ERROR  SQL[328]: constraint failed\n");
     }
     EXPECT_EQ(rows("SELECT uuid1, uuid2 FROM CONFIGURATIONS;"), std::vector<std::string>{"1|2"});
 }
 
 TEST_F(Configurations, ReadingBothVersions) {
-    mgr_config stored = draft_of(7, 8, "a", 1, "l", "the draft");
-    ASSERT_EQ(cfg_store_draft(s, &stored), 0);
-    mgr_config empty = draft_of(9, 10, "a", 1, "l", "");
-    ASSERT_EQ(cfg_store_draft(s, &empty), 0);
+    draft stored(7, 8, "a", 1, "l", "the draft");
+    ASSERT_EQ(cfg_store_draft(s, &stored.c), 0);
+    draft empty(9, 10, "a", 1, "l", "");
+    ASSERT_EQ(cfg_store_draft(s, &empty.c), 0);
     const struct {
         const char *name;
         uint64_t id1, id2;
@@ -170,8 +180,8 @@ TEST_F(Configurations, ReadingBothVersions) {
 }
 
 TEST_F(Configurations, ActivationCopiesTheDraftAndUpdatesAttachedAgents) {
-    mgr_config c = draft_of(0xA1, 0xA2, "a", 1, "l", "version one");
-    ASSERT_EQ(cfg_store_draft(s, &c), 0);
+    draft c(0xA1, 0xA2, "a", 1, "l", "version one");
+    ASSERT_EQ(cfg_store_draft(s, &c.c), 0);
     const mgr_agent on = add(agent_rec(2, "attached"));
     const mgr_agent off = add(agent_rec(2, "detached"));
     uint64_t list[] = {on.aid};
@@ -199,8 +209,8 @@ TEST_F(Configurations, ActivationCopiesTheDraftAndUpdatesAttachedAgents) {
     free(data.blob);
 
     // A later draft leaves the active data alone until the next activation.
-    mgr_config next = draft_of(0xA1, 0xA2, "a", 1, "l", "version two");
-    ASSERT_EQ(cfg_store_draft(s, &next), 0);
+    draft next(0xA1, 0xA2, "a", 1, "l", "version two");
+    ASSERT_EQ(cfg_store_draft(s, &next.c), 0);
     ASSERT_EQ(cfg_read(s, 0xA1, 0xA2, CFG_DATA, &data), 0);
     EXPECT_EQ(bytes_of(data), "version one");
     free(data.blob);
@@ -211,8 +221,8 @@ TEST_F(Configurations, ActivationCopiesTheDraftAndUpdatesAttachedAgents) {
 }
 
 TEST_F(Configurations, DeletingAnAttachedConfigurationFails) {
-    mgr_config c = draft_of(5, 6, "a", 1, "l", "x");
-    ASSERT_EQ(cfg_store_draft(s, &c), 0);
+    draft c(5, 6, "a", 1, "l", "x");
+    ASSERT_EQ(cfg_store_draft(s, &c.c), 0);
     const mgr_agent a = add(agent_rec(2, "user"));
     uint64_t list[] = {a.aid};
     ASSERT_EQ(acache_attach_cfg(s, 0, 5, 6, list, 1), 0);
@@ -229,8 +239,8 @@ TEST_F(Configurations, DeletingAnAttachedConfigurationFails) {
 }
 
 TEST_F(Configurations, LabelChanges) {
-    mgr_config c = draft_of(5, 6, "a", 1, "old", "x");
-    ASSERT_EQ(cfg_store_draft(s, &c), 0);
+    draft c(5, 6, "a", 1, "old", "x");
+    ASSERT_EQ(cfg_store_draft(s, &c.c), 0);
     std::string lines = capture_log([&] { EXPECT_EQ(cfg_set_label(s, 5, 6, "new"), 0); });
     EXPECT_EQ(lines, "INFO   Configuration 0000000000000005.0000000000000006 label updated "
                      "successfully.\n");
@@ -241,7 +251,9 @@ TEST_F(Configurations, LabelChanges) {
 TEST_F(Configurations, ListingCutsTextsTo31Characters) {
     const std::string author40(40, 'A'), label40(40, 'B');
     exec("INSERT INTO CONFIGURATIONS (uuid1, uuid2, author, createdat, label, lastupdate, data, "
-         "draft) VALUES (1, 2, '" + author40 + "', 55, '" + label40 + "', 1700000000, x'01', "
+         "draft) VALUES (1, 2, '" +
+         author40 + "', 55, '" + label40 +
+         "', 1700000000, x'01', "
          "x''), (3, 4, 'short', 66, 'lbl', NULL, NULL, x'0203');");
     int rc = -1;
     std::vector<listed> seen = list_all(s, &rc);

@@ -157,7 +157,8 @@ using Users = MgrStore;
 
 TEST_F(Users, AddCheckChangeDelete) {
     const name_field admin("admin");
-    std::string lines = capture_log([&] { EXPECT_EQ(users_add(s, admin.text, "vendrix", 0x10), 0); });
+    std::string lines =
+        capture_log([&] { EXPECT_EQ(users_add(s, admin.text, "vendrix", 0x10), 0); });
     EXPECT_EQ(lines, "DEBUG  A new user [admin] stored successfully.\n");
     EXPECT_EQ(rows("SELECT username, permissions, substr(password, 1, 3) FROM USERS;"),
               std::vector<std::string>{"admin|17|$6$"});
@@ -169,7 +170,10 @@ TEST_F(Users, AddCheckChangeDelete) {
         const char *password;
         int rc;
     } checks[] = {
-        {"admin", "vendrix", 0}, {"admin", "other", 1}, {"admin", "", 1}, {"nobody", "vendrix", 1},
+        {"admin", "vendrix", 0},
+        {"admin", "other", 1},
+        {"admin", "", 1},
+        {"nobody", "vendrix", 1},
     };
     for (const auto &c : checks)
         EXPECT_EQ(users_check_password(s, c.name, c.password), c.rc) << c.name << c.password;
