@@ -3,13 +3,21 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <lz4.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "lib/crc32.h"
 
 using Bytes = std::string;
+
+// Ends a forked child with status 0 when `ok`, else 1, its standard output flushed first.
+[[noreturn]] inline void exit_flushed(bool ok) {
+    fflush(stdout);
+    _exit(ok ? 0 : 1);
+}
 
 inline Bytes be_bytes(uint64_t v, int n) {
     Bytes s;
