@@ -311,7 +311,7 @@ uint64_t archive_purge(archive_ctx *ctx, time_t now, int purge_only) {
         if (e.purge != 1)
             continue;
         if (!archive_unchanged(e, now, purge_only)) {
-            LOG_INFO("File [%s] changed since it was listed; kept for a later run.",
+            LOG_INFO("File [%s] not settled since it was listed; kept for a later run.",
                      e.path.c_str());
             continue;
         }
