@@ -182,7 +182,10 @@ extract_rc decompress_block(extraction *x, const archive_block_hdr *bh) {
         LOG_ERROR("Data block header corrupted.");
         return EX_FAILED;
     }
-    ssize_t n = read_full(x->archive.fd, x->buf, stored);
+    // Raw data is read into the buffer it is written from; LZ4 data beside it, to be
+    // decompressed into that buffer.
+    uint8_t *data = stored == raw ? x->buf : x->scratch;
+    ssize_t n = read_full(x->archive.fd, data, stored);
     if (n < 0) {
         LOG_SYSERR("read");
         return EX_FAILED;
@@ -191,7 +194,7 @@ extract_rc decompress_block(extraction *x, const archive_block_hdr *bh) {
         LOG_ERROR("Archive file ends inside a data block.");
         return EX_FAILED;
     }
-    if (block_decompress(stored, x->buf, raw, ARCHIVE_BLOCK_MAX, x->scratch) != 0) {
+    if (stored != raw && block_decompress_into(x->scratch, stored, x->buf, raw) != 0) {
         LOG_ERROR("Data block decompression failed. Sizes [%u/%u]", stored, raw);
         return EX_FAILED;
     }

@@ -103,15 +103,25 @@ uint32_t block_compress(uint64_t size, uint8_t *buf, uint32_t capacity, uint8_t 
     return static_cast<uint32_t>(n);
 }
 
+int block_decompress_into(const uint8_t *src, uint32_t stored, uint8_t *dst, uint32_t raw) {
+    if (raw > ARCHIVE_BLOCK_MAX || stored > ARCHIVE_LZ4_BOUND)
+        return -1;
+    if (stored == raw) {
+        memcpy(dst, src, raw);
+        return 0;
+    }
+    // The bounds-checked decoder: it neither reads past `stored` nor writes past `raw`.
+    int n = LZ4_decompress_safe(reinterpret_cast<const char *>(src), reinterpret_cast<char *>(dst),
+                                static_cast<int>(stored), static_cast<int>(raw));
+    return n >= 0 && static_cast<uint32_t>(n) == raw ? 0 : -1;
+}
+
 int block_decompress(uint32_t stored, uint8_t *buf, uint32_t raw, uint64_t capacity, uint8_t *tmp) {
     if (capacity < raw || raw > ARCHIVE_BLOCK_MAX || stored > ARCHIVE_LZ4_BOUND)
         return -1;
     if (stored == raw)
         return 0;
-    // The bounds-checked decoder: it neither reads past `stored` nor writes past `raw`.
-    int n = LZ4_decompress_safe(reinterpret_cast<const char *>(buf), reinterpret_cast<char *>(tmp),
-                                static_cast<int>(stored), static_cast<int>(raw));
-    if (n < 0 || static_cast<uint32_t>(n) != raw)
+    if (block_decompress_into(buf, stored, tmp, raw) != 0)
         return -1;
     memcpy(buf, tmp, raw);
     return 0;

@@ -76,3 +76,6 @@ uint32_t block_compress(uint64_t size, uint8_t *buf, uint32_t capacity, uint8_t 
 // `capacity` (of buf) is below raw, a size is beyond a block's, or the data does not
 // decompress to exactly raw bytes.
 int block_decompress(uint32_t stored, uint8_t *buf, uint32_t raw, uint64_t capacity, uint8_t *tmp);
+// The same from `src` into `dst` (at least `raw` bytes), which must not overlap: raw bytes
+// are copied, LZ4 data decompressed. 0 or -1 as above.
+int block_decompress_into(const uint8_t *src, uint32_t stored, uint8_t *dst, uint32_t raw);

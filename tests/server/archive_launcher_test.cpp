@@ -44,7 +44,9 @@ protected:
     // An hour file of 2 March 2024, long settled: the run archives and deletes it.
     std::string old_file = env + "/storage.db/data/00000000000000A1/mc/19784.5";
 
-    void SetUp() override {
+    void SetUp() override { set_up("archive"); }
+
+    void set_up(const char *policy) {
         setenv("TZ", "UTC", 1);
         tzset();
         setenv("KRV_TEST_MASTER_TICK_MS", "100", 1);
@@ -60,7 +62,9 @@ protected:
                    " \"server\": {\"host\": \"127.0.0.1\", \"port\": " +
                        std::to_string(port) +
                        "}, \"redirect\": {\"host\": \"127.0.0.1\", \"port\": 1},"
-                       " \"archive\": {\"enable\": true, \"policy\": \"archive\","
+                       " \"archive\": {\"enable\": true, \"policy\": \"" +
+                       policy +
+                       "\","
                        " \"retention\": 24, \"scheduled on\": {\"hour\": " +
                        std::to_string(at.tm_hour) + ", \"minute\": " + std::to_string(at.tm_min) +
                        "}}}");
@@ -170,6 +174,24 @@ TEST_F(ArchiveLauncher, HeldLockStartsNoChildAndAStaleOneIsRemoved) {
     ASSERT_NE(stale, std::string::npos);
     EXPECT_LT(stale, text.find("INFO   Spawning an archive process...\n"));
     EXPECT_EQ(count(text, "WARN   Stale archive lock removed.\n"), 1u) << text;
+    EXPECT_FALSE(exists(old_file));
+}
+
+class PurgeLauncher : public ArchiveLauncher {
+protected:
+    void SetUp() override { set_up("purge"); }
+};
+
+TEST_F(PurgeLauncher, PurgePolicyDeletesWithoutAnArchive) {
+    start();
+    ASSERT_TRUE(eventually(
+        [&] { return log().find("INFO   Archive process ended.\n") != std::string::npos; },
+        kWaitSeconds))
+        << log();
+    const std::string archive = archive_name();
+    ASSERT_FALSE(archive.empty());
+    EXPECT_FALSE(exists(env + "/" + archive));
+    EXPECT_NE(read_file(env + "/" + archive + ".log").find("removed 1 files."), std::string::npos);
     EXPECT_FALSE(exists(old_file));
 }
 
