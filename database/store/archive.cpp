@@ -66,23 +66,6 @@ int collect_agent_cb(void *ctx, agent_entry *entry) {
     return archive_collect_agent_id(entry->id, static_cast<archive_ctx *>(ctx));
 }
 
-// Reads `len` bytes of `fd` into buf, going on after interruptions and short reads. The
-// bytes read (fewer at the end of the file), or -1.
-ssize_t read_full(int fd, uint8_t *buf, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = read(fd, buf + done, len - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // Appends one file to the stream: its header, then exactly the size it has when opened.
 int archive_copy_entry(archive_ctx *ctx, int out, archive_entry *e) {
     const char *path = e->path.c_str();
@@ -120,7 +103,7 @@ int archive_copy_entry(archive_ctx *ctx, int out, archive_entry *e) {
             return -1;
         }
         size_t want = static_cast<size_t>(std::min(left, ARCHIVE_BLOCK_MAX - ctx->fill));
-        ssize_t n = read_full(in, ctx->buf + ctx->fill, want);
+        ssize_t n = archive_read_full(in, ctx->buf + ctx->fill, want);
         if (n < 0) {
             LOG_SYSERR_PATH("read", path);
             close(in);

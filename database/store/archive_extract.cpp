@@ -32,7 +32,7 @@ constexpr const char *EXTRACT_LABEL = "Extracting... ";
 constexpr const char *STORE_DIRS[] = {"storage.db/arch", "storage.db/data", "storage.db/symbols"};
 constexpr const char *AGENT_DIRS[] = {"mc", "kv/stages"};
 
-// How a step ends: on, failed with the failure line, or failed before the extraction began
+// How a step ends: going on, failed with the failure line, or failed before the extraction began
 // (without it).
 enum extract_rc { EX_OK, EX_FAILED, EX_REFUSED };
 
@@ -77,28 +77,10 @@ struct extraction {
     }
 };
 
-// Reads `len` bytes into buf, going on after interruptions and short reads. The bytes read
-// (fewer only at the end of the file), or -1.
-ssize_t read_full(int fd, void *buf, size_t len) {
-    uint8_t *p = static_cast<uint8_t *>(buf);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = read(fd, p + done, len - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // Reads one record of a phase: EX_OK with *got true, or at a clean end of the stream with
 // *got false; a cut record or a read error fails.
 extract_rc read_record(int fd, void *rec, size_t len, bool *got, const char *cut_message) {
-    ssize_t n = read_full(fd, rec, len);
+    ssize_t n = archive_read_full(fd, rec, len);
     *got = n > 0;
     if (n < 0) {
         LOG_SYSERR("read");
@@ -140,7 +122,7 @@ extract_rc open_archive(extraction *x, const char *archive_path) {
     x->archive_size = static_cast<uint64_t>(st.st_size);
     posix_fadvise(x->archive.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     archive_hdr h;
-    ssize_t n = read_full(x->archive.fd, &h, sizeof h);
+    ssize_t n = archive_read_full(x->archive.fd, &h, sizeof h);
     if (n != static_cast<ssize_t>(sizeof h)) {
         printf("\033[91mCannot read the archive file: %s\033[0m\n",
                n < 0 ? strerror(errno) : "the file ends inside its header");
@@ -185,7 +167,7 @@ extract_rc decompress_block(extraction *x, const archive_block_hdr *bh) {
     // Raw data is read into the buffer it is written from; LZ4 data beside it, to be
     // decompressed into that buffer.
     uint8_t *data = stored == raw ? x->buf : x->scratch;
-    ssize_t n = read_full(x->archive.fd, data, stored);
+    ssize_t n = archive_read_full(x->archive.fd, data, stored);
     if (n < 0) {
         LOG_SYSERR("read");
         return EX_FAILED;

@@ -1,8 +1,10 @@
 #include "database/store/archive_format.h"
 
+#include <cerrno>
 #include <cstring>
 #include <endian.h>
 #include <lz4.h>
+#include <unistd.h>
 
 #include "lib/be_load.h"
 #include "lib/crc32.h"
@@ -125,4 +127,20 @@ int block_decompress(uint32_t stored, uint8_t *buf, uint32_t raw, uint64_t capac
         return -1;
     memcpy(buf, tmp, raw);
     return 0;
+}
+
+ssize_t archive_read_full(int fd, void *buf, size_t len) {
+    uint8_t *p = static_cast<uint8_t *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = read(fd, p + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
 }
