@@ -1,14 +1,15 @@
 // Dumping and extracting a store of about 256 MiB of page-cached files, against a plain copy
 // of the same files through one 4 MiB buffer, in the same run.
 //
-// Argument K: 0 store-like data (root-call records and extension text, which compress),
-// 1 incompressible bytes. BM_plain_copy/K reads every file into the buffer and appends it to
-// one output file; BM_dbs_dump/K writes an archive of the whole store; BM_dbs_extract/K
-// extracts that archive into a fresh directory (decompression into the temporary file, then
-// the copy into the files). All count file bytes per second of the thread's CPU time (system
-// time included), measured around the operation alone; removing the output is not counted.
-// The machine is shared, so each dump or extraction iteration also runs a plain copy just
-// before it: "ratio" is the median over the iterations of the plain copy's time over the
+// Argument K: 0 store-like files (hour files of recurring call stacks, extension files,
+// which hold LZ4 blocks already, and key/value day files), 1 incompressible bytes.
+// BM_plain_copy/K reads every file into the buffer and appends it to one output file;
+// BM_dbs_dump/K writes an archive of the whole store; BM_dbs_extract/K extracts that archive
+// into a fresh directory (decompression into the temporary file, then the copy into the
+// files). All count file bytes per second of the thread's CPU time (system time included),
+// measured around the operation alone; removing the output is not timed. The machine is
+// shared, so each dump or extraction iteration also runs a plain copy just before it,
+// untimed: "ratio" is the median over the iterations of the plain copy's time over the
 // operation's. The dump also reports "size_ratio", archive bytes over file bytes. Progress
 // bars go to /dev/null.
 #include <benchmark/benchmark.h>
@@ -248,24 +249,35 @@ int plain_copy(const std::string &dir, int out, std::vector<uint8_t> &buf) {
     return ctx.rc;
 }
 
-// A plain copy of the store at `dir`: its CPU seconds; the output is removed afterwards.
+std::string plain_out() {
+    return base_dir() + "/plain.out";
+}
+
+// A plain copy of the store at `dir` into plain_out(): its CPU seconds.
 double timed_plain_copy(const std::string &dir, benchmark::State &state) {
-    const std::string out_path = base_dir() + "/plain.out";
     static std::vector<uint8_t> buf(kCopyBuffer);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = open(plain_out().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const double s = cpu_seconds([&] {
         if (plain_copy(dir + "/storage.db", out, buf) != 0)
             state.SkipWithError("copy failed");
     });
     close(out);
-    unlink(out_path.c_str());
     return s;
+}
+
+// Runs fn with the benchmark's timers stopped.
+template <typename Fn> void untimed(benchmark::State &state, Fn fn) {
+    state.PauseTiming();
+    fn();
+    state.ResumeTiming();
 }
 
 void BM_plain_copy(benchmark::State &state) {
     const std::string dir = store_dir(state.range(0));
-    for (auto _ : state)
+    for (auto _ : state) {
         state.SetIterationTime(timed_plain_copy(dir, state));
+        untimed(state, [] { unlink(plain_out().c_str()); });
+    }
     state.SetBytesProcessed(static_cast<int64_t>(store_bytes(dir)) * state.iterations());
 }
 
@@ -275,7 +287,6 @@ std::string archive_path(int64_t kind) {
 
 // A dump of the store at `dir` into a new archive: its CPU seconds.
 double timed_dump(const std::string &dir, const std::string &archive, benchmark::State &state) {
-    unlink(archive.c_str());
     if (chdir(dir.c_str()) != 0)
         state.SkipWithError("chdir");
     const double s = cpu_seconds([&] {
@@ -286,12 +297,23 @@ double timed_dump(const std::string &dir, const std::string &archive, benchmark:
     return s;
 }
 
+// A plain copy of the store just before the measured operation, untimed: its CPU seconds.
+double baseline(const std::string &dir, benchmark::State &state) {
+    double s = 0;
+    untimed(state, [&] {
+        s = timed_plain_copy(dir, state);
+        unlink(plain_out().c_str());
+    });
+    return s;
+}
+
 void BM_dbs_dump(benchmark::State &state) {
     const std::string dir = store_dir(state.range(0));
     const std::string archive = archive_path(state.range(0));
     std::vector<double> ratios;
     for (auto _ : state) {
-        const double plain = timed_plain_copy(dir, state);
+        const double plain = baseline(dir, state);
+        untimed(state, [&] { unlink(archive.c_str()); });
         const double own = timed_dump(dir, archive, state);
         state.SetIterationTime(own);
         ratios.push_back(plain / own);
@@ -314,8 +336,8 @@ void BM_dbs_extract(benchmark::State &state) {
         timed_dump(dir, archive, state);
     std::vector<double> ratios;
     for (auto _ : state) {
-        const double plain = timed_plain_copy(dir, state);
-        sys_mkdirs(out.c_str());
+        const double plain = baseline(dir, state);
+        untimed(state, [&] { sys_mkdirs(out.c_str()); });
         if (chdir(out.c_str()) != 0) {
             state.SkipWithError("chdir");
             break;
@@ -326,10 +348,12 @@ void BM_dbs_extract(benchmark::State &state) {
         });
         state.SetIterationTime(own);
         ratios.push_back(plain / own);
-        (void)!chdir(base_dir().c_str());
-        // The removal passes over names beginning with "."; the version file is one.
-        unlink((out + "/storage.db/.database").c_str());
-        sys_rmtree(out.c_str());
+        untimed(state, [&] {
+            (void)!chdir(base_dir().c_str());
+            // The removal passes over names beginning with "."; the version file is one.
+            unlink((out + "/storage.db/.database").c_str());
+            sys_rmtree(out.c_str());
+        });
     }
     state.SetBytesProcessed(static_cast<int64_t>(store_bytes(dir)) * state.iterations());
     state.counters["ratio"] = median(ratios);
