@@ -1,6 +1,7 @@
 // A Database server run by `korvane start` on a fresh environment made by `korvane init
-// --mode=database` whose service is then pointed at 127.0.0.1 and a free port, stopped (or
-// killed) when the test ends, and readers of what it stored. The store's paths are relative to the
+// --mode=database` whose service is then pointed at 127.0.0.1 and a free port (its Manager at
+// a port where nothing listens), stopped (or killed) when the test ends, and readers of what
+// it stored. The store's paths are relative to the
 // environment directory, so whatever works on the store directly runs in a forked child that
 // changes into it.
 #pragma once
@@ -31,20 +32,21 @@ inline RunResult in_env(const std::string &env, const std::function<void()> &fn)
     });
 }
 
-// Points the "server" address of the environment's configuration at 127.0.0.1:port.
-inline bool listen_on_loopback(const std::string &env, unsigned port) {
+// Points the address object `name` ("server", "manager") of the environment's configuration
+// at 127.0.0.1:port.
+inline bool set_loopback_address(const std::string &env, const std::string &name, unsigned port) {
     const std::string path = env + "/conf/config.json";
     const std::string text = read_file(path);
-    static const std::regex block(R"("server"\s*:\s*\{[^}]*\})");
+    const std::regex block("\"" + name + "\"\\s*:\\s*\\{[^}]*\\}");
     std::smatch m;
     if (!std::regex_search(text, m, block))
         return false;
-    std::string server = m.str();
-    server = std::regex_replace(server, std::regex(R"("host"\s*:\s*"[^"]*")"),
+    std::string object = m.str();
+    object = std::regex_replace(object, std::regex(R"("host"\s*:\s*"[^"]*")"),
                                 "\"host\": \"127.0.0.1\"");
-    server = std::regex_replace(server, std::regex(R"("port"\s*:\s*\d+)"),
+    object = std::regex_replace(object, std::regex(R"("port"\s*:\s*\d+)"),
                                 "\"port\": " + std::to_string(port));
-    write_file(path, m.prefix().str() + server + m.suffix().str());
+    write_file(path, m.prefix().str() + object + m.suffix().str());
     return true;
 }
 
@@ -57,7 +59,10 @@ protected:
     void SetUp() override {
         RunResult r = run_korvane({"init", "--mode=database", env});
         ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-        ASSERT_TRUE(listen_on_loopback(env, port)) << read_file(env + "/conf/config.json");
+        // The Manager link dials a port where nothing listens.
+        ASSERT_TRUE(set_loopback_address(env, "server", port) &&
+                    set_loopback_address(env, "manager", 1))
+            << read_file(env + "/conf/config.json");
     }
     void TearDown() override { stop(); }
 
