@@ -57,8 +57,7 @@ void dbui_on_auth(auth_request *req) {
 
     uint8_t answer[DBUI_ANSWER_LEN] = {};
     memcpy(answer, AUTH_DATABASE, sizeof AUTH_DATABASE);
-    answer[8] = static_cast<uint8_t>(PROTOCOL_VERSION >> 8);
-    answer[9] = static_cast<uint8_t>(PROTOCOL_VERSION & 0xFF);
+    store_be16(answer + 8, PROTOCOL_VERSION);
     auto *peer = static_cast<iol_peer *>(krv_calloc(1, sizeof(iol_peer)));
     peer->uid = uid;
     iol_accept_request(req, peer, msg_new(MSG_HELLO, answer, sizeof answer));

@@ -27,6 +27,14 @@ size_t utf8_strlen(const char *text);
 // Strict decimal parse into a u16 (digits only); 0, or -1 after an ERROR line.
 int str_to_u16(const char *text, uint16_t *out);
 
+// The decimal number of one or more digits at *p, moving *p past it. False (and *p left
+// alone) when no digit stands there or the number does not fit in 32 bits.
+bool parse_u32_prefix(const char **p, uint32_t *out);
+
+// An agent id as it names files and directories: exactly 16 upper-case hexadecimal digits
+// and nothing else. False for any other text.
+bool parse_agent_id(const char *text, uint64_t *id);
+
 // A copy of `path` without trailing slashes, or NULL when fewer than 2 characters would
 // remain. The caller frees the copy.
 char *path_strip_slashes(const char *path);

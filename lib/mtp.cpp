@@ -7,8 +7,8 @@
 #include <ctime>
 #include <new>
 
+#include "lib/clock.h"
 #include "lib/log.h"
-#include "lib/queue.h"
 #include "lib/xalloc.h"
 
 // A failed pthread call (which returns its error code instead of setting errno), in the
@@ -30,7 +30,7 @@ mtp_pool *mtp_create(uint8_t min, uint8_t max, uint16_t qsize, const char *name)
     pool->tasks.items = static_cast<mtp_task *>(krv_calloc(size + 1, sizeof(mtp_task)));
     pool->tasks.capacity = size + 1;
     pthread_mutex_init(&pool->tasks.mtx, nullptr);
-    pthread_cond_init(&pool->tasks.cond, nullptr);
+    cond_init_monotonic(&pool->tasks.cond);
     pool->running = 1;
     pool->max = max;
     pool->min = min;
@@ -138,7 +138,7 @@ static int worker_take(mtp_worker *slot, mtp_task *task) {
             rc = -1;
             break;
         }
-        timespec deadline = realtime_deadline(slot->pool->wait_ms);
+        timespec deadline = monotonic_deadline(slot->pool->wait_ms);
         rc = pthread_cond_timedwait(&t->cond, &t->mtx, &deadline);
         if (rc == ETIMEDOUT)
             rc = 0;

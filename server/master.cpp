@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "lib/clock.h"
 #include "lib/files.h"
 #include "lib/format.h"
 #include "lib/log.h"
@@ -41,12 +42,6 @@ static int ready_fd = -1;
 static pthread_mutex_t spawn_lock = PTHREAD_MUTEX_INITIALIZER;
 static respawn_history respawns{};
 static bool respawn_pending = false;
-
-static double monotonic_seconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 double respawn_delay(const respawn_history *h, double now) {
     if (h->count < 5)

@@ -16,6 +16,7 @@
 #include "database/agent_peer.h"
 #include "database/client_peer.h"
 #include "lib/be_load.h"
+#include "lib/clock.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 #include "server/ioloop.h"
@@ -47,12 +48,6 @@ void server_loop_started() {
 void server_on_loop_error() {
     LOG_FATAL("Server error!");
     abort();
-}
-
-static uint64_t monotonic_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 static void server_setopt(int fd, int level, int opt, int value, int line) {

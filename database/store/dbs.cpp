@@ -11,8 +11,9 @@
 
 #include "database/store/agents.h"
 #include "database/store/kv.h"
-#include "database/store/store_io.h"
 #include "database/store/symbols.h"
+#include "lib/be_load.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
@@ -34,17 +35,17 @@ int is_version_compatible(uint16_t version) {
 }
 
 int create_dbversion_file(uint16_t version, const char *path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
+    fd_owner fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd.valid())
         return -1;
-    const uint8_t word[2] = {static_cast<uint8_t>(version >> 8), static_cast<uint8_t>(version)};
-    if (io_write_all(fd, word, sizeof word) != 0) {
+    uint8_t word[2];
+    store_be16(word, version);
+    if (io_write_all(fd.get(), word, sizeof word) != 0) {
         LOG_SYSERR("write");
-        close(fd);
+        fd.reset();
         unlink(path);
         return -1;
     }
-    close(fd);
     return 0;
 }
 
@@ -66,20 +67,16 @@ int storage_create_db() {
 
 // Reads the stored version word. 0, or -1 when the file is missing, unreadable or short.
 static int read_dbversion_file(uint16_t *version) {
-    int fd = open(VERSION_FILE, O_RDONLY);
-    if (fd < 0)
+    fd_owner fd(open(VERSION_FILE, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return -1;
     uint8_t word[2];
-    ssize_t n;
-    do {
-        n = read(fd, word, sizeof word);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = io_read_full(fd.get(), word, sizeof word);
     if (n < 0)
         LOG_SYSERR("read");
-    close(fd);
     if (n != sizeof word)
         return -1;
-    *version = static_cast<uint16_t>((word[0] << 8) | word[1]);
+    *version = load_be16(word);
     return 0;
 }
 

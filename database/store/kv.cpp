@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "database/store/dbs.h"
-#include "database/store/store_io.h"
+#include "lib/clock.h"
+#include "lib/format.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
@@ -78,36 +80,10 @@ uint32_t kv_day_of(uint64_t time_ms) {
     return static_cast<uint32_t>(time_ms / DAY_MS);
 }
 
-// Reads an unsigned 32-bit decimal number at *p, moving *p past it.
-bool parse_u32(const char **p, uint32_t *out) {
-    const char *s = *p;
-    uint64_t v = 0;
-    while (*s >= '0' && *s <= '9' && v <= UINT32_MAX)
-        v = v * 10 + static_cast<uint64_t>(*s++ - '0');
-    if (s == *p || v > UINT32_MAX)
-        return false;
-    *p = s;
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
-
 // True when `name` is a day file name "<day>.<key>".
 bool kv_parse_day_name(const char *name, uint32_t *day, uint32_t *key) {
-    return parse_u32(&name, day) && *name++ == '.' && parse_u32(&name, key) && *name == '\0';
-}
-
-// True when `name` is an agent directory name: the id as 16 upper-case hexadecimal digits.
-bool kv_parse_agent_dir(const char *name, uint64_t *aid) {
-    if (strlen(name) != 16)
-        return false;
-    char *end = nullptr;
-    const uint64_t v = strtoull(name, &end, 16);
-    char canonical[17];
-    snprintf(canonical, sizeof canonical, "%016lX", v);
-    if (*end != '\0' || strcmp(canonical, name) != 0)
-        return false;
-    *aid = v;
-    return true;
+    return parse_u32_prefix(&name, day) && *name++ == '.' && parse_u32_prefix(&name, key) &&
+           *name == '\0';
 }
 
 // Cuts a partial record off the end of the file open as fd, left by an interrupted or
@@ -281,21 +257,18 @@ bool kv_journal_names(const kv_journal_head &head, const char *path) {
 
 // Reads the agent's journal. False when there is none or it has no whole head.
 bool kv_journal_read(const char *path, std::vector<uint8_t> *bytes) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    fd_owner fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         if (errno != ENOENT)
             LOG_SYSERR_PATH("open", path);
         return false;
     }
     uint8_t chunk[4096];
     ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0)
-            bytes->insert(bytes->end(), chunk, chunk + n);
-    }
+    while ((n = io_read_full(fd.get(), chunk, sizeof chunk)) > 0)
+        bytes->insert(bytes->end(), chunk, chunk + n);
     if (n < 0)
         LOG_SYSERR_PATH("read", path);
-    close(fd);
     return n == 0 && bytes->size() >= sizeof(kv_journal_head);
 }
 
@@ -393,30 +366,20 @@ std::vector<uint32_t> kv_bulk_days(uint64_t aid, uint32_t key, uint64_t first, u
 // Reads the first bytes of a day file into buf, at most KV_BULK_BYTES: the number of
 // bytes of whole samples read, or -1 when the file is missing or unreadable.
 int64_t kv_read_day(const char *path, uint8_t *buf) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    fd_owner fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         if (errno == ENOENT)
             LOG_DEBUG("No such file %s.", path);
         else
             LOG_SYSERR_PATH("open", path);
         return -1;
     }
-    size_t got = 0;
-    while (got < KV_BULK_BYTES) {
-        ssize_t n = read(fd, buf + got, KV_BULK_BYTES - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            LOG_SYSERR_PATH("read", path);
-            close(fd);
-            return -1;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
+    const ssize_t got = io_read_full(fd.get(), buf, KV_BULK_BYTES);
+    if (got < 0) {
+        LOG_SYSERR_PATH("read", path);
+        return -1;
     }
-    close(fd);
-    return static_cast<int64_t>(got - got % sizeof(kv_sample));
+    return got - got % static_cast<ssize_t>(sizeof(kv_sample));
 }
 
 } // namespace
@@ -498,7 +461,7 @@ int dbs_kv_recover() {
     }
     while (const dirent *e = readdir(dir)) {
         uint64_t aid;
-        if (e->d_name[0] == '.' || !kv_parse_agent_dir(e->d_name, &aid))
+        if (e->d_name[0] == '.' || !parse_agent_id(e->d_name, &aid))
             continue;
         kv_journal_rollback(aid);
         kv_stage_consume(aid, UNSTAGE);
@@ -531,11 +494,7 @@ struct kv_maintainer {
 
 // Waits one interval. False once the maintainer is told to stop.
 static bool kv_maintainer_wait(kv_maintainer *m) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    const uint64_t ns = static_cast<uint64_t>(deadline.tv_nsec) + m->interval_ms * 1000000ull;
-    deadline.tv_sec += static_cast<time_t>(ns / 1000000000);
-    deadline.tv_nsec = static_cast<long>(ns % 1000000000);
+    const timespec deadline = monotonic_deadline(m->interval_ms);
     KRV_LOCKCALL(pthread_mutex_lock(&m->lock));
     int rc = 0;
     while (!m->stop && rc != ETIMEDOUT)
@@ -564,11 +523,7 @@ kv_maintainer *dbs_kv_maintainer_start(dbs_agents *agents, uint32_t interval_ms)
     m->agents = agents;
     m->interval_ms = interval_ms;
     pthread_mutex_init(&m->lock, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&m->wake, &attr);
-    pthread_condattr_destroy(&attr);
+    cond_init_monotonic(&m->wake);
     const int rc = pthread_create(&m->thread, nullptr, dbs_kv_maintainer, m);
     if (rc != 0) {
         LOG_ERROR("Cannot start the KV maintainer: %s.", strerror(rc));

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "database/store/dbs.h"
-#include "database/store/store_io.h"
+#include "lib/be_load.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/murmur3.h"
 #include "lib/xalloc.h"
@@ -74,19 +75,12 @@ struct file_window {
             return buf.data() + (off - base);
         buf.resize(static_cast<size_t>(std::min<uint64_t>(std::max(len, CHUNK), size - off)));
         base = off;
-        size_t got = 0;
-        while (got < buf.size()) {
-            ssize_t n =
-                pread(fd, buf.data() + got, buf.size() - got, static_cast<off_t>(off + got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                if (n == 0)
-                    errno = EIO; // the file shrank under the reader
-                buf.clear();
-                return nullptr;
-            }
-            got += static_cast<size_t>(n);
+        const ssize_t got = io_pread_full(fd, buf.data(), buf.size(), off);
+        if (got < 0 || static_cast<size_t>(got) < buf.size()) {
+            if (got >= 0)
+                errno = EIO; // the file shrank under the reader
+            buf.clear();
+            return nullptr;
         }
         return buf.data();
     }
@@ -117,7 +111,7 @@ int look_at(file_window &w, uint64_t off, rec_view *r) {
     const uint8_t *p = w.at(off, SYMBOL_HEAD);
     if (p == nullptr)
         return -1;
-    uint16_t len = static_cast<uint16_t>((p[4] << 8) | p[5]);
+    uint16_t len = load_be16(p + 4);
     if (memcmp(p, SYMBOL_MARKER, sizeof SYMBOL_MARKER) != 0 || len > SYMBOL_NAME_MAX)
         return 0;
     uint32_t size = record_size(len);
@@ -136,7 +130,7 @@ int look_at(file_window &w, uint64_t off, rec_view *r) {
 
 // Hands a whole record to cb: the name runs to its first zero byte or its length.
 int deliver(uint32_t type, uint64_t off, const uint8_t *rec, void *ctx, symbol_cb cb) {
-    uint16_t stored = static_cast<uint16_t>((rec[4] << 8) | rec[5]);
+    uint16_t stored = load_be16(rec + 4);
     char name[SYMBOL_NAME_MAX + 1];
     uint16_t len =
         static_cast<uint16_t>(strnlen(reinterpret_cast<const char *>(rec + SYMBOL_HEAD), stored));
@@ -193,10 +187,7 @@ int open_symbols_file(const char *path, uint64_t *size) {
     }
     *size = static_cast<uint64_t>(st.st_size);
     uint8_t head[16] = {};
-    ssize_t n;
-    do {
-        n = pread(fd, head, sizeof head, 0);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = io_pread_full(fd, head, sizeof head, 0);
     if (n < 0) {
         LOG_FATAL("Cannot read symbols file: %s", strerror(errno));
         close(fd);
@@ -404,8 +395,7 @@ static uint32_t smap_append(smap *m, uint16_t len, const char *name) {
     uint8_t rec[SYMBOL_REC_MAX] = {};
     uint32_t size = record_size(len);
     memcpy(rec, SYMBOL_MARKER, sizeof SYMBOL_MARKER);
-    rec[4] = static_cast<uint8_t>(len >> 8);
-    rec[5] = static_cast<uint8_t>(len);
+    store_be16(rec + 4, len);
     memcpy(rec + SYMBOL_HEAD, name, len);
     if (io_pwrite_all(m->fd, rec, size, m->offset) != 0) {
         LOG_ERROR("Cannot store a symbol: %s", strerror(errno));

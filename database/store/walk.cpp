@@ -17,6 +17,8 @@
 #include "database/store/cindex.h"
 #include "database/store/dbs.h"
 #include "database/store/ext.h"
+#include "lib/format.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
@@ -36,33 +38,23 @@ void mc_dir_path(char *buf, size_t len, uint64_t agent_id) {
     snprintf(buf, len, "storage.db/data/%016" PRIX64 "/mc", agent_id);
 }
 
-// Reads a decimal number of at most 10 digits at *p and moves *p past it.
-bool parse_number(const char **p, uint64_t *value) {
-    const char *s = *p;
-    uint64_t v = 0;
-    while (*s >= '0' && *s <= '9' && s - *p < 10)
-        v = v * 10 + static_cast<uint64_t>(*s++ - '0');
-    if (s == *p || (*s >= '0' && *s <= '9'))
-        return false;
-    *p = s;
-    *value = v;
-    return true;
-}
-
 // "<day>.<rest>": the day and where the rest starts.
 bool mc_name_day(const char *name, uint64_t *day, const char **rest) {
     const char *p = name;
-    if (!parse_number(&p, day) || *p != '.')
+    uint32_t d;
+    if (!parse_u32_prefix(&p, &d) || *p != '.')
         return false;
+    *day = d;
     *rest = p + 1;
     return true;
 }
 
 // "<day>.<hour>", the name of an hour file: its hour since the epoch.
 bool mc_name_hour(const char *name, uint64_t *hour_n) {
-    uint64_t day, hour;
+    uint64_t day;
+    uint32_t hour;
     const char *rest;
-    if (!mc_name_day(name, &day, &rest) || !parse_number(&rest, &hour) || *rest != '\0' ||
+    if (!mc_name_day(name, &day, &rest) || !parse_u32_prefix(&rest, &hour) || *rest != '\0' ||
         hour > 23)
         return false;
     *hour_n = day * 24 + hour;
@@ -231,10 +223,7 @@ rcall_key walk_key(const walk_hour &wh, uint64_t offset) {
 bool window_cover(int fd, ext_window *w, uint64_t block, uint64_t span) {
     if (block >= w->start && block - w->start + span <= w->length)
         return true;
-    ssize_t got;
-    do {
-        got = pread(fd, w->data, EXT_WINDOW_SIZE, static_cast<off_t>(block));
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = io_pread_full(fd, w->data, EXT_WINDOW_SIZE, block);
     if (got < 0) {
         LOG_SYSERR("pread");
         w->length = 0;
