@@ -9,10 +9,10 @@
 #include "database/store/ext.h"
 #include "lib/be_load.h"
 #include "lib/log.h"
+#include "lib/thread.h"
 #include "lib/xalloc.h"
 #include "server/msg.h"
 #include "server/runtime.h"
-#include "server/sighandler.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "database/collector_store.h"
 
+#include "database/store/dbs.h"
 #include "database/store/kv.h"
 #include "database/store/rcall.h"
 #include "database/store/symbols.h"

@@ -62,6 +62,11 @@ void log_printf(const char *word, const char *fmt, ...) {
     errno = saved;
 }
 
+void log_call_error(const char *call, int line) {
+    int e = errno;
+    LOG_ERROR("%s : %s. [%d]", call, strerror(e), line);
+}
+
 int log_open(const char *path) {
     if (path == nullptr)
         return 0;

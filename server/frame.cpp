@@ -67,7 +67,7 @@ int frame_header_check(frame_hdr *h) {
     h->magic = be16toh(h->magic);
     h->version = be16toh(h->version);
     h->plen = be32toh(h->plen);
-    if (((h->version ^ PROTOCOL_VERSION) & VERSION_MASK) != 0) {
+    if (!is_version_compatible(h->version)) {
         LOG_ERROR("NET: Korvane Protocol version mismatch [%u.%u].", h->version >> 12u,
                   (h->version >> 6u) & 63u);
         return -1;

@@ -7,20 +7,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "lib/version.h"
 #include "server/proc.h"
 #include "server/server.h"
 
 constexpr uint32_t MODE_MANAGER = 1;
 constexpr uint32_t MODE_DATABASE = 2;
 constexpr uint32_t MODE_STANDALONE = 3;
-
-// Protocol and storage version word: major 3, minor 0, patch 6.
-constexpr uint16_t KRV_VERSION_WORD = 0x3006;
-constexpr const char *KRV_VERSION_TEXT = "3.0.6";
-// The word frames and the data store are written with, and the bits another word must share
-// with it to be compatible (all but the patch).
-constexpr uint16_t PROTOCOL_VERSION = KRV_VERSION_WORD;
-constexpr uint16_t VERSION_MASK = 0xFFC0;
 
 struct mgr_storage;
 struct dbs;

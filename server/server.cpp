@@ -18,14 +18,11 @@
 #include "lib/be_load.h"
 #include "lib/clock.h"
 #include "lib/log.h"
+#include "lib/thread.h"
 #include "lib/xalloc.h"
 #include "server/ioloop.h"
 #include "server/placeholder_role.h"
 #include "server/runtime.h"
-#include "server/sighandler.h"
-
-// Loops created and not yet running; server_start waits for it to reach 0.
-static std::atomic<int32_t> loops_starting{0};
 
 static constexpr int SERVER_BUFFER_SIZE = 262144; // SO_RCVBUF and SO_SNDBUF
 static constexpr int SERVER_BACKLOG = 20;
@@ -41,8 +38,8 @@ static constexpr uint64_t EV_LISTEN = 1;
 static constexpr uint64_t EV_TIMER = 2;
 static constexpr uint64_t EV_CONN_BASE = 10;
 
-void server_loop_started() {
-    loops_starting.fetch_sub(1);
+void server_loop_started(void *server) {
+    static_cast<struct server *>(server)->loops_starting.fetch_sub(1);
 }
 
 void server_on_loop_error() {
@@ -185,7 +182,7 @@ int server_add_loop(server *s, loop *l) {
         return -1;
     *server_loop_slot(s, l->pt) = l;
     s->mask |= 1u << l->pt;
-    loops_starting.fetch_add(1);
+    s->loops_starting.fetch_add(1);
     return 0;
 }
 
@@ -560,11 +557,11 @@ static void *server_loop(void *arg) {
 
 int server_start(server *s) {
     for (loop *l : {s->mgui, s->mgagent, s->dbui, s->dbagent, s->mgdb}) {
-        if (l != nullptr && iol_start(l, server_on_loop_error) != 0)
+        if (l != nullptr && iol_start(l, server_on_loop_error, server_loop_started, s) != 0)
             return -1;
     }
     // Looked at every 10 ms, reported every second.
-    for (unsigned i = 1; loops_starting.load() > 0; i++) {
+    for (unsigned i = 1; s->loops_starting.load() > 0; i++) {
         usleep(10000);
         if (i % 100 == 0)
             LOG_DEBUG("Waiting for IO loops to start...");

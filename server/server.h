@@ -3,6 +3,7 @@
 // and the hand-over of the connection to the IO loop of the peer type its hello names.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 
@@ -42,6 +43,7 @@ struct server {
     loop *dbagent;
     loop *mgdb;
     pthread_t thread;
+    std::atomic<int32_t> loops_starting; // loops made and not yet running
     uint8_t accept_paused; // accepting is off until the next tick: no descriptor was left
     // Test-only settings, taken when the listening socket is made; 0 keeps the defaults above.
     uint32_t auth_timeout_ms;
@@ -71,5 +73,6 @@ void server_report_agents(server *s);
 // on_error of every loop, and the end of a failed server thread: a service that has lost a
 // thread can no longer answer, so it ends abnormally and the master spawns a new one.
 [[noreturn]] void server_on_loop_error();
-// Called by each loop thread once it runs.
-void server_loop_started();
+// The started callback of every loop (`server` is the server record): one loop fewer to
+// wait for.
+void server_loop_started(void *server);

@@ -30,10 +30,6 @@ constexpr uint32_t SYMBOL_TYPES[] = {SYM_THREAD, SYM_CLASS, SYM_METHOD, SYM_KEY}
 
 } // namespace
 
-int is_version_compatible(uint16_t version) {
-    return ((version ^ PROTOCOL_VERSION) & VERSION_MASK) == 0;
-}
-
 int create_dbversion_file(uint16_t version, const char *path) {
     fd_owner fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!fd.valid())
@@ -185,4 +181,31 @@ dbs_agent *dbs_agent_find(dbs *db, uint64_t aid) {
     dbs_agent *a = dbs_agents_lookup(&db->agents, aid);
     KRV_LOCKCALL(pthread_rwlock_unlock(&db->agents.guard));
     return a;
+}
+
+uint32_t dbs_symbol_store(dbs *db, uint32_t type, uint16_t len, const char *name) {
+    smap *m = dbs_smap(db, type);
+    return m ? smap_store(m, len, name) : 0;
+}
+
+uint32_t dbs_symbol_find(dbs *db, uint32_t type, const char *name, uint16_t len) {
+    smap *m = dbs_smap(db, type);
+    return m ? smap_find_id(m, len, name) : 0;
+}
+
+int dbs_symbols_resolve(dbs *db, uint32_t type, uint32_t n, const uint32_t *ids, void *ctx,
+                        symbol_cb cb) {
+    smap *m = dbs_smap(db, type);
+    if (m == nullptr)
+        return -1;
+    for (uint32_t i = 0; i < n; i++) {
+        const char *name = smap_get_name(m, ids[i]);
+        if (name == nullptr) {
+            LOG_WARN("Symbol [%u] not found!", ids[i]);
+            continue;
+        }
+        if (cb(ctx, type, ids[i], static_cast<uint16_t>(strlen(name)), 0, name) != 0)
+            break;
+    }
+    return 0;
 }

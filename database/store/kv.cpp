@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "database/store/dbs.h"
+#include "database/store/agent_state.h"
 #include "lib/clock.h"
 #include "lib/format.h"
 #include "lib/io.h"

@@ -12,8 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "database/store/agent_state.h"
 #include "database/store/cindex.h"
-#include "database/store/dbs.h"
 #include "lib/io.h"
 #include "lib/log.h"
 
@@ -372,6 +372,21 @@ int csp_rcall_present(uint64_t agent_id, uint32_t day, uint32_t hour, uint64_t o
     ssize_t got = read_rcall_at(fd, offset, &h, nullptr, 0);
     close(fd);
     return got == static_cast<ssize_t>(HEADER) && rootcall_valid(&h);
+}
+
+int cindex_find(uint64_t *offset, uint64_t agent_id, uint32_t day, uint64_t hour, uint64_t minute,
+                uint64_t second) {
+    uint64_t best = 0;
+    const int rc = cindex_first_offset(&best, agent_id, day, hour, minute, second);
+    *offset = 0;
+    if (rc != 0 || best == 0)
+        return rc;
+    if (!csp_rcall_present(agent_id, day, static_cast<uint32_t>(hour % 24), best)) {
+        LOG_WARN("Invalid scall record offset.");
+        return -1;
+    }
+    *offset = best;
+    return 0;
 }
 
 int csp_scan_rcall_stack(int32_t fd, uint64_t offset, uint32_t file_id, const uint64_t range[2],

@@ -11,7 +11,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "database/store/dbs.h"
 #include "lib/be_load.h"
 #include "lib/io.h"
 #include "lib/log.h"
@@ -445,33 +444,6 @@ const char *smap_get_name(struct smap *smap, uint32_t id) {
     }
     KRV_LOCKCALL(pthread_rwlock_unlock(&smap->guard));
     return name;
-}
-
-uint32_t dbs_symbol_store(dbs *db, uint32_t type, uint16_t len, const char *name) {
-    smap *m = dbs_smap(db, type);
-    return m ? smap_store(m, len, name) : 0;
-}
-
-uint32_t dbs_symbol_find(dbs *db, uint32_t type, const char *name, uint16_t len) {
-    smap *m = dbs_smap(db, type);
-    return m ? smap_find_id(m, len, name) : 0;
-}
-
-int dbs_symbols_resolve(dbs *db, uint32_t type, uint32_t n, const uint32_t *ids, void *ctx,
-                        symbol_cb cb) {
-    smap *m = dbs_smap(db, type);
-    if (m == nullptr)
-        return -1;
-    for (uint32_t i = 0; i < n; i++) {
-        const char *name = smap_get_name(m, ids[i]);
-        if (name == nullptr) {
-            LOG_WARN("Symbol [%u] not found!", ids[i]);
-            continue;
-        }
-        if (cb(ctx, type, ids[i], static_cast<uint16_t>(strlen(name)), 0, name) != 0)
-            break;
-    }
-    return 0;
 }
 
 int symbols_foreach(uint32_t type, void *ctx, symbol_cb cb) {

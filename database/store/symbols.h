@@ -99,17 +99,3 @@ int symbols_file_foreach(void *ctx, sys_file_cb cb);
 // Prints the symbol counts per type on standard output; with `verbose` every symbol too.
 // 0, or -1 when a symbol file cannot be read.
 int symbols_print_stats(int verbose);
-
-struct dbs;
-
-// smap_store on the map of a type; 0 for a type without a map or on failure.
-uint32_t dbs_symbol_store(dbs *db, uint32_t type, uint16_t len, const char *name);
-
-// The id of a stored name; 0 when the type has no map or the name is not stored.
-uint32_t dbs_symbol_find(dbs *db, uint32_t type, const char *name, uint16_t len);
-
-// Calls cb(ctx, type, id, strlen(name), 0, name) for each listed id in order; an id that is
-// not stored is warned about and passed over; a non-zero result ends the walk. 0, or -1
-// when the type has no map.
-int dbs_symbols_resolve(dbs *db, uint32_t type, uint32_t n, const uint32_t *ids, void *ctx,
-                        symbol_cb cb);

@@ -14,8 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "database/store/agent_state.h"
 #include "database/store/cindex.h"
-#include "database/store/dbs.h"
 #include "database/store/ext.h"
 #include "lib/format.h"
 #include "lib/io.h"

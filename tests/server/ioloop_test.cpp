@@ -82,7 +82,7 @@ struct Bench {
         role = new RoleLog;
         l = iol_create(PT_DB_UI, pool, role_on_close, role_on_auth, role_on_frame);
         EXPECT_NE(l, nullptr);
-        EXPECT_EQ(iol_start(l, on_error), 0);
+        EXPECT_EQ(iol_start(l, on_error, nullptr, nullptr), 0);
         lfd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = loopback(0);
         socklen_t len = sizeof a;
