@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "cli/cli.h"
-#include "database/store/dbs.h"
+#include "cli/roles.h"
 #include "server/config.h"
 #include "server/runtime.h"
 
@@ -45,17 +45,6 @@ void check_new_dir(const char *path) {
     }
 }
 
-// The Manager role needs the Manager storage, which this build does not have yet: such an
-// environment is refused before anything is created.
-void refuse_without_manager(uint32_t mode) {
-    if ((mode & MODE_MANAGER) == 0)
-        return;
-    printf("\033[91mThe %s mode needs the Manager storage, which is not available in this "
-           "build.\033[0m\n",
-           mode == MODE_MANAGER ? "manager" : "standalone");
-    exit(1);
-}
-
 } // namespace
 
 int32_t cmd_init(int argc, char **argv, struct runtime *rt) {
@@ -82,7 +71,9 @@ int32_t cmd_init(int argc, char **argv, struct runtime *rt) {
             return -1;
         }
     }
-    refuse_without_manager(mode);
+    role_set roles;
+    if (cli_roles(mode, &roles) != 0)
+        exit(1);
 
     printf("\033[92m\n\tCreating a new Korvane environment ...\033[0m\n");
     if (mkdir(path, 0700) != 0)
@@ -93,9 +84,8 @@ int32_t cmd_init(int argc, char **argv, struct runtime *rt) {
         if (mkdir(dir, 0700) != 0)
             init_error("");
     }
-    if (mode & MODE_DATABASE) {
-        printf("\tCreating the Database structure ...\n");
-        if (storage_create_db() != 0)
+    for (uint32_t i = 0; i < roles.n; i++) {
+        if (roles.items[i].init != nullptr && roles.items[i].init() != 0)
             init_failed();
     }
     printf("\tGenerating database default configuration ...\n");

@@ -9,6 +9,7 @@
 
 #include "lib/version.h"
 #include "server/proc.h"
+#include "server/role.h"
 #include "server/server.h"
 
 constexpr uint32_t MODE_MANAGER = 1;
@@ -27,6 +28,7 @@ struct runtime {
     proc_desc service;
     proc_desc archiver;
     struct server server;
+    role_set roles; // the roles of the mode, handed over by the executable before it starts
     mgr_storage *mgrdb;
     struct dbs *db;
     struct collector *collector;

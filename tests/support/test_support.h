@@ -41,8 +41,10 @@ RunResult run_korvane(const std::vector<std::string> &args, const std::string &c
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago (bound to port 0 and read back).
 unsigned free_tcp_port();
 
-// Lays out a Manager environment at `env` whose service listens on 127.0.0.1:port.
-void make_manager_env(const std::string &env, unsigned port);
+// Lays out a Database environment at `env` whose service listens on 127.0.0.1:port, its
+// empty store written out byte by byte (version word 0x3006, four symbol files holding
+// their header alone).
+void lay_out_database_env(const std::string &env, unsigned port);
 
 // Polls cond every 2 ms for up to `seconds`; its last result.
 template <class F> bool eventually(F cond, double seconds = 5) {
