@@ -12,7 +12,6 @@
 #include "lib/be_load.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
-#include "server/runtime.h"
 
 namespace {
 
@@ -330,14 +329,14 @@ agent_collector *agent_collector_create(const collector_callbacks *cb, uint64_t 
         symmap_init(&ac->maps[type - 1], type);
     for (window_zone &z : ac->zones)
         z.start = UINT64_MAX;
-    ac->agent = runtime.db != nullptr ? dbs_agent_find(runtime.db, agent_id) : nullptr;
+    ac->agent = cb->db != nullptr ? dbs_agent_find(cb->db, agent_id) : nullptr;
     return ac;
 }
 
 void agent_collector_destroy(agent_collector *ac) {
     LOG_DEBUG("Agent collector destroyed for %016lX", ac->agent_id);
     if (ac->agent != nullptr) {
-        dbs_agent_kv_close(runtime.db, ac->agent);
+        dbs_agent_kv_close(ac->cb.db, ac->agent);
         dbs_agent_mc_close(&ac->agent->mc);
     }
     for (agent_symbol_map &m : ac->maps)
@@ -362,7 +361,8 @@ uint32_t agent_symbol_map_get(const agent_symbol_map *map, uint32_t id) {
 }
 
 void agent_symbol_map_put(agent_symbol_map *map, uint32_t id, uint16_t len, const char *name,
-                          uint32_t (*symbol_save)(uint32_t, uint16_t, const char *)) {
+                          uint32_t (*symbol_save)(dbs *, uint32_t, uint16_t, const char *),
+                          dbs *db) {
     if (id > AGENT_SYMBOL_ID_MAX) {
         LOG_ERROR("Invalid symbol ID: %u", id);
         return;
@@ -371,7 +371,7 @@ void agent_symbol_map_put(agent_symbol_map *map, uint32_t id, uint16_t len, cons
         map->capacity = id / SYMMAP_PAGE * SYMMAP_PAGE + SYMMAP_PAGE;
     else if (agent_symbol_map_get(map, id) != 0)
         return;
-    const uint32_t global = symbol_save(map->type, len, name);
+    const uint32_t global = symbol_save(db, map->type, len, name);
     if (global == 0) {
         LOG_ERROR("Symbol [%.*s] save failed.", static_cast<int>(len), name);
         return;

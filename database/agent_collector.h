@@ -103,16 +103,18 @@ struct open_age_table {
     } buckets[OPEN_AGE_BUCKETS];
 };
 
-// A new state for an agent, with its store state looked up in runtime.db.
+// A new state for an agent, with its store state looked up in the callbacks' store.
 agent_collector *agent_collector_create(const collector_callbacks *cb, uint64_t agent_id);
 // Closes the agent's store files and releases the state with everything in progress.
 void agent_collector_destroy(agent_collector *ac);
 
 // The map of a symbol record type (AREC_SYM_*).
 agent_symbol_map *agent_symbol_map_of(agent_collector *ac, uint8_t record_type);
-// Maps a local id to the id symbol_save gives its name; an id keeps its first mapping.
+// Maps a local id to the id symbol_save gives its name in `db`; an id keeps its first
+// mapping.
 void agent_symbol_map_put(agent_symbol_map *map, uint32_t id, uint16_t len, const char *name,
-                          uint32_t (*symbol_save)(uint32_t, uint16_t, const char *));
+                          uint32_t (*symbol_save)(dbs *, uint32_t, uint16_t, const char *),
+                          dbs *db);
 // The store's id of a local id, 0 when not mapped.
 uint32_t agent_symbol_map_get(const agent_symbol_map *map, uint32_t id);
 

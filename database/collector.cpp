@@ -12,7 +12,6 @@
 #include "lib/thread.h"
 #include "lib/xalloc.h"
 #include "server/msg.h"
-#include "server/runtime.h"
 
 namespace {
 
@@ -159,7 +158,7 @@ int64_t record_symbol(collector_msg_ctx *ctx, uint8_t type, const uint8_t *p, ui
         return -1;
     agent_collector *ac = ctx->slot->ac;
     agent_symbol_map_put(agent_symbol_map_of(ac, type), id, len,
-                         reinterpret_cast<const char *>(p + 6), ac->cb.symbol_save);
+                         reinterpret_cast<const char *>(p + 6), ac->cb.symbol_save, ac->cb.db);
     return 6 + int64_t{len};
 }
 
@@ -301,7 +300,8 @@ collector *collector_init(uint16_t n, const collector_callbacks *cb) {
         LOG_FATAL("Invalid number of collector threads.");
         return nullptr;
     }
-    auto *c = new collector{n, new collector_worker[n], COLLECTOR_QUEUE_BUDGET, nullptr, nullptr};
+    auto *c =
+        new collector{n, new collector_worker[n], {true}, COLLECTOR_QUEUE_BUDGET, nullptr, nullptr};
     for (uint16_t i = 0; i < n; i++)
         collector_worker_setup(c, &c->workers[i], cb);
     for (uint16_t i = 0; i < n; i++) {
@@ -363,7 +363,7 @@ void collector_notify_disconnect(collector *c, uint64_t agent_id) {
 void collector_worker_main(collector_worker *cw) {
     LOG_INFO("Collector started [%u].", sys_thread_id());
     collector_msg *m = nullptr;
-    while (running.load() != 0) {
+    while (cw->owner->running.load()) {
         free(m);
         m = nullptr;
         void *item = queue_pop_wait(&cw->q, cw->wait_ms.load(std::memory_order_relaxed));
@@ -427,6 +427,10 @@ void collector_dump_status(uint64_t now_ms, bbuf **buf, collector *col) {
                 collector_put_status(buf, &st);
         }
     }
+}
+
+void collector_request_stop(collector *c) {
+    c->running.store(false);
 }
 
 void collector_stop(collector *c) {

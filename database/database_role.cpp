@@ -6,6 +6,7 @@
 #include "database/client_peer.h"
 #include "database/collector.h"
 #include "database/collector_store.h"
+#include "database/database_ctx.h"
 #include "database/store/dbs.h"
 #include "lib/log.h"
 #include "server/runtime.h"
@@ -20,15 +21,23 @@ int database_init() {
     return storage_create_db();
 }
 
-int database_open(role *, struct runtime *rt) {
-    rt->db = dbs_open();
-    if (rt->db == nullptr) {
+database_ctx *database_of(role *self) {
+    return static_cast<database_ctx *>(self->ctx);
+}
+
+// The context lives as long as the process: the threads that use it are never joined.
+int database_open(role *self, struct runtime *) {
+    auto *ctx = new database_ctx{};
+    self->ctx = ctx;
+    ctx->db = dbs_open();
+    if (ctx->db == nullptr) {
         LOG_FATAL("Unable to open the database!");
         return -1;
     }
-    const collector_callbacks callbacks{collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
-    rt->collector = collector_init(DATABASE_COLLECTORS, &callbacks);
-    if (rt->collector == nullptr) {
+    const collector_callbacks callbacks{ctx->db, collector_kv_cb, collector_rcall_cb,
+                                        collector_symbol_cb};
+    ctx->collector = collector_init(DATABASE_COLLECTORS, &callbacks);
+    if (ctx->collector == nullptr) {
         LOG_FATAL("Unable to start collector subsystem!");
         return -1;
     }
@@ -46,12 +55,17 @@ void database_started(role *, struct runtime *rt) {
         LOG_DEBUG("Database role: the Manager link is not in this build.");
 }
 
-loop *database_client_loop(void *, mtp_pool *pool) {
-    return dbui_loop_create(pool);
+// The collector's workers end; what is still queued stays unhandled.
+void database_quiesce(role *self, struct runtime *) {
+    collector_request_stop(database_of(self)->collector);
 }
 
-loop *database_agent_loop(void *, mtp_pool *) {
-    return dbagent_loop_create();
+loop *database_client_loop(void *ctx, mtp_pool *pool) {
+    return dbui_loop_create(static_cast<database_ctx *>(ctx), pool);
+}
+
+loop *database_agent_loop(void *ctx, mtp_pool *) {
+    return dbagent_loop_create(static_cast<database_ctx *>(ctx));
 }
 
 } // namespace
@@ -66,7 +80,7 @@ const role database_role = {
     database_serve,
     database_started,
     nullptr,
-    nullptr,
+    database_quiesce,
     nullptr,
     nullptr,
 };

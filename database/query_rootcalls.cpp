@@ -329,7 +329,8 @@ void rc_walk_agents(rc_query *q) {
 
 } // namespace
 
-msg *dbq_root_calls(uint64_t rid, uint64_t qid, const uint8_t *request, uint32_t length) {
+msg *dbq_root_calls(database_ctx *, uint64_t rid, uint64_t qid, const uint8_t *request,
+                    uint32_t length) {
     rc_query q;
     if (!rc_parse(&q, request, length)) {
         LOG_ERROR("Invalid request!");

@@ -66,7 +66,7 @@ private:
 } // namespace
 
 loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb on_auth,
-                 iol_frame_cb on_frame) {
+                 iol_frame_cb on_frame, void *ctx) {
     const char *tag = iol_tag(pt);
     if (tag == nullptr) {
         LOG_FATAL("Invalid peer type!");
@@ -88,6 +88,7 @@ loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb
     pthread_mutex_init(&l->iomq.guard, nullptr);
     l->iomq.capacity = IOL_RING_SLOTS;
     l->pool = pool;
+    l->ctx = ctx;
     l->kq = kq;
     l->evfd = evfd;
     l->pt = pt;

@@ -174,6 +174,7 @@ struct iol_ring {
 struct loop {
     iol_peers peers;
     mtp_pool *pool; // runs the role's request tasks; NULL for DB-AG and MG-DB
+    void *ctx;      // the role's context, for its callbacks
     int32_t kq;
     int32_t evfd;
     uint32_t pt;
@@ -199,9 +200,10 @@ struct loop {
 // The tag of a peer type ("DB-AG", ...), or NULL outside 1 to 5.
 const char *iol_tag(uint32_t pt);
 
-// A loop of peer type pt (1 to 5) with its callbacks, not started. NULL after a FATAL line.
+// A loop of peer type pt (1 to 5) with its callbacks and the role's context they find in
+// it (`ctx`), not started. NULL after a FATAL line.
 loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb on_auth,
-                 iol_frame_cb on_frame);
+                 iol_frame_cb on_frame, void *ctx);
 // Starts the loop thread (never joined), which calls on_started(started_ctx) once it runs;
 // either callback may be NULL. 0, or -1 after a FATAL line.
 int iol_start(loop *l, iol_error_cb on_error, iol_started_cb on_started, void *started_ctx);

@@ -16,24 +16,13 @@ constexpr uint32_t MODE_MANAGER = 1;
 constexpr uint32_t MODE_DATABASE = 2;
 constexpr uint32_t MODE_STANDALONE = 3;
 
-struct mgr_storage;
-struct dbs;
-struct collector;
-struct odb;
-struct dbreg;
-
-// Zero at process start. Each role fills its member when it starts in the service process;
-// members of roles the process does not run stay NULL.
+// The process state, zero at process start. What a role opens lives in that role's own
+// context, reached through `roles`.
 struct runtime {
     proc_desc service;
     proc_desc archiver;
     struct server server;
     role_set roles; // the roles of the mode, handed over by the executable before it starts
-    mgr_storage *mgrdb;
-    struct dbs *db;
-    struct collector *collector;
-    odb *online;
-    struct dbreg *dbreg;
     const char *mode_name;
     char *home;    // owned: the normalised environment directory
     uint32_t mode; // MODE_* bits

@@ -36,8 +36,9 @@ struct server {
     int32_t timerfd; // the time-out scan's timer
     uint32_t mask;   // bit pt set for every peer type served
     uint32_t running;
-    uint64_t nslots;
-    uint64_t nconns; // connections waiting for their hello
+    // Written by the server thread alone; atomic so that other threads may watch them.
+    std::atomic<uint64_t> nslots;
+    std::atomic<uint64_t> nconns; // connections waiting for their hello
     conn *slots;
     loop *mgui;
     loop *mgagent;

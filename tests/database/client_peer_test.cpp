@@ -157,7 +157,7 @@ unsigned start_client_server(server *s, mtp_pool *pool) {
     EXPECT_EQ(server_listen(s), 0);
     socklen_t len = sizeof a;
     getsockname(s->connfd, reinterpret_cast<sockaddr *>(&a), &len);
-    EXPECT_EQ(server_add_loop(s, dbui_loop_create(pool)), 0);
+    EXPECT_EQ(server_add_loop(s, dbui_loop_create(nullptr, pool)), 0);
     EXPECT_EQ(server_start(s), 0);
     return ntohs(a.sin_port);
 }

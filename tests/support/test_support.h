@@ -82,5 +82,13 @@ struct ThreadGate {
     }
 };
 
+// How many times `what` occurs in `text`, overlaps included.
+inline size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);

@@ -82,13 +82,6 @@ std::vector<kv_stage_rec> stage_records(const std::string &bytes) {
     return recs;
 }
 
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
-
 // A store with agent kAid, its write state, and a registry holding only that state, for
 // maintainer passes run by the test itself.
 class KvStore : public StoreDir {
