@@ -77,12 +77,14 @@ static void dbagent_release(void *arg, uint64_t agent_id) {
 
 void dbagent_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
     collector *c = dbagent_ctx(ctx->l)->collector;
-    collector_enqueue(c, ctx->uid, len, data);
+    // A frame the queue cannot take is lost; the queue has logged why.
+    (void)collector_enqueue(c, ctx->uid, len, data);
     collector_hold(c, ctx->uid, dbagent_hold, ctx);
 }
 
 void dbagent_on_close(iol_peer *peer) {
-    collector_notify_disconnect(reinterpret_cast<dbagent_peer *>(peer)->ctx->collector, peer->uid);
+    (void)collector_notify_disconnect(reinterpret_cast<dbagent_peer *>(peer)->ctx->collector,
+                                      peer->uid);
     free(peer);
 }
 

@@ -157,8 +157,10 @@ int64_t record_symbol(collector_msg_ctx *ctx, uint8_t type, const uint8_t *p, ui
     if (len > rest - 6)
         return -1;
     agent_collector *ac = ctx->slot->ac;
-    agent_symbol_map_put(agent_symbol_map_of(ac, type), id, len,
-                         reinterpret_cast<const char *>(p + 6), ac->cb.symbol_save, ac->cb.db);
+    // A name that cannot be mapped has been logged; the records behind it are read on.
+    (void)agent_symbol_map_put(agent_symbol_map_of(ac, type), id, len,
+                               reinterpret_cast<const char *>(p + 6), ac->cb.symbol_save,
+                               ac->cb.db);
     return 6 + int64_t{len};
 }
 
@@ -172,8 +174,9 @@ int64_t record_kv(collector_msg_ctx *ctx, uint8_t, const uint8_t *p, uint32_t re
     kv_record rec{load_be32(p), load_be64(p + 4), load_be64(p + 12)};
     agent_slot *ptr = ctx->slot;
     KRV_LOCKCALL(pthread_mutex_lock(&ptr->lock));
-    agent_kv_process(agent_symbol_map_of(ptr->ac, AREC_SYM_KEY), ptr->ac, &rec,
-                     ptr->ac->cb.kv_save);
+    // A dropped sample has been logged; the records behind it are read on.
+    (void)agent_kv_process(agent_symbol_map_of(ptr->ac, AREC_SYM_KEY), ptr->ac, &rec,
+                           ptr->ac->cb.kv_save);
     KRV_LOCKCALL(pthread_mutex_unlock(&ptr->lock));
     return sizeof(kv_record);
 }
@@ -188,7 +191,8 @@ int64_t record_call(collector_msg_ctx *ctx, uint8_t, const uint8_t *p, uint32_t 
         return -1;
     agent_slot *ptr = ctx->slot;
     KRV_LOCKCALL(pthread_mutex_lock(&ptr->lock));
-    agent_call_process(ptr->ac, ctx->scratch, p + 2, len);
+    // A dropped call or root call has been logged; the records behind it are read on.
+    (void)agent_call_process(ptr->ac, ctx->scratch, p + 2, len);
     KRV_LOCKCALL(pthread_mutex_unlock(&ptr->lock));
     return 2 + int64_t{len};
 }
@@ -351,13 +355,14 @@ int collector_hold(collector *c, uint64_t agent_id, void (*hold)(void *arg), voi
     return held;
 }
 
-void collector_notify_disconnect(collector *c, uint64_t agent_id) {
+int collector_notify_disconnect(collector *c, uint64_t agent_id) {
     collector_msg *m = collector_msg_new(agent_id, 0, nullptr);
     if (queue_push(&collector_worker_of(c, agent_id)->q, m) != 0) {
         free(m);
-        return;
+        return -1;
     }
     LOG_DEBUG("Agent [%016lX] disconnected notification enqueued.", agent_id);
+    return 0;
 }
 
 void collector_worker_main(collector_worker *cw) {

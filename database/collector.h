@@ -145,8 +145,9 @@ void collector_set_release(collector *c, collector_release_cb release, void *ctx
 // let the agent go again).
 int collector_hold(collector *c, uint64_t agent_id, void (*hold)(void *arg), void *arg);
 
-// Queues the agent's disconnect notice to its worker.
-void collector_notify_disconnect(collector *c, uint64_t agent_id);
+// Queues the agent's disconnect notice to its worker. 0, or -1 when the queue cannot take it
+// (logged by the queue): the agent's state then stays until its next connection.
+int collector_notify_disconnect(collector *c, uint64_t agent_id);
 
 // Body of a worker thread: serves the queue while the collector's run flag is set and until
 // collector_stop.

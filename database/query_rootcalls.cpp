@@ -320,10 +320,12 @@ void rc_walk_agents(rc_query *q) {
         q->agent_id = a.id;
         q->have_root = false;
         rc_log_agent(a);
+        // An agent whose files could not all be read answers with what was found; the walk
+        // has logged what it could not read.
         if (all_calls)
-            dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call);
+            (void)dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call);
         else
-            dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall, with_extensions);
+            (void)dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall, with_extensions);
     }
 }
 

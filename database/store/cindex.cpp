@@ -79,8 +79,7 @@ template <typename Fn> int cindex_read(uint64_t agent_id, uint32_t day, Fn fn) {
     if (slots == nullptr)
         return -1;
     fn(slots);
-    cindex_close(slots);
-    return 0;
+    return cindex_close(slots);
 }
 
 } // namespace
@@ -99,9 +98,11 @@ cindex_slot *cindex_open(uint64_t agent_id, uint32_t day, bool create) {
     return map == MAP_FAILED ? nullptr : static_cast<cindex_slot *>(map);
 }
 
-void cindex_close(cindex_slot *slots) {
-    if (slots != nullptr && munmap(slots, CINDEX_FILE_SIZE) != 0)
-        LOG_SYSERR("munmap");
+int cindex_close(cindex_slot *slots) {
+    if (slots == nullptr || munmap(slots, CINDEX_FILE_SIZE) == 0)
+        return 0;
+    LOG_SYSERR("munmap");
+    return -1;
 }
 
 void cindex_put(cindex_slot *slots, uint64_t offset, uint64_t hour, uint64_t minute,

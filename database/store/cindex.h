@@ -26,8 +26,9 @@ constexpr uint64_t CINDEX_FILE_SIZE = 0x152000;
 // any failure, which is logged.
 cindex_slot *cindex_open(uint64_t agent_id, uint32_t day, bool create);
 
-// Unmaps an index from cindex_open; NULL is accepted.
-void cindex_close(cindex_slot *slots);
+// Unmaps an index from cindex_open; NULL is accepted. 0, or -1 (logged) when the unmap
+// fails.
+int cindex_close(cindex_slot *slots);
 
 // Counts one root call stored at `offset` of the hour file for the given time of its root:
 // the first of its second sets the slot's offset. A NULL map is ignored.

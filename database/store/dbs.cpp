@@ -115,28 +115,32 @@ dbs *dbs_open() {
     for (uint32_t type : SYMBOL_TYPES) {
         db->smaps[type - 1] = symbols_open(type);
         if (db->smaps[type - 1] == nullptr) {
-            dbs_close(db);
+            (void)dbs_close(db);
             return nullptr;
         }
     }
-    // No other thread exists yet: the registry is filled without its lock.
-    dbs_foreach_agent(&db->agents, dbs_agents_load_cb);
-    // Staging files left by the last run reach the day files before any agent can send.
-    dbs_kv_recover();
+    // No other thread exists yet: the registry is filled without its lock. The directory was
+    // checked just above.
+    (void)dbs_foreach_agent(&db->agents, dbs_agents_load_cb);
+    // Staging files left by the last run reach the day files before any agent can send;
+    // samples that cannot be moved have been logged where they failed, and the store opens
+    // all the same.
+    (void)dbs_kv_recover();
     db->kv_maint = dbs_kv_maintainer_start(&db->agents, KV_MAINTAIN_INTERVAL_MS);
     if (db->kv_maint == nullptr) {
-        dbs_close(db);
+        (void)dbs_close(db);
         return nullptr;
     }
     return db;
 }
 
-void dbs_close(dbs *db) {
+int dbs_close(dbs *db) {
     if (db->kv_maint != nullptr)
         dbs_kv_maintainer_stop(db->kv_maint);
+    int rc = 0;
     for (smap *m : db->smaps) {
-        if (m != nullptr)
-            smap_close(m);
+        if (m != nullptr && smap_close(m) != 0)
+            rc = -1;
     }
     for (uint64_t i = 0; i < db->agents.count; i++) {
         db->agents.items[i]->~dbs_agent();
@@ -145,6 +149,7 @@ void dbs_close(dbs *db) {
     free(db->agents.items);
     pthread_rwlock_destroy(&db->agents.guard);
     free(db);
+    return rc;
 }
 
 smap *dbs_smap(dbs *db, uint32_t type) {

@@ -42,8 +42,8 @@ dbs_agent *dbs_agent_find(dbs *db, uint64_t aid);
 
 // Stops the key/value maintainer and frees the handle, its symbol maps and its registry.
 // Only when no other thread uses the store any more and the agents' files have been closed
-// by their owners.
-void dbs_close(dbs *db);
+// by their owners. 0, or -1 when a symbol file's close reports a failed write (logged).
+int dbs_close(dbs *db);
 
 // smap_store on the map of a type; 0 for a type without a map or on failure.
 uint32_t dbs_symbol_store(dbs *db, uint32_t type, uint16_t len, const char *name);

@@ -349,6 +349,7 @@ struct ext_ref_reader {
     bool cached = false;
     uint64_t cached_offset = 0;
     ext_block blk{};
+    bool failed = false; // a file or block that exists could not be read
 };
 
 static bool ext_ref_before(const ext_ref &a, const ext_ref &b) {
@@ -370,8 +371,10 @@ static bool ext_ref_open(ext_ref_reader *r, uint32_t file_id) {
     snprintf(path, sizeof path, "storage.db/data/%016lX/mc/%u.%u.x",
              static_cast<unsigned long>(r->agent_id), file_id >> 5, file_id & 31);
     r->fd.reset(open(path, O_RDONLY | O_CLOEXEC));
-    if (!r->fd.valid() && errno != ENOENT)
+    if (!r->fd.valid() && errno != ENOENT) {
         LOG_SYSERR_PATH("open", path);
+        r->failed = true;
+    }
     r->file_id = file_id;
     return r->fd.valid();
 }
@@ -380,8 +383,11 @@ static bool ext_ref_open(ext_ref_reader *r, uint32_t file_id) {
 static bool ext_ref_block(ext_ref_reader *r, uint64_t offset) {
     if (r->cached && r->cached_offset == offset)
         return true;
-    r->cached = ext_block_load(r->fd.get(), offset, r->buffer, false, &r->blk) == EXT_BLOCK_OK;
+    const ext_block_status status = ext_block_load(r->fd.get(), offset, r->buffer, false, &r->blk);
+    r->cached = status == EXT_BLOCK_OK;
     r->cached_offset = offset;
+    if (status == EXT_BLOCK_FAILED)
+        r->failed = true;
     return r->cached;
 }
 
@@ -404,19 +410,20 @@ static const uint8_t *ext_ref_entry(ext_ref_reader *r, const ext_ref &ref, uint1
     return data;
 }
 
-void dbs_get_calls_ext(uint8_t *buffer, uint64_t agent_id, uint64_t n, ext_ref *refs, void *ctx,
-                       ext_ref_fn fn) {
+int dbs_get_calls_ext(uint8_t *buffer, uint64_t agent_id, uint64_t n, ext_ref *refs, void *ctx,
+                      ext_ref_fn fn) {
     if (n == 0)
-        return;
+        return 0;
     std::sort(refs, refs + n, ext_ref_before);
-    ext_ref_reader r{agent_id, buffer, fd_owner(), 0, false, 0, {}};
+    ext_ref_reader r{agent_id, buffer, fd_owner(), 0, false, 0, {}, false};
     for (uint64_t i = 0; i < n; ++i) {
         const ext_ref ref = refs[i];
         uint16_t length = 0;
         const uint8_t *data = ext_ref_entry(&r, ref, &length);
         if (data != nullptr && fn(ctx, ref.locator, ref.file_id, data, length) != 0)
-            return;
+            break;
     }
+    return r.failed ? -1 : 0;
 }
 
 // ---- Parsing an entry ----

@@ -204,19 +204,20 @@ void mc_forget(dbs_agent *a, uint64_t hour) {
 // Opens the files of another hour, `hour_n` hours since the epoch.
 int mc_switch(dbs_agent *a, uint64_t hour_n, uint32_t day, uint32_t hour) {
     dbs_mc_state *mc = &a->mc;
-    dbs_agent_mc_close(mc);
+    // A failed close of the previous hour's files is logged; the new hour opens all the same.
+    (void)dbs_agent_mc_close(mc);
     char path[RCALL_PATH_MAX];
     rcall_path(path, a->id, day, hour, "");
     if (mc_open(path, O_RDWR, &mc->data_fd, &mc->data_size) != 0)
         return -1;
     if (!mc_is_checked(a, hour_n, mc->data_size) &&
         mc_trim_tail(mc->data_fd, path, &mc->data_size) != 0) {
-        dbs_agent_mc_close(mc);
+        (void)dbs_agent_mc_close(mc);
         return -1;
     }
     rcall_path(path, a->id, day, hour, ".x");
     if (mc_open(path, O_WRONLY, &mc->ext_fd, &mc->ext_size) != 0) {
-        dbs_agent_mc_close(mc);
+        (void)dbs_agent_mc_close(mc);
         return -1;
     }
     mc->index = cindex_open(a->id, day, true);
@@ -254,18 +255,23 @@ void rcall_path(char *buf, uint64_t agent_id, uint32_t day, uint32_t hour, const
              suffix);
 }
 
-void dbs_agent_mc_close(dbs_mc_state *mc) {
-    if (mc->data_fd >= 0)
-        close(mc->data_fd);
-    if (mc->ext_fd >= 0)
-        close(mc->ext_fd);
-    cindex_close(mc->index);
+int dbs_agent_mc_close(dbs_mc_state *mc) {
+    int rc = 0;
+    for (int32_t fd : {mc->data_fd, mc->ext_fd}) {
+        if (fd >= 0 && close(fd) != 0) {
+            LOG_SYSERR("close");
+            rc = -1;
+        }
+    }
+    if (cindex_close(mc->index) != 0)
+        rc = -1;
     mc->data_fd = -1;
     mc->ext_fd = -1;
     mc->index = nullptr;
     mc->hour = 0;
     mc->data_size = 0;
     mc->ext_size = 0;
+    return rc;
 }
 
 int dbs_rcall_save(dbs_agent *agent, const rcall *rc) {
@@ -298,7 +304,7 @@ int dbs_rcall_save(dbs_agent *agent, const rcall *rc) {
         cindex_unput(mc->index, at, hour, minute, second);
         // The cut back may have failed too: the next root call reopens and checks the file.
         mc_forget(agent, hour_n);
-        dbs_agent_mc_close(mc);
+        (void)dbs_agent_mc_close(mc);
         return -1;
     }
     mc_remember(agent, hour_n, mc->data_size);

@@ -110,8 +110,9 @@ constexpr size_t RCALL_PATH_MAX = 64;
 void rcall_path(char *buf, uint64_t agent_id, uint32_t day, uint32_t hour, const char *suffix);
 
 // Closes the hour file and the extension file of an agent's write state (those open) and
-// unmaps its calls index; the state is left with no hour open.
-void dbs_agent_mc_close(dbs_mc_state *mc);
+// unmaps its calls index; the state is left with no hour open. -1 when a close or the unmap
+// failed (logged): what was written last may not have reached the files.
+int dbs_agent_mc_close(dbs_mc_state *mc);
 
 // Stores a root call from the collector in the agent's hour file, its blob in the extension
 // file and its place in the calls index. Runs on the agent's collector thread only. 0, or

@@ -345,7 +345,7 @@ smap *symbols_open(uint32_t type) {
     smap *m = smap_new();
     uint64_t keep = 16;
     if (symbols_scan(type, true, m, insert_loaded, &keep) != 0) {
-        smap_close(m);
+        (void)smap_close(m);
         return nullptr;
     }
     // Records are written at the map's offset rather than in append mode, so bytes that a
@@ -353,13 +353,13 @@ smap *symbols_open(uint32_t type) {
     m->fd = open(path, O_WRONLY | O_CREAT, 0600);
     if (m->fd < 0) {
         LOG_FATAL("Cannot open symbols storage: %s", strerror(errno));
-        smap_close(m);
+        (void)smap_close(m);
         return nullptr;
     }
     struct stat st;
     if (fstat(m->fd, &st) != 0) {
         LOG_SYSERR_PATH("fstat", path);
-        smap_close(m);
+        (void)smap_close(m);
         return nullptr;
     }
     if (static_cast<uint64_t>(st.st_size) != keep) {
@@ -372,7 +372,8 @@ smap *symbols_open(uint32_t type) {
     return m;
 }
 
-void smap_close(smap *ss) {
+int smap_close(smap *ss) {
+    int rc = 0;
     KRV_LOCKCALL(pthread_rwlock_wrlock(&ss->guard));
     for (smap_bucket<smap_entry> &b : ss->by_hash) {
         for (uint32_t i = 0; i < b.count; i++)
@@ -381,11 +382,14 @@ void smap_close(smap *ss) {
     }
     for (smap_bucket<smap_id_ref> &b : ss->by_id)
         free(b.items);
-    if (ss->fd >= 0)
-        close(ss->fd);
+    if (ss->fd >= 0 && close(ss->fd) != 0) {
+        LOG_SYSERR("close");
+        rc = -1;
+    }
     KRV_LOCKCALL(pthread_rwlock_unlock(&ss->guard));
     pthread_rwlock_destroy(&ss->guard);
     free(ss);
+    return rc;
 }
 
 // Writes the record of a new name at the map's offset. Its id, or 0 when the record could

@@ -72,8 +72,9 @@ int symbols_create(uint32_t type);
 // records start at a multiple of 16. NULL on failure.
 smap *symbols_open(uint32_t type);
 
-// Closes the file and frees the map with all its names. No other thread may use it.
-void smap_close(smap *ss);
+// Closes the file and frees the map with all its names. No other thread may use it. 0, or -1
+// when the close reports a failed write (logged).
+int smap_close(smap *ss);
 
 // Adds a loaded record to both bucket tables. Loading only: takes no lock. 0.
 int smap_insert(smap *m, uint32_t type, uint32_t id, uint16_t len, uint64_t hash, const char *name);
