@@ -168,7 +168,7 @@ void *worker_main(void *arg) {
     mtp_worker *slot = static_cast<mtp_worker *>(arg);
     while (slot->run) {
         slot->state = MTP_WAITING;
-        mtp_task task;
+        mtp_task task{};
         int got = worker_take(slot, &task);
         if (got < 0)
             break;

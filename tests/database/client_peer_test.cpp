@@ -167,8 +167,8 @@ void full_task_queue() {
     log_level.store(1);
     mtp_pool *pool = mtp_create(1, 1, 1, "DatabasePool");
     ASSERT_EQ(mtp_start(pool), 0);
-    server s{};
-    const unsigned port = start_client_server(&s, pool);
+    // The threads are never joined: the server record outlives this function.
+    const unsigned port = start_client_server(new server{}, pool);
     // One task holds the worker, another fills the one queued place.
     ThreadGate busy, queued;
     queued.release();

@@ -17,16 +17,16 @@ namespace {
 
 const Bytes kManagerAnswer("\x01\x00\x00\x00\x08\x00MANAGER", 13);
 
-// The Database role opened on a fresh store in a temporary working directory, its server on
-// 127.0.0.1 and a port of the system's choice.
+// The Database role opened on a fresh store in `dir`, which becomes the working directory,
+// its server on 127.0.0.1 and a port of the system's choice. Its threads are never joined,
+// so it is made on the heap and outlives the test.
 struct OpenRole {
-    TempDir dir;
     struct runtime rt {};
     role *r = nullptr;
     uint16_t port = 0;
 
-    OpenRole() {
-        EXPECT_EQ(chdir(dir.path().c_str()), 0);
+    explicit OpenRole(const std::string &dir) {
+        EXPECT_EQ(chdir(dir.c_str()), 0);
         EXPECT_EQ(database_role.init(), 0);
         rt.mode = MODE_DATABASE;
         rt.roles.items[rt.roles.n++] = database_role;
@@ -43,8 +43,9 @@ struct OpenRole {
 };
 
 TEST(DatabaseRole, PoolAndLoopsOfItsTable) {
-    RunResult res = in_child([] {
-        OpenRole o;
+    TempDir dir;
+    RunResult res = in_child([&] {
+        OpenRole &o = *new OpenRole(dir.path());
         server &s = o.rt.server;
         ASSERT_NE(o.ctx(), nullptr);
         EXPECT_NE(o.ctx()->db, nullptr);
@@ -70,8 +71,9 @@ TEST(DatabaseRole, PoolAndLoopsOfItsTable) {
 // The agent's loop registers it in the role's store and queues its data to the role's
 // collector, whose workers end when the role quiesces.
 TEST(DatabaseRole, ServesAnAgentThroughItsContext) {
-    RunResult res = in_child([] {
-        OpenRole o;
+    TempDir dir;
+    RunResult res = in_child([&] {
+        OpenRole &o = *new OpenRole(dir.path());
         ASSERT_EQ(server_start(&o.rt.server), 0);
         const Bytes identity = identity_bytes(AGENT_TYPE_JVM, "in-process");
         const uint64_t aid = agent_id_of(as_bytes(identity));
@@ -84,7 +86,10 @@ TEST(DatabaseRole, ServesAnAgentThroughItsContext) {
             [&] { return dbs_symbol_find(o.ctx()->db, SYM_CLASS, "InProcess", 9) != 0; }));
         o.r->quiesce(o.r, &o.rt);
         EXPECT_FALSE(o.ctx()->collector->running.load());
-        EXPECT_TRUE(logged("INFO   Collector worker ended [0].\n", 10));
+        EXPECT_TRUE(eventually(
+            [] { return count_of(child_log(), "INFO   Collector worker ended [0].\n") == 4; }, 10));
+        // The workers that ended are joined; nothing is left queued for them.
+        collector_stop(o.ctx()->collector);
     });
     EXPECT_CHILD_OK(res);
 }

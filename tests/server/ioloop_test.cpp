@@ -523,8 +523,10 @@ TEST(IoLoop, FailedWaitEndsTheServiceAbnormally) {
     RunResult r = in_child([] {
         Bench b(nullptr, server_on_loop_error);
         ASSERT_TRUE(logged("IOL[DB-UI]: TID=0 started."));
-        close(b.l->kq);
-        b.send_to(PeerId{1, 0, 0, PT_DB_UI}, "wake up");
+        // The loop thread closes its own epoll descriptor, so its next wait fails.
+        auto *c = static_cast<iol_call *>(malloc(sizeof(iol_call)));
+        *c = iol_call{nullptr, [](loop *l, void *) { close(l->kq); }};
+        ASSERT_EQ(iol_send(b.l, IOMessage{c, IOM_CALL, PeerId{}}), 0);
         sleep(5);
     });
     EXPECT_EQ(r.signal, SIGABRT) << r.err;
