@@ -15,6 +15,7 @@
 #include "lib/clock.h"
 #include "lib/files.h"
 #include "lib/format.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/netaddr.h"
 #include "lib/sysreport.h"
@@ -77,9 +78,9 @@ void close_inherited_fds() {
 void master_report_started() {
     if (ready_fd < 0)
         return;
-    char ok = 1;
-    while (write(ready_fd, &ok, 1) < 0 && errno == EINTR) {
-    }
+    const char ok = 1;
+    // A shell that no longer waits has nothing to learn from a failed report.
+    (void)io_write_all(ready_fd, &ok, 1);
     close(ready_fd);
     ready_fd = -1;
 }
