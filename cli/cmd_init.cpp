@@ -84,9 +84,10 @@ int32_t cmd_init(int argc, char **argv, struct runtime *rt) {
         if (mkdir(dir, 0700) != 0)
             init_error("");
     }
+    // Each role prints its own lines, its failure line included.
     for (uint32_t i = 0; i < roles.n; i++) {
         if (roles.items[i].init != nullptr && roles.items[i].init() != 0)
-            init_failed();
+            exit(1);
     }
     printf("\tGenerating database default configuration ...\n");
     if (config_create("conf/config.json", mode) != 0)

@@ -7,6 +7,7 @@
 #include "database/collector.h"
 #include "database/collector_store.h"
 #include "database/database_ctx.h"
+#include "database/store/archive.h"
 #include "database/store/dbs.h"
 #include "lib/log.h"
 #include "server/runtime.h"
@@ -18,7 +19,10 @@ constexpr uint16_t DATABASE_COLLECTORS = 4;
 
 int database_init() {
     printf("\tCreating the Database structure ...\n");
-    return storage_create_db();
+    if (storage_create_db() == 0)
+        return 0;
+    printf("\033[91mKorvane environment initialization failed.\033[0m\n");
+    return -1;
 }
 
 database_ctx *database_of(role *self) {
@@ -60,6 +64,10 @@ void database_quiesce(role *self, struct runtime *) {
     collector_request_stop(database_of(self)->collector);
 }
 
+int database_archive(role *, uint64_t launch_time_s, uint16_t retention_hours, bool purge) {
+    return dbs_archive(launch_time_s, retention_hours, purge ? 1 : 0);
+}
+
 loop *database_client_loop(void *ctx, mtp_pool *pool) {
     return dbui_loop_create(static_cast<database_ctx *>(ctx), pool);
 }
@@ -71,16 +79,17 @@ loop *database_agent_loop(void *ctx, mtp_pool *) {
 } // namespace
 
 const role database_role = {
-    "Database",
-    MODE_DATABASE,
-    {"DatabasePool", 1, 30, 100},
-    {{PT_DB_UI, true, 0, database_client_loop}, {PT_DB_AG, false, 0, database_agent_loop}},
-    database_init,
-    database_open,
-    database_serve,
-    database_started,
-    nullptr,
-    database_quiesce,
-    nullptr,
-    nullptr,
+    .name = "Database",
+    .mode = MODE_DATABASE,
+    .pool = {"DatabasePool", 1, 30, 100},
+    .loops = {{PT_DB_UI, true, 0, database_client_loop}, {PT_DB_AG, false, 0, database_agent_loop}},
+    .init = database_init,
+    .open = database_open,
+    .serve = database_serve,
+    .started = database_started,
+    .tick = nullptr,
+    .quiesce = database_quiesce,
+    .close = nullptr,
+    .archive = database_archive,
+    .ctx = nullptr,
 };

@@ -29,8 +29,10 @@
 
 // How long the starting shell waits for the service to report that it runs.
 static constexpr int MASTER_READY_TIMEOUT_MS = 120000;
-// Seconds between two rounds of the free-space guard and the archive schedule.
-static constexpr unsigned MASTER_TICK_SECONDS = 20;
+// Milliseconds between two rounds of the free-space guard and the archive schedule.
+static constexpr unsigned MASTER_TICK_MS = 20000;
+// Test-only: another tick in milliseconds (1 to 65535), read from the environment.
+static constexpr const char *MASTER_TICK_ENV = "KRV_TEST_MASTER_TICK_MS";
 
 static std::atomic<int32_t> master_running{1};
 static std::atomic<int32_t> children{0};
@@ -265,8 +267,12 @@ static void master_tick() {
     struct tm local;
     localtime_r(&now, &local);
     const archive_cfg *a = config.archive;
-    if (a->enable && local.tm_hour == a->schedule.tm_hour && local.tm_min == a->schedule.tm_min)
+    if (a->enable && local.tm_hour == a->schedule.tm_hour && local.tm_min == a->schedule.tm_min) {
+        // Under the spawn lock, so the archiver's pid is recorded before it can be reaped.
+        KRV_LOCKCALL(pthread_mutex_lock(&spawn_lock));
         archive_proc_spawn("storage.db", &runtime, now);
+        KRV_LOCKCALL(pthread_mutex_unlock(&spawn_lock));
+    }
 }
 
 static void master_retry_respawn() {
@@ -292,15 +298,28 @@ static void master_retry_respawn() {
     exit(0);
 }
 
-// The supervision loop: one-second steps, so a stop or a pending respawn is acted on at
-// once; the free-space guard and the archive schedule run every MASTER_TICK_SECONDS.
+static unsigned master_tick_ms() {
+    const char *text = getenv(MASTER_TICK_ENV);
+    uint16_t ms = 0;
+    if (text != nullptr && str_to_u16(text, &ms) == 0 && ms > 0)
+        return ms;
+    return MASTER_TICK_MS;
+}
+
+// The supervision loop: steps of at most a second, so a stop or a pending respawn is acted
+// on at once; the free-space guard and the archive schedule run every tick.
 [[noreturn]] static void master_loop() {
-    unsigned seconds = 0;
+    const unsigned tick_ms = master_tick_ms();
+    const unsigned step_ms = tick_ms < 1000 ? tick_ms : 1000;
+    unsigned elapsed_ms = 0;
     while (master_running.load() == 1) {
-        sleep(1);
+        usleep(step_ms * 1000);
         master_retry_respawn();
-        if (++seconds % MASTER_TICK_SECONDS == 0 && master_running.load() == 1)
+        elapsed_ms += step_ms;
+        if (elapsed_ms >= tick_ms && master_running.load() == 1) {
+            elapsed_ms = 0;
             master_tick();
+        }
     }
     master_shutdown();
 }

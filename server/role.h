@@ -42,7 +42,7 @@ struct role {
     role_loop loops[ROLE_LOOPS_MAX];
 
     // Creates the role's part of a new environment in the working directory (the init
-    // command). 0, or -1 after the role's own lines.
+    // command). 0, or -1 after the role's own lines, the failure line of init included.
     int (*init)();
     // Opens the role's storage and services (its threads included) into its context. 0, or
     // -1 after the role's own lines; the service then fails to start.
@@ -59,6 +59,10 @@ struct role {
     void (*quiesce)(role *self, struct runtime *rt);
     // Releases what open made, after every role has quiesced.
     void (*close)(role *self, struct runtime *rt);
+    // The scheduled archive run, in the archive process the master starts: archives and
+    // removes the data older than `retention_hours` before `launch_time_s` (with `purge`,
+    // removes it only). 0, or -1 after the role's own lines.
+    int (*archive)(role *self, uint64_t launch_time_s, uint16_t retention_hours, bool purge);
 
     void *ctx; // the role's own context, made by open
 };

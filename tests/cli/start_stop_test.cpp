@@ -111,26 +111,6 @@ TEST(Start, ArgumentErrorsThroughTheExecutable) {
     }
 }
 
-// A mode whose role this build does not hold is refused before anything starts: nothing is
-// printed but the refusal, and no pid file or log is made.
-TEST(Start, ModeWithoutItsRoleIsRefused) {
-    Envs env;
-    const struct {
-        std::string dir;
-        const char *word;
-    } cases[] = {{env.mgr, "manager"}, {env.both, "standalone"}};
-    for (const auto &c : cases) {
-        RunResult r = run_korvane({"start", c.dir});
-        EXPECT_EQ(r.exit_code, 1) << c.word;
-        EXPECT_EQ(r.out, std::string("\033[91mThe ") + c.word +
-                             " mode needs the Manager storage, which is not available in this "
-                             "build.\033[0m\n");
-        EXPECT_EQ(r.err, "");
-        EXPECT_FALSE(access((c.dir + "/var/korvane.pid").c_str(), F_OK) == 0) << c.word;
-        EXPECT_FALSE(access((c.dir + "/logs").c_str(), F_OK) == 0) << c.word;
-    }
-}
-
 // A process that holds no lock and blocks SIGINT; when told to finish it exits 0 if no
 // SIGINT is pending for it, 3 if one is.
 struct Bystander {

@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+
+#include "manager/mgr_storage.h"
+#include "mgr_support.h"
+
+namespace {
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Runs in a fresh directory without a storage.
+class StorageDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char buf[4096];
+        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+        old_cwd_ = buf;
+        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    }
+    void TearDown() override { ASSERT_EQ(chdir(old_cwd_.c_str()), 0); }
+
+    TempDir dir_;
+
+private:
+    std::string old_cwd_;
+};
+
+TEST_F(StorageDir, CreateFailures) {
+    const struct {
+        const char *name;
+        std::function<void()> setup;
+        const char *dir;
+        std::string out;
+    } cases[] = {
+        {"directory exists",
+         [] {
+             mkdir("storage.mgr", 0755);
+             write_file("storage.mgr/storage", "kept");
+         },
+         "storage.mgr", "\033[91mCannot create directory storage.mgr : File exists\033[0m\n"},
+        // The file name is fixed: another directory leaves it without a place to go.
+        {"no storage directory", [] {}, "other",
+         "\033[91mError!: unable to open database file\033[0m\n"},
+        {"script on a file that is no database",
+         [] {
+             mkdir("storage.mgr", 0755);
+             write_file("storage.mgr/storage", std::string(4096, 'x'));
+         },
+         "other", "\033[91mError!: file is not a database\033[0m\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir tmp;
+        ASSERT_EQ(chdir(tmp.path().c_str()), 0);
+        c.setup();
+        const std::string before = read_file("storage.mgr/storage");
+        int rc = 0;
+        EXPECT_EQ(capture_out([&] { rc = mgr_storage_create(c.dir); }), c.out);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(read_file("storage.mgr/storage"), before);
+        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    }
+}
+
+TEST_F(StorageDir, CreateMakesAPrivateDirectory) {
+    EXPECT_EQ(capture_out([] { EXPECT_EQ(mgr_storage_create("storage.mgr"), 0); }), "");
+    struct stat st;
+    ASSERT_EQ(stat("storage.mgr", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(exists("storage.mgr/storage"));
+}
+
+TEST_F(StorageDir, OpenNeverCreatesTheFile) {
+    for (bool with_dir : {false, true}) {
+        SCOPED_TRACE(with_dir ? "empty storage directory" : "no storage directory");
+        if (with_dir) {
+            ASSERT_EQ(mkdir("storage.mgr", 0700), 0);
+        }
+        mgr_storage *s = reinterpret_cast<mgr_storage *>(1);
+        std::string lines = capture_log([&] { s = mgr_storage_open(); }, 1);
+        EXPECT_EQ(s, nullptr);
+        EXPECT_EQ(lines, std::string("INFO   SQL3 version: ") + sqlite3_libversion() +
+                             "\nINFO   SQL3 threadsafe: YES\n"
+                             "FATAL  Cannot open the manager storage: unable to open database "
+                             "file\n");
+        EXPECT_FALSE(exists("storage.mgr/storage"));
+    }
+}
+
+TEST_F(StorageDir, OpenRefusesAFileThatIsNoDatabase) {
+    ASSERT_EQ(mkdir("storage.mgr", 0700), 0);
+    write_file("storage.mgr/storage", std::string(4096, 'x'));
+    mgr_storage *s = reinterpret_cast<mgr_storage *>(1);
+    std::string lines = capture_log([&] { s = mgr_storage_open(); }, 1);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_NE(lines.find("file is not a database"), std::string::npos) << lines;
+}
+
+TEST_F(StorageDir, CloseAcceptsNull) {
+    mgr_storage_close(nullptr);
+}
+
+TEST_F(MgrStore, ConnectionHasForeignKeysAndABusyTimeout) {
+    EXPECT_EQ(rows("PRAGMA foreign_keys;"), std::vector<std::string>{"1"});
+    EXPECT_EQ(rows("PRAGMA busy_timeout;"), std::vector<std::string>{"5000"});
+}
+
+TEST_F(MgrStore, TwoHandlesHaveTheirOwnCaches) {
+    mgr_storage *second = mgr_storage_open();
+    ASSERT_NE(second, nullptr);
+    mgr_agent a = add(agent_rec(2, "first-handle"));
+    EXPECT_EQ(acache_get(s, a.aid).aid, a.aid);
+    EXPECT_EQ(acache_get(second, a.aid).aid, 0u);
+    mgr_storage_close(second);
+    EXPECT_EQ(fresh_cache().count(a.aid), 1u);
+}
+
+// A failed commit leaves no transaction open behind it.
+TEST_F(MgrStore, FailedEndRollsBack) {
+    exec("PRAGMA defer_foreign_keys = ON;");
+    std::string lines = capture_log([&] {
+        ASSERT_EQ(mgr_tx_begin(s, 10), 0);
+        ASSERT_EQ(mgr_exec(s, "INSERT INTO BANNED VALUES ('nobody', 1);", 20), 0);
+        EXPECT_EQ(mgr_tx_finish(s, 0, 10), -1);
+    });
+    EXPECT_EQ(lines, "ERROR  SQL[11]: constraint failed\n");
+    EXPECT_NE(sqlite3_get_autocommit(s->db), 0);
+    EXPECT_TRUE(rows("SELECT * FROM BANNED;").empty());
+    EXPECT_EQ(mgr_tx_begin(s, 10), 0);
+    EXPECT_EQ(mgr_tx_finish(s, -1, 10), -1);
+    EXPECT_NE(sqlite3_get_autocommit(s->db), 0);
+}
+
+} // namespace
