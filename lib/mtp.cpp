@@ -94,11 +94,12 @@ void stop_worker(mtp_worker *slot) {
 // while they are still being set up.
 int mtp_start(mtp_pool *pool) {
     for (unsigned i = 0; i < pool->min; i++) {
+        pool->cur++;
         if (start_worker(&pool->workers[i]) != 0) {
+            pool->cur--;
             LOG_FATAL("Unable to start a new worker.");
             return -1;
         }
-        pool->cur++;
     }
     int rc = mtp_thread_create(&pool->mthread, mtp_manage, pool, __func__);
     if (rc != 0) {
@@ -230,11 +231,14 @@ static void mtp_grow(mtp_pool *pool, unsigned count) {
         mtp_worker *w = &pool->workers[i];
         if (w->joinable || w->state != MTP_STOPPED)
             continue;
+        // Counted before it starts: a worker may take tasks at once, and whoever sees the
+        // tasks served must see the worker counted.
+        pool->cur++;
         if (start_worker(w) != 0) {
+            pool->cur--;
             LOG_ERROR("Unable to start a new worker.");
             return;
         }
-        pool->cur++;
         started++;
     }
 }
