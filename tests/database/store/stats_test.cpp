@@ -64,12 +64,17 @@ std::vector<std::string> lines_of(const std::string &text) {
 
 TEST_F(StatsStore, RowsSharesDaysAndTotalsAsPrinted) {
     // 300 bytes of call files (an hour file and the day's index) and 100 of extensions.
-    agent(2, "mixed", {{"mc/18750.0", 200}, {"mc/18750.index", 100}, {"mc/18751.3.x", 100},
-                       {"kv/18750.1", 2048}, {"kv/stages/stage", 64}});
+    agent(2, "mixed",
+          {{"mc/18750.0", 200},
+           {"mc/18750.index", 100},
+           {"mc/18751.3.x", 100},
+           {"kv/18750.1", 2048},
+           {"kv/stages/stage", 64}});
     // No "mc" directory at all: zeros and dashes, and the totals' days stay as the others.
     agent(2, "no-mc", {{"kv/18760.2", 100}});
-    ASSERT_EQ(sys_rmtree((agent_dir(agent_id_of(as_bytes(identity_bytes(2, "no-mc")))) + "/mc").c_str()),
-              0);
+    ASSERT_EQ(
+        sys_rmtree((agent_dir(agent_id_of(as_bytes(identity_bytes(2, "no-mc")))) + "/mc").c_str()),
+        0);
     // Labels of 10, 32, 40 and 63 bytes (the last without a terminator), an escape sequence,
     // and an FCA agent, which shows no type name of its own here.
     agent(3, "agent-0010", {{"mc/18752.5", 10}});
@@ -128,9 +133,12 @@ TEST_F(StatsStore, EachSortKeyOrdersTheRows) {
         uint32_t key;
         std::string order;
     } cases[] = {
-        {DBS_STATS_BY_NAME, "abc"},     {DBS_STATS_BY_C_PCT, "bca"},
-        {DBS_STATS_BY_CP_PCT, "acb"},   {DBS_STATS_BY_CP_BYTES, "bac"},
-        {DBS_STATS_BY_KV_BYTES, "cab"}, {5, walk},
+        {DBS_STATS_BY_NAME, "abc"},
+        {DBS_STATS_BY_C_PCT, "bca"},
+        {DBS_STATS_BY_CP_PCT, "acb"},
+        {DBS_STATS_BY_CP_BYTES, "bac"},
+        {DBS_STATS_BY_KV_BYTES, "cab"},
+        {5, walk},
         {0xFFFFFFFF, walk},
     };
     for (const auto &c : cases) {
