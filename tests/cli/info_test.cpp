@@ -57,6 +57,9 @@ protected:
     TempDir dir;
     std::string env = dir.sub("env");
 
+    // Configuration times are shown in local time; the commands run here inherit this.
+    void SetUp() override { setenv("TZ", "UTC", 1); }
+
     void make(const char *mode) {
         RunResult r = run_korvane({"init", std::string("--mode=") + mode, "env"}, dir.path());
         ASSERT_EQ(r.exit_code, 0) << r.out;
