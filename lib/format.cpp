@@ -56,6 +56,16 @@ size_t utf8_strlen(const char *text) {
     return n;
 }
 
+size_t str_printable(char *out, const char *text, size_t max) {
+    const size_t n = strnlen(text, max);
+    for (size_t i = 0; i < n; i++) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        out[i] = c < 0x20 || c == 0x7F ? '?' : text[i];
+    }
+    out[n] = '\0';
+    return n;
+}
+
 int str_to_u16(const char *text, uint16_t *out) {
     const size_t len = strlen(text);
     if (len == 0 || strspn(text, "0123456789") != len) {

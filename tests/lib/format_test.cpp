@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "lib/agent_type.h"
@@ -167,6 +168,31 @@ TEST(Format, Utf8Length) {
     EXPECT_EQ(utf8_strlen("\xc3\xa9\xc3\xa8x"), 3u);
     EXPECT_EQ(utf8_strlen(""), 0u);
     EXPECT_EQ(utf8_strlen("\xe2\x82\xac\xf0\x9f\x98\x80"), 2u);
+}
+
+TEST(Format, PrintableTextStopsAtTheFieldAndMasksControlBytes) {
+    const struct {
+        std::string text;
+        size_t max;
+        const char *shown;
+    } cases[] = {
+        {"plain", 63, "plain"},
+        {"cut here", 3, "cut"},
+        {std::string("a\0b", 3), 63, "a"},
+        {"\033[2Jtab\there\x7f", 63, "?[2Jtab?here?"},
+        {"\xc3\xa9t\xc3\xa9", 63, "\xc3\xa9t\xc3\xa9"}, // UTF-8 bytes stay as they are
+        {"", 63, ""},
+    };
+    for (const auto &c : cases) {
+        char out[64];
+        EXPECT_EQ(str_printable(out, c.text.c_str(), c.max), strlen(c.shown)) << c.text;
+        EXPECT_STREQ(out, c.shown) << c.text;
+    }
+    // A full field without a terminator: nothing past its end is read.
+    char field[4] = {'a', 'b', 'c', 'd'};
+    char out[5];
+    EXPECT_EQ(str_printable(out, field, sizeof field), 4u);
+    EXPECT_STREQ(out, "abcd");
 }
 
 TEST(AgentType, NamesAndOptionWords) {
