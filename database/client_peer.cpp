@@ -3,43 +3,51 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "database/database_ctx.h"
 #include "database/query_rootcalls.h"
 #include "database/query_stack.h"
 #include "database/query_symbols.h"
 #include "lib/be_load.h"
 #include "lib/log.h"
 #include "lib/murmur3.h"
+#include "lib/version.h"
 #include "lib/xalloc.h"
 #include "server/reply.h"
-#include "server/runtime.h"
 
 // The handler of a query whose implementation this build does not hold: the client gets a
 // status-2 reply.
-static msg *dbq_not_built(uint64_t, uint64_t, const uint8_t *, uint32_t) {
+static msg *dbq_not_built(database_ctx *, uint64_t, uint64_t, const uint8_t *, uint32_t) {
     return nullptr;
 }
 
-// The queries that read the store run on the service's store; without one, status 2.
-static msg *dbq_on_store(msg *(*run)(dbs *, uint64_t, uint64_t, const uint8_t *, uint32_t),
-                         uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
-    return runtime.db != nullptr ? run(runtime.db, rid, qid, args, len) : nullptr;
+// The query bodies read the role's store; without one (a loop made without the role), the
+// client gets status 2.
+static dbs *dbq_store(const database_ctx *ctx) {
+    return ctx != nullptr ? ctx->db : nullptr;
 }
 
-static msg *dbq_symbols(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
-    return dbq_on_store(dbq_symbols_run, rid, qid, args, len);
+static msg *dbq_symbols(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *args,
+                        uint32_t len) {
+    dbs *db = dbq_store(ctx);
+    return db != nullptr ? dbq_symbols_run(db, rid, qid, args, len) : nullptr;
 }
 
-static msg *dbq_kv_metrics(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
-    return dbq_on_store(dbq_kv_metrics_run, rid, qid, args, len);
+static msg *dbq_kv_metrics(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *args,
+                           uint32_t len) {
+    dbs *db = dbq_store(ctx);
+    return db != nullptr ? dbq_kv_metrics_run(db, rid, qid, args, len) : nullptr;
 }
 
-static msg *dbq_rcall_execution_stack(uint64_t rid, uint64_t qid, const uint8_t *args,
-                                      uint32_t len) {
-    return dbq_on_store(dbq_rcall_execution_stack_run, rid, qid, args, len);
+static msg *dbq_rcall_execution_stack(database_ctx *ctx, uint64_t rid, uint64_t qid,
+                                      const uint8_t *args, uint32_t len) {
+    dbs *db = dbq_store(ctx);
+    return db != nullptr ? dbq_rcall_execution_stack_run(db, rid, qid, args, len) : nullptr;
 }
 
-static msg *dbq_extensions(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
-    return dbq_on_store(dbq_extensions_run, rid, qid, args, len);
+static msg *dbq_extensions(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *args,
+                           uint32_t len) {
+    dbs *db = dbq_store(ctx);
+    return db != nullptr ? dbq_extensions_run(db, rid, qid, args, len) : nullptr;
 }
 
 const dbq_entry dbq_table[DBQ_COUNT] = {
@@ -82,8 +90,7 @@ void dbui_on_auth(auth_request *req) {
 
     uint8_t answer[DBUI_ANSWER_LEN] = {};
     memcpy(answer, AUTH_DATABASE, sizeof AUTH_DATABASE);
-    answer[8] = static_cast<uint8_t>(PROTOCOL_VERSION >> 8);
-    answer[9] = static_cast<uint8_t>(PROTOCOL_VERSION & 0xFF);
+    store_be16(answer + 8, PROTOCOL_VERSION);
     auto *peer = static_cast<iol_peer *>(krv_calloc(1, sizeof(iol_peer)));
     peer->uid = uid;
     iol_accept_request(req, peer, msg_new(MSG_HELLO, answer, sizeof answer));
@@ -148,13 +155,14 @@ int dbui_on_message(void *arg, uint8_t type, uint32_t len, const uint8_t *data) 
 
 void dbui_query_task(void *task) {
     auto *t = static_cast<query_task *>(task);
-    msg *reply = t->handler(t->rid, t->qid, t->args, t->len);
+    auto *ctx = static_cast<database_ctx *>(t->ctx.l->ctx);
+    msg *reply = t->handler(ctx, t->rid, t->qid, t->args, t->len);
     if (reply == nullptr)
         reply = qresp_build(QRESP_ERROR, t->rid, t->qid, nullptr, 0);
     dbui_send(t->ctx, reply);
     free(t);
 }
 
-loop *dbui_loop_create(mtp_pool *pool) {
-    return iol_create(PT_DB_UI, pool, dbui_on_close, dbui_on_auth, dbui_on_frame);
+loop *dbui_loop_create(database_ctx *ctx, mtp_pool *pool) {
+    return iol_create(PT_DB_UI, pool, dbui_on_close, dbui_on_auth, dbui_on_frame, ctx);
 }

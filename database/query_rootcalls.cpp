@@ -11,16 +11,17 @@
 #include "database/store/walk.h"
 #include "lib/bbuf.h"
 #include "lib/bitset.h"
+#include "lib/cursor.h"
 #include "lib/format.h"
 #include "lib/log.h"
 #include "lib/pattern.h"
 #include "server/reply.h"
 
-pattern *dbq_pattern_text(dbq_cursor *c, uint32_t length, int kind) {
-    if (length > c->remaining())
+pattern *dbq_pattern_text(be_cursor *c, uint32_t length, int kind) {
+    const uint8_t *bytes;
+    if (!c->take(length, &bytes))
         return nullptr;
-    const std::string text(reinterpret_cast<const char *>(c->data + c->offset), length);
-    c->offset += length;
+    const std::string text(reinterpret_cast<const char *>(bytes), length);
     return pattern_create(text.c_str(), kind);
 }
 
@@ -82,7 +83,7 @@ struct rc_query {
 
 // ---- the request ----
 
-pattern *dbq_parse_pattern(dbq_cursor *c) {
+pattern *dbq_parse_pattern(be_cursor *c) {
     uint16_t kind, length;
     if (c->remaining() < 4 || !c->get(&kind) || kind < PATTERN_SUBSTRING || kind > PATTERN_REGEX ||
         !c->get(&length) || length > PATTERN_TEXT_MAX)
@@ -90,7 +91,7 @@ pattern *dbq_parse_pattern(dbq_cursor *c) {
     return dbq_pattern_text(c, length, kind);
 }
 
-bool rc_parse_agents(rc_query *q, dbq_cursor *c) {
+bool rc_parse_agents(rc_query *q, be_cursor *c) {
     uint16_t k;
     if (!c->get(&k) || c->remaining() / AGENT_ENTRY_SIZE < k)
         return false;
@@ -114,7 +115,7 @@ bool rc_parse_agents(rc_query *q, dbq_cursor *c) {
 
 // Reads the whole request into q. False when it is malformed (not yet logged).
 bool rc_parse(rc_query *q, const uint8_t *request, uint32_t length) {
-    dbq_cursor c{request, length, 0};
+    be_cursor c{request, length, 0};
     if (!c.get(&q->flags) || !c.get(&q->min_dur) || !c.get(&q->max_dur) || !c.get(&q->max_records))
         return false;
     static constexpr struct {
@@ -318,16 +319,19 @@ void rc_walk_agents(rc_query *q) {
         q->agent_id = a.id;
         q->have_root = false;
         rc_log_agent(a);
+        // An agent whose files could not all be read answers with what was found; the walk
+        // has logged what it could not read.
         if (all_calls)
-            dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call);
+            (void)dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call);
         else
-            dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall, with_extensions);
+            (void)dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall, with_extensions);
     }
 }
 
 } // namespace
 
-msg *dbq_root_calls(uint64_t rid, uint64_t qid, const uint8_t *request, uint32_t length) {
+msg *dbq_root_calls(database_ctx *, uint64_t rid, uint64_t qid, const uint8_t *request,
+                    uint32_t length) {
     rc_query q;
     if (!rc_parse(&q, request, length)) {
         LOG_ERROR("Invalid request!");

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
-#include <endian.h>
 
+struct be_cursor;
+struct database_ctx;
 struct msg;
 struct pattern;
 
@@ -30,34 +30,11 @@ constexpr uint32_t RC_RECORD_SIZE = 76;
 // Runs one ROOT CALLS request (the bytes after the request and query ids) and returns its
 // type-8 reply: status 1 with the records, or 4 when the reply was cut at its size limit.
 // NULL when the request is refused (logged); the dispatcher answers it with status 2.
-msg *dbq_root_calls(uint64_t rid, uint64_t qid, const uint8_t *request, uint32_t length);
-
-// Reads big-endian fields off a request; a read past its end fails and moves nothing.
-struct dbq_cursor {
-    const uint8_t *data;
-    uint32_t length;
-    uint32_t offset;
-
-    uint32_t remaining() const { return length - offset; }
-    template <typename T> bool get(T *v) {
-        if (remaining() < sizeof(T))
-            return false;
-        T raw;
-        memcpy(&raw, data + offset, sizeof raw);
-        offset += sizeof raw;
-        if constexpr (sizeof(T) == 1)
-            *v = raw;
-        else if constexpr (sizeof(T) == 2)
-            *v = be16toh(raw);
-        else if constexpr (sizeof(T) == 4)
-            *v = be32toh(raw);
-        else
-            *v = be64toh(raw);
-        return true;
-    }
-};
+// The store is read through its files in the working directory: `ctx` is not needed.
+msg *dbq_root_calls(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *request,
+                    uint32_t length);
 
 // Compiles the `length` text bytes at the cursor (they end at a zero byte, if they hold one)
 // as a pattern of `kind` and moves past them. NULL, with nothing moved, when fewer bytes
 // remain; NULL after pattern_create's ERROR line when the text is refused.
-pattern *dbq_pattern_text(dbq_cursor *c, uint32_t length, int kind);
+pattern *dbq_pattern_text(be_cursor *c, uint32_t length, int kind);

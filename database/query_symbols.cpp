@@ -11,6 +11,7 @@
 #include "database/store/kv.h"
 #include "database/store/symbols.h"
 #include "lib/be_load.h"
+#include "lib/cursor.h"
 #include "lib/format.h"
 #include "lib/log.h"
 #include "lib/pattern.h"
@@ -75,7 +76,7 @@ msg *symq_by_pattern(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t l
     if (len - SYMQ_PATTERN_HEAD < text_len)
         return symq_refuse();
     symq q;
-    dbq_cursor c{args, len, SYMQ_PATTERN_HEAD};
+    be_cursor c{args, len, SYMQ_PATTERN_HEAD};
     q.expression.reset(dbq_pattern_text(&c, text_len, PATTERN_REGEX));
     if (q.expression == nullptr)
         return symq_refuse();

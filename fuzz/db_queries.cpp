@@ -135,7 +135,7 @@ void remove_store() {
 using body_fn = msg *(*)(dbs *, uint64_t, uint64_t, const uint8_t *, uint32_t);
 
 msg *root_calls(dbs *, uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
-    return dbq_root_calls(rid, qid, args, len);
+    return dbq_root_calls(nullptr, rid, qid, args, len);
 }
 
 const struct {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <endian.h>
 #include <vector>
 
+#include "lib/be_load.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
@@ -23,12 +23,9 @@ struct qresp_hdr {
 };
 
 void qresp_header_write(uint8_t *out, uint16_t status, uint64_t rid, uint64_t qid) {
-    const uint64_t r = htobe64(rid);
-    const uint64_t q = htobe64(qid);
-    const uint16_t st = htobe16(status);
-    memcpy(out, &r, sizeof r);
-    memcpy(out + 8, &q, sizeof q);
-    memcpy(out + 16, &st, sizeof st);
+    store_be64(out, rid);
+    store_be64(out + 8, qid);
+    store_be16(out + 16, status);
 }
 
 qresp_hdr qresp_header(uint16_t status, uint64_t rid, uint64_t qid) {
@@ -149,18 +146,18 @@ void qresp_out_u8(qresp_out *o, uint8_t v) {
 }
 
 void qresp_out_u16(qresp_out *o, uint16_t v) {
-    const uint16_t be = htobe16(v);
-    qresp_out_bytes(o, &be, sizeof be);
+    store_be16(qresp_out_tail(o), v);
+    o->used += sizeof v;
 }
 
 void qresp_out_u32(qresp_out *o, uint32_t v) {
-    const uint32_t be = htobe32(v);
-    qresp_out_bytes(o, &be, sizeof be);
+    store_be32(qresp_out_tail(o), v);
+    o->used += sizeof v;
 }
 
 void qresp_out_u64(qresp_out *o, uint64_t v) {
-    const uint64_t be = htobe64(v);
-    qresp_out_bytes(o, &be, sizeof be);
+    store_be64(qresp_out_tail(o), v);
+    o->used += sizeof v;
 }
 
 uint8_t *qresp_out_tail(qresp_out *o) {
