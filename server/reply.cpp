@@ -176,10 +176,7 @@ msg *qresp_out_finish(qresp_out *o, uint16_t status, uint64_t rid, uint64_t qid)
     msg *m = o->m;
     const uint64_t len = QRESP_HDR_LEN + o->used;
     m->type = MSG_RESPONSE;
-    m->len[0] = static_cast<uint8_t>(len >> 24);
-    m->len[1] = static_cast<uint8_t>(len >> 16);
-    m->len[2] = static_cast<uint8_t>(len >> 8);
-    m->len[3] = static_cast<uint8_t>(len);
+    store_be32(m->len, static_cast<uint32_t>(len));
     qresp_header_write(reinterpret_cast<uint8_t *>(m) + MSG_HDR_LEN, status, rid, qid);
     o->m = nullptr;
     o->used = o->room = 0;
