@@ -415,11 +415,19 @@ TEST_F(AuthManager, ListingAndOneUser) {
                          "Banned agents:" + E + "\n" + M + "\tNone" + E + "\n");
 }
 
-TEST_F(AuthManager, NoUsers) {
+TEST_F(AuthManager, NoUsersAndUnreadableUsers) {
     with_storage([](mgr_storage *s) { sql_exec(s->db, "DELETE FROM USERS;"); });
     RunResult r = auth({"info", "env"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, C + "No users found." + E + "\n");
+
+    // A name too long for the record (written behind the command's back) cannot be read.
+    with_storage([](mgr_storage *s) {
+        sql_exec(s->db, "INSERT INTO USERS VALUES ('" + std::string(130, 'x') + "', 'h', 1);");
+    });
+    r = auth({"info", "env"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, R + "Error!" + E + "\n");
 }
 
 TEST_F(AuthManager, BanAndUnban) {
