@@ -29,8 +29,8 @@
 #include "database/store/archive.h"
 #include "database/store/archive_extract.h"
 #include "database/store/dbs.h"
-#include "database/store/store_io.h"
 #include "lib/files.h"
+#include "lib/io.h"
 #include "store_bench.h"
 
 namespace {

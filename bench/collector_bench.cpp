@@ -32,7 +32,6 @@
 #include "lib/files.h"
 #include "lib/log.h"
 #include "server/msg.h"
-#include "server/runtime.h"
 
 namespace {
 
@@ -42,6 +41,7 @@ constexpr uint32_t kParamBytes = 32;
 
 std::string g_dir;
 uint64_t g_aid;
+dbs *g_db; // the store of the run
 std::map<int64_t, double> g_store_roots_per_second;
 
 using Clock = std::chrono::steady_clock;
@@ -140,7 +140,7 @@ void BM_collector(benchmark::State &state) {
     const auto k = static_cast<uint32_t>(state.range(0));
     const bool ext = state.range(1) != 0;
     const bench_input &in = input_for(k, ext);
-    const collector_callbacks cb{collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
+    const collector_callbacks cb{g_db, collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
     uint64_t calls = 0, roots = 0;
     double elapsed = 0;
     for (auto _ : state) {
@@ -169,7 +169,7 @@ void BM_store_only(benchmark::State &state) {
     const uint64_t n_roots = kCallsPerIteration / (k + 1);
     const uint64_t first = static_cast<uint64_t>(time(nullptr)) * 1000 - 2 * HOUR_MS;
     std::vector<call_record> calls(k + 1);
-    dbs_agent *agent = dbs_agent_find(runtime.db, g_aid);
+    dbs_agent *agent = dbs_agent_find(g_db, g_aid);
     uint64_t roots = 0;
     double elapsed = 0;
     for (auto _ : state) {
@@ -211,11 +211,11 @@ bool open_bench_store() {
     if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0)
         return false;
     g_dir = tmpl;
-    if (storage_create_db() != 0 || (runtime.db = dbs_open()) == nullptr)
+    if (storage_create_db() != 0 || (g_db = dbs_open()) == nullptr)
         return false;
     uint8_t identity[64] = {2, 'b', 'e', 'n', 'c', 'h'};
     g_aid = agent_id_of(identity);
-    return dbs_agent_register(runtime.db, identity, g_aid) == 0;
+    return dbs_agent_register(g_db, identity, g_aid) == 0;
 }
 
 void register_collector_benchmarks() {
@@ -241,10 +241,9 @@ int main(int argc, char **argv) {
         perror("bench store");
         return 1;
     }
-    running.store(1);
     register_collector_benchmarks();
     int rc = bench_run(argc, argv);
-    dbs_close(runtime.db);
+    dbs_close(g_db);
     sys_rmtree(g_dir.c_str());
     return rc;
 }

@@ -183,7 +183,8 @@ void run_query(benchmark::State &state, const std::string &req, bool compare) {
     uint64_t records = 0;
     const double start = thread_cpu_seconds();
     for (auto _ : state) {
-        msg *m = dbq_root_calls(1, DBQ_ROOT_CALLS, reinterpret_cast<const uint8_t *>(req.data()),
+        msg *m = dbq_root_calls(nullptr, 1, DBQ_ROOT_CALLS,
+                                reinterpret_cast<const uint8_t *>(req.data()),
                                 static_cast<uint32_t>(req.size()));
         if (m == nullptr) {
             state.SkipWithError("request refused");

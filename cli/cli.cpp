@@ -92,22 +92,35 @@ void cli_log_output(int verbose) {
     }
 }
 
+namespace {
+
+const struct {
+    const char *word;
+    uint32_t mode;
+} CLI_MODES[] = {
+    {"standalone", MODE_STANDALONE},
+    {"manager", MODE_MANAGER},
+    {"database", MODE_DATABASE},
+};
+
+} // namespace
+
 uint32_t cli_parse_mode(const char *text) {
-    static const struct {
-        const char *word;
-        uint32_t mode;
-    } modes[] = {
-        {"standalone", MODE_STANDALONE},
-        {"manager", MODE_MANAGER},
-        {"database", MODE_DATABASE},
-    };
     if (text == nullptr)
         return 0;
-    for (const auto &m : modes) {
+    for (const auto &m : CLI_MODES) {
         if (strcasecmp(m.word, text) == 0)
             return m.mode;
     }
     return 0;
+}
+
+const char *cli_mode_word(uint32_t mode) {
+    for (const auto &m : CLI_MODES) {
+        if (m.mode == mode)
+            return m.word;
+    }
+    return "";
 }
 
 int cli_parse_opts(int argc, char **argv, int start, const cli_opt *opts, size_t nopts) {

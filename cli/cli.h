@@ -31,6 +31,8 @@ char *cli_env_path(const char *text);
 void cli_log_output(int verbose);
 // "standalone", "manager", "database" in any case; 0 for NULL or anything else.
 uint32_t cli_parse_mode(const char *text);
+// The word of a mode in lower case; "" for anything but the three modes.
+const char *cli_mode_word(uint32_t mode);
 
 // One long option of a command: a flag (`value` NULL: *flag becomes 1) or an option that
 // requires a value (*value points at it).

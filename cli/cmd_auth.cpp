@@ -124,15 +124,10 @@ int auth_changes(mgr_storage *s) {
     return sqlite3_changes(s->db);
 }
 
-// A terminated, printable copy of an agent's label. A full label has no terminator, and
-// labels come from unauthenticated agents, so control bytes are shown as '?'.
+// An agent's label for the console: a full label has no terminator, and labels come from
+// unauthenticated agents, so control bytes are shown as '?'.
 void auth_label_text(const agent_identity &id, char out[64]) {
-    size_t n = strnlen(id.label, sizeof id.label);
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = static_cast<unsigned char>(id.label[i]);
-        out[i] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
-    }
-    out[n] = '\0';
+    str_printable(out, id.label, sizeof id.label);
 }
 
 // The new password of add and mod: generated (and shown) when the question is answered

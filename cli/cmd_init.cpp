@@ -9,8 +9,7 @@
 #include <unistd.h>
 
 #include "cli/cli.h"
-#include "database/store/dbs.h"
-#include "manager/mgr_init.h"
+#include "cli/roles.h"
 #include "server/config.h"
 #include "server/runtime.h"
 
@@ -72,6 +71,9 @@ int32_t cmd_init(int argc, char **argv, struct runtime *rt) {
             return -1;
         }
     }
+    role_set roles;
+    if (cli_roles(mode, &roles) != 0)
+        exit(1);
 
     printf("\033[92m\n\tCreating a new Korvane environment ...\033[0m\n");
     if (mkdir(path, 0700) != 0)
@@ -82,12 +84,10 @@ int32_t cmd_init(int argc, char **argv, struct runtime *rt) {
         if (mkdir(dir, 0700) != 0)
             init_error("");
     }
-    if ((mode & MODE_MANAGER) && mgr_init_environment() != 0)
-        exit(1);
-    if (mode & MODE_DATABASE) {
-        printf("\tCreating the Database structure ...\n");
-        if (storage_create_db() != 0)
-            init_failed();
+    // Each role prints its own lines, its failure line included.
+    for (uint32_t i = 0; i < roles.n; i++) {
+        if (roles.items[i].init != nullptr && roles.items[i].init() != 0)
+            exit(1);
     }
     printf("\tGenerating database default configuration ...\n");
     if (config_create("conf/config.json", mode) != 0)

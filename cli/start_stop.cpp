@@ -1,7 +1,7 @@
 #include "cli/start_stop.h"
 
 #include <cerrno>
-#include <climits>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +12,7 @@
 
 #include "cli/cli.h"
 #include "lib/files.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "server/runtime.h"
 #include "server/service.h"
@@ -53,25 +54,14 @@ int32_t cmd_start(int argc, char **argv, struct runtime *rt) {
 // The master's pid as written in its pid file: decimal digits ended by the zero byte, a
 // newline or the end of the data, in 1..INT_MAX. 0 or -1.
 static int stop_parse_pid(const char *text, size_t len, pid_t *out) {
-    long long v = 0;
-    size_t i = 0;
-    for (; i < len && text[i] >= '0' && text[i] <= '9'; i++) {
-        v = v * 10 + (text[i] - '0');
-        if (v > INT_MAX)
-            return -1;
-    }
-    if (i == 0 || v == 0 || (i < len && text[i] != '\0' && text[i] != '\n'))
+    int v = 0;
+    const auto [end, ec] = std::from_chars(text, text + len, v);
+    // from_chars takes a minus sign; the file holds digits only.
+    if (ec != std::errc{} || end == text || text[0] == '-' || v == 0 ||
+        (end < text + len && *end != '\0' && *end != '\n'))
         return -1;
     *out = static_cast<pid_t>(v);
     return 0;
-}
-
-static ssize_t stop_read(int fd, char *buf, size_t len) {
-    for (;;) {
-        ssize_t n = read(fd, buf, len);
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
 }
 
 // Spins on the console until the lock of the pid file is free (or can't be tested).
@@ -113,7 +103,7 @@ int stop_env(const char *home, unsigned spin_ms) {
         return 0;
     }
     char text[16];
-    ssize_t n = stop_read(fd, text, sizeof text - 1);
+    ssize_t n = io_read_full(fd, text, sizeof text - 1);
     if (n < 0) {
         printf("\033[91mread: %s\033[0m\n", strerror(errno));
         close(fd);

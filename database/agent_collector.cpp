@@ -12,7 +12,6 @@
 #include "lib/be_load.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
-#include "server/runtime.h"
 
 namespace {
 
@@ -293,19 +292,20 @@ bool call_translate(const agent_collector *ac, call_record *c) {
     return true;
 }
 
-// Hands the completed root call of a slot to the store.
-void rcall_slot_store(agent_collector *ac, rcall_slot *s, uint8_t *scratch) {
+// Hands the completed root call of a slot to the store. -1 when it was not stored: a call
+// without its symbols (logged here) or a failed save (logged by the store).
+int rcall_slot_store(agent_collector *ac, rcall_slot *s, uint8_t *scratch) {
     rcall rc;
     rcall_slot_export(s, scratch, &rc);
     for (uint32_t i = 0; i < rc.count; i++) {
         if (!call_translate(ac, &rc.calls[i]))
-            return;
+            return -1;
     }
     const uint32_t thread = agent_symbol_map_get(&ac->maps[SYM_THREAD - 1], rc.thread);
     if (thread == 0)
         LOG_WARN("Thread symbol not found: %u", rc.thread);
     rc.thread = thread;
-    ac->cb.rcall_save(ac->agent, &rc);
+    return ac->cb.rcall_save(ac->agent, &rc);
 }
 
 bool agent_has_store(const agent_collector *ac) {
@@ -330,15 +330,16 @@ agent_collector *agent_collector_create(const collector_callbacks *cb, uint64_t 
         symmap_init(&ac->maps[type - 1], type);
     for (window_zone &z : ac->zones)
         z.start = UINT64_MAX;
-    ac->agent = runtime.db != nullptr ? dbs_agent_find(runtime.db, agent_id) : nullptr;
+    ac->agent = cb->db != nullptr ? dbs_agent_find(cb->db, agent_id) : nullptr;
     return ac;
 }
 
 void agent_collector_destroy(agent_collector *ac) {
     LOG_DEBUG("Agent collector destroyed for %016lX", ac->agent_id);
+    // The agent is gone: a failed close has been logged and there is nothing to retry.
     if (ac->agent != nullptr) {
-        dbs_agent_kv_close(runtime.db, ac->agent);
-        dbs_agent_mc_close(&ac->agent->mc);
+        (void)dbs_agent_kv_close(ac->cb.db, ac->agent);
+        (void)dbs_agent_mc_close(&ac->agent->mc);
     }
     for (agent_symbol_map &m : ac->maps)
         symmap_free(&m);
@@ -361,33 +362,35 @@ uint32_t agent_symbol_map_get(const agent_symbol_map *map, uint32_t id) {
     return page != nullptr ? page[id & (SYMMAP_PAGE - 1)] : 0;
 }
 
-void agent_symbol_map_put(agent_symbol_map *map, uint32_t id, uint16_t len, const char *name,
-                          uint32_t (*symbol_save)(uint32_t, uint16_t, const char *)) {
+int agent_symbol_map_put(agent_symbol_map *map, uint32_t id, uint16_t len, const char *name,
+                         uint32_t (*symbol_save)(dbs *, uint32_t, uint16_t, const char *),
+                         dbs *db) {
     if (id > AGENT_SYMBOL_ID_MAX) {
         LOG_ERROR("Invalid symbol ID: %u", id);
-        return;
+        return -1;
     }
     if (id >= map->capacity)
         map->capacity = id / SYMMAP_PAGE * SYMMAP_PAGE + SYMMAP_PAGE;
     else if (agent_symbol_map_get(map, id) != 0)
-        return;
-    const uint32_t global = symbol_save(map->type, len, name);
+        return 0;
+    const uint32_t global = symbol_save(db, map->type, len, name);
     if (global == 0) {
         LOG_ERROR("Symbol [%.*s] save failed.", static_cast<int>(len), name);
-        return;
+        return -1;
     }
     symmap_page_make(map, id)[id & (SYMMAP_PAGE - 1)] = global;
     if (map->type == SYM_KEY && map->special_id == 0 && len == THREAD_COUNT_KEY_LEN &&
         memcmp(name, THREAD_COUNT_KEY, len) == 0)
         map->special_id = global;
+    return 0;
 }
 
-void agent_kv_process(agent_symbol_map *key_map, agent_collector *ac, kv_record *rec,
-                      int (*kv_save)(dbs_agent *, const kv_record *)) {
+int agent_kv_process(agent_symbol_map *key_map, agent_collector *ac, kv_record *rec,
+                     int (*kv_save)(dbs_agent *, const kv_record *)) {
     const uint32_t key = agent_symbol_map_get(key_map, rec->key);
     if (key == 0) {
         LOG_ERROR("KV symbol [%u] not found.", rec->key);
-        return;
+        return -1;
     }
     rec->key = key;
     if (key == key_map->special_id) {
@@ -396,49 +399,50 @@ void agent_kv_process(agent_symbol_map *key_map, agent_collector *ac, kv_record 
         ac->thread_count = static_cast<uint32_t>(value);
         LOG_DEBUG("Threads count: %lu", value);
     }
-    if (agent_has_store(ac))
-        kv_save(ac->agent, rec);
+    if (!agent_has_store(ac))
+        return -1;
+    return kv_save(ac->agent, rec);
 }
 
-void agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *body, uint16_t len) {
+int agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *body, uint16_t len) {
     if (static_cast<uint16_t>(len - CALL_BODY_MIN) > CALL_BODY_MAX - CALL_BODY_MIN) {
         LOG_ERROR("Invalid call size: %u", len);
-        return;
+        return -1;
     }
     if (!agent_has_store(ac))
-        return;
+        return -1;
     const uint64_t root_key = load_be64(body + BODY_ROOT_KEY);
     const uint64_t root_time = root_key & ROOT_TIME_MASK;
     // Only a time past the newest one seen can lie beyond the bound: the newest one was
     // checked against an earlier clock.
     if (root_time > ac->newest_root_time && root_time > clock_now_ms() + ROOT_TIME_SLACK_MS) {
         LOG_WARN("Root call dropped. Root time %lu lies ahead of the server clock.", root_time);
-        return;
+        return -1;
     }
     if (root_time + ROOT_TIME_SLACK_MS < ac->newest_root_time) {
         LOG_WARN("Root call dropped. Arrived too late.");
-        return;
+        return -1;
     }
     ac->newest_root_time = std::max(ac->newest_root_time, root_time);
     time_cell *cell = agent_time_cell(ac, root_time);
     uint32_t index;
     if (cell == nullptr || !time_cell_slot(ac, cell, root_key, &index))
-        return;
+        return -1;
     rcall_slot *s = &cell->slots[index];
     if (s->count == RCALL_SLOT_CALLS_MAX) {
         LOG_WARN("Root call dropped. Calls count overflow.");
         time_cell_release(ac, cell, index);
-        return;
+        return -1;
     }
     const bool accepted = call_append(s, scratch, body, len);
     if (!(load_be16(body + BODY_FLAGS) & CALL_F_ROOT))
-        return;
+        return accepted ? 0 : -1;
     ac->completed_roots++;
     if (s->exception_calls > 0)
         ac->exception_roots++;
-    if (accepted)
-        rcall_slot_store(ac, s, scratch);
+    const int rc = accepted ? rcall_slot_store(ac, s, scratch) : -1;
     time_cell_release(ac, cell, index);
+    return rc;
 }
 
 void agent_collector_cell_stats(uint64_t now_ms, const agent_collector *ac, open_age_table *t) {

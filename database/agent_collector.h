@@ -103,26 +103,30 @@ struct open_age_table {
     } buckets[OPEN_AGE_BUCKETS];
 };
 
-// A new state for an agent, with its store state looked up in runtime.db.
+// A new state for an agent, with its store state looked up in the callbacks' store.
 agent_collector *agent_collector_create(const collector_callbacks *cb, uint64_t agent_id);
 // Closes the agent's store files and releases the state with everything in progress.
 void agent_collector_destroy(agent_collector *ac);
 
 // The map of a symbol record type (AREC_SYM_*).
 agent_symbol_map *agent_symbol_map_of(agent_collector *ac, uint8_t record_type);
-// Maps a local id to the id symbol_save gives its name; an id keeps its first mapping.
-void agent_symbol_map_put(agent_symbol_map *map, uint32_t id, uint16_t len, const char *name,
-                          uint32_t (*symbol_save)(uint32_t, uint16_t, const char *));
+// Maps a local id to the id symbol_save gives its name in `db`; an id keeps its first
+// mapping. 0, or -1 when the id is refused or the name could not be saved (logged).
+int agent_symbol_map_put(agent_symbol_map *map, uint32_t id, uint16_t len, const char *name,
+                         uint32_t (*symbol_save)(dbs *, uint32_t, uint16_t, const char *), dbs *db);
 // The store's id of a local id, 0 when not mapped.
 uint32_t agent_symbol_map_get(const agent_symbol_map *map, uint32_t id);
 
-// Passes a sample on with the store's key id; remembers the JVM thread count.
-void agent_kv_process(agent_symbol_map *key_map, agent_collector *ac, kv_record *rec,
-                      int (*kv_save)(dbs_agent *, const kv_record *));
+// Passes a sample on with the store's key id; remembers the JVM thread count. 0, or -1 when
+// the sample was dropped (logged where it failed).
+int agent_kv_process(agent_symbol_map *key_map, agent_collector *ac, kv_record *rec,
+                     int (*kv_save)(dbs_agent *, const kv_record *));
 
 // Takes one call body; the caller holds the agent's slot lock. `scratch` is the worker's
-// COLLECTOR_SCRATCH_SIZE bytes.
-void agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *body, uint16_t len);
+// COLLECTOR_SCRATCH_SIZE bytes. 0 when the call was taken in (and, for a root, its root call
+// stored); -1 when the call, or the root call it completes, was dropped (logged where it
+// failed).
+int agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *body, uint16_t len);
 
 // Counts the root calls in progress by age at now_ms into t (cleared by the caller).
 void agent_collector_cell_stats(uint64_t now_ms, const agent_collector *ac, open_age_table *t);

@@ -6,22 +6,26 @@
 #include <unistd.h>
 
 #include "database/collector.h"
+#include "database/database_ctx.h"
 #include "database/store/agents.h"
 #include "database/store/dbs.h"
 #include "lib/be_load.h"
 #include "lib/format.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
-#include "server/runtime.h"
 
 static void dbagent_refuse(auth_request *req) {
     close(req->peer.connfd);
     free(req);
 }
 
+static database_ctx *dbagent_ctx(const loop *l) {
+    return static_cast<database_ctx *>(l->ctx);
+}
+
 // Registers the agent in the store; an agent registered before is accepted like a new one.
-static bool dbagent_register(const agent_identity *identity, uint64_t aid) {
-    const int rc = dbs_agent_register(runtime.db, reinterpret_cast<const uint8_t *>(identity), aid);
+static bool dbagent_register(dbs *db, const agent_identity *identity, uint64_t aid) {
+    const int rc = dbs_agent_register(db, reinterpret_cast<const uint8_t *>(identity), aid);
     return rc == 0 || rc == EEXIST;
 }
 
@@ -40,7 +44,8 @@ void dbagent_on_auth(auth_request *req) {
     fmt_time(started, static_cast<time_t>(started_ms / 1000));
     LOG_INFO("Authenticating agent [%016lX: %.*s] started at [%s]...", aid,
              static_cast<int>(sizeof identity.label), identity.label, started);
-    if (!dbagent_register(&identity, aid)) {
+    database_ctx *ctx = dbagent_ctx(req->target);
+    if (!dbagent_register(ctx->db, &identity, aid)) {
         LOG_ERROR("Unable to add agent to the database!");
         dbagent_refuse(req);
         return;
@@ -49,6 +54,7 @@ void dbagent_on_auth(auth_request *req) {
     auto *peer = static_cast<dbagent_peer *>(krv_calloc(1, sizeof(dbagent_peer)));
     peer->base.uid = aid;
     peer->identity = identity;
+    peer->ctx = ctx;
     iol_accept_request(req, &peer->base, msg_new(MSG_HELLO, AUTH_MANAGER, sizeof AUTH_MANAGER));
 }
 
@@ -70,18 +76,22 @@ static void dbagent_release(void *arg, uint64_t agent_id) {
 }
 
 void dbagent_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
-    collector_enqueue(runtime.collector, ctx->uid, len, data);
-    collector_hold(runtime.collector, ctx->uid, dbagent_hold, ctx);
+    collector *c = dbagent_ctx(ctx->l)->collector;
+    // A frame the queue cannot take is lost; the queue has logged why.
+    (void)collector_enqueue(c, ctx->uid, len, data);
+    collector_hold(c, ctx->uid, dbagent_hold, ctx);
 }
 
 void dbagent_on_close(iol_peer *peer) {
-    collector_notify_disconnect(runtime.collector, peer->uid);
+    (void)collector_notify_disconnect(reinterpret_cast<dbagent_peer *>(peer)->ctx->collector,
+                                      peer->uid);
     free(peer);
 }
 
-loop *dbagent_loop_create() {
-    loop *l = iol_create(PT_DB_AG, nullptr, dbagent_on_close, dbagent_on_auth, dbagent_on_frame);
+loop *dbagent_loop_create(database_ctx *ctx) {
+    loop *l =
+        iol_create(PT_DB_AG, nullptr, dbagent_on_close, dbagent_on_auth, dbagent_on_frame, ctx);
     if (l != nullptr)
-        collector_set_release(runtime.collector, dbagent_release, l);
+        collector_set_release(ctx->collector, dbagent_release, l);
     return l;
 }

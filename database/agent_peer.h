@@ -20,15 +20,18 @@ inline constexpr char AUTH_MANAGER[8] = {'\0', 'M', 'A', 'N', 'A', 'G', 'E', 'R'
 // further bytes are ignored.
 constexpr uint32_t DBAGENT_HELLO_LEN = 8 + sizeof(agent_identity);
 
+struct database_ctx;
+
 // The loop's peer record of an agent: its uid is the agent id.
 struct dbagent_peer {
     iol_peer base;
     agent_identity identity; // as received
+    database_ctx *ctx;       // the loop's
 };
 
-// The DB-AG loop, without a pool. It serves the service's data store and collector
-// (runtime.db, runtime.collector), both set up before it. NULL after a FATAL line.
-loop *dbagent_loop_create();
+// The DB-AG loop, without a pool. It serves the store and the collector of `ctx`, both set up
+// before it. NULL after a FATAL line.
+loop *dbagent_loop_create(database_ctx *ctx);
 
 // Role callbacks of the loop; all run on its thread.
 void dbagent_on_auth(auth_request *req);

@@ -7,13 +7,13 @@
 #include "lib/be_load.h"
 #include "lib/log.h"
 #include "lib/murmur3.h"
+#include "lib/version.h"
 #include "lib/xalloc.h"
 #include "server/reply.h"
-#include "server/runtime.h"
 
 // The handler of a query whose implementation this build does not hold: the client gets a
 // status-2 reply.
-static msg *dbq_not_built(uint64_t, uint64_t, const uint8_t *, uint32_t) {
+static msg *dbq_not_built(database_ctx *, uint64_t, uint64_t, const uint8_t *, uint32_t) {
     return nullptr;
 }
 
@@ -57,8 +57,7 @@ void dbui_on_auth(auth_request *req) {
 
     uint8_t answer[DBUI_ANSWER_LEN] = {};
     memcpy(answer, AUTH_DATABASE, sizeof AUTH_DATABASE);
-    answer[8] = static_cast<uint8_t>(PROTOCOL_VERSION >> 8);
-    answer[9] = static_cast<uint8_t>(PROTOCOL_VERSION & 0xFF);
+    store_be16(answer + 8, PROTOCOL_VERSION);
     auto *peer = static_cast<iol_peer *>(krv_calloc(1, sizeof(iol_peer)));
     peer->uid = uid;
     iol_accept_request(req, peer, msg_new(MSG_HELLO, answer, sizeof answer));
@@ -123,13 +122,14 @@ int dbui_on_message(void *arg, uint8_t type, uint32_t len, const uint8_t *data) 
 
 void dbui_query_task(void *task) {
     auto *t = static_cast<query_task *>(task);
-    msg *reply = t->handler(t->rid, t->qid, t->args, t->len);
+    auto *ctx = static_cast<database_ctx *>(t->ctx.l->ctx);
+    msg *reply = t->handler(ctx, t->rid, t->qid, t->args, t->len);
     if (reply == nullptr)
         reply = qresp_build(QRESP_ERROR, t->rid, t->qid, nullptr, 0);
     dbui_send(t->ctx, reply);
     free(t);
 }
 
-loop *dbui_loop_create(mtp_pool *pool) {
-    return iol_create(PT_DB_UI, pool, dbui_on_close, dbui_on_auth, dbui_on_frame);
+loop *dbui_loop_create(database_ctx *ctx, mtp_pool *pool) {
+    return iol_create(PT_DB_UI, pool, dbui_on_close, dbui_on_auth, dbui_on_frame, ctx);
 }

@@ -25,9 +25,13 @@ constexpr uint64_t QID_ONLINE_DATA = 3;
 // The ONLINE DATA argument: u32, not 0 to subscribe, 0 to unsubscribe.
 constexpr uint32_t DBQ_ONLINE_ARG_LEN = 4;
 
-// Runs a query on a pool worker: a complete type-8 reply carrying rid, qid and a status, or
-// NULL when the query failed (the client then gets status 2). It owns nothing of its input.
-typedef msg *(*query_handler)(uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len);
+struct database_ctx;
+
+// Runs a query on a pool worker over the Database's context: a complete type-8 reply
+// carrying rid, qid and a status, or NULL when the query failed (the client then gets status
+// 2). It owns nothing of its input.
+typedef msg *(*query_handler)(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *args,
+                              uint32_t len);
 
 // One entry of the query table; ids without a query have neither name nor handler, and
 // ONLINE DATA has a name but no handler (the loop answers it).
@@ -49,8 +53,8 @@ struct query_task {
     uint8_t args[];
 };
 
-// The DB-UI loop on `pool`. NULL after a FATAL line.
-loop *dbui_loop_create(mtp_pool *pool);
+// The DB-UI loop on `pool`, its queries run over `ctx`. NULL after a FATAL line.
+loop *dbui_loop_create(database_ctx *ctx, mtp_pool *pool);
 
 // Role callbacks of the loop; all run on its thread.
 void dbui_on_auth(auth_request *req);

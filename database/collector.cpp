@@ -9,10 +9,9 @@
 #include "database/store/ext.h"
 #include "lib/be_load.h"
 #include "lib/log.h"
+#include "lib/thread.h"
 #include "lib/xalloc.h"
 #include "server/msg.h"
-#include "server/runtime.h"
-#include "server/sighandler.h"
 
 namespace {
 
@@ -158,8 +157,10 @@ int64_t record_symbol(collector_msg_ctx *ctx, uint8_t type, const uint8_t *p, ui
     if (len > rest - 6)
         return -1;
     agent_collector *ac = ctx->slot->ac;
-    agent_symbol_map_put(agent_symbol_map_of(ac, type), id, len,
-                         reinterpret_cast<const char *>(p + 6), ac->cb.symbol_save);
+    // A name that cannot be mapped has been logged; the records behind it are read on.
+    (void)agent_symbol_map_put(agent_symbol_map_of(ac, type), id, len,
+                               reinterpret_cast<const char *>(p + 6), ac->cb.symbol_save,
+                               ac->cb.db);
     return 6 + int64_t{len};
 }
 
@@ -173,8 +174,9 @@ int64_t record_kv(collector_msg_ctx *ctx, uint8_t, const uint8_t *p, uint32_t re
     kv_record rec{load_be32(p), load_be64(p + 4), load_be64(p + 12)};
     agent_slot *ptr = ctx->slot;
     KRV_LOCKCALL(pthread_mutex_lock(&ptr->lock));
-    agent_kv_process(agent_symbol_map_of(ptr->ac, AREC_SYM_KEY), ptr->ac, &rec,
-                     ptr->ac->cb.kv_save);
+    // A dropped sample has been logged; the records behind it are read on.
+    (void)agent_kv_process(agent_symbol_map_of(ptr->ac, AREC_SYM_KEY), ptr->ac, &rec,
+                           ptr->ac->cb.kv_save);
     KRV_LOCKCALL(pthread_mutex_unlock(&ptr->lock));
     return sizeof(kv_record);
 }
@@ -189,7 +191,8 @@ int64_t record_call(collector_msg_ctx *ctx, uint8_t, const uint8_t *p, uint32_t 
         return -1;
     agent_slot *ptr = ctx->slot;
     KRV_LOCKCALL(pthread_mutex_lock(&ptr->lock));
-    agent_call_process(ptr->ac, ctx->scratch, p + 2, len);
+    // A dropped call or root call has been logged; the records behind it are read on.
+    (void)agent_call_process(ptr->ac, ctx->scratch, p + 2, len);
     KRV_LOCKCALL(pthread_mutex_unlock(&ptr->lock));
     return 2 + int64_t{len};
 }
@@ -301,7 +304,8 @@ collector *collector_init(uint16_t n, const collector_callbacks *cb) {
         LOG_FATAL("Invalid number of collector threads.");
         return nullptr;
     }
-    auto *c = new collector{n, new collector_worker[n], COLLECTOR_QUEUE_BUDGET, nullptr, nullptr};
+    auto *c =
+        new collector{n, new collector_worker[n], {true}, COLLECTOR_QUEUE_BUDGET, nullptr, nullptr};
     for (uint16_t i = 0; i < n; i++)
         collector_worker_setup(c, &c->workers[i], cb);
     for (uint16_t i = 0; i < n; i++) {
@@ -351,19 +355,20 @@ int collector_hold(collector *c, uint64_t agent_id, void (*hold)(void *arg), voi
     return held;
 }
 
-void collector_notify_disconnect(collector *c, uint64_t agent_id) {
+int collector_notify_disconnect(collector *c, uint64_t agent_id) {
     collector_msg *m = collector_msg_new(agent_id, 0, nullptr);
     if (queue_push(&collector_worker_of(c, agent_id)->q, m) != 0) {
         free(m);
-        return;
+        return -1;
     }
     LOG_DEBUG("Agent [%016lX] disconnected notification enqueued.", agent_id);
+    return 0;
 }
 
 void collector_worker_main(collector_worker *cw) {
     LOG_INFO("Collector started [%u].", sys_thread_id());
     collector_msg *m = nullptr;
-    while (running.load() != 0) {
+    while (cw->owner->running.load()) {
         free(m);
         m = nullptr;
         void *item = queue_pop_wait(&cw->q, cw->wait_ms.load(std::memory_order_relaxed));
@@ -427,6 +432,10 @@ void collector_dump_status(uint64_t now_ms, bbuf **buf, collector *col) {
                 collector_put_status(buf, &st);
         }
     }
+}
+
+void collector_request_stop(collector *c) {
+    c->running.store(false);
 }
 
 void collector_stop(collector *c) {

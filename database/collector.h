@@ -21,6 +21,7 @@
 
 struct agent_collector;
 struct collector;
+struct dbs;
 struct dbs_agent;
 struct rcall;
 
@@ -42,13 +43,15 @@ struct __attribute__((packed)) kv_record {
 };
 static_assert(sizeof(kv_record) == 20);
 
-// The storage operations of the collector. They run on the worker thread of the agent
-// concerned. The results of kv_save and rcall_save are not examined; symbol_save gives the
-// store's id of the name, 0 on failure.
+// The store the collector writes into and its storage operations. The operations run on the
+// worker thread of the agent concerned. The results of kv_save and rcall_save are not
+// examined; symbol_save gives the store's id of the name, 0 on failure. The agents' write
+// state is looked up in `db` (NULL: no agent has any, and nothing of theirs is saved).
 struct collector_callbacks {
+    dbs *db;
     int (*kv_save)(dbs_agent *agent, const kv_record *rec);
     int (*rcall_save)(dbs_agent *agent, rcall *rc);
-    uint32_t (*symbol_save)(uint32_t type, uint16_t len, const char *name);
+    uint32_t (*symbol_save)(dbs *db, uint32_t type, uint16_t len, const char *name);
 };
 
 // A queued item: one frame payload of an agent, or (size 0) its disconnect notice. The
@@ -111,6 +114,7 @@ using collector_release_cb = void (*)(void *ctx, uint64_t agent_id);
 struct collector {
     uint16_t n;
     collector_worker *workers; // n of them
+    std::atomic<bool> running; // the workers serve their queues while it is set
     uint64_t budget;           // COLLECTOR_QUEUE_BUDGET unless a test sets another
     collector_release_cb release;
     void *release_ctx;
@@ -141,12 +145,17 @@ void collector_set_release(collector *c, collector_release_cb release, void *ctx
 // let the agent go again).
 int collector_hold(collector *c, uint64_t agent_id, void (*hold)(void *arg), void *arg);
 
-// Queues the agent's disconnect notice to its worker.
-void collector_notify_disconnect(collector *c, uint64_t agent_id);
+// Queues the agent's disconnect notice to its worker. 0, or -1 when the queue cannot take it
+// (logged by the queue): the agent's state then stays until its next connection.
+int collector_notify_disconnect(collector *c, uint64_t agent_id);
 
-// Body of a worker thread: serves the queue while the run flag is set and until
+// Body of a worker thread: serves the queue while the collector's run flag is set and until
 // collector_stop.
 void collector_worker_main(collector_worker *w);
+
+// Clears the collector's run flag: each worker ends at its next look at the flag (within one
+// pop wait), leaving what is still queued.
+void collector_request_stop(collector *c);
 
 // Callback of msg_foreach for one message of an agent's payload; ctx is a collector_msg_ctx.
 // 0, or -1 when the message is abandoned (the rest of the payload is then dropped).

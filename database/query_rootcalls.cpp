@@ -3,7 +3,6 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <endian.h>
 #include <vector>
 
 #include "database/store/ext.h"
@@ -11,6 +10,7 @@
 #include "database/store/walk.h"
 #include "lib/bbuf.h"
 #include "lib/bitset.h"
+#include "lib/cursor.h"
 #include "lib/format.h"
 #include "lib/log.h"
 #include "lib/pattern.h"
@@ -23,29 +23,6 @@ constexpr uint16_t CALL_HAS_ENTRY = CALL_F_PARAMS | CALL_F_EXC_TEXT;
 constexpr uint32_t DUR_MAX = 0xFFFFFF;
 constexpr uint16_t PATTERN_TEXT_MAX = 256;
 constexpr uint32_t AGENT_ENTRY_SIZE = 24;
-
-// Reads big-endian fields off a request.
-struct dbq_cursor {
-    const uint8_t *data;
-    uint32_t length;
-    uint32_t offset;
-
-    uint32_t remaining() const { return length - offset; }
-    template <typename T> bool get(T *v) {
-        if (remaining() < sizeof(T))
-            return false;
-        T raw;
-        memcpy(&raw, data + offset, sizeof raw);
-        offset += sizeof raw;
-        if constexpr (sizeof(T) == 2)
-            *v = be16toh(raw);
-        else if constexpr (sizeof(T) == 4)
-            *v = be32toh(raw);
-        else
-            *v = be64toh(raw);
-        return true;
-    }
-};
 
 struct rc_agent {
     uint64_t id;
@@ -98,19 +75,20 @@ struct rc_query {
 
 // ---- the request ----
 
-pattern *dbq_parse_pattern(dbq_cursor *c) {
+pattern *dbq_parse_pattern(be_cursor *c) {
     uint16_t kind, length;
     if (c->remaining() < 4 || !c->get(&kind) || kind < PATTERN_SUBSTRING || kind > PATTERN_REGEX ||
         !c->get(&length) || length > PATTERN_TEXT_MAX || length > c->remaining())
         return nullptr;
     char text[PATTERN_TEXT_MAX + 1];
-    memcpy(text, c->data + c->offset, length);
+    const uint8_t *bytes;
+    c->take(length, &bytes);
+    memcpy(text, bytes, length);
     text[length] = '\0';
-    c->offset += length;
     return pattern_create(text, kind);
 }
 
-bool rc_parse_agents(rc_query *q, dbq_cursor *c) {
+bool rc_parse_agents(rc_query *q, be_cursor *c) {
     uint16_t k;
     if (!c->get(&k) || c->remaining() / AGENT_ENTRY_SIZE < k)
         return false;
@@ -134,7 +112,7 @@ bool rc_parse_agents(rc_query *q, dbq_cursor *c) {
 
 // Reads the whole request into q. False when it is malformed (not yet logged).
 bool rc_parse(rc_query *q, const uint8_t *request, uint32_t length) {
-    dbq_cursor c{request, length, 0};
+    be_cursor c{request, length, 0};
     if (!c.get(&q->flags) || !c.get(&q->min_dur) || !c.get(&q->max_dur) || !c.get(&q->max_records))
         return false;
     static constexpr struct {
@@ -342,16 +320,19 @@ void rc_walk_agents(rc_query *q) {
         q->agent_id = a.id;
         q->have_root = false;
         rc_log_agent(a);
+        // An agent whose files could not all be read answers with what was found; the walk
+        // has logged what it could not read.
         if (all_calls)
-            dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call);
+            (void)dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call);
         else
-            dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall, with_extensions);
+            (void)dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall, with_extensions);
     }
 }
 
 } // namespace
 
-msg *dbq_root_calls(uint64_t rid, uint64_t qid, const uint8_t *request, uint32_t length) {
+msg *dbq_root_calls(database_ctx *, uint64_t rid, uint64_t qid, const uint8_t *request,
+                    uint32_t length) {
     rc_query q;
     if (!rc_parse(&q, request, length)) {
         LOG_ERROR("Invalid request!");

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+struct database_ctx;
 struct msg;
 
 constexpr uint64_t DBQ_ROOT_CALLS = 8;
@@ -27,4 +28,6 @@ constexpr uint32_t RC_RECORD_SIZE = 76;
 // Runs one ROOT CALLS request (the bytes after the request and query ids) and returns its
 // type-8 reply: status 1 with the records, or 4 when the reply was cut at its size limit.
 // NULL when the request is refused (logged); the dispatcher answers it with status 2.
-msg *dbq_root_calls(uint64_t rid, uint64_t qid, const uint8_t *request, uint32_t length);
+// The store is read through its files in the working directory: `ctx` is not needed.
+msg *dbq_root_calls(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *request,
+                    uint32_t length);

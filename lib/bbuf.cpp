@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "lib/be_load.h"
+#include "lib/cursor.h"
 #include "lib/xalloc.h"
 
 // Size of the allocation for `cap` data bytes; a capacity whose allocation size cannot be
@@ -87,13 +89,25 @@ static uint8_t *bbuf_take(bbuf *b, uint64_t n) {
     return p;
 }
 
+// Stores v big-endian in the next sizeof v bytes.
+static void put_be(uint8_t *p, uint8_t v) {
+    *p = v;
+}
+static void put_be(uint8_t *p, uint16_t v) {
+    store_be16(p, v);
+}
+static void put_be(uint8_t *p, uint32_t v) {
+    store_be32(p, v);
+}
+static void put_be(uint8_t *p, uint64_t v) {
+    store_be64(p, v);
+}
+
 template <typename T> static int bbuf_put_be(bbuf *b, T v) {
     uint8_t *p = bbuf_take(b, sizeof(T));
     if (p == nullptr)
         return -1;
-    uint64_t r = v;
-    for (size_t i = sizeof(T); i-- > 0; r >>= 8)
-        p[i] = static_cast<uint8_t>(r);
+    put_be(p, v);
     return 0;
 }
 
@@ -126,10 +140,8 @@ template <typename T> static int bbuf_get_be(bbuf *b, T *v) {
     const uint8_t *p = bbuf_take(b, sizeof(T));
     if (p == nullptr)
         return -2;
-    uint64_t r = 0;
-    for (size_t i = 0; i < sizeof(T); i++)
-        r = r << 8 | p[i];
-    *v = static_cast<T>(r);
+    be_cursor c{p, sizeof(T), 0};
+    c.get(v);
     return 0;
 }
 

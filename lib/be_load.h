@@ -1,4 +1,4 @@
-// Big-endian loads from byte buffers of any alignment (wire and file fields).
+// Big-endian loads and stores on byte buffers of any alignment (wire and file fields).
 #pragma once
 
 #include <cstdint>
@@ -31,4 +31,19 @@ inline uint32_t load_be24(const uint8_t *p) {
 // The 6 bytes at `p` as an unsigned 48-bit value.
 inline uint64_t load_be48(const uint8_t *p) {
     return uint64_t{load_be16(p)} << 32 | load_be32(p + 2);
+}
+
+inline void store_be16(uint8_t *p, uint16_t v) {
+    v = htobe16(v);
+    memcpy(p, &v, sizeof v);
+}
+
+inline void store_be32(uint8_t *p, uint32_t v) {
+    v = htobe32(v);
+    memcpy(p, &v, sizeof v);
+}
+
+inline void store_be64(uint8_t *p, uint64_t v) {
+    v = htobe64(v);
+    memcpy(p, &v, sizeof v);
 }

@@ -8,20 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "lib/io.h"
 #include "lib/log.h"
-
-namespace {
-
-// Owns a descriptor and closes it when leaving scope.
-struct fd_owner {
-    int fd;
-    ~fd_owner() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-} // namespace
 
 int fd_set_nonblocking(int fd) {
     int flags = fcntl(fd, F_GETFL);
@@ -60,13 +48,13 @@ static bool is_same_file(const char *path, const struct stat &src) {
 }
 
 int fd_copy(const char *src_path, const char *dst_path) {
-    fd_owner src{open(src_path, O_RDONLY | O_CLOEXEC)};
-    if (src.fd < 0) {
+    fd_owner src(open(src_path, O_RDONLY | O_CLOEXEC));
+    if (src.get() < 0) {
         LOG_ERROR("Cannot open source %s: %s", src_path, strerror(errno));
         return -1;
     }
     struct stat st;
-    if (fstat(src.fd, &st) != 0) {
+    if (fstat(src.get(), &st) != 0) {
         LOG_SYSERR_PATH("", src_path);
         return -1;
     }
@@ -79,7 +67,7 @@ int fd_copy(const char *src_path, const char *dst_path) {
         LOG_ERROR("Cannot open destination %s: %s", dst_path, strerror(errno));
         return -1;
     }
-    int rc = copy_bytes(src.fd, dst, static_cast<uint64_t>(st.st_size));
+    int rc = copy_bytes(src.get(), dst, static_cast<uint64_t>(st.st_size));
     // A delayed write error may only show when the destination is closed.
     if (close(dst) != 0 && rc == 0) {
         LOG_ERROR("Cannot copy: %s", strerror(errno));

@@ -1,4 +1,5 @@
-// Descriptor helpers: non-blocking mode and whole-file copies.
+// Descriptor helpers: non-blocking mode and whole-file copies (the descriptor owner and the
+// whole reads and writes are in lib/io.h).
 #pragma once
 
 // Adds O_NONBLOCK to the status flags of fd, keeping the others. 0, or -1 (logged).

@@ -1,7 +1,6 @@
 #include "lib/format.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
 
 #include "lib/log.h"
@@ -57,14 +56,24 @@ size_t utf8_strlen(const char *text) {
     return n;
 }
 
+size_t str_printable(char *out, const char *text, size_t max) {
+    const size_t n = strnlen(text, max);
+    for (size_t i = 0; i < n; i++) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        out[i] = c < 0x20 || c == 0x7F ? '?' : text[i];
+    }
+    out[n] = '\0';
+    return n;
+}
+
 int str_to_u16(const char *text, uint16_t *out) {
-    if (*text == '\0' || strspn(text, "0123456789") != strlen(text)) {
+    const size_t len = strlen(text);
+    if (len == 0 || strspn(text, "0123456789") != len) {
         LOG_ERROR("Not a number: %s", text);
         return -1;
     }
-    errno = 0;
-    unsigned long v = strtoul(text, nullptr, 10);
-    if (errno == ERANGE) {
+    uint64_t v = 0;
+    if (std::from_chars(text, text + len, v).ec != std::errc{}) {
         LOG_ERROR("Invalid range.");
         return -1;
     }
@@ -74,6 +83,24 @@ int str_to_u16(const char *text, uint16_t *out) {
     }
     *out = static_cast<uint16_t>(v);
     return 0;
+}
+
+bool parse_u32_prefix(const char **p, uint32_t *out) {
+    const char *s = *p;
+    const char *end = s + strspn(s, "0123456789");
+    uint32_t v = 0;
+    if (end == s || std::from_chars(s, end, v).ec != std::errc{})
+        return false;
+    *p = end;
+    *out = v;
+    return true;
+}
+
+bool parse_agent_id(const char *text, uint64_t *id) {
+    constexpr size_t DIGITS = 16;
+    if (strlen(text) != DIGITS || strspn(text, "0123456789ABCDEF") != DIGITS)
+        return false;
+    return std::from_chars(text, text + DIGITS, *id, 16).ec == std::errc{};
 }
 
 char *path_strip_slashes(const char *path) {

@@ -24,8 +24,22 @@ void fmt_date(char *buf, time_t t);
 // Number of characters of a UTF-8 text: the bytes that are not continuation bytes.
 size_t utf8_strlen(const char *text);
 
+// A text that came from a peer, made safe for a console column: at most `max` bytes of
+// `text`, up to its first NUL (a full fixed-size field has none), copied into `out` (room for
+// max + 1 bytes) with every control byte (below 0x20, and 0x7F) shown as '?', so no escape
+// sequence reaches the terminal. Returns the length written.
+size_t str_printable(char *out, const char *text, size_t max);
+
 // Strict decimal parse into a u16 (digits only); 0, or -1 after an ERROR line.
 int str_to_u16(const char *text, uint16_t *out);
+
+// The decimal number of one or more digits at *p, moving *p past it. False (and *p left
+// alone) when no digit stands there or the number does not fit in 32 bits.
+bool parse_u32_prefix(const char **p, uint32_t *out);
+
+// An agent id as it names files and directories: exactly 16 upper-case hexadecimal digits
+// and nothing else. False for any other text.
+bool parse_agent_id(const char *text, uint64_t *id);
 
 // A copy of `path` without trailing slashes, or NULL when fewer than 2 characters would
 // remain. The caller frees the copy.

@@ -5,6 +5,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "lib/io.h"
+
 std::atomic<uint32_t> log_level{0};
 
 // Set by log_close: descriptor 2 may be reused by an unrelated file afterwards, and a log
@@ -18,17 +20,9 @@ void log_stamp(char *buf, size_t len, long t) {
         buf[0] = '\0';
 }
 
+// A line that cannot be written has nowhere else to go: the failure is not reported.
 static void log_write_all(const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(STDERR_FILENO, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
+    (void)io_write_all(STDERR_FILENO, p, n);
 }
 
 void log_printf(const char *word, const char *fmt, ...) {
@@ -66,6 +60,11 @@ void log_printf(const char *word, const char *fmt, ...) {
         log_write_all(big.data(), total + 1);
     }
     errno = saved;
+}
+
+void log_call_error(const char *call, int line) {
+    int e = errno;
+    LOG_ERROR("%s : %s. [%d]", call, strerror(e), line);
 }
 
 int log_open(const char *path) {

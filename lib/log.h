@@ -23,6 +23,9 @@ int log_open(const char *path);
 // Closes standard error; no line is written after it.
 void log_close();
 
+// Logs a failed call in the lock-failure form, "<call> : <error text>. [<line>]", with errno.
+void log_call_error(const char *call, int line);
+
 // Fills `buf` (at least 32 bytes) with the local time of `t` as "%x %X".
 void log_stamp(char *buf, size_t len, long t);
 

@@ -7,8 +7,8 @@
 #include <ctime>
 #include <new>
 
+#include "lib/clock.h"
 #include "lib/log.h"
-#include "lib/queue.h"
 #include "lib/xalloc.h"
 
 // A failed pthread call (which returns its error code instead of setting errno), in the
@@ -30,7 +30,7 @@ mtp_pool *mtp_create(uint8_t min, uint8_t max, uint16_t qsize, const char *name)
     pool->tasks.items = static_cast<mtp_task *>(krv_calloc(size + 1, sizeof(mtp_task)));
     pool->tasks.capacity = size + 1;
     pthread_mutex_init(&pool->tasks.mtx, nullptr);
-    pthread_cond_init(&pool->tasks.cond, nullptr);
+    cond_init_monotonic(&pool->tasks.cond);
     pool->running = 1;
     pool->max = max;
     pool->min = min;
@@ -94,11 +94,12 @@ void stop_worker(mtp_worker *slot) {
 // while they are still being set up.
 int mtp_start(mtp_pool *pool) {
     for (unsigned i = 0; i < pool->min; i++) {
+        pool->cur++;
         if (start_worker(&pool->workers[i]) != 0) {
+            pool->cur--;
             LOG_FATAL("Unable to start a new worker.");
             return -1;
         }
-        pool->cur++;
     }
     int rc = mtp_thread_create(&pool->mthread, mtp_manage, pool, __func__);
     if (rc != 0) {
@@ -138,7 +139,7 @@ static int worker_take(mtp_worker *slot, mtp_task *task) {
             rc = -1;
             break;
         }
-        timespec deadline = realtime_deadline(slot->pool->wait_ms);
+        timespec deadline = monotonic_deadline(slot->pool->wait_ms);
         rc = pthread_cond_timedwait(&t->cond, &t->mtx, &deadline);
         if (rc == ETIMEDOUT)
             rc = 0;
@@ -168,7 +169,7 @@ void *worker_main(void *arg) {
     mtp_worker *slot = static_cast<mtp_worker *>(arg);
     while (slot->run) {
         slot->state = MTP_WAITING;
-        mtp_task task;
+        mtp_task task{};
         int got = worker_take(slot, &task);
         if (got < 0)
             break;
@@ -230,11 +231,14 @@ static void mtp_grow(mtp_pool *pool, unsigned count) {
         mtp_worker *w = &pool->workers[i];
         if (w->joinable || w->state != MTP_STOPPED)
             continue;
+        // Counted before it starts: a worker may take tasks at once, and whoever sees the
+        // tasks served must see the worker counted.
+        pool->cur++;
         if (start_worker(w) != 0) {
+            pool->cur--;
             LOG_ERROR("Unable to start a new worker.");
             return;
         }
-        pool->cur++;
         started++;
     }
 }

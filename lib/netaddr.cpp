@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <vector>
 
+#include "lib/be_load.h"
 #include "lib/format.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
@@ -233,16 +234,14 @@ int nurl_cmp(const nurl *a, const nurl *b) {
 }
 
 void nurl_to_wire(const nurl *nu, std::span<uint8_t, NURL_SIZE> out) {
-    out[0] = static_cast<uint8_t>(nu->family >> 8);
-    out[1] = static_cast<uint8_t>(nu->family);
-    out[2] = static_cast<uint8_t>(nu->port >> 8);
-    out[3] = static_cast<uint8_t>(nu->port);
+    store_be16(out.data(), nu->family);
+    store_be16(out.data() + 2, nu->port);
     memcpy(out.data() + 4, nu->addr, sizeof nu->addr);
 }
 
 void nurl_from_wire(std::span<const uint8_t, NURL_SIZE> in, nurl *nu) {
-    nu->family = static_cast<uint16_t>(in[0] << 8 | in[1]);
-    nu->port = static_cast<uint16_t>(in[2] << 8 | in[3]);
+    nu->family = load_be16(in.data());
+    nu->port = load_be16(in.data() + 2);
     memcpy(nu->addr, in.data() + 4, sizeof nu->addr);
 }
 

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 
+#include "lib/clock.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
@@ -11,7 +11,7 @@ int queue_init(queue *q, uint64_t n, const char *name) {
     ring_init(&q->r, n);
     q->name = krv_strdup(name);
     pthread_mutex_init(&q->l, nullptr);
-    pthread_cond_init(&q->c, nullptr);
+    cond_init_monotonic(&q->c);
     return 0;
 }
 
@@ -34,20 +34,8 @@ int queue_push(queue *q, void *item) {
     return rc;
 }
 
-timespec realtime_deadline(uint32_t wait_ms) {
-    timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    t.tv_sec += wait_ms / 1000;
-    t.tv_nsec += static_cast<long>(wait_ms % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec++;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
-
 void *queue_pop_wait(queue *q, uint32_t wait_ms) {
-    timespec deadline = realtime_deadline(wait_ms);
+    timespec deadline = monotonic_deadline(wait_ms);
     KRV_LOCKCALL(pthread_mutex_lock(&q->l));
     void *item = ring_pop(&q->r);
     while (item == nullptr) {

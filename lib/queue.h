@@ -2,13 +2,12 @@
 // producer and consumer threads.
 //
 // Pushes never block: a full queue grows by QUEUE_GROW_STEP slots. Consumers wait with an
-// absolute deadline on the real-time clock, so they come back regularly even when nothing
-// arrives and can look at their run flag. The queue does not own its items; whoever pops
-// an item owns it.
+// absolute deadline on the monotonic clock, so they come back regularly even when nothing
+// arrives (whatever happens to the wall clock) and can look at their run flag. The queue does not
+// own its items; whoever pops an item owns it.
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <pthread.h>
 
 #include "lib/ring.h"
@@ -23,10 +22,6 @@ struct queue {
     pthread_cond_t c;  // broadcast on every push
     char *name;        // owned copy, for log lines only
 };
-
-// The real-time clock wait_ms milliseconds from now: the absolute deadline of a timed wait on
-// a condition variable (queues and the thread pool wait this way).
-timespec realtime_deadline(uint32_t wait_ms);
 
 // A queue that holds n items before its first growth; returns 0.
 int queue_init(queue *q, uint64_t n, const char *name);

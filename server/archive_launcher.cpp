@@ -9,12 +9,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "database/store/archive.h"
 #include "lib/files.h"
 #include "lib/format.h"
 #include "lib/log.h"
 #include "server/config.h"
 #include "server/proc.h"
+#include "server/role.h"
 #include "server/runtime.h"
 
 // Whether a lock file found by the launcher belongs to a running archive process: 1 when
@@ -78,7 +78,7 @@ static unsigned archive_linger_ms() {
 }
 
 int32_t archive_proc_main(void *arg) {
-    const struct runtime *rt = static_cast<const struct runtime *>(arg);
+    auto *rt = static_cast<struct runtime *>(arg);
     log_level.store(2);
     LOG_INFO("Initializing archive procedure...");
     // Held, not closed: the lock lasts as long as this process.
@@ -96,8 +96,10 @@ int32_t archive_proc_main(void *arg) {
     }
     LOG_INFO("Archive procedure initialized.");
     const archive_cfg *a = config.archive;
-    if (a == nullptr || dbs_archive(static_cast<uint64_t>(rt->archiver.started), a->retention,
-                                    a->policy == ARCHIVE_POLICY_PURGE) != 0)
+    role *db = role_find(&rt->roles, MODE_DATABASE);
+    if (a == nullptr || db == nullptr || db->archive == nullptr ||
+        db->archive(db, static_cast<uint64_t>(rt->archiver.started), a->retention,
+                    a->policy == ARCHIVE_POLICY_PURGE) != 0)
         LOG_ERROR("Archive procedure failed.");
     log_close();
     const unsigned ms = archive_linger_ms();

@@ -24,8 +24,9 @@ constexpr const char *ARCHIVE_LINGER_ENV = "KRV_TEST_ARCHIVE_LINGER_MS";
 // The caller serialises it with the reaping of children.
 int archive_proc_spawn(const char *dir, struct runtime *rt, time_t now);
 
-// Entry of the archive process (its argument the runtime record): takes the lock, runs
-// dbs_archive with the configured retention and policy, closes standard error and lingers.
+// Entry of the archive process (its argument the runtime record): takes the lock, runs the
+// Database role's archive step with the configured retention and policy, closes standard
+// error and lingers.
 // 0 after a run, -1 when the lock was not taken.
 int32_t archive_proc_main(void *arg);
 

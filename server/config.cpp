@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "lib/fd.h"
+#include "lib/io.h"
 #include "lib/json.h"
 #include "lib/netaddr.h"
 #include "server/runtime.h"
@@ -189,20 +190,11 @@ int config_load_text(const char *text, uint32_t mode) {
     return 0;
 }
 
-// Owns a descriptor and closes it when leaving scope.
-struct config_fd {
-    int fd = -1;
-    ~config_fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 // Opens `path` for reading and gives its size. 0, or -1 with errno set.
-int config_open(const char *path, config_fd *f, off_t *size) {
-    f->fd = open(path, O_RDONLY | O_CLOEXEC);
+int config_open(const char *path, fd_owner *f, off_t *size) {
+    f->reset(open(path, O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (f->fd < 0 || fstat(f->fd, &st) != 0)
+    if (!f->valid() || fstat(f->get(), &st) != 0)
         return -1;
     *size = st.st_size;
     return 0;
@@ -210,24 +202,13 @@ int config_open(const char *path, config_fd *f, off_t *size) {
 
 // Reads up to `size` bytes (one read may return fewer) into a new buffer ended by a zero
 // byte. 0, or -1 with errno set.
-int config_read(const config_fd *f, off_t size, std::vector<char> *text) {
+int config_read(const fd_owner *f, off_t size, std::vector<char> *text) {
     text->assign(static_cast<size_t>(size) + 1, '\0');
-    size_t done = 0;
-    while (done < static_cast<size_t>(size)) {
-        ssize_t n = read(f->fd, text->data() + done, static_cast<size_t>(size) - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
+    return io_read_full(f->get(), text->data(), static_cast<size_t>(size)) < 0 ? -1 : 0;
 }
 
 int config_read_file(const char *path, std::vector<char> *text) {
-    config_fd f;
+    fd_owner f;
     off_t size = 0;
     if (config_open(path, &f, &size) != 0) {
         printf("\033[91mError: (%s) %s.\033[0m\n", path, strerror(errno));
@@ -266,42 +247,27 @@ std::string config_redirect_ip(const config_sources *src) {
     return ip;
 }
 
-int config_write_all(int fd, const std::string &s) {
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = write(fd, s.data() + done, s.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Writes `content` to a new or truncated `path`; a file that could not be written whole is
 // removed, so no half configuration stays behind.
 int config_write_file(const char *path, const std::string &content) {
-    config_fd f;
-    f.fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    if (f.fd < 0) {
+    fd_owner f(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640));
+    if (!f.valid()) {
         fprintf(stderr, "%s: %s.\n", path, strerror(errno));
         return -1;
     }
-    if (config_write_all(f.fd, content) != 0 || close(f.fd) != 0) {
+    if (io_write_all(f.get(), content.data(), content.size()) != 0 || f.close() != 0) {
         fprintf(stderr, "%s: %s.\n", path, strerror(errno));
-        f.fd = -1;
+        f.reset();
         unlink(path);
         return -1;
     }
-    f.fd = -1;
     return 0;
 }
 
 // The Database template with its placeholder replaced by an address of this host.
 int config_create_database(const char *path, const config_sources *src) {
     std::string tmpl = std::string(src->template_dir) + "/database.json";
-    config_fd f;
+    fd_owner f;
     off_t size = 0;
     std::vector<char> text;
     if (config_open(tmpl.c_str(), &f, &size) != 0 || config_read(&f, size, &text) != 0) {

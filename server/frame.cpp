@@ -22,11 +22,6 @@ static constexpr uint64_t RX_KEEP = 256 * 1024;
 // LZ4 sizes are ints; no area or block beyond this is ever used whole.
 static constexpr uint64_t LZ4_SIZE_MAX = INT_MAX;
 
-static void put_be32(uint8_t *p, uint32_t v) {
-    v = htobe32(v);
-    memcpy(p, &v, sizeof v);
-}
-
 // Makes room for `need` bytes: the capacity doubles (at least RX_GROW_MIN) unless `need`
 // asks for more, and never passes `limit` (>= need).
 static void frame_buf_reserve(frame_buf *b, uint64_t need, uint64_t limit) {
@@ -53,7 +48,7 @@ uint64_t frame_pack(frame_hdr *h, uint8_t *buf, uint64_t used, std::span<uint8_t
             stored = static_cast<uint64_t>(n);
         }
     }
-    put_be32(buf + stored, static_cast<uint32_t>(used));
+    store_be32(buf + stored, static_cast<uint32_t>(used));
     h->magic = htobe16(FRAME_MAGIC);
     h->version = htobe16(PROTOCOL_VERSION);
     h->plen = htobe32(static_cast<uint32_t>(stored + FRAME_TRAILER_LEN));
@@ -72,7 +67,7 @@ int frame_header_check(frame_hdr *h) {
     h->magic = be16toh(h->magic);
     h->version = be16toh(h->version);
     h->plen = be32toh(h->plen);
-    if (((h->version ^ PROTOCOL_VERSION) & VERSION_MASK) != 0) {
+    if (!is_version_compatible(h->version)) {
         LOG_ERROR("NET: Korvane Protocol version mismatch [%u.%u].", h->version >> 12u,
                   (h->version >> 6u) & 63u);
         return -1;

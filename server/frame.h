@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <span>
 
-#include "server/runtime.h"
+#include "lib/version.h"
 
 constexpr uint16_t FRAME_MAGIC = 0x4B52; // "KR"
 constexpr uint32_t FRAME_HDR_LEN = 12;

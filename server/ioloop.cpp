@@ -8,18 +8,12 @@
 #include <unistd.h>
 
 #include "lib/log.h"
+#include "lib/thread.h"
 #include "lib/xalloc.h"
-#include "server/server.h"
-#include "server/sighandler.h"
 
 const char *iol_tag(uint32_t pt) {
     static const char *const tags[] = {nullptr, "DB-AG", "MG-AG", "MG-DB", "DB-UI", "MG-UI"};
     return pt >= PT_DB_AG && pt <= PT_MG_UI ? tags[pt] : nullptr;
-}
-
-void log_call_error(const char *call, int line) {
-    int e = errno;
-    LOG_ERROR("%s : %s. [%d]", call, strerror(e), line);
 }
 
 // The lock calls are written against a variable named `loop` so that a failure is logged
@@ -72,7 +66,7 @@ private:
 } // namespace
 
 loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb on_auth,
-                 iol_frame_cb on_frame) {
+                 iol_frame_cb on_frame, void *ctx) {
     const char *tag = iol_tag(pt);
     if (tag == nullptr) {
         LOG_FATAL("Invalid peer type!");
@@ -94,6 +88,7 @@ loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb
     pthread_mutex_init(&l->iomq.guard, nullptr);
     l->iomq.capacity = IOL_RING_SLOTS;
     l->pool = pool;
+    l->ctx = ctx;
     l->kq = kq;
     l->evfd = evfd;
     l->pt = pt;
@@ -626,7 +621,8 @@ static void *iol_main(void *arg) {
         return iol_fail(l);
     }
     LOG_INFO("IOL[%s]: TID=%d started.", l->tag, sys_thread_id());
-    server_loop_started();
+    if (l->on_started != nullptr)
+        l->on_started(l->started_ctx);
     epoll_event events[IOL_MAX_EVENTS];
     for (;;) {
         int n = epoll_wait(l->kq, events, IOL_MAX_EVENTS, -1);
@@ -654,17 +650,10 @@ static void *iol_main(void *arg) {
     }
 }
 
-int start_detached(pthread_t *thread, void *(*fn)(void *), void *arg) {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(thread, &attr, fn, arg);
-    pthread_attr_destroy(&attr);
-    return rc;
-}
-
-int iol_start(loop *l, iol_error_cb on_error) {
+int iol_start(loop *l, iol_error_cb on_error, iol_started_cb on_started, void *started_ctx) {
     l->on_error = on_error;
+    l->on_started = on_started;
+    l->started_ctx = started_ctx;
     int rc = start_detached(&l->thread, iol_main, l);
     if (rc != 0) {
         LOG_FATAL("IOL[%s]: Cannot start the thread: %s", l->tag, strerror(rc));

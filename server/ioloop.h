@@ -142,6 +142,8 @@ typedef void (*iol_frame_cb)(peer_ctx *ctx, const uint8_t *body, uint64_t len);
 typedef void (*iol_close_cb)(iol_peer *peer);
 // The loop cannot go on; its thread ends right after.
 typedef void (*iol_error_cb)();
+// The loop thread runs and is about to wait for its first events.
+typedef void (*iol_started_cb)(void *ctx);
 
 constexpr uint32_t IOL_RING_SLOTS = 1001; // at most 1000 commands wait
 constexpr uint32_t IOL_PEER_QUEUE = 100;  // messages waiting per peer
@@ -172,6 +174,7 @@ struct iol_ring {
 struct loop {
     iol_peers peers;
     mtp_pool *pool; // runs the role's request tasks; NULL for DB-AG and MG-DB
+    void *ctx;      // the role's context, for its callbacks
     int32_t kq;
     int32_t evfd;
     uint32_t pt;
@@ -180,6 +183,8 @@ struct loop {
     iol_frame_cb on_frame;
     iol_close_cb on_close;
     iol_error_cb on_error;
+    iol_started_cb on_started;
+    void *started_ctx;
     pthread_t thread;
     const char *tag;
     uint8_t *area; // receive and compression areas, shared by every peer (SOCK_BLOCK_SIZE)
@@ -195,11 +200,13 @@ struct loop {
 // The tag of a peer type ("DB-AG", ...), or NULL outside 1 to 5.
 const char *iol_tag(uint32_t pt);
 
-// A loop of peer type pt (1 to 5) with its callbacks, not started. NULL after a FATAL line.
+// A loop of peer type pt (1 to 5) with its callbacks and the role's context they find in
+// it (`ctx`), not started. NULL after a FATAL line.
 loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb on_auth,
-                 iol_frame_cb on_frame);
-// Starts the loop thread (never joined). 0, or -1 after a FATAL line.
-int iol_start(loop *l, iol_error_cb on_error);
+                 iol_frame_cb on_frame, void *ctx);
+// Starts the loop thread (never joined), which calls on_started(started_ctx) once it runs;
+// either callback may be NULL. 0, or -1 after a FATAL line.
+int iol_start(loop *l, iol_error_cb on_error, iol_started_cb on_started, void *started_ctx);
 
 // Queues m; any thread. 0, or -1 when the ring is full: the caller keeps m.data.
 int iol_send(loop *l, IOMessage m);
@@ -232,9 +239,3 @@ uint64_t iol_peer_count(loop *l);
 // holds. 0, or -1 when no such connection exists.
 int iol_pause_reading(loop *l, PeerId id);
 int iol_resume_reading(loop *l, PeerId id);
-
-// Starts a thread that is never joined: 0, or the pthread_create error.
-int start_detached(pthread_t *thread, void *(*fn)(void *), void *arg);
-
-// Logs a failed call in the lock-failure form, "<call> : <error text>. [<line>]", with errno.
-void log_call_error(const char *call, int line);

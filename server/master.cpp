@@ -12,8 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "lib/clock.h"
 #include "lib/files.h"
 #include "lib/format.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/netaddr.h"
 #include "lib/sysreport.h"
@@ -43,12 +45,6 @@ static int ready_fd = -1;
 static pthread_mutex_t spawn_lock = PTHREAD_MUTEX_INITIALIZER;
 static respawn_history respawns{};
 static bool respawn_pending = false;
-
-static double monotonic_seconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 double respawn_delay(const respawn_history *h, double now) {
     if (h->count < 5)
@@ -84,9 +80,9 @@ void close_inherited_fds() {
 void master_report_started() {
     if (ready_fd < 0)
         return;
-    char ok = 1;
-    while (write(ready_fd, &ok, 1) < 0 && errno == EINTR) {
-    }
+    const char ok = 1;
+    // A shell that no longer waits has nothing to learn from a failed report.
+    (void)io_write_all(ready_fd, &ok, 1);
     close(ready_fd);
     ready_fd = -1;
 }

@@ -12,7 +12,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "lib/be_load.h"
 #include "lib/log.h"
+#include "lib/thread.h"
 #include "server/ioloop.h"
 #include "server/server.h"
 
@@ -36,8 +38,7 @@ int mgrconn_hello(std::span<uint8_t, MGRCONN_HELLO_SIZE> out, const sockaddr_sto
     if (sockaddr_to_nurl(reinterpret_cast<const sockaddr *>(announced), &nu) != 0)
         return -1;
     out[0] = MSG_HELLO;
-    const uint32_t len = htobe32(MGRCONN_HELLO_DATA);
-    memcpy(&out[1], &len, sizeof len);
+    store_be32(&out[1], MGRCONN_HELLO_DATA);
     memcpy(&out[MSG_HDR_LEN], HELLO_DATABASE, sizeof HELLO_DATABASE);
     nurl_to_wire(&nu, out.subspan<MSG_HDR_LEN + sizeof HELLO_DATABASE, NURL_SIZE>());
     return 0;

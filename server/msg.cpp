@@ -2,16 +2,12 @@
 
 #include <cstring>
 
+#include "lib/be_load.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
 static bool msg_type_valid(uint8_t type) {
     return type >= MSG_HELLO && type <= MSG_RESPONSE;
-}
-
-static uint32_t msg_get_len(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
 static uint8_t *msg_data(msg *m) {
@@ -36,10 +32,7 @@ static msg *msg_alloc(uint8_t type, uint64_t len) {
     }
     msg *m = static_cast<msg *>(krv_malloc(MSG_HDR_LEN + len));
     m->type = type;
-    m->len[0] = static_cast<uint8_t>(len >> 24);
-    m->len[1] = static_cast<uint8_t>(len >> 16);
-    m->len[2] = static_cast<uint8_t>(len >> 8);
-    m->len[3] = static_cast<uint8_t>(len);
+    store_be32(m->len, static_cast<uint32_t>(len));
     return m;
 }
 
@@ -74,7 +67,7 @@ msg *msg_new_iov(uint8_t type, uint16_t n, const msg_part *parts) {
 }
 
 uint32_t msg_size(const msg *m) {
-    return MSG_HDR_LEN + msg_get_len(m->len);
+    return MSG_HDR_LEN + load_be32(m->len);
 }
 
 msg *msg_dup(const msg *m) {
@@ -95,7 +88,7 @@ void msg_foreach(uint64_t total, const uint8_t *body, void *ctx, msg_cb cb) {
             LOG_ERROR("Invalid message type!");
             return;
         }
-        uint32_t len = msg_get_len(p + 1);
+        uint32_t len = load_be32(p + 1);
         if (len == 0 || len > total - pos - MSG_HDR_LEN) {
             LOG_ERROR("Corrupted message detected. Message size: %u", len);
             return;

@@ -8,21 +8,8 @@
 #include <unistd.h>
 
 #include "lib/files.h"
+#include "lib/io.h"
 #include "lib/log.h"
-
-static int pidfile_write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
 
 // Opens (creating, never truncating) dir/name for writing; an interrupted open is repeated.
 static int pidfile_open(const std::string &path) {
@@ -59,7 +46,7 @@ int krv_write_pidfile(pid_t pid, const char *dir, const char *name, int lock) {
         close(fd);
         return -1;
     }
-    if (pidfile_write_all(fd, text, static_cast<size_t>(len) + 1) != 0) {
+    if (io_write_all(fd, text, static_cast<size_t>(len) + 1) != 0) {
         LOG_SYSERR("write");
         close(fd);
         return -1;

@@ -1,9 +1,8 @@
 #include "server/reply.h"
 
-#include <cstring>
-#include <endian.h>
 #include <vector>
 
+#include "lib/be_load.h"
 #include "lib/log.h"
 
 namespace {
@@ -14,12 +13,9 @@ struct qresp_hdr {
 
 qresp_hdr qresp_header(uint16_t status, uint64_t rid, uint64_t qid) {
     qresp_hdr h;
-    const uint64_t r = htobe64(rid);
-    const uint64_t q = htobe64(qid);
-    const uint16_t st = htobe16(status);
-    memcpy(h.bytes, &r, sizeof r);
-    memcpy(h.bytes + 8, &q, sizeof q);
-    memcpy(h.bytes + 16, &st, sizeof st);
+    store_be64(h.bytes, rid);
+    store_be64(h.bytes + 8, qid);
+    store_be16(h.bytes + 16, status);
     return h;
 }
 

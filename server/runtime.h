@@ -7,38 +7,22 @@
 #include <cstdio>
 #include <ctime>
 
+#include "lib/version.h"
 #include "server/proc.h"
+#include "server/role.h"
 #include "server/server.h"
 
 constexpr uint32_t MODE_MANAGER = 1;
 constexpr uint32_t MODE_DATABASE = 2;
 constexpr uint32_t MODE_STANDALONE = 3;
 
-// Protocol and storage version word: major 3, minor 0, patch 6.
-constexpr uint16_t KRV_VERSION_WORD = 0x3006;
-constexpr const char *KRV_VERSION_TEXT = "3.0.6";
-// The word frames and the data store are written with, and the bits another word must share
-// with it to be compatible (all but the patch).
-constexpr uint16_t PROTOCOL_VERSION = KRV_VERSION_WORD;
-constexpr uint16_t VERSION_MASK = 0xFFC0;
-
-struct mgr_storage;
-struct dbs;
-struct collector;
-struct odb;
-struct dbreg;
-
-// Zero at process start. Each role fills its member when it starts in the service process;
-// members of roles the process does not run stay NULL.
+// The process state, zero at process start. What a role opens lives in that role's own
+// context, reached through `roles`.
 struct runtime {
     proc_desc service;
     proc_desc archiver;
     struct server server;
-    mgr_storage *mgrdb;
-    struct dbs *db;
-    struct collector *collector;
-    odb *online;
-    struct dbreg *dbreg;
+    role_set roles; // the roles of the mode, handed over by the executable before it starts
     const char *mode_name;
     char *home;    // owned: the normalised environment directory
     uint32_t mode; // MODE_* bits

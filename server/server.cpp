@@ -13,18 +13,13 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include "database/agent_peer.h"
-#include "database/client_peer.h"
 #include "lib/be_load.h"
+#include "lib/clock.h"
 #include "lib/log.h"
+#include "lib/thread.h"
 #include "lib/xalloc.h"
 #include "server/ioloop.h"
-#include "server/placeholder_role.h"
-#include "server/runtime.h"
-#include "server/sighandler.h"
-
-// Loops created and not yet running; server_start waits for it to reach 0.
-static std::atomic<int32_t> loops_starting{0};
+#include "server/role.h"
 
 static constexpr int SERVER_BUFFER_SIZE = 262144; // SO_RCVBUF and SO_SNDBUF
 static constexpr int SERVER_BACKLOG = 20;
@@ -40,19 +35,13 @@ static constexpr uint64_t EV_LISTEN = 1;
 static constexpr uint64_t EV_TIMER = 2;
 static constexpr uint64_t EV_CONN_BASE = 10;
 
-void server_loop_started() {
-    loops_starting.fetch_sub(1);
+void server_loop_started(void *server) {
+    static_cast<struct server *>(server)->loops_starting.fetch_sub(1);
 }
 
 void server_on_loop_error() {
     LOG_FATAL("Server error!");
     abort();
-}
-
-static uint64_t monotonic_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 static void server_setopt(int fd, int level, int opt, int value, int line) {
@@ -190,40 +179,43 @@ int server_add_loop(server *s, loop *l) {
         return -1;
     *server_loop_slot(s, l->pt) = l;
     s->mask |= 1u << l->pt;
-    loops_starting.fetch_add(1);
+    s->loops_starting.fetch_add(1);
     return 0;
 }
 
-// A started pool of 1 to max workers with room for 100 queued tasks, or NULL.
-static mtp_pool *server_pool(const char *name, uint8_t max) {
-    mtp_pool *pool = mtp_create(1, max, 100, name);
+// The role's pool, made and started, or NULL.
+static mtp_pool *server_pool(const role_pool &p) {
+    mtp_pool *pool = mtp_create(p.min, p.max, p.tasks, p.name);
     if (pool == nullptr || mtp_start(pool) != 0)
         return nullptr;
     return pool;
 }
 
-static int server_init_roles(server *s, uint32_t mode) {
-    if (mode & MODE_MANAGER) {
-        mtp_pool *pool = server_pool("ManagerPool", 20);
-        if (pool == nullptr || server_add_loop(s, mgui_loop_create(pool)) != 0 ||
-            server_add_loop(s, mgagent_loop_create(pool)) != 0)
-            return -1;
-        if (!(mode & MODE_DATABASE))
-            return server_add_loop(s, mgdb_loop_create());
-    }
-    if (mode & MODE_DATABASE) {
-        mtp_pool *pool = server_pool("DatabasePool", 30);
-        if (pool == nullptr || server_add_loop(s, dbui_loop_create(pool)) != 0 ||
-            server_add_loop(s, dbagent_loop_create()) != 0)
+// The pool and the loops of one role in a process of `mode`.
+static int server_init_role(server *s, role *r, uint32_t mode) {
+    mtp_pool *pool = nullptr;
+    if (r->pool.name != nullptr && (pool = server_pool(r->pool)) == nullptr)
+        return -1;
+    for (const role_loop &rl : r->loops) {
+        if (rl.pt == 0)
+            break;
+        if ((rl.without & mode) != 0)
+            continue;
+        if (server_add_loop(s, rl.make(r->ctx, rl.on_pool ? pool : nullptr)) != 0)
             return -1;
     }
     return 0;
 }
 
-int init_server_socket(server *s, uint32_t mode) {
+int init_server_socket(server *s, role_set *roles) {
     if (server_listen(s) != 0)
         return -1;
-    return server_init_roles(s, mode);
+    const uint32_t mode = role_set_mode(roles);
+    for (uint32_t i = 0; i < roles->n; i++) {
+        if (server_init_role(s, &roles->items[i], mode) != 0)
+            return -1;
+    }
+    return 0;
 }
 
 loop *server_get_loop(server *s, uint32_t pt) {
@@ -240,14 +232,14 @@ int server_send(server *s, IOMessage m) {
     return l != nullptr ? iol_send(l, m) : -1;
 }
 
-void server_report_agents(server *s) {
+void server_report_agents(server *s, server_report_fn build, void *ctx) {
     if (s->mgui == nullptr)
         return;
     if (iol_peer_count(s->mgui) == 0) {
         LOG_DEBUG("No UI peers connected. Agents report canceled.");
         return;
     }
-    msg *report = mgagent_build_status_report(s->mgagent);
+    msg *report = build(ctx, s->mgagent);
     if (report == nullptr)
         return;
     if (iol_send(s->mgui, IOMessage{report, IOM_BROADCAST, PeerId{0, 0, 0, PT_MG_UI}}) != 0)
@@ -565,11 +557,11 @@ static void *server_loop(void *arg) {
 
 int server_start(server *s) {
     for (loop *l : {s->mgui, s->mgagent, s->dbui, s->dbagent, s->mgdb}) {
-        if (l != nullptr && iol_start(l, server_on_loop_error) != 0)
+        if (l != nullptr && iol_start(l, server_on_loop_error, server_loop_started, s) != 0)
             return -1;
     }
     // Looked at every 10 ms, reported every second.
-    for (unsigned i = 1; loops_starting.load() > 0; i++) {
+    for (unsigned i = 1; s->loops_starting.load() > 0; i++) {
         usleep(10000);
         if (i % 100 == 0)
             LOG_DEBUG("Waiting for IO loops to start...");

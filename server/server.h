@@ -3,6 +3,7 @@
 // and the hand-over of the connection to the IO loop of the peer type its hello names.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 
@@ -10,7 +11,9 @@
 
 struct loop;
 struct conn;
+struct msg;
 struct IOMessage;
+struct role_set;
 
 // Hello kinds (8 bytes) and targets (u16, big-endian on the wire).
 inline constexpr char HELLO_UICLIENT[8] = {'U', 'I', 'C', 'L', 'I', 'E', 'N', 'T'};
@@ -33,8 +36,9 @@ struct server {
     int32_t timerfd; // the time-out scan's timer
     uint32_t mask;   // bit pt set for every peer type served
     uint32_t running;
-    uint64_t nslots;
-    uint64_t nconns; // connections waiting for their hello
+    // Written by the server thread alone; atomic so that other threads may watch them.
+    std::atomic<uint64_t> nslots;
+    std::atomic<uint64_t> nconns; // connections waiting for their hello
     conn *slots;
     loop *mgui;
     loop *mgagent;
@@ -42,6 +46,7 @@ struct server {
     loop *dbagent;
     loop *mgdb;
     pthread_t thread;
+    std::atomic<int32_t> loops_starting; // loops made and not yet running
     uint8_t accept_paused; // accepting is off until the next tick: no descriptor was left
     // Test-only settings, taken when the listening socket is made; 0 keeps the defaults above.
     uint32_t auth_timeout_ms;
@@ -49,8 +54,8 @@ struct server {
 };
 
 // The listening socket, the server thread's epoll descriptor and timer, the connection
-// slots, and the pools and loops of the mode (MODE_* bits). 0, or -1 after a FATAL line.
-int init_server_socket(server *s, uint32_t mode);
+// slots, and the pools and loops of the roles, in their order. 0, or -1 after a FATAL line.
+int init_server_socket(server *s, role_set *roles);
 // The part of init_server_socket without pools and loops.
 int server_listen(server *s);
 // Makes l the loop of its peer type: its bit joins the mask and it counts as starting.
@@ -64,12 +69,16 @@ loop *server_get_loop(server *s, uint32_t pt);
 // Queues m to the loop of its PeerId's pt; any thread. -1 when there is no such loop or its
 // ring is full: the caller keeps m.data.
 int server_send(server *s, IOMessage m);
-// With the Manager role and at least one graphical client connected, broadcasts the agents
-// status report to the Manager's graphical clients.
-void server_report_agents(server *s);
+// Builds the agents status report from the agents' loop (it owns what it returns; NULL: no
+// report).
+typedef msg *(*server_report_fn)(void *ctx, loop *agents);
+// With the Manager's loops and at least one graphical client connected to the Manager,
+// broadcasts the report `build` makes to those clients.
+void server_report_agents(server *s, server_report_fn build, void *ctx);
 
 // on_error of every loop, and the end of a failed server thread: a service that has lost a
 // thread can no longer answer, so it ends abnormally and the master spawns a new one.
 [[noreturn]] void server_on_loop_error();
-// Called by each loop thread once it runs.
-void server_loop_started();
+// The started callback of every loop (`server` is the server record): one loop fewer to
+// wait for.
+void server_loop_started(void *server);

@@ -4,11 +4,9 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "database/collector.h"
-#include "database/collector_store.h"
-#include "database/store/dbs.h"
 #include "lib/log.h"
 #include "server/master.h"
+#include "server/role.h"
 #include "server/runtime.h"
 #include "server/server.h"
 #include "server/sighandler.h"
@@ -21,32 +19,48 @@ void service_on_term() {
     running.store(0);
 }
 
-// The parts of each role, started in order. Role parts that this build does not hold yet are
-// passed over with a DEBUG line.
-static int service_start_roles(struct runtime *rt, const collector_callbacks *callbacks) {
-    if (rt->mode & MODE_MANAGER)
-        LOG_DEBUG("Manager role: plugins, storage and control channel are not in this build.");
-    if (rt->mode & MODE_DATABASE) {
-        rt->db = dbs_open();
-        if (rt->db == nullptr) {
-            LOG_FATAL("Unable to open the database!");
+// Runs one step of every role that has it, in the roles' order.
+template <typename Step> static void service_each_role(struct runtime *rt, Step step) {
+    for (uint32_t i = 0; i < rt->roles.n; i++)
+        step(&rt->roles.items[i]);
+}
+
+// Opens every role, then sets up the server with the roles' pools and loops, lets the roles
+// serve, starts the server, and tells the roles that it runs. -1 after a failure, with
+// *quiet set when the failure has been reported in full already.
+static int service_start_roles(struct runtime *rt, bool *quiet) {
+    for (uint32_t i = 0; i < rt->roles.n; i++) {
+        role *r = &rt->roles.items[i];
+        if (r->open != nullptr && r->open(r, rt) != 0)
             return -1;
-        }
-        rt->collector = collector_init(4, callbacks);
-        if (rt->collector == nullptr) {
-            LOG_FATAL("Unable to start collector subsystem!");
+    }
+    if (init_server_socket(&rt->server, &rt->roles) != 0)
+        return -1;
+    for (uint32_t i = 0; i < rt->roles.n; i++) {
+        role *r = &rt->roles.items[i];
+        if (r->serve != nullptr && r->serve(r, rt) != 0) {
+            *quiet = true;
             return -1;
         }
     }
-    if (init_server_socket(&rt->server, rt->mode) != 0)
-        return -1;
-    if (rt->mode & MODE_DATABASE)
-        LOG_DEBUG("Database role: online subscriptions are not in this build.");
     if (server_start(&rt->server) != 0)
         return -1;
-    if (rt->mode == MODE_DATABASE)
-        LOG_DEBUG("Database role: the Manager link is not in this build.");
+    service_each_role(rt, [rt](role *r) {
+        if (r->started != nullptr)
+            r->started(r, rt);
+    });
     return 0;
+}
+
+static void service_stop_roles(struct runtime *rt) {
+    service_each_role(rt, [rt](role *r) {
+        if (r->quiesce != nullptr)
+            r->quiesce(r, rt);
+    });
+    service_each_role(rt, [rt](role *r) {
+        if (r->close != nullptr)
+            r->close(r, rt);
+    });
 }
 
 static bool master_alive(const struct runtime *rt) {
@@ -73,9 +87,10 @@ int32_t service_main(void *arg) {
     if (sighandler_start(&handler) != 0)
         return -1;
     close_inherited_fds();
-    const collector_callbacks callbacks{collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
-    if (service_start_roles(rt, &callbacks) != 0) {
-        LOG_FATAL("Unable to start Korvane.");
+    bool quiet = false;
+    if (service_start_roles(rt, &quiet) != 0) {
+        if (!quiet)
+            LOG_FATAL("Unable to start Korvane.");
         return -1;
     }
     LOG_INFO("===== STARTED =====");
@@ -91,7 +106,10 @@ int32_t service_main(void *arg) {
         }
         if (running.load() == 1) {
             LOG_DEBUG("Watchdog timeout.");
-            server_report_agents(&rt->server);
+            service_each_role(rt, [rt](role *r) {
+                if (r->tick != nullptr)
+                    r->tick(r, rt);
+            });
         }
     }
     if (master_gone && running.load() == 1) {
@@ -100,6 +118,7 @@ int32_t service_main(void *arg) {
         running.store(0);
     }
     LOG_INFO("Waiting for all threads to stop...");
+    service_stop_roles(rt);
     LOG_INFO("Korvane stopped.");
     return 0;
 }

@@ -6,10 +6,7 @@
 #include <unistd.h>
 
 #include "lib/log.h"
-
-uint32_t sys_thread_id() {
-    return 0;
-}
+#include "lib/thread.h"
 
 // Signals with a callback: the callback slot and whether a segfault warning comes first.
 struct shandler_row {

@@ -26,6 +26,3 @@ int sighandler_start(sighandler *rec);
 
 // Body of the signal thread (argument: the sighandler record); never returns.
 void *shandler_main(void *rec);
-
-// The thread number shown in the "started" lines of the service's threads.
-uint32_t sys_thread_id();

@@ -1,6 +1,5 @@
 #include "database/store/agents.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,8 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "database/store/store_io.h"
 #include "lib/files.h"
+#include "lib/format.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/murmur3.h"
 
@@ -68,8 +68,8 @@ static bool identity_file_whole(uint64_t aid) {
 static int write_identity(const uint8_t identity[64], uint64_t aid) {
     agent_path tmp(aid, "/korvane.id.tmp");
     agent_path final_path(aid, "/korvane.id");
-    int fd = open(tmp.text, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0) {
+    fd_owner fd(open(tmp.text, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
         int e = errno;
         LOG_DEBUG("Cannot open korvane.id file: %s.", tmp.text);
         errno = e;
@@ -77,11 +77,11 @@ static int write_identity(const uint8_t identity[64], uint64_t aid) {
         return e;
     }
     int e = 0;
-    if (io_write_all(fd, identity, 64) != 0) {
+    if (io_write_all(fd.get(), identity, 64) != 0) {
         e = errno;
         LOG_SYSERR_PATH("write", tmp.text);
     }
-    if (close(fd) != 0 && e == 0) {
+    if (fd.close() != 0 && e == 0) {
         e = errno;
         LOG_SYSERR_PATH("close", tmp.text);
     }
@@ -110,19 +110,16 @@ int agent_save(const uint8_t identity[64], uint64_t aid) {
 int read_agent_id(uint8_t buf[64], uint64_t aid) {
     memset(buf, 0, 64);
     agent_path p(aid, "/korvane.id");
-    int fd = open(p.text, O_RDONLY);
-    if (fd < 0) {
+    fd_owner fd(open(p.text, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         LOG_SYSERR_PATH("open", p.text);
         return -1;
     }
-    ssize_t n;
-    do {
-        n = read(fd, buf, 64);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
+    if (io_read_full(fd.get(), buf, 64) < 0) {
         LOG_SYSERR_PATH("read", p.text);
-    close(fd);
-    return n < 0 ? -1 : 0;
+        return -1;
+    }
+    return 0;
 }
 
 int dbs_agent_exists(uint64_t aid) {
@@ -135,23 +132,6 @@ int dbs_agent_exists(uint64_t aid) {
     return 0;
 }
 
-// Reads the agent id from the leading hexadecimal digits (at most 16) of a directory name.
-// False when the name does not begin with one.
-static bool parse_agent_dir(const char *name, uint64_t *aid) {
-    if (!isxdigit(static_cast<unsigned char>(name[0])))
-        return false;
-    uint64_t v = 0;
-    for (int i = 0; i < 16 && isxdigit(static_cast<unsigned char>(name[i])); i++) {
-        char c = name[i];
-        unsigned digit = isdigit(static_cast<unsigned char>(c))
-                             ? static_cast<unsigned>(c - '0')
-                             : static_cast<unsigned>((c | 0x20) - 'a' + 10);
-        v = (v << 4) | digit;
-    }
-    *aid = v;
-    return true;
-}
-
 int dbs_foreach_agent(void *ctx, dbs_agent_cb cb) {
     DIR *dir = opendir(AGENTS_DIR);
     if (dir == nullptr) {
@@ -162,7 +142,7 @@ int dbs_foreach_agent(void *ctx, dbs_agent_cb cb) {
         if (de->d_name[0] == '.')
             continue;
         agent_entry entry{};
-        if (!parse_agent_dir(de->d_name, &entry.id)) {
+        if (!parse_agent_id(de->d_name, &entry.id)) {
             LOG_WARN("Invalid agent directory: %s", de->d_name);
             continue;
         }

@@ -13,10 +13,10 @@
 #include "database/store/agents.h"
 #include "database/store/archive_format.h"
 #include "database/store/dbs.h"
-#include "database/store/store_io.h"
 #include "database/store/symbols.h"
 #include "lib/crc32.h"
 #include "lib/files.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/term.h"
 #include "lib/xalloc.h"
@@ -103,7 +103,7 @@ int archive_copy_entry(archive_ctx *ctx, int out, archive_entry *e) {
             return -1;
         }
         size_t want = static_cast<size_t>(std::min(left, ARCHIVE_BLOCK_MAX - ctx->fill));
-        ssize_t n = archive_read_full(in, ctx->buf + ctx->fill, want);
+        ssize_t n = io_read_full(in, ctx->buf + ctx->fill, want);
         if (n < 0) {
             LOG_SYSERR_PATH("read", path);
             close(in);

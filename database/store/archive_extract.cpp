@@ -13,10 +13,10 @@
 
 #include "database/store/archive_format.h"
 #include "database/store/dbs.h"
-#include "database/store/store_io.h"
 #include "lib/be_load.h"
 #include "lib/crc32.h"
 #include "lib/files.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/term.h"
 #include "lib/xalloc.h"
@@ -36,21 +36,10 @@ constexpr const char *AGENT_DIRS[] = {"mc", "kv/stages"};
 // (without it).
 enum extract_rc { EX_OK, EX_FAILED, EX_REFUSED };
 
-struct owned_fd {
-    int fd = -1;
-    owned_fd() = default;
-    owned_fd(const owned_fd &) = delete;
-    owned_fd &operator=(const owned_fd &) = delete;
-    ~owned_fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 struct extraction {
-    owned_fd archive;
-    owned_fd tmp_out;
-    owned_fd tmp_in;
+    fd_owner archive;
+    fd_owner tmp_out;
+    fd_owner tmp_in;
     uint8_t *buf = static_cast<uint8_t *>(krv_malloc(ARCHIVE_BLOCK_MAX));
     uint8_t *scratch = static_cast<uint8_t *>(krv_malloc(ARCHIVE_BLOCK_MAX));
     uint64_t archive_size = 0;
@@ -80,7 +69,7 @@ struct extraction {
 // Reads one record of a phase: EX_OK with *got true, or at a clean end of the stream with
 // *got false; a cut record or a read error fails.
 extract_rc read_record(int fd, void *rec, size_t len, bool *got, const char *cut_message) {
-    ssize_t n = archive_read_full(fd, rec, len);
+    ssize_t n = io_read_full(fd, rec, len);
     *got = n > 0;
     if (n < 0) {
         LOG_SYSERR("read");
@@ -105,13 +94,13 @@ std::string printable_path(const char path[ARCHIVE_PATH_SIZE]) {
 }
 
 extract_rc open_archive(extraction *x, const char *archive_path) {
-    x->archive.fd = open(archive_path, O_RDONLY | O_CLOEXEC);
-    if (x->archive.fd < 0) {
+    x->archive.reset(open(archive_path, O_RDONLY | O_CLOEXEC));
+    if (!x->archive.valid()) {
         printf("\033[91mCannot open the archive file: %s\033[0m\n", strerror(errno));
         return EX_REFUSED;
     }
     struct stat st;
-    if (fstat(x->archive.fd, &st) != 0) {
+    if (fstat(x->archive.get(), &st) != 0) {
         printf("\033[91mCannot stat the archive file: %s\033[0m\n", strerror(errno));
         return EX_FAILED;
     }
@@ -120,9 +109,9 @@ extract_rc open_archive(extraction *x, const char *archive_path) {
         return EX_REFUSED;
     }
     x->archive_size = static_cast<uint64_t>(st.st_size);
-    posix_fadvise(x->archive.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    posix_fadvise(x->archive.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     archive_hdr h;
-    ssize_t n = archive_read_full(x->archive.fd, &h, sizeof h);
+    ssize_t n = io_read_full(x->archive.get(), &h, sizeof h);
     if (n != static_cast<ssize_t>(sizeof h)) {
         printf("\033[91mCannot read the archive file: %s\033[0m\n",
                n < 0 ? strerror(errno) : "the file ends inside its header");
@@ -142,9 +131,9 @@ extract_rc open_archive(extraction *x, const char *archive_path) {
 }
 
 extract_rc create_tmp(extraction *x) {
-    x->tmp_out.fd = open(ARCHIVE_TMP_FILE,
-                         O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (x->tmp_out.fd < 0) {
+    x->tmp_out.reset(open(ARCHIVE_TMP_FILE,
+                          O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!x->tmp_out.valid()) {
         if (errno == EEXIST) {
             printf("\033[91mOutput file [%s] already exists.\033[0m\n", ARCHIVE_TMP_FILE);
             return EX_REFUSED;
@@ -167,7 +156,7 @@ extract_rc decompress_block(extraction *x, const archive_block_hdr *bh) {
     // Raw data is read into the buffer it is written from; LZ4 data beside it, to be
     // decompressed into that buffer.
     uint8_t *data = stored == raw ? x->buf : x->scratch;
-    ssize_t n = archive_read_full(x->archive.fd, data, stored);
+    ssize_t n = io_read_full(x->archive.get(), data, stored);
     if (n < 0) {
         LOG_SYSERR("read");
         return EX_FAILED;
@@ -184,7 +173,7 @@ extract_rc decompress_block(extraction *x, const archive_block_hdr *bh) {
         LOG_ERROR("Data block corrupted.");
         return EX_FAILED;
     }
-    if (io_write_all(x->tmp_out.fd, x->buf, raw) != 0) {
+    if (io_write_all(x->tmp_out.get(), x->buf, raw) != 0) {
         if (errno == ENOSPC)
             LOG_ERROR("Incomplete write to the temporary file.");
         else
@@ -201,7 +190,7 @@ extract_rc decompress_all(extraction *x) {
     for (;;) {
         archive_block_hdr bh;
         bool got;
-        extract_rc rc = read_record(x->archive.fd, &bh, sizeof bh, &got,
+        extract_rc rc = read_record(x->archive.get(), &bh, sizeof bh, &got,
                                     "Archive file ends inside a data block header.");
         if (rc != EX_OK)
             return rc;
@@ -213,12 +202,10 @@ extract_rc decompress_all(extraction *x) {
         x->progress(DECOMPRESS_LABEL, consumed, x->archive_size);
     }
     x->end_bar(DECOMPRESS_LABEL, x->archive_size);
-    if (close(x->tmp_out.fd) != 0) {
-        x->tmp_out.fd = -1;
+    if (x->tmp_out.close() != 0) {
         LOG_SYSERR_PATH("close", ARCHIVE_TMP_FILE);
         return EX_FAILED;
     }
-    x->tmp_out.fd = -1;
     return EX_OK;
 }
 
@@ -230,16 +217,16 @@ extract_rc extract_file(extraction *x, const char *path, uint64_t size) {
         return EX_FAILED;
     }
     // A path met twice fails rather than merging two entries into one file.
-    owned_fd out;
-    out.fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out.fd < 0) {
+    fd_owner out;
+    out.reset(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) {
         LOG_SYSERR_PATH("open", path);
         return EX_FAILED;
     }
     uint64_t left = size;
     while (left > 0) {
         size_t chunk = left > 0x40000000 ? 0x40000000 : static_cast<size_t>(left);
-        ssize_t n = sendfile(out.fd, x->tmp_in.fd, nullptr, chunk);
+        ssize_t n = sendfile(out.get(), x->tmp_in.get(), nullptr, chunk);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -252,9 +239,7 @@ extract_rc extract_file(extraction *x, const char *path, uint64_t size) {
         }
         left -= static_cast<uint64_t>(n);
     }
-    int rc = close(out.fd);
-    out.fd = -1;
-    if (rc != 0) {
+    if (out.close() != 0) {
         LOG_SYSERR_PATH("close", path);
         return EX_FAILED;
     }
@@ -287,14 +272,14 @@ extract_rc extract_entry(extraction *x, const archive_file_hdr *fh, uint64_t off
 // Phase 2: every entry of the stream into its file. Only a clean end of the stream at an
 // entry boundary ends it.
 extract_rc extract_all(extraction *x) {
-    x->tmp_in.fd = open(ARCHIVE_TMP_FILE, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (x->tmp_in.fd < 0) {
+    x->tmp_in.reset(open(ARCHIVE_TMP_FILE, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!x->tmp_in.valid()) {
         LOG_SYSERR_PATH("open", ARCHIVE_TMP_FILE);
         return EX_REFUSED;
     }
-    posix_fadvise(x->tmp_in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    posix_fadvise(x->tmp_in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     struct stat st;
-    if (fstat(x->tmp_in.fd, &st) != 0) {
+    if (fstat(x->tmp_in.get(), &st) != 0) {
         LOG_SYSERR_PATH("fstat", ARCHIVE_TMP_FILE);
         return EX_FAILED;
     }
@@ -308,7 +293,7 @@ extract_rc extract_all(extraction *x) {
     for (;;) {
         archive_file_hdr fh;
         bool got;
-        extract_rc rc = read_record(x->tmp_in.fd, &fh, sizeof fh, &got,
+        extract_rc rc = read_record(x->tmp_in.get(), &fh, sizeof fh, &got,
                                     "Archive stream ends inside a file header.");
         if (rc != EX_OK)
             return rc;

@@ -11,21 +11,6 @@
 
 namespace {
 
-void put_be16(uint8_t *p, uint16_t v) {
-    v = htobe16(v);
-    memcpy(p, &v, sizeof v);
-}
-
-void put_be32(uint8_t *p, uint32_t v) {
-    v = htobe32(v);
-    memcpy(p, &v, sizeof v);
-}
-
-void put_be64(uint8_t *p, uint64_t v) {
-    v = htobe64(v);
-    memcpy(p, &v, sizeof v);
-}
-
 void put_le64(uint8_t *p, uint64_t v) {
     v = htole64(v);
     memcpy(p, &v, sizeof v);
@@ -44,7 +29,7 @@ uint32_t file_hdr_crc(const archive_file_hdr *h, uint64_t size) {
 archive_hdr archive_hdr_make(uint16_t version) {
     archive_hdr h;
     memcpy(h.magic, ARCHIVE_MAGIC, sizeof h.magic);
-    put_be16(h.version, version);
+    store_be16(h.version, version);
     return h;
 }
 
@@ -56,9 +41,9 @@ int archive_hdr_version(const archive_hdr *h) {
 
 archive_block_hdr archive_block_hdr_make(uint32_t raw, uint32_t stored, uint32_t crc) {
     archive_block_hdr h{};
-    put_be32(h.raw, raw);
-    put_be32(h.stored, stored);
-    put_be32(h.crc, crc);
+    store_be32(h.raw, raw);
+    store_be32(h.stored, stored);
+    store_be32(h.crc, crc);
     return h;
 }
 
@@ -76,8 +61,8 @@ int archive_file_hdr_make(archive_file_hdr *h, const char *path, uint64_t size) 
     memset(h, 0, sizeof *h);
     memcpy(h->path, path, len);
     uint32_t crc = file_hdr_crc(h, size);
-    put_be64(h->size, size);
-    put_be64(h->crc, crc);
+    store_be64(h->size, size);
+    store_be64(h->crc, crc);
     return 0;
 }
 
@@ -127,20 +112,4 @@ int block_decompress(uint32_t stored, uint8_t *buf, uint32_t raw, uint64_t capac
         return -1;
     memcpy(buf, tmp, raw);
     return 0;
-}
-
-ssize_t archive_read_full(int fd, void *buf, size_t len) {
-    uint8_t *p = static_cast<uint8_t *>(buf);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = read(fd, p + done, len - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
 }

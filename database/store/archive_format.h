@@ -80,7 +80,3 @@ int block_decompress(uint32_t stored, uint8_t *buf, uint32_t raw, uint64_t capac
 // The same from `src` into `dst` (at least `raw` bytes), which must not overlap: raw bytes
 // are copied, LZ4 data decompressed. 0 or -1 as above.
 int block_decompress_into(const uint8_t *src, uint32_t stored, uint8_t *dst, uint32_t raw);
-
-// Reads `len` bytes of fd into buf, going on after interruptions and short reads. The bytes
-// read (fewer only at the end of the file), or -1 with errno set.
-ssize_t archive_read_full(int fd, void *buf, size_t len);

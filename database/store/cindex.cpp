@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "database/store/rcall.h"
 #include "lib/log.h"
 
 static_assert(CINDEX_SLOTS * sizeof(cindex_slot) <= CINDEX_FILE_SIZE);
@@ -80,8 +79,7 @@ template <typename Fn> int cindex_read(uint64_t agent_id, uint32_t day, Fn fn) {
     if (slots == nullptr)
         return -1;
     fn(slots);
-    cindex_close(slots);
-    return 0;
+    return cindex_close(slots);
 }
 
 } // namespace
@@ -100,9 +98,11 @@ cindex_slot *cindex_open(uint64_t agent_id, uint32_t day, bool create) {
     return map == MAP_FAILED ? nullptr : static_cast<cindex_slot *>(map);
 }
 
-void cindex_close(cindex_slot *slots) {
-    if (slots != nullptr && munmap(slots, CINDEX_FILE_SIZE) != 0)
-        LOG_SYSERR("munmap");
+int cindex_close(cindex_slot *slots) {
+    if (slots == nullptr || munmap(slots, CINDEX_FILE_SIZE) == 0)
+        return 0;
+    LOG_SYSERR("munmap");
+    return -1;
 }
 
 void cindex_put(cindex_slot *slots, uint64_t offset, uint64_t hour, uint64_t minute,
@@ -139,9 +139,8 @@ void cindex_clear_hour(cindex_slot *slots, uint64_t hour) {
     }
 }
 
-int cindex_find(uint64_t *offset, uint64_t agent_id, uint32_t day, uint64_t hour, uint64_t minute,
-                uint64_t second) {
-    *offset = 0;
+int cindex_first_offset(uint64_t *offset, uint64_t agent_id, uint32_t day, uint64_t hour,
+                        uint64_t minute, uint64_t second) {
     uint64_t best = UINT64_MAX;
     int rc = cindex_read(agent_id, day, [&](cindex_slot *slots) {
         cindex_slot *s = slot_at(slots, hour, minute, second);
@@ -152,14 +151,8 @@ int cindex_find(uint64_t *offset, uint64_t agent_id, uint32_t day, uint64_t hour
                 best = at;
         }
     });
-    if (rc != 0 || best == UINT64_MAX || best == 0)
-        return rc;
-    if (!csp_rcall_present(agent_id, day, static_cast<uint32_t>(hour % 24), best)) {
-        LOG_WARN("Invalid scall record offset.");
-        return -1;
-    }
-    *offset = best;
-    return 0;
+    *offset = rc == 0 && best != UINT64_MAX ? best : 0;
+    return rc;
 }
 
 int cindex_count(uint64_t *count, uint64_t agent_id, uint32_t day, uint64_t hour, uint32_t first,

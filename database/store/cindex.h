@@ -26,8 +26,9 @@ constexpr uint64_t CINDEX_FILE_SIZE = 0x152000;
 // any failure, which is logged.
 cindex_slot *cindex_open(uint64_t agent_id, uint32_t day, bool create);
 
-// Unmaps an index from cindex_open; NULL is accepted.
-void cindex_close(cindex_slot *slots);
+// Unmaps an index from cindex_open; NULL is accepted. 0, or -1 (logged) when the unmap
+// fails.
+int cindex_close(cindex_slot *slots);
 
 // Counts one root call stored at `offset` of the hour file for the given time of its root:
 // the first of its second sets the slot's offset. A NULL map is ignored.
@@ -42,13 +43,12 @@ void cindex_unput(cindex_slot *slots, uint64_t offset, uint64_t hour, uint64_t m
 // an earlier file of that name must not be used. A NULL map is ignored.
 void cindex_clear_hour(cindex_slot *slots, uint64_t hour);
 
-// The offset at which a walk of the hour file of `hour` must start to see every root call
-// stored for that second of the hour or later: the smallest offset among the slots from
-// that second to the end of the hour, 0 when they are all empty. The offset is used only
-// when the hour file holds a root call there. -1 (and 0) when the index cannot be read or
-// its offset is not usable.
-int cindex_find(uint64_t *offset, uint64_t agent_id, uint32_t day, uint64_t hour, uint64_t minute,
-                uint64_t second);
+// The smallest offset among the slots of `hour` from that second of the hour to its end: where
+// a walk of the hour file must start to see every root call stored for that second or later.
+// 0 when those slots are all empty. -1 (and 0) when the index cannot be read. The hour file
+// itself is not looked at (cindex_find in rcall.h checks the offset against it).
+int cindex_first_offset(uint64_t *offset, uint64_t agent_id, uint32_t day, uint64_t hour,
+                        uint64_t minute, uint64_t second);
 
 // The number of root calls the index counts for the seconds `first` to `last` (seconds of
 // the hour, 0..3599) of `hour`. -1 when the index cannot be read.

@@ -11,8 +11,9 @@
 
 #include "database/store/agents.h"
 #include "database/store/kv.h"
-#include "database/store/store_io.h"
 #include "database/store/symbols.h"
+#include "lib/be_load.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
@@ -29,22 +30,18 @@ constexpr uint32_t SYMBOL_TYPES[] = {SYM_THREAD, SYM_CLASS, SYM_METHOD, SYM_KEY}
 
 } // namespace
 
-int is_version_compatible(uint16_t version) {
-    return ((version ^ PROTOCOL_VERSION) & VERSION_MASK) == 0;
-}
-
 int create_dbversion_file(uint16_t version, const char *path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
+    fd_owner fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd.valid())
         return -1;
-    const uint8_t word[2] = {static_cast<uint8_t>(version >> 8), static_cast<uint8_t>(version)};
-    if (io_write_all(fd, word, sizeof word) != 0) {
+    uint8_t word[2];
+    store_be16(word, version);
+    if (io_write_all(fd.get(), word, sizeof word) != 0) {
         LOG_SYSERR("write");
-        close(fd);
+        fd.reset();
         unlink(path);
         return -1;
     }
-    close(fd);
     return 0;
 }
 
@@ -66,20 +63,16 @@ int storage_create_db() {
 
 // Reads the stored version word. 0, or -1 when the file is missing, unreadable or short.
 static int read_dbversion_file(uint16_t *version) {
-    int fd = open(VERSION_FILE, O_RDONLY);
-    if (fd < 0)
+    fd_owner fd(open(VERSION_FILE, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return -1;
     uint8_t word[2];
-    ssize_t n;
-    do {
-        n = read(fd, word, sizeof word);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = io_read_full(fd.get(), word, sizeof word);
     if (n < 0)
         LOG_SYSERR("read");
-    close(fd);
     if (n != sizeof word)
         return -1;
-    *version = static_cast<uint16_t>((word[0] << 8) | word[1]);
+    *version = load_be16(word);
     return 0;
 }
 
@@ -122,28 +115,32 @@ dbs *dbs_open() {
     for (uint32_t type : SYMBOL_TYPES) {
         db->smaps[type - 1] = symbols_open(type);
         if (db->smaps[type - 1] == nullptr) {
-            dbs_close(db);
+            (void)dbs_close(db);
             return nullptr;
         }
     }
-    // No other thread exists yet: the registry is filled without its lock.
-    dbs_foreach_agent(&db->agents, dbs_agents_load_cb);
-    // Staging files left by the last run reach the day files before any agent can send.
-    dbs_kv_recover();
+    // No other thread exists yet: the registry is filled without its lock. The directory was
+    // checked just above.
+    (void)dbs_foreach_agent(&db->agents, dbs_agents_load_cb);
+    // Staging files left by the last run reach the day files before any agent can send;
+    // samples that cannot be moved have been logged where they failed, and the store opens
+    // all the same.
+    (void)dbs_kv_recover();
     db->kv_maint = dbs_kv_maintainer_start(&db->agents, KV_MAINTAIN_INTERVAL_MS);
     if (db->kv_maint == nullptr) {
-        dbs_close(db);
+        (void)dbs_close(db);
         return nullptr;
     }
     return db;
 }
 
-void dbs_close(dbs *db) {
+int dbs_close(dbs *db) {
     if (db->kv_maint != nullptr)
         dbs_kv_maintainer_stop(db->kv_maint);
+    int rc = 0;
     for (smap *m : db->smaps) {
-        if (m != nullptr)
-            smap_close(m);
+        if (m != nullptr && smap_close(m) != 0)
+            rc = -1;
     }
     for (uint64_t i = 0; i < db->agents.count; i++) {
         db->agents.items[i]->~dbs_agent();
@@ -152,6 +149,7 @@ void dbs_close(dbs *db) {
     free(db->agents.items);
     pthread_rwlock_destroy(&db->agents.guard);
     free(db);
+    return rc;
 }
 
 smap *dbs_smap(dbs *db, uint32_t type) {
@@ -188,4 +186,31 @@ dbs_agent *dbs_agent_find(dbs *db, uint64_t aid) {
     dbs_agent *a = dbs_agents_lookup(&db->agents, aid);
     KRV_LOCKCALL(pthread_rwlock_unlock(&db->agents.guard));
     return a;
+}
+
+uint32_t dbs_symbol_store(dbs *db, uint32_t type, uint16_t len, const char *name) {
+    smap *m = dbs_smap(db, type);
+    return m ? smap_store(m, len, name) : 0;
+}
+
+uint32_t dbs_symbol_find(dbs *db, uint32_t type, const char *name, uint16_t len) {
+    smap *m = dbs_smap(db, type);
+    return m ? smap_find_id(m, len, name) : 0;
+}
+
+int dbs_symbols_resolve(dbs *db, uint32_t type, uint32_t n, const uint32_t *ids, void *ctx,
+                        symbol_cb cb) {
+    smap *m = dbs_smap(db, type);
+    if (m == nullptr)
+        return -1;
+    for (uint32_t i = 0; i < n; i++) {
+        const char *name = smap_get_name(m, ids[i]);
+        if (name == nullptr) {
+            LOG_WARN("Symbol [%u] not found!", ids[i]);
+            continue;
+        }
+        if (cb(ctx, type, ids[i], static_cast<uint16_t>(strlen(name)), 0, name) != 0)
+            break;
+    }
+    return 0;
 }

@@ -10,7 +10,10 @@
 #include <memory>
 #include <unistd.h>
 
+#include "lib/be_load.h"
 #include "lib/crc32.h"
+#include "lib/cursor.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
@@ -22,29 +25,11 @@ static constexpr char EXT_KV_SEPARATOR = 0x1E;
 // A locator's entry offset must lie below this to leave room for an entry head.
 static constexpr uint32_t EXT_ENTRY_OFFSET_LIMIT = 65804;
 
-static uint16_t ext_get16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-static uint32_t ext_get32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
-static void ext_put16(uint8_t *p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-static void ext_put32(uint8_t *p, uint32_t v) {
-    ext_put16(p, static_cast<uint16_t>(v >> 16));
-    ext_put16(p + 2, static_cast<uint16_t>(v));
-}
-
 static void ext_header_fill(uint8_t *h, uint32_t raw, uint32_t stored) {
-    ext_put32(h, raw);
-    ext_put32(h + 4, stored);
-    ext_put32(h + 8, 0);
-    ext_put32(h + 8, crc32_calc(h, EXT_HEADER_SIZE));
+    store_be32(h, raw);
+    store_be32(h + 4, stored);
+    store_be32(h + 8, 0);
+    store_be32(h + 8, crc32_calc(h, EXT_HEADER_SIZE));
 }
 
 // The sizes of a block header whose CRC holds and whose sizes are possible.
@@ -52,10 +37,10 @@ static bool ext_header_check(const uint8_t *h, uint32_t *raw, uint32_t *stored) 
     uint8_t copy[EXT_HEADER_SIZE];
     memcpy(copy, h, 8);
     memset(copy + 8, 0, 4);
-    if (crc32_calc(copy, EXT_HEADER_SIZE) != ext_get32(h + 8))
+    if (crc32_calc(copy, EXT_HEADER_SIZE) != load_be32(h + 8))
         return false;
-    *raw = ext_get32(h);
-    *stored = ext_get32(h + 4);
+    *raw = load_be32(h);
+    *stored = load_be32(h + 4);
     return *raw <= EXT_BLOCK_MAX && *stored <= EXT_BLOCK_MAX;
 }
 
@@ -122,9 +107,9 @@ uint64_t ext_buf_add(ext_buf **builder, uint32_t *grown, uint8_t *scratch, uint1
     ext_buf *b = *builder;
     uint64_t locator = ext_locator(b->tail_used, b->fill);
     uint8_t *entry = b->open_block + EXT_HEADER_SIZE + b->fill;
-    ext_put16(entry, call_index);
-    ext_put16(entry + 2, flags);
-    ext_put16(entry + 4, length);
+    store_be16(entry, call_index);
+    store_be16(entry + 2, flags);
+    store_be16(entry + 4, length);
     if (length > 0)
         memcpy(entry + EXT_ENTRY_HEAD, data, length);
     b->fill += EXT_ENTRY_HEAD + length;
@@ -178,20 +163,11 @@ struct ext_block {
     uint32_t stored;
 };
 
-// Positional read of up to `len` bytes, repeated when interrupted: the bytes read, or -1.
-static ssize_t ext_pread(int fd, uint8_t *buf, size_t len, uint64_t offset) {
-    for (;;) {
-        ssize_t n = pread(fd, buf, len, static_cast<off_t>(offset));
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
-}
-
 // Reads on from `*have` bytes until the buffer holds `need`: 0, or -1 (logged) after a read
 // error or when the file ends first.
 static int ext_read_rest(int fd, uint8_t *buffer, size_t *have, size_t need, uint64_t offset) {
     while (*have < need) {
-        ssize_t n = ext_pread(fd, buffer + *have, need - *have, offset + *have);
+        ssize_t n = io_pread_full(fd, buffer + *have, need - *have, offset + *have);
         if (n < 0) {
             LOG_SYSERR("pread");
             return -1;
@@ -228,7 +204,7 @@ static ext_block_status ext_block_unpack(const uint8_t *bytes, uint8_t *buffer, 
 // its bytes.
 static ext_block_status ext_block_load(int fd, uint64_t offset, uint8_t *buffer, bool end_ok,
                                        ext_block *blk, uint32_t span = EXT_BLOCK_SPAN) {
-    ssize_t got = ext_pread(fd, buffer, span, offset);
+    ssize_t got = io_pread_full(fd, buffer, span, offset);
     if (got < 0) {
         LOG_SYSERR("pread");
         return EXT_BLOCK_FAILED;
@@ -272,7 +248,7 @@ static const uint8_t *ext_block_entry(const ext_block &blk, uint32_t offset, uin
     if (offset + EXT_ENTRY_HEAD > blk.raw)
         return nullptr;
     const uint8_t *entry = blk.payload + offset;
-    *length = ext_get16(entry + 4);
+    *length = load_be16(entry + 4);
     if (offset + EXT_ENTRY_HEAD + *length > blk.raw)
         return nullptr;
     return entry + EXT_ENTRY_HEAD;
@@ -330,7 +306,7 @@ static int ext_block_walk(const ext_block &blk, void *ctx, ext_entry_fn fn) {
         if (data == nullptr)
             break;
         const uint8_t *head = blk.payload + pos;
-        if (fn(ctx, ext_get16(head + 2), ext_get16(head), data, length) != 0)
+        if (fn(ctx, load_be16(head + 2), load_be16(head), data, length) != 0)
             return 1;
         pos += EXT_ENTRY_HEAD + length;
     }
@@ -368,16 +344,12 @@ int ext_iterate_exts(int fd, uint64_t offset, uint32_t length, uint8_t *buffer, 
 struct ext_ref_reader {
     uint64_t agent_id;
     uint8_t *buffer;
-    int fd = -1;
+    fd_owner fd;
     uint32_t file_id = 0;
     bool cached = false;
     uint64_t cached_offset = 0;
     ext_block blk{};
-
-    ~ext_ref_reader() {
-        if (fd >= 0)
-            close(fd);
-    }
+    bool failed = false; // a file or block that exists could not be read
 };
 
 static bool ext_ref_before(const ext_ref &a, const ext_ref &b) {
@@ -391,27 +363,31 @@ static bool ext_ref_before(const ext_ref &a, const ext_ref &b) {
 
 // Makes the reference's hour file the open one: true when it is open.
 static bool ext_ref_open(ext_ref_reader *r, uint32_t file_id) {
-    if (r->fd >= 0 && r->file_id == file_id)
+    if (r->fd.valid() && r->file_id == file_id)
         return true;
-    if (r->fd >= 0)
-        close(r->fd);
+    r->fd.reset();
     r->cached = false;
     char path[64];
     snprintf(path, sizeof path, "storage.db/data/%016lX/mc/%u.%u.x",
              static_cast<unsigned long>(r->agent_id), file_id >> 5, file_id & 31);
-    r->fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (r->fd < 0 && errno != ENOENT)
+    r->fd.reset(open(path, O_RDONLY | O_CLOEXEC));
+    if (!r->fd.valid() && errno != ENOENT) {
         LOG_SYSERR_PATH("open", path);
+        r->failed = true;
+    }
     r->file_id = file_id;
-    return r->fd >= 0;
+    return r->fd.valid();
 }
 
 // Makes the block at `offset` the cached one: true when it was read and checked.
 static bool ext_ref_block(ext_ref_reader *r, uint64_t offset) {
     if (r->cached && r->cached_offset == offset)
         return true;
-    r->cached = ext_block_load(r->fd, offset, r->buffer, false, &r->blk) == EXT_BLOCK_OK;
+    const ext_block_status status = ext_block_load(r->fd.get(), offset, r->buffer, false, &r->blk);
+    r->cached = status == EXT_BLOCK_OK;
     r->cached_offset = offset;
+    if (status == EXT_BLOCK_FAILED)
+        r->failed = true;
     return r->cached;
 }
 
@@ -434,31 +410,32 @@ static const uint8_t *ext_ref_entry(ext_ref_reader *r, const ext_ref &ref, uint1
     return data;
 }
 
-void dbs_get_calls_ext(uint8_t *buffer, uint64_t agent_id, uint64_t n, ext_ref *refs, void *ctx,
-                       ext_ref_fn fn) {
+int dbs_get_calls_ext(uint8_t *buffer, uint64_t agent_id, uint64_t n, ext_ref *refs, void *ctx,
+                      ext_ref_fn fn) {
     if (n == 0)
-        return;
+        return 0;
     std::sort(refs, refs + n, ext_ref_before);
-    ext_ref_reader r{agent_id, buffer};
+    ext_ref_reader r{agent_id, buffer, fd_owner(), 0, false, 0, {}, false};
     for (uint64_t i = 0; i < n; ++i) {
         const ext_ref ref = refs[i];
         uint16_t length = 0;
         const uint8_t *data = ext_ref_entry(&r, ref, &length);
         if (data != nullptr && fn(ctx, ref.locator, ref.file_id, data, length) != 0)
-            return;
+            break;
     }
+    return r.failed ? -1 : 0;
 }
 
 // ---- Parsing an entry ----
 
-// A part of an entry's data: u16 length and that many bytes from `at`.
-static bool ext_part(const uint8_t *data, uint32_t length, uint32_t at, uint32_t *start,
-                     uint32_t *size) {
-    if (at + 2 > length)
+// The next part of an entry's data: a u16 length and that many bytes, which start at *start.
+static bool ext_part(be_cursor *c, uint32_t *start, uint32_t *size) {
+    uint16_t n;
+    if (!c->get(&n))
         return false;
-    *start = at + 2;
-    *size = ext_get16(data + at);
-    return *start + *size <= length;
+    *start = c->offset;
+    *size = n;
+    return c->skip(n);
 }
 
 // Calls `kv_fn` for each key and value of the list in copy[start, end); a list ends at its
@@ -488,13 +465,10 @@ void ext_parse_entry(uint16_t flags, const uint8_t *data, uint16_t length, void 
     if (data == nullptr || (flags & (EXT_HAS_TEXT | EXT_HAS_PAIRS)) == 0)
         return;
     uint32_t text_at = 0, text_size = 0, kv_at = 0, kv_size = 0;
-    uint32_t kv_part = 0;
-    if (flags & EXT_HAS_TEXT) {
-        if (!ext_part(data, length, 0, &text_at, &text_size))
-            return;
-        kv_part = text_at + text_size;
-    }
-    if ((flags & EXT_HAS_PAIRS) && !ext_part(data, length, kv_part, &kv_at, &kv_size))
+    be_cursor c{data, length, 0};
+    if ((flags & EXT_HAS_TEXT) && !ext_part(&c, &text_at, &text_size))
+        return;
+    if ((flags & EXT_HAS_PAIRS) && !ext_part(&c, &kv_at, &kv_size))
         return;
     // A copy with room for a terminating zero after every part, the last one included.
     std::unique_ptr<char, decltype(&free)> copy(static_cast<char *>(krv_malloc(length + 1u)),

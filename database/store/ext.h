@@ -111,9 +111,10 @@ using ext_ref_fn = int (*)(void *ctx, uint64_t locator, uint32_t file_id, const 
                            uint16_t length);
 // Looks up the entries of `n` references of one agent (relative to the working directory)
 // and calls `fn` for each one found, in (day, hour, block offset, entry offset) order; `refs`
-// is sorted in place. References that cannot be resolved are skipped.
-void dbs_get_calls_ext(uint8_t *buffer, uint64_t agent_id, uint64_t n, ext_ref *refs, void *ctx,
-                       ext_ref_fn fn);
+// is sorted in place. References that cannot be resolved are skipped. 0, or -1 when a file
+// or block that exists could not be read (logged): some entries may then be missing.
+int dbs_get_calls_ext(uint8_t *buffer, uint64_t agent_id, uint64_t n, ext_ref *refs, void *ctx,
+                      ext_ref_fn fn);
 
 // Callbacks of ext_parse_entry; strings are zero-terminated. A non-zero result stops parsing.
 using ext_kv_fn = int (*)(void *ctx, char *key, char *value);

@@ -18,8 +18,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "database/store/dbs.h"
-#include "database/store/store_io.h"
+#include "database/store/agent_state.h"
+#include "lib/clock.h"
+#include "lib/format.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
@@ -78,36 +80,10 @@ uint32_t kv_day_of(uint64_t time_ms) {
     return static_cast<uint32_t>(time_ms / DAY_MS);
 }
 
-// Reads an unsigned 32-bit decimal number at *p, moving *p past it.
-bool parse_u32(const char **p, uint32_t *out) {
-    const char *s = *p;
-    uint64_t v = 0;
-    while (*s >= '0' && *s <= '9' && v <= UINT32_MAX)
-        v = v * 10 + static_cast<uint64_t>(*s++ - '0');
-    if (s == *p || v > UINT32_MAX)
-        return false;
-    *p = s;
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
-
 // True when `name` is a day file name "<day>.<key>".
 bool kv_parse_day_name(const char *name, uint32_t *day, uint32_t *key) {
-    return parse_u32(&name, day) && *name++ == '.' && parse_u32(&name, key) && *name == '\0';
-}
-
-// True when `name` is an agent directory name: the id as 16 upper-case hexadecimal digits.
-bool kv_parse_agent_dir(const char *name, uint64_t *aid) {
-    if (strlen(name) != 16)
-        return false;
-    char *end = nullptr;
-    const uint64_t v = strtoull(name, &end, 16);
-    char canonical[17];
-    snprintf(canonical, sizeof canonical, "%016lX", v);
-    if (*end != '\0' || strcmp(canonical, name) != 0)
-        return false;
-    *aid = v;
-    return true;
+    return parse_u32_prefix(&name, day) && *name++ == '.' && parse_u32_prefix(&name, key) &&
+           *name == '\0';
 }
 
 // Cuts a partial record off the end of the file open as fd, left by an interrupted or
@@ -134,11 +110,17 @@ int64_t trim_to_records(int fd, const char *path, uint64_t record) {
 
 // ---- staging ------------------------------------------------------------------------------
 
-void kv_stage_close(dbs_kv_state *kv) {
-    if (kv->stage != nullptr && fclose(kv->stage) != 0)
+// Closes the open stage file. -1 when the close reports a failed write (logged): samples
+// appended before it may be missing from the file.
+int kv_stage_close(dbs_kv_state *kv) {
+    int rc = 0;
+    if (kv->stage != nullptr && fclose(kv->stage) != 0) {
         LOG_SYSERR("fclose");
+        rc = -1;
+    }
     kv->stage = nullptr;
     kv->staged = 0;
+    return rc;
 }
 
 int kv_stage_open(dbs_agent *a) {
@@ -161,25 +143,29 @@ int kv_stage_open(dbs_agent *a) {
 }
 
 // Hands the full stage to the maintainer as "unstage", unless the previous one is still
-// there. Any failure leaves the samples going to whichever stage is open.
-void kv_stage_rotate(dbs_agent *a) {
+// there. 0 when it was handed over; -1 (logged) when it could not be, and the samples go on
+// to whichever stage is open.
+int kv_stage_rotate(dbs_agent *a) {
     kv_path unstage(a->id, UNSTAGE);
     struct stat st;
     if (stat(unstage.text, &st) == 0) {
         LOG_WARN("Unstage file still exists!");
-        return;
+        return -1;
     }
     if (errno != ENOENT) {
         LOG_SYSERR("stat");
-        return;
+        return -1;
     }
-    kv_stage_close(&a->kv);
+    int rc = kv_stage_close(&a->kv);
     kv_path stage(a->id, STAGE);
-    if (rename(stage.text, unstage.text) != 0)
+    if (rename(stage.text, unstage.text) != 0) {
         LOG_ERROR("Stage file rename error: %s", strerror(errno));
+        rc = -1;
+    }
     // The store is sequentially consistent: everything above is visible to the maintainer
     // once it sees the flag.
     a->kv.unstage_pending.store(1);
+    return rc;
 }
 
 // ---- moving a staging file into the day files -----------------------------------------
@@ -209,9 +195,9 @@ std::vector<kv_group> kv_groups(std::span<const kv_stage_rec> recs) {
 }
 
 // Writes the journal of a move: the staging file's identity and the sizes the day files
-// have before it. A journal that cannot be written is removed: the move then goes on
-// without one.
-void kv_journal_write(uint64_t aid, const struct stat &stage, std::span<const kv_group> groups) {
+// have before it. -1 (logged) when it cannot be written; it is then removed, and the move
+// can go on without one.
+int kv_journal_write(uint64_t aid, const struct stat &stage, std::span<const kv_group> groups) {
     std::vector<uint8_t> bytes(sizeof(kv_journal_head));
     const kv_journal_head head{static_cast<uint64_t>(stage.st_ino),
                                static_cast<uint64_t>(stage.st_size)};
@@ -228,48 +214,57 @@ void kv_journal_write(uint64_t aid, const struct stat &stage, std::span<const kv
         bytes.insert(bytes.end(), p, p + sizeof e);
     }
     kv_path path(aid, JOURNAL);
-    int fd = open(path.text, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    fd_owner fd(open(path.text, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
         LOG_SYSERR_PATH("open", path.text);
-        return;
+        return -1;
     }
-    const int rc = io_write_all(fd, bytes.data(), bytes.size());
-    if (rc != 0)
+    if (io_write_all(fd.get(), bytes.data(), bytes.size()) != 0) {
         LOG_SYSERR_PATH("write", path.text);
-    close(fd);
-    if (rc != 0)
+        fd.reset();
         unlink(path.text);
+        return -1;
+    }
+    return 0;
 }
 
-// Appends the samples of one group to its day file, all or none.
-void kv_append_group(uint64_t aid, const kv_group &g, std::span<const kv_stage_rec> recs,
-                     std::vector<kv_sample> &buf) {
+// Appends the samples of one group to its day file, all or none. -1 (logged) when they
+// could not be appended.
+int kv_append_group(uint64_t aid, const kv_group &g, std::span<const kv_stage_rec> recs,
+                    std::vector<kv_sample> &buf) {
     kv_day_path path(aid, g.day, g.key);
-    int fd = open(path.text, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    fd_owner fd(open(path.text, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
         LOG_SYSERR_PATH("open", path.text);
         LOG_ERROR("%zu samples for %s dropped.", g.end - g.begin, path.text);
-        return;
+        return -1;
     }
-    const int64_t size = trim_to_records(fd, path.text, sizeof(kv_sample));
+    const int64_t size = trim_to_records(fd.get(), path.text, sizeof(kv_sample));
     buf.clear();
     for (size_t i = g.begin; i < g.end; i++)
         buf.push_back({htobe64(recs[i].time), htobe64(recs[i].value)});
-    if (io_write_all(fd, buf.data(), buf.size() * sizeof(kv_sample)) != 0) {
+    if (io_write_all(fd.get(), buf.data(), buf.size() * sizeof(kv_sample)) != 0) {
         LOG_SYSERR_PATH("write", path.text);
-        if (size >= 0 && ftruncate(fd, size) != 0)
+        if (size >= 0 && ftruncate(fd.get(), size) != 0)
             LOG_SYSERR_PATH("ftruncate", path.text);
+        return -1;
     }
-    close(fd);
+    return 0;
 }
 
-void kv_move_records(uint64_t aid, const struct stat &stage, std::span<kv_stage_rec> recs) {
+// Moves the records into their day files: -1 when some of them could not be appended.
+int kv_move_records(uint64_t aid, const struct stat &stage, std::span<kv_stage_rec> recs) {
     qsort(recs.data(), recs.size(), sizeof(kv_stage_rec), kv_stage_rec_cmp);
     const std::vector<kv_group> groups = kv_groups(recs);
-    kv_journal_write(aid, stage, groups);
+    // Without a journal the move is not repeatable, but the samples are still worth moving.
+    (void)kv_journal_write(aid, stage, groups);
     std::vector<kv_sample> buf;
-    for (const kv_group &g : groups)
-        kv_append_group(aid, g, recs, buf);
+    int rc = 0;
+    for (const kv_group &g : groups) {
+        if (kv_append_group(aid, g, recs, buf) != 0)
+            rc = -1;
+    }
+    return rc;
 }
 
 // True when the staging file at `path` is the one the journal head names.
@@ -281,21 +276,18 @@ bool kv_journal_names(const kv_journal_head &head, const char *path) {
 
 // Reads the agent's journal. False when there is none or it has no whole head.
 bool kv_journal_read(const char *path, std::vector<uint8_t> *bytes) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    fd_owner fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         if (errno != ENOENT)
             LOG_SYSERR_PATH("open", path);
         return false;
     }
     uint8_t chunk[4096];
     ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0)
-            bytes->insert(bytes->end(), chunk, chunk + n);
-    }
+    while ((n = io_read_full(fd.get(), chunk, sizeof chunk)) > 0)
+        bytes->insert(bytes->end(), chunk, chunk + n);
     if (n < 0)
         LOG_SYSERR_PATH("read", path);
-    close(fd);
     return n == 0 && bytes->size() >= sizeof(kv_journal_head);
 }
 
@@ -338,25 +330,28 @@ void kv_journal_rollback(uint64_t aid) {
 
 // Moves the agent's staging file `suffix` into the day files and removes it, then its
 // journal. A file that cannot be removed keeps its journal, so a later recovery undoes
-// the move before repeating it.
-void kv_stage_consume(uint64_t aid, const char *suffix) {
+// the move before repeating it. -1 when some samples could not be moved (they are dropped
+// with the file) or the file could not be removed.
+int kv_stage_consume(uint64_t aid, const char *suffix) {
     kv_path path(aid, suffix);
-    process_stage_file(aid, path.text);
+    const int moved = process_stage_file(aid, path.text);
     if (unlink(path.text) != 0 && errno != ENOENT) {
         LOG_SYSERR_PATH("unlink", path.text);
-        return;
+        return -1;
     }
     kv_journal_remove(aid);
+    return moved;
 }
 
 // ---- maintainer -----------------------------------------------------------------------
 
-void kv_unstage(dbs_agent *a) {
+int kv_unstage(dbs_agent *a) {
     kv_path path(a->id, UNSTAGE);
     LOG_DEBUG("Stage file eligible to unstage: %s", path.text);
-    kv_stage_consume(a->id, UNSTAGE);
+    const int rc = kv_stage_consume(a->id, UNSTAGE);
     // Sequentially consistent: the removal is done before the worker can see 0.
     a->kv.unstage_pending.store(0);
+    return rc;
 }
 
 // ---- reading day files ----------------------------------------------------------------
@@ -393,30 +388,20 @@ std::vector<uint32_t> kv_bulk_days(uint64_t aid, uint32_t key, uint64_t first, u
 // Reads the first bytes of a day file into buf, at most KV_BULK_BYTES: the number of
 // bytes of whole samples read, or -1 when the file is missing or unreadable.
 int64_t kv_read_day(const char *path, uint8_t *buf) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    fd_owner fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         if (errno == ENOENT)
             LOG_DEBUG("No such file %s.", path);
         else
             LOG_SYSERR_PATH("open", path);
         return -1;
     }
-    size_t got = 0;
-    while (got < KV_BULK_BYTES) {
-        ssize_t n = read(fd, buf + got, KV_BULK_BYTES - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            LOG_SYSERR_PATH("read", path);
-            close(fd);
-            return -1;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
+    const ssize_t got = io_read_full(fd.get(), buf, KV_BULK_BYTES);
+    if (got < 0) {
+        LOG_SYSERR_PATH("read", path);
+        return -1;
     }
-    close(fd);
-    return static_cast<int64_t>(got - got % sizeof(kv_sample));
+    return got - got % static_cast<ssize_t>(sizeof(kv_sample));
 }
 
 } // namespace
@@ -435,8 +420,9 @@ int kv_stage_rec_cmp(const void *a, const void *b) {
 
 int dbs_kv_save(dbs_agent *a, uint32_t key, uint64_t time_ms, uint64_t value) {
     dbs_kv_state *kv = &a->kv;
+    // A stage that cannot be handed over yet takes the sample all the same.
     if (kv->staged > KV_STAGE_ROTATE && kv->unstage_pending.load() == 0)
-        kv_stage_rotate(a);
+        (void)kv_stage_rotate(a);
     if (kv->stage == nullptr && kv_stage_open(a) != 0)
         return -1;
     const kv_stage_rec rec{a->id, time_ms, value, key};
@@ -446,48 +432,50 @@ int dbs_kv_save(dbs_agent *a, uint32_t key, uint64_t time_ms, uint64_t value) {
     }
     // The stream may hold part of a record now: reopening cuts the file to whole records.
     LOG_SYSERR("fwrite");
-    kv_stage_close(kv);
-    return 0;
+    (void)kv_stage_close(kv);
+    return -1;
 }
 
-void dbs_agent_kv_close(dbs *, dbs_agent *a) {
-    kv_stage_close(&a->kv);
+int dbs_agent_kv_close(dbs *, dbs_agent *a) {
+    return kv_stage_close(&a->kv);
 }
 
-void process_stage_file(uint64_t aid, const char *path) {
+int process_stage_file(uint64_t aid, const char *path) {
     struct stat st;
     if (stat(path, &st) != 0) {
-        if (errno != ENOENT)
-            LOG_ERROR("Cannot process %s stage file : %s", path, strerror(errno));
-        return;
+        if (errno == ENOENT)
+            return 0;
+        LOG_ERROR("Cannot process %s stage file : %s", path, strerror(errno));
+        return -1;
     }
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    fd_owner fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         LOG_ERROR("Cannot open %s stage file : %s", path, strerror(errno));
-        return;
+        return -1;
     }
     // The size to map is taken from the open file itself.
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd.get(), &st) != 0) {
         LOG_ERROR("Cannot process %s stage file : %s", path, strerror(errno));
-        close(fd);
-        return;
+        return -1;
     }
     const size_t count = static_cast<uint64_t>(st.st_size) / sizeof(kv_stage_rec);
     const size_t length = count * sizeof(kv_stage_rec);
     // A private writable mapping: the sort reorders the records in memory only.
-    void *map =
-        count != 0 ? mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0) : nullptr;
-    close(fd);
+    void *map = count != 0 ? mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd.get(), 0)
+                           : nullptr;
+    fd.reset();
     if (map == MAP_FAILED) {
         LOG_SYSERR("mmap");
-        return;
+        return -1;
     }
+    int rc = 0;
     if (map != nullptr) {
         std::span<kv_stage_rec> recs(static_cast<kv_stage_rec *>(map), count);
-        kv_move_records(aid, st, kv_keep_agent(recs, aid, path));
+        rc = kv_move_records(aid, st, kv_keep_agent(recs, aid, path));
         munmap(map, length);
     }
     LOG_DEBUG("Stage file [%s] processed!", path);
+    return rc;
 }
 
 int dbs_kv_recover() {
@@ -496,27 +484,30 @@ int dbs_kv_recover() {
         LOG_ERROR("opendir: %s %s.", AGENTS_DIR, strerror(errno));
         return -1;
     }
+    int rc = 0;
     while (const dirent *e = readdir(dir)) {
         uint64_t aid;
-        if (e->d_name[0] == '.' || !kv_parse_agent_dir(e->d_name, &aid))
+        if (e->d_name[0] == '.' || !parse_agent_id(e->d_name, &aid))
             continue;
         kv_journal_rollback(aid);
-        kv_stage_consume(aid, UNSTAGE);
-        kv_stage_consume(aid, STAGE);
+        const int unstaged = kv_stage_consume(aid, UNSTAGE);
+        if (kv_stage_consume(aid, STAGE) != 0 || unstaged != 0)
+            rc = -1;
     }
     closedir(dir);
-    return 0;
+    return rc;
 }
 
-void dbs_kv_maintain_pass(dbs_agents *repo) {
+int dbs_kv_maintain_pass(dbs_agents *repo) {
+    int rc = 0;
     for (uint64_t p = 0;; p++) {
         KRV_LOCKCALL(pthread_rwlock_rdlock(&repo->guard));
         dbs_agent *a = p < repo->count ? repo->items[p] : nullptr;
         KRV_LOCKCALL(pthread_rwlock_unlock(&repo->guard));
         if (a == nullptr)
-            return;
-        if (a->kv.unstage_pending.load() == 1)
-            kv_unstage(a);
+            return rc;
+        if (a->kv.unstage_pending.load() == 1 && kv_unstage(a) != 0)
+            rc = -1;
     }
 }
 
@@ -531,11 +522,7 @@ struct kv_maintainer {
 
 // Waits one interval. False once the maintainer is told to stop.
 static bool kv_maintainer_wait(kv_maintainer *m) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    const uint64_t ns = static_cast<uint64_t>(deadline.tv_nsec) + m->interval_ms * 1000000ull;
-    deadline.tv_sec += static_cast<time_t>(ns / 1000000000);
-    deadline.tv_nsec = static_cast<long>(ns % 1000000000);
+    const timespec deadline = monotonic_deadline(m->interval_ms);
     KRV_LOCKCALL(pthread_mutex_lock(&m->lock));
     int rc = 0;
     while (!m->stop && rc != ETIMEDOUT)
@@ -548,8 +535,9 @@ static bool kv_maintainer_wait(kv_maintainer *m) {
 static void *dbs_kv_maintainer(void *arg) {
     auto *m = static_cast<kv_maintainer *>(arg);
     LOG_DEBUG("Started KV maintainer.");
+    // A failed move has been logged where it failed; the next pass goes on with the rest.
     while (kv_maintainer_wait(m))
-        dbs_kv_maintain_pass(m->agents);
+        (void)dbs_kv_maintain_pass(m->agents);
     return nullptr;
 }
 
@@ -564,11 +552,7 @@ kv_maintainer *dbs_kv_maintainer_start(dbs_agents *agents, uint32_t interval_ms)
     m->agents = agents;
     m->interval_ms = interval_ms;
     pthread_mutex_init(&m->lock, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&m->wake, &attr);
-    pthread_condattr_destroy(&attr);
+    cond_init_monotonic(&m->wake);
     const int rc = pthread_create(&m->thread, nullptr, dbs_kv_maintainer, m);
     if (rc != 0) {
         LOG_ERROR("Cannot start the KV maintainer: %s.", strerror(rc));

@@ -45,12 +45,13 @@ constexpr uint32_t KV_MAINTAIN_INTERVAL_MS = 1000;
 constexpr size_t KV_BULK_BYTES = 17280 * sizeof(kv_sample);
 
 // Stages one sample of the agent. Runs on the agent's collector worker only. 0, or -1 when
-// the stage file cannot be opened (the sample is dropped).
+// the stage file cannot be opened or written (the sample is dropped; logged).
 int dbs_kv_save(dbs_agent *a, uint32_t key, uint64_t time_ms, uint64_t value);
 
 // Closes the agent's stage file, if open, when its collector goes away. The file stays on
-// disk and is reopened by the next sample.
-void dbs_agent_kv_close(dbs *db, dbs_agent *a);
+// disk and is reopened by the next sample. -1 when the close reports a failed write
+// (logged).
+int dbs_agent_kv_close(dbs *db, dbs_agent *a);
 
 // Orders staging records by agent id, key id and time, all ascending (qsort form).
 int kv_stage_rec_cmp(const void *a, const void *b);
@@ -58,17 +59,19 @@ int kv_stage_rec_cmp(const void *a, const void *b);
 // Sorts the staging file at `path` of agent `aid` and appends its samples to the agent's
 // day files, writing the journal first. Records of other agents and a partial record at
 // the end are left out. The file and the journal stay in place: whoever consumes the file
-// (maintainer or recovery) removes it and then the journal.
-void process_stage_file(uint64_t aid, const char *path);
+// (maintainer or recovery) removes it and then the journal. 0 (also for a missing file), or
+// -1 when the file could not be read or some samples could not be appended (logged).
+int process_stage_file(uint64_t aid, const char *path);
 
 // Moves every staging file left in the agent directories into the day files and removes
 // it ("unstage" before "stage"). Runs at open, before any agent can send. 0, or -1 when
-// "storage.db/data" cannot be opened.
+// "storage.db/data" cannot be opened or some samples could not be moved (logged).
 int dbs_kv_recover();
 
 // One pass of the maintainer over the registry: moves and removes the pending "unstage"
-// file of every agent whose flag is set, then clears the flag.
-void dbs_kv_maintain_pass(dbs_agents *agents);
+// file of every agent whose flag is set, then clears the flag. 0, or -1 when some samples
+// could not be moved (logged).
+int dbs_kv_maintain_pass(dbs_agents *agents);
 
 struct kv_maintainer;
 

@@ -12,8 +12,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "database/store/agent_state.h"
 #include "database/store/cindex.h"
-#include "database/store/dbs.h"
+#include "lib/io.h"
 #include "lib/log.h"
 
 namespace {
@@ -36,66 +37,13 @@ bool rootcall_valid(const RootCall *h) {
     return rootcall_magic_ok(h) && be16toh(h->n) <= MAX_RCALL_CALLS;
 }
 
-// Moves an I/O vector past `done` bytes.
-void iov_advance(iovec *&iov, int &cnt, size_t done) {
-    while (cnt > 0 && done >= iov->iov_len) {
-        done -= iov->iov_len;
-        iov++;
-        cnt--;
-    }
-    if (cnt > 0) {
-        iov->iov_base = static_cast<char *>(iov->iov_base) + done;
-        iov->iov_len -= done;
-    }
-}
-
-// Writes the whole vector (which it consumes), continuing after short writes. 0, or -1
-// with errno set.
-int writev_all(int fd, iovec *iov, int cnt) {
-    while (cnt > 0) {
-        ssize_t w = writev(fd, iov, cnt);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            if (w == 0)
-                errno = EIO;
-            return -1;
-        }
-        iov_advance(iov, cnt, static_cast<size_t>(w));
-    }
-    return 0;
-}
-
-// Reads into the vector (which it consumes) from `offset` until it is full or the file
-// ends: the bytes read, or -1 with errno set.
-ssize_t preadv_full(int fd, iovec *iov, int cnt, uint64_t offset) {
-    ssize_t total = 0;
-    while (cnt > 0) {
-        ssize_t r = preadv(fd, iov, cnt, static_cast<off_t>(offset + total));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        total += r;
-        iov_advance(iov, cnt, static_cast<size_t>(r));
-    }
-    return total;
-}
-
-ssize_t pread_full(int fd, void *buf, size_t len, uint64_t offset) {
-    iovec v{buf, len};
-    return preadv_full(fd, &v, 1, offset);
-}
-
 // Reads the RootCall at `offset` and up to n of its calls: bytes read, 0 when the offset
 // cannot start a record, -1 on a read error (errno set).
 ssize_t read_rcall_at(int fd, uint64_t offset, RootCall *header, call_record *calls, uint16_t n) {
     if (offset % RECORD != 0)
         return 0;
     iovec iov[2] = {{header, HEADER}, {calls, RECORD * n}};
-    return preadv_full(fd, iov, n != 0 ? 2 : 1, offset);
+    return io_preadv_full(fd, iov, n != 0 ? 2 : 1, offset);
 }
 
 // Cuts a file back to `size` after a failed append.
@@ -204,7 +152,7 @@ int mc_trim_tail(int fd, const char *path, uint64_t *size) {
     while (pos < *size) {
         if (pos + HEADER > chunk_at + chunk_len) {
             ssize_t got =
-                pread_full(fd, buf.data(), std::min<uint64_t>(TAIL_CHUNK, *size - pos), pos);
+                io_pread_full(fd, buf.data(), std::min<uint64_t>(TAIL_CHUNK, *size - pos), pos);
             if (got < 0) {
                 LOG_SYSERR_PATH("pread", path);
                 return -1;
@@ -256,19 +204,20 @@ void mc_forget(dbs_agent *a, uint64_t hour) {
 // Opens the files of another hour, `hour_n` hours since the epoch.
 int mc_switch(dbs_agent *a, uint64_t hour_n, uint32_t day, uint32_t hour) {
     dbs_mc_state *mc = &a->mc;
-    dbs_agent_mc_close(mc);
+    // A failed close of the previous hour's files is logged; the new hour opens all the same.
+    (void)dbs_agent_mc_close(mc);
     char path[RCALL_PATH_MAX];
     rcall_path(path, a->id, day, hour, "");
     if (mc_open(path, O_RDWR, &mc->data_fd, &mc->data_size) != 0)
         return -1;
     if (!mc_is_checked(a, hour_n, mc->data_size) &&
         mc_trim_tail(mc->data_fd, path, &mc->data_size) != 0) {
-        dbs_agent_mc_close(mc);
+        (void)dbs_agent_mc_close(mc);
         return -1;
     }
     rcall_path(path, a->id, day, hour, ".x");
     if (mc_open(path, O_WRONLY, &mc->ext_fd, &mc->ext_size) != 0) {
-        dbs_agent_mc_close(mc);
+        (void)dbs_agent_mc_close(mc);
         return -1;
     }
     mc->index = cindex_open(a->id, day, true);
@@ -306,18 +255,23 @@ void rcall_path(char *buf, uint64_t agent_id, uint32_t day, uint32_t hour, const
              suffix);
 }
 
-void dbs_agent_mc_close(dbs_mc_state *mc) {
-    if (mc->data_fd >= 0)
-        close(mc->data_fd);
-    if (mc->ext_fd >= 0)
-        close(mc->ext_fd);
-    cindex_close(mc->index);
+int dbs_agent_mc_close(dbs_mc_state *mc) {
+    int rc = 0;
+    for (int32_t fd : {mc->data_fd, mc->ext_fd}) {
+        if (fd >= 0 && close(fd) != 0) {
+            LOG_SYSERR("close");
+            rc = -1;
+        }
+    }
+    if (cindex_close(mc->index) != 0)
+        rc = -1;
     mc->data_fd = -1;
     mc->ext_fd = -1;
     mc->index = nullptr;
     mc->hour = 0;
     mc->data_size = 0;
     mc->ext_size = 0;
+    return rc;
 }
 
 int dbs_rcall_save(dbs_agent *agent, const rcall *rc) {
@@ -350,7 +304,7 @@ int dbs_rcall_save(dbs_agent *agent, const rcall *rc) {
         cindex_unput(mc->index, at, hour, minute, second);
         // The cut back may have failed too: the next root call reopens and checks the file.
         mc_forget(agent, hour_n);
-        dbs_agent_mc_close(mc);
+        (void)dbs_agent_mc_close(mc);
         return -1;
     }
     mc_remember(agent, hour_n, mc->data_size);
@@ -363,7 +317,7 @@ int csp_save_rcall(uint64_t *data_size, uint64_t *ext_size, int32_t data_fd, int
     const bool has_blob = ext_blob != nullptr && ext_len != 0;
     if (has_blob) {
         iovec blob{const_cast<void *>(ext_blob), ext_len};
-        if (writev_all(ext_fd, &blob, 1) != 0) {
+        if (io_writev_all(ext_fd, &blob, 1) != 0) {
             LOG_SYSERR("write");
             cut_back(ext_fd, *ext_size);
             return -1;
@@ -379,7 +333,7 @@ int csp_save_rcall(uint64_t *data_size, uint64_t *ext_size, int32_t data_fd, int
     h.n = htobe16(n);
     memcpy(h.magic, ROOTCALL_MAGIC, sizeof h.magic);
     iovec iov[2] = {{&h, HEADER}, {const_cast<call_record *>(calls), RECORD * n}};
-    if (writev_all(data_fd, iov, n != 0 ? 2 : 1) != 0) {
+    if (io_writev_all(data_fd, iov, n != 0 ? 2 : 1) != 0) {
         LOG_SYSERR("writev");
         cut_back(data_fd, *data_size);
         if (has_blob)
@@ -426,13 +380,28 @@ int csp_rcall_present(uint64_t agent_id, uint32_t day, uint32_t hour, uint64_t o
     return got == static_cast<ssize_t>(HEADER) && rootcall_valid(&h);
 }
 
+int cindex_find(uint64_t *offset, uint64_t agent_id, uint32_t day, uint64_t hour, uint64_t minute,
+                uint64_t second) {
+    uint64_t best = 0;
+    const int rc = cindex_first_offset(&best, agent_id, day, hour, minute, second);
+    *offset = 0;
+    if (rc != 0 || best == 0)
+        return rc;
+    if (!csp_rcall_present(agent_id, day, static_cast<uint32_t>(hour % 24), best)) {
+        LOG_WARN("Invalid scall record offset.");
+        return -1;
+    }
+    *offset = best;
+    return 0;
+}
+
 int csp_scan_rcall_stack(int32_t fd, uint64_t offset, uint32_t file_id, const uint64_t range[2],
                          uint32_t buffer_size, void *buffer, void *ctx, csp_scan_cb cb,
                          uint64_t expected) {
     auto *buf = static_cast<uint8_t *>(buffer);
     scan_state s{offset, file_id, range, ctx, cb, expected, 0};
     while (s.seen < s.expected) {
-        ssize_t got = pread_full(fd, buf, buffer_size, s.offset);
+        ssize_t got = io_pread_full(fd, buf, buffer_size, s.offset);
         if (got < 0) {
             LOG_SYSERR("pread");
             return -1;

@@ -110,8 +110,9 @@ constexpr size_t RCALL_PATH_MAX = 64;
 void rcall_path(char *buf, uint64_t agent_id, uint32_t day, uint32_t hour, const char *suffix);
 
 // Closes the hour file and the extension file of an agent's write state (those open) and
-// unmaps its calls index; the state is left with no hour open.
-void dbs_agent_mc_close(dbs_mc_state *mc);
+// unmaps its calls index; the state is left with no hour open. -1 when a close or the unmap
+// failed (logged): what was written last may not have reached the files.
+int dbs_agent_mc_close(dbs_mc_state *mc);
 
 // Stores a root call from the collector in the agent's hour file, its blob in the extension
 // file and its place in the calls index. Runs on the agent's collector thread only. 0, or
@@ -134,6 +135,14 @@ int csp_get_rcall_stack(int32_t fd, uint64_t offset, uint16_t n, RootCall *heade
 // 1 when the hour file of `agent_id`, `day` and `hour` holds a valid RootCall header at
 // `offset`, else 0.
 int csp_rcall_present(uint64_t agent_id, uint32_t day, uint32_t hour, uint64_t offset);
+
+// The offset at which a walk of the hour file of `hour` must start to see every root call
+// stored for that second of the hour or later: the calls index's smallest offset from that
+// second to the end of the hour (cindex_first_offset), 0 when there is none. The offset is
+// used only when the hour file holds a root call there. -1 (and 0) when the index cannot be
+// read or its offset is not usable.
+int cindex_find(uint64_t *offset, uint64_t agent_id, uint32_t day, uint64_t hour, uint64_t minute,
+                uint64_t second);
 
 // Called for each stored root call of a scan inside the range, with the offset of its
 // RootCall, its blob's offset and length and the reader-form descriptor (valid only during

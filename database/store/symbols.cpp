@@ -11,8 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "database/store/dbs.h"
-#include "database/store/store_io.h"
+#include "lib/be_load.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/murmur3.h"
 #include "lib/xalloc.h"
@@ -74,19 +74,12 @@ struct file_window {
             return buf.data() + (off - base);
         buf.resize(static_cast<size_t>(std::min<uint64_t>(std::max(len, CHUNK), size - off)));
         base = off;
-        size_t got = 0;
-        while (got < buf.size()) {
-            ssize_t n =
-                pread(fd, buf.data() + got, buf.size() - got, static_cast<off_t>(off + got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                if (n == 0)
-                    errno = EIO; // the file shrank under the reader
-                buf.clear();
-                return nullptr;
-            }
-            got += static_cast<size_t>(n);
+        const ssize_t got = io_pread_full(fd, buf.data(), buf.size(), off);
+        if (got < 0 || static_cast<size_t>(got) < buf.size()) {
+            if (got >= 0)
+                errno = EIO; // the file shrank under the reader
+            buf.clear();
+            return nullptr;
         }
         return buf.data();
     }
@@ -117,7 +110,7 @@ int look_at(file_window &w, uint64_t off, rec_view *r) {
     const uint8_t *p = w.at(off, SYMBOL_HEAD);
     if (p == nullptr)
         return -1;
-    uint16_t len = static_cast<uint16_t>((p[4] << 8) | p[5]);
+    uint16_t len = load_be16(p + 4);
     if (memcmp(p, SYMBOL_MARKER, sizeof SYMBOL_MARKER) != 0 || len > SYMBOL_NAME_MAX)
         return 0;
     uint32_t size = record_size(len);
@@ -136,7 +129,7 @@ int look_at(file_window &w, uint64_t off, rec_view *r) {
 
 // Hands a whole record to cb: the name runs to its first zero byte or its length.
 int deliver(uint32_t type, uint64_t off, const uint8_t *rec, void *ctx, symbol_cb cb) {
-    uint16_t stored = static_cast<uint16_t>((rec[4] << 8) | rec[5]);
+    uint16_t stored = load_be16(rec + 4);
     char name[SYMBOL_NAME_MAX + 1];
     uint16_t len =
         static_cast<uint16_t>(strnlen(reinterpret_cast<const char *>(rec + SYMBOL_HEAD), stored));
@@ -193,10 +186,7 @@ int open_symbols_file(const char *path, uint64_t *size) {
     }
     *size = static_cast<uint64_t>(st.st_size);
     uint8_t head[16] = {};
-    ssize_t n;
-    do {
-        n = pread(fd, head, sizeof head, 0);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = io_pread_full(fd, head, sizeof head, 0);
     if (n < 0) {
         LOG_FATAL("Cannot read symbols file: %s", strerror(errno));
         close(fd);
@@ -355,7 +345,7 @@ smap *symbols_open(uint32_t type) {
     smap *m = smap_new();
     uint64_t keep = 16;
     if (symbols_scan(type, true, m, insert_loaded, &keep) != 0) {
-        smap_close(m);
+        (void)smap_close(m);
         return nullptr;
     }
     // Records are written at the map's offset rather than in append mode, so bytes that a
@@ -363,13 +353,13 @@ smap *symbols_open(uint32_t type) {
     m->fd = open(path, O_WRONLY | O_CREAT, 0600);
     if (m->fd < 0) {
         LOG_FATAL("Cannot open symbols storage: %s", strerror(errno));
-        smap_close(m);
+        (void)smap_close(m);
         return nullptr;
     }
     struct stat st;
     if (fstat(m->fd, &st) != 0) {
         LOG_SYSERR_PATH("fstat", path);
-        smap_close(m);
+        (void)smap_close(m);
         return nullptr;
     }
     if (static_cast<uint64_t>(st.st_size) != keep) {
@@ -382,7 +372,8 @@ smap *symbols_open(uint32_t type) {
     return m;
 }
 
-void smap_close(smap *ss) {
+int smap_close(smap *ss) {
+    int rc = 0;
     KRV_LOCKCALL(pthread_rwlock_wrlock(&ss->guard));
     for (smap_bucket<smap_entry> &b : ss->by_hash) {
         for (uint32_t i = 0; i < b.count; i++)
@@ -391,11 +382,14 @@ void smap_close(smap *ss) {
     }
     for (smap_bucket<smap_id_ref> &b : ss->by_id)
         free(b.items);
-    if (ss->fd >= 0)
-        close(ss->fd);
+    if (ss->fd >= 0 && close(ss->fd) != 0) {
+        LOG_SYSERR("close");
+        rc = -1;
+    }
     KRV_LOCKCALL(pthread_rwlock_unlock(&ss->guard));
     pthread_rwlock_destroy(&ss->guard);
     free(ss);
+    return rc;
 }
 
 // Writes the record of a new name at the map's offset. Its id, or 0 when the record could
@@ -404,8 +398,7 @@ static uint32_t smap_append(smap *m, uint16_t len, const char *name) {
     uint8_t rec[SYMBOL_REC_MAX] = {};
     uint32_t size = record_size(len);
     memcpy(rec, SYMBOL_MARKER, sizeof SYMBOL_MARKER);
-    rec[4] = static_cast<uint8_t>(len >> 8);
-    rec[5] = static_cast<uint8_t>(len);
+    store_be16(rec + 4, len);
     memcpy(rec + SYMBOL_HEAD, name, len);
     if (io_pwrite_all(m->fd, rec, size, m->offset) != 0) {
         LOG_ERROR("Cannot store a symbol: %s", strerror(errno));
@@ -455,33 +448,6 @@ const char *smap_get_name(struct smap *smap, uint32_t id) {
     }
     KRV_LOCKCALL(pthread_rwlock_unlock(&smap->guard));
     return name;
-}
-
-uint32_t dbs_symbol_store(dbs *db, uint32_t type, uint16_t len, const char *name) {
-    smap *m = dbs_smap(db, type);
-    return m ? smap_store(m, len, name) : 0;
-}
-
-uint32_t dbs_symbol_find(dbs *db, uint32_t type, const char *name, uint16_t len) {
-    smap *m = dbs_smap(db, type);
-    return m ? smap_find_id(m, len, name) : 0;
-}
-
-int dbs_symbols_resolve(dbs *db, uint32_t type, uint32_t n, const uint32_t *ids, void *ctx,
-                        symbol_cb cb) {
-    smap *m = dbs_smap(db, type);
-    if (m == nullptr)
-        return -1;
-    for (uint32_t i = 0; i < n; i++) {
-        const char *name = smap_get_name(m, ids[i]);
-        if (name == nullptr) {
-            LOG_WARN("Symbol [%u] not found!", ids[i]);
-            continue;
-        }
-        if (cb(ctx, type, ids[i], static_cast<uint16_t>(strlen(name)), 0, name) != 0)
-            break;
-    }
-    return 0;
 }
 
 int symbols_foreach(uint32_t type, void *ctx, symbol_cb cb) {

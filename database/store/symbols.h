@@ -72,8 +72,9 @@ int symbols_create(uint32_t type);
 // records start at a multiple of 16. NULL on failure.
 smap *symbols_open(uint32_t type);
 
-// Closes the file and frees the map with all its names. No other thread may use it.
-void smap_close(smap *ss);
+// Closes the file and frees the map with all its names. No other thread may use it. 0, or -1
+// when the close reports a failed write (logged).
+int smap_close(smap *ss);
 
 // Adds a loaded record to both bucket tables. Loading only: takes no lock. 0.
 int smap_insert(smap *m, uint32_t type, uint32_t id, uint16_t len, uint64_t hash, const char *name);
@@ -99,17 +100,3 @@ int symbols_file_foreach(void *ctx, sys_file_cb cb);
 // Prints the symbol counts per type on standard output; with `verbose` every symbol too.
 // 0, or -1 when a symbol file cannot be read.
 int symbols_print_stats(int verbose);
-
-struct dbs;
-
-// smap_store on the map of a type; 0 for a type without a map or on failure.
-uint32_t dbs_symbol_store(dbs *db, uint32_t type, uint16_t len, const char *name);
-
-// The id of a stored name; 0 when the type has no map or the name is not stored.
-uint32_t dbs_symbol_find(dbs *db, uint32_t type, const char *name, uint16_t len);
-
-// Calls cb(ctx, type, id, strlen(name), 0, name) for each listed id in order; an id that is
-// not stored is warned about and passed over; a non-zero result ends the walk. 0, or -1
-// when the type has no map.
-int dbs_symbols_resolve(dbs *db, uint32_t type, uint32_t n, const uint32_t *ids, void *ctx,
-                        symbol_cb cb);

@@ -14,9 +14,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "database/store/agent_state.h"
 #include "database/store/cindex.h"
-#include "database/store/dbs.h"
 #include "database/store/ext.h"
+#include "lib/format.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
@@ -36,33 +38,23 @@ void mc_dir_path(char *buf, size_t len, uint64_t agent_id) {
     snprintf(buf, len, "storage.db/data/%016" PRIX64 "/mc", agent_id);
 }
 
-// Reads a decimal number of at most 10 digits at *p and moves *p past it.
-bool parse_number(const char **p, uint64_t *value) {
-    const char *s = *p;
-    uint64_t v = 0;
-    while (*s >= '0' && *s <= '9' && s - *p < 10)
-        v = v * 10 + static_cast<uint64_t>(*s++ - '0');
-    if (s == *p || (*s >= '0' && *s <= '9'))
-        return false;
-    *p = s;
-    *value = v;
-    return true;
-}
-
 // "<day>.<rest>": the day and where the rest starts.
 bool mc_name_day(const char *name, uint64_t *day, const char **rest) {
     const char *p = name;
-    if (!parse_number(&p, day) || *p != '.')
+    uint32_t d;
+    if (!parse_u32_prefix(&p, &d) || *p != '.')
         return false;
+    *day = d;
     *rest = p + 1;
     return true;
 }
 
 // "<day>.<hour>", the name of an hour file: its hour since the epoch.
 bool mc_name_hour(const char *name, uint64_t *hour_n) {
-    uint64_t day, hour;
+    uint64_t day;
+    uint32_t hour;
     const char *rest;
-    if (!mc_name_day(name, &day, &rest) || !parse_number(&rest, &hour) || *rest != '\0' ||
+    if (!mc_name_day(name, &day, &rest) || !parse_u32_prefix(&rest, &hour) || *rest != '\0' ||
         hour > 23)
         return false;
     *hour_n = day * 24 + hour;
@@ -177,17 +169,21 @@ struct walk_buffers {
     walk_buffers &operator=(const walk_buffers &) = delete;
 };
 
-// Scans one hour file (and opens its extension file when the walk reads entries). -1 when
-// the scan could not read: the walk ends.
-int walk_one_hour(uint64_t agent_id, uint64_t hour_n, uint64_t offset, const uint64_t range[2],
-                  void *scan_buffer, walk_hour *wh, void *ctx, csp_scan_cb cb) {
+enum class hour_scan { done, unopened, unread };
+
+// Scans one hour file (and opens its extension file when the walk reads entries): done (a
+// missing file too), unopened when the file exists but cannot be opened, unread when the scan
+// could not read it (the walk ends).
+hour_scan walk_one_hour(uint64_t agent_id, uint64_t hour_n, uint64_t offset,
+                        const uint64_t range[2], void *scan_buffer, walk_hour *wh, void *ctx,
+                        csp_scan_cb cb) {
     const auto day = static_cast<uint32_t>(hour_n / 24);
     const auto hour = static_cast<uint32_t>(hour_n % 24);
     char path[RCALL_PATH_MAX];
     rcall_path(path, agent_id, day, hour, "");
     int fd = walk_open(path);
     if (fd < 0)
-        return 0;
+        return errno == ENOENT ? hour_scan::done : hour_scan::unopened;
     wh->ext_fd = -1;
     wh->window.length = 0;
     if (wh->ext_buffer != nullptr) {
@@ -200,27 +196,34 @@ int walk_one_hour(uint64_t agent_id, uint64_t hour_n, uint64_t offset, const uin
     close(fd);
     if (wh->ext_fd >= 0)
         close(wh->ext_fd);
-    return rc;
+    return rc < 0 ? hour_scan::unread : hour_scan::done;
 }
 
 // Runs the scan callback over every root call of the range. `wh` is the part of `ctx` that
 // the walk fills in for each hour file; its ext_buffer says whether extension files are opened.
-void walk_range(uint64_t agent_id, const uint64_t range[2], void *scan_buffer, walk_hour *wh,
-                void *ctx, csp_scan_cb cb) {
+// An hour file that cannot be opened is passed over, one that cannot be read ends the walk;
+// either makes the result -1 (logged where it failed).
+int walk_range(uint64_t agent_id, const uint64_t range[2], void *scan_buffer, walk_hour *wh,
+               void *ctx, csp_scan_cb cb) {
     const uint64_t from = range[0];
     if (from > range[1])
-        return;
+        return 0;
     const uint64_t first = from / HOUR_MS;
     // Only the file of from's own hour may start inside: the offset names a place in it.
     uint64_t start = 0;
     if (from % HOUR_MS >= 1000 && first <= LAST_HOUR)
         cindex_find(&start, agent_id, static_cast<uint32_t>(from / DAY_MS), first % 24,
                     from % HOUR_MS / 60000, from % 60000 / 1000);
+    int rc = 0;
     for (uint64_t h : walk_hours(agent_id, first, std::min(range[1] / HOUR_MS, LAST_HOUR))) {
         const uint64_t offset = h == first ? start : 0;
-        if (walk_one_hour(agent_id, h, offset, range, scan_buffer, wh, ctx, cb) < 0)
-            return;
+        const hour_scan scan = walk_one_hour(agent_id, h, offset, range, scan_buffer, wh, ctx, cb);
+        if (scan != hour_scan::done)
+            rc = -1;
+        if (scan == hour_scan::unread)
+            break;
     }
+    return rc;
 }
 
 rcall_key walk_key(const walk_hour &wh, uint64_t offset) {
@@ -231,10 +234,7 @@ rcall_key walk_key(const walk_hour &wh, uint64_t offset) {
 bool window_cover(int fd, ext_window *w, uint64_t block, uint64_t span) {
     if (block >= w->start && block - w->start + span <= w->length)
         return true;
-    ssize_t got;
-    do {
-        got = pread(fd, w->data, EXT_WINDOW_SIZE, static_cast<off_t>(block));
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = io_pread_full(fd, w->data, EXT_WINDOW_SIZE, block);
     if (got < 0) {
         LOG_SYSERR("pread");
         w->length = 0;
@@ -362,23 +362,21 @@ int dbs_rcall_foreach(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs
                       bool with_extensions) {
     walk_buffers buffers(with_extensions, with_extensions);
     rcall_walk w{{buffers.ext, {buffers.window, 0, 0}, -1, 0}, ctx, cb};
-    walk_range(agent_id, range, buffers.scan, &w.hour, &w, rcall_walk_on_scan);
-    return 0;
+    return walk_range(agent_id, range, buffers.scan, &w.hour, &w, rcall_walk_on_scan);
 }
 
 int dbs_rcall_foreach_tree(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_tree_cb cb) {
     walk_buffers buffers(false, false);
     tree_walk w{{nullptr, {}, -1, 0}, call_tree_new(), ctx, cb};
-    walk_range(agent_id, range, buffers.scan, &w.hour, &w, tree_walk_on_scan);
+    const int rc = walk_range(agent_id, range, buffers.scan, &w.hour, &w, tree_walk_on_scan);
     call_tree_free(w.tree);
-    return 0;
+    return rc;
 }
 
 int dbs_rcall_foreach_call(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_call_cb cb) {
     walk_buffers buffers(true, false);
     call_walk w{{buffers.ext, {}, -1, 0}, ctx, cb, nullptr, {}, 0, 0};
-    walk_range(agent_id, range, buffers.scan, &w.hour, &w, call_walk_on_scan);
-    return 0;
+    return walk_range(agent_id, range, buffers.scan, &w.hour, &w, call_walk_on_scan);
 }
 
 uint8_t *dbs_rcall_execution_stack_get(const rcall_ref *ref, uint64_t agent_id) {

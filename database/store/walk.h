@@ -46,9 +46,11 @@ using dbs_call_cb = int (*)(void *ctx, const rcall_ref *ref, const rcall *rc,
                             const call_record *call, const uint8_t *entry, uint16_t entry_length);
 
 // Every walk visits the root calls of `agent_id` whose root time lies in range {from, to}
-// (ms, both inclusive), hour file by hour file in time order, and returns 0: missing files
-// are skipped, a read error ends the walk. Within the range's first hour the calls index
-// lets the walk start where the root calls of `from` begin.
+// (ms, both inclusive), hour file by hour file in time order: missing files are skipped,
+// files that cannot be opened are passed over, a read error ends the walk. 0, or -1 when a
+// file could not be opened or read (logged): the walk then saw less than is stored. Within
+// the range's first hour the calls index lets the walk start where the root calls of `from`
+// begin.
 
 // Hands each root call to cb with its key, N and, when `with_extensions` is set and the root
 // has an entry in its hour's extension file, the root's entry data (else NULL and 0). A

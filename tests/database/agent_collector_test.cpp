@@ -308,11 +308,11 @@ using state_ptr = std::unique_ptr<agent_collector, void (*)(agent_collector *)>;
 class TimeCellTest : public CollectorTest {
 protected:
     state_ptr make_state() {
-        const collector_callbacks cb = store_callbacks();
+        const collector_callbacks cb = store_callbacks(db_);
         state_ptr ac(agent_collector_create(&cb, aid_), agent_collector_destroy);
         for (auto [type, id, name] :
              {std::tuple{SYM_CLASS, 5u, "C"}, {SYM_METHOD, 6u, "m"}, {SYM_THREAD, 1u, "t"}})
-            agent_symbol_map_put(&ac->maps[type - 1], id, 1, name, collector_symbol_cb);
+            agent_symbol_map_put(&ac->maps[type - 1], id, 1, name, collector_symbol_cb, db_);
         return ac;
     }
     void process(agent_collector *ac, const std::string &body) {
@@ -464,7 +464,7 @@ TEST_F(AgentCollectorTest, OpenRootCallsOfAnAgentStayUnderTheCap) {
 std::vector<std::string> g_saved_names;
 bool g_fail_saves = false;
 
-uint32_t fake_symbol_save(uint32_t, uint16_t len, const char *name) {
+uint32_t fake_symbol_save(dbs *, uint32_t, uint16_t len, const char *name) {
     if (g_fail_saves)
         return 0;
     g_saved_names.emplace_back(name, len);
@@ -484,15 +484,15 @@ TEST_F(TimeCellTest, SymbolMapsKeepTheFirstNameOfEveryId) {
     g_saved_names.clear();
     state_ptr ac = make_state();
     agent_symbol_map *m = &ac->maps[SYM_KEY - 1];
-    agent_symbol_map_put(m, 1, 1, "a", fake_symbol_save);
-    agent_symbol_map_put(m, 0xFFFFFF, 1, "z", fake_symbol_save);
-    agent_symbol_map_put(m, 0x1000000, 1, "x", fake_symbol_save);
-    agent_symbol_map_put(m, 1, 1, "b", fake_symbol_save);
+    agent_symbol_map_put(m, 1, 1, "a", fake_symbol_save, nullptr);
+    agent_symbol_map_put(m, 0xFFFFFF, 1, "z", fake_symbol_save, nullptr);
+    agent_symbol_map_put(m, 0x1000000, 1, "x", fake_symbol_save, nullptr);
+    agent_symbol_map_put(m, 1, 1, "b", fake_symbol_save, nullptr);
     g_fail_saves = true;
-    agent_symbol_map_put(m, 2, 4, "fail", fake_symbol_save);
+    agent_symbol_map_put(m, 2, 4, "fail", fake_symbol_save, nullptr);
     g_fail_saves = false;
     EXPECT_EQ(agent_symbol_map_get(m, 2), 0u);
-    agent_symbol_map_put(m, 2, 2, "ok", fake_symbol_save);
+    agent_symbol_map_put(m, 2, 2, "ok", fake_symbol_save, nullptr);
 
     EXPECT_EQ(g_saved_names, (std::vector<std::string>{"a", "z", "ok"}));
     EXPECT_EQ(agent_symbol_map_get(m, 1), 1001u);
@@ -509,7 +509,7 @@ TEST_F(TimeCellTest, LookupsBeyondTheIdsNamedSoFarAreReported) {
     agent_symbol_map *m = &ac->maps[SYM_KEY - 1];
     EXPECT_EQ(agent_symbol_map_get(m, 2047), 0u);
     EXPECT_EQ(agent_symbol_map_get(m, 2048), 0u);
-    agent_symbol_map_put(m, 3000, 1, "k", collector_symbol_cb);
+    agent_symbol_map_put(m, 3000, 1, "k", collector_symbol_cb, db_);
     EXPECT_EQ(agent_symbol_map_get(m, 3071), 0u);
     EXPECT_EQ(agent_symbol_map_get(m, 3072), 0u);
     EXPECT_NE(agent_symbol_map_get(m, 3000), 0u);

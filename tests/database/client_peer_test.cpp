@@ -157,7 +157,7 @@ unsigned start_client_server(server *s, mtp_pool *pool) {
     EXPECT_EQ(server_listen(s), 0);
     socklen_t len = sizeof a;
     getsockname(s->connfd, reinterpret_cast<sockaddr *>(&a), &len);
-    EXPECT_EQ(server_add_loop(s, dbui_loop_create(pool)), 0);
+    EXPECT_EQ(server_add_loop(s, dbui_loop_create(nullptr, pool)), 0);
     EXPECT_EQ(server_start(s), 0);
     return ntohs(a.sin_port);
 }
@@ -167,8 +167,8 @@ void full_task_queue() {
     log_level.store(1);
     mtp_pool *pool = mtp_create(1, 1, 1, "DatabasePool");
     ASSERT_EQ(mtp_start(pool), 0);
-    server s{};
-    const unsigned port = start_client_server(&s, pool);
+    // The threads are never joined: the server record outlives this function.
+    const unsigned port = start_client_server(new server{}, pool);
     // One task holds the worker, another fills the one queued place.
     ThreadGate busy, queued;
     queued.release();

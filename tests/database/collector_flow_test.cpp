@@ -14,7 +14,7 @@ namespace {
 // behind it.
 ThreadGate *g_gate;
 
-uint32_t gated_symbol_save(uint32_t, uint16_t, const char *) {
+uint32_t gated_symbol_save(dbs *, uint32_t, uint16_t, const char *) {
     g_gate->pass();
     return 1;
 }
@@ -46,7 +46,7 @@ protected:
     void SetUp() override {
         CollectorTest::SetUp();
         g_gate = &gate;
-        start(2, {collector_kv_cb, collector_rcall_cb, gated_symbol_save});
+        start(2, {db_, collector_kv_cb, collector_rcall_cb, gated_symbol_save});
         col_->budget = 1000;
         collector_set_release(col_, record_release, &flow);
     }

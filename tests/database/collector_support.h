@@ -23,7 +23,6 @@
 #include "database/store/rcall_support.h"
 #include "database/store/symbols.h"
 #include "lib/log.h"
-#include "server/runtime.h"
 #include "tests/lib/log_capture.h"
 
 // 2024-03-01 00:00:00 UTC, day 19783.
@@ -71,13 +70,6 @@ private:
     int saved_;
 };
 
-inline size_t count_of(const std::string &text, const std::string &needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        n++;
-    return n;
-}
-
 // The WARN and ERROR lines among log lines.
 inline std::string problems(const std::string &lines) {
     std::istringstream in(lines);
@@ -89,23 +81,21 @@ inline std::string problems(const std::string &lines) {
     return out;
 }
 
-// The service's operations.
-inline collector_callbacks store_callbacks() {
-    return {collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
+// The service's operations on the store `db`.
+inline collector_callbacks store_callbacks(dbs *db) {
+    return {db, collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
 }
 
-// A fresh store in the test's working directory (runtime.db), the run flag set and log
-// lines captured at level 1. start() makes a collector that writes into the store; drain()
-// lets it handle everything queued and ends its workers, leaving the agents' state to look
-// at.
+// A fresh store in the test's working directory (db_) and log lines captured at level 1. start()
+// makes a collector that writes into the store; drain() lets it handle everything queued and ends
+// its workers, leaving the agents' state to look at.
 class CollectorTest : public StoreDir {
 protected:
     void SetUp() override {
         StoreDir::SetUp();
         ASSERT_EQ(storage_create_db(), 0);
-        runtime.db = dbs_open();
-        ASSERT_NE(runtime.db, nullptr);
-        running.store(1);
+        db_ = dbs_open();
+        ASSERT_NE(db_, nullptr);
         log_level.store(1);
     }
     void TearDown() override {
@@ -113,21 +103,21 @@ protected:
             collector_stop(col_);
             collector_free(col_);
         }
-        dbs_close(runtime.db);
-        runtime.db = nullptr;
-        running.store(0);
+        dbs_close(db_);
+        db_ = nullptr;
         log_level.store(0);
         StoreDir::TearDown();
     }
 
     // Registers an agent of the given label in the store; its id.
-    static uint64_t add_agent(const std::string &label) {
+    uint64_t add_agent(const std::string &label) const {
         const std::string id = identity_bytes(2, label);
         const uint64_t aid = agent_id_of(as_bytes(id));
-        EXPECT_EQ(dbs_agent_register(runtime.db, as_bytes(id), aid), 0);
+        EXPECT_EQ(dbs_agent_register(db_, as_bytes(id), aid), 0);
         return aid;
     }
-    void start(uint16_t n = 1, collector_callbacks cb = store_callbacks()) {
+    void start(uint16_t n = 1) { start(n, store_callbacks(db_)); }
+    void start(uint16_t n, collector_callbacks cb) {
         col_ = collector_init(n, &cb);
         ASSERT_NE(col_, nullptr);
     }
@@ -149,10 +139,11 @@ protected:
         const uint64_t range[2] = {from, to};
         return walk(range, aid);
     }
-    static uint32_t global_id(uint32_t type, const std::string &name) {
-        return dbs_symbol_find(runtime.db, type, name.data(), static_cast<uint16_t>(name.size()));
+    uint32_t global_id(uint32_t type, const std::string &name) const {
+        return dbs_symbol_find(db_, type, name.data(), static_cast<uint16_t>(name.size()));
     }
 
     StderrCapture log_;
+    dbs *db_ = nullptr;
     collector *col_ = nullptr;
 };

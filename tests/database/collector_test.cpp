@@ -71,7 +71,7 @@ stored_ext read_ext(uint64_t aid, const seen_rcall &s) {
 TEST_F(CollectorTest, AssemblesRootCallsIntoTheStoreWithGlobalIds) {
     const uint64_t aid = add_agent("shop");
     // Symbols the store already holds get the ids they have; the agent's ids differ.
-    const uint32_t pre = collector_symbol_cb(SYM_CLASS, 5, "Other");
+    const uint32_t pre = collector_symbol_cb(db_, SYM_CLASS, 5, "Other");
     start();
     const uint64_t r1 = root_key(0xAB);
     const uint64_t r2 = root_key(0xCD, kRootTime + 5);
@@ -234,7 +234,7 @@ std::vector<std::string> g_symbols;
 std::atomic<int> g_symbol_calls{0};
 std::mutex g_symbols_lock;
 
-uint32_t record_symbol_save(uint32_t, uint16_t len, const char *name) {
+uint32_t record_symbol_save(dbs *, uint32_t, uint16_t len, const char *name) {
     std::lock_guard<std::mutex> hold(g_symbols_lock);
     g_symbol_calls++;
     g_symbols.emplace_back(name, len);
@@ -304,7 +304,7 @@ TEST_F(CollectorTest, ParsingStopsAtTheFirstBadMessageOrRecord) {
         SCOPED_TRACE(pc.name);
         g_symbols.clear();
         log_.clear();
-        start(1, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
+        start(1, {db_, collector_kv_cb, collector_rcall_cb, record_symbol_save});
         send(7, pc.payload);
         drain();
         collector_free(col_);
@@ -320,7 +320,7 @@ TEST_F(CollectorTest, ParsingStopsAtTheFirstBadMessageOrRecord) {
 
 TEST_F(CollectorTest, ProcessedLineCountsTheRecordsAtDebugLevel) {
     log_level.store(2);
-    start(1, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
+    start(1, {db_, collector_kv_cb, collector_rcall_cb, record_symbol_save});
     send(7, AgentData()
                 .sym(3, 1, "A")
                 .sym(4, 1, "m")
@@ -362,7 +362,7 @@ std::vector<uint64_t> dumped_agents(collector *c) {
 }
 
 TEST_F(CollectorTest, AgentsGoToWorkerIdModuloNAndKeepTheirArrivalOrder) {
-    start(4, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
+    start(4, {db_, collector_kv_cb, collector_rcall_cb, record_symbol_save});
     for (uint64_t aid : {5, 1, 2, 4, 9})
         send(aid, symbol_message("t"));
     drain();
@@ -373,7 +373,7 @@ TEST_F(CollectorTest, AgentsGoToWorkerIdModuloNAndKeepTheirArrivalOrder) {
 }
 
 TEST_F(CollectorTest, SlotTableGrowsBy16AndReusesFreedSlotsFirst) {
-    start(1, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
+    start(1, {db_, collector_kv_cb, collector_rcall_cb, record_symbol_save});
     for (uint64_t aid = 100; aid < 165; aid++)
         send(aid, symbol_message("t"));
     collector_notify_disconnect(col_, 103);
@@ -393,7 +393,7 @@ TEST_F(CollectorTest, SlotTableGrowsBy16AndReusesFreedSlotsFirst) {
 
     // One more agent than the table holds grows it again.
     collector_free(col_);
-    start(1, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
+    start(1, {db_, collector_kv_cb, collector_rcall_cb, record_symbol_save});
     for (uint64_t aid = 1; aid <= 81; aid++)
         send(aid, symbol_message("t"));
     drain();
@@ -420,19 +420,19 @@ TEST_F(CollectorTest, DisconnectDiscardsTheAgentStateAndClosesItsFiles) {
     ASSERT_NE(ac, nullptr);
     EXPECT_EQ(ac->completed_roots, 1u);
     EXPECT_EQ(ac->open_roots, 0u) << "the open root call went with the old state";
-    EXPECT_EQ(dbs_agent_find(runtime.db, aid)->mc.data_fd, -1);
+    EXPECT_EQ(dbs_agent_find(db_, aid)->mc.data_fd, -1);
     EXPECT_EQ(problems(log_.lines()), "WARN   Class symbol [5] not found.\n");
 }
 
 TEST_F(CollectorTest, WorkersEndWhenTheRunFlagIsCleared) {
-    start(1, {collector_kv_cb, collector_rcall_cb, record_symbol_save});
+    start(1, {db_, collector_kv_cb, collector_rcall_cb, record_symbol_save});
     g_symbols.clear();
     g_symbol_calls.store(0);
     col_->workers[0].wait_ms.store(10);
     send(1, symbol_message("before")); // wakes the worker, whose next waits are short
     for (int i = 0; i < 100 && g_symbol_calls.load() == 0; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    running.store(0);
+    collector_request_stop(col_);
     for (int i = 0; i < 200 && count_of(log_.lines(), "Collector worker ended") == 0; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     send(1, symbol_message("after"));
@@ -444,7 +444,7 @@ TEST_F(CollectorTest, WorkersEndWhenTheRunFlagIsCleared) {
 }
 
 TEST_F(CollectorTest, ZeroWorkersIsRefused) {
-    const collector_callbacks cb = store_callbacks();
+    const collector_callbacks cb = store_callbacks(db_);
     EXPECT_EQ(collector_init(0, &cb), nullptr);
     EXPECT_EQ(log_.lines(), "FATAL  Invalid number of collector threads.\n");
 }

@@ -69,7 +69,8 @@ struct reply {
 };
 
 reply run_query(const std::string &request) {
-    msg *m = dbq_root_calls(kRid, DBQ_ROOT_CALLS, reinterpret_cast<const uint8_t *>(request.data()),
+    msg *m = dbq_root_calls(nullptr, kRid, DBQ_ROOT_CALLS,
+                            reinterpret_cast<const uint8_t *>(request.data()),
                             static_cast<uint32_t>(request.size()));
     reply r;
     if (m == nullptr)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "lib/agent_type.h"
@@ -94,6 +95,55 @@ TEST(Format, StrToU16AcceptsOnlyPlainDecimals) {
     }
 }
 
+TEST(Format, DecimalPrefixOf32Bits) {
+    const struct {
+        const char *text;
+        bool ok;
+        uint32_t value;
+        size_t used;
+    } cases[] = {
+        {"0", true, 0, 1},           {"19783.4", true, 19783, 5},
+        {"007x", true, 7, 3},        {"4294967295", true, 4294967295u, 10},
+        {"4294967296", false, 0, 0}, {"99999999999.1", false, 0, 0},
+        {"", false, 0, 0},           {".5", false, 0, 0},
+        {"-1", false, 0, 0},         {"+1", false, 0, 0},
+        {" 1", false, 0, 0},
+    };
+    for (const auto &c : cases) {
+        const char *p = c.text;
+        uint32_t v = 77;
+        EXPECT_EQ(parse_u32_prefix(&p, &v), c.ok) << c.text;
+        EXPECT_EQ(v, c.ok ? c.value : 77u) << c.text;
+        EXPECT_EQ(static_cast<size_t>(p - c.text), c.used) << c.text;
+    }
+}
+
+// One rule for the names of agent directories: exactly 16 upper-case hexadecimal digits.
+TEST(Format, AgentIdNames) {
+    const struct {
+        const char *text;
+        bool ok;
+        uint64_t id;
+    } cases[] = {
+        {"0000000000000001", true, 1},
+        {"931D61A4415B8E96", true, 0x931D61A4415B8E96ull},
+        {"FFFFFFFFFFFFFFFF", true, ~0ull},
+        {"931d61a4415b8e96", false, 0},
+        {"0000000000000001.old", false, 0},
+        {"000000000000001", false, 0},
+        {"00000000000000001", false, 0},
+        {"ABCDEF12-copy", false, 0},
+        {"+000000000000001", false, 0},
+        {"0x00000000000001", false, 0},
+        {"", false, 0},
+    };
+    for (const auto &c : cases) {
+        uint64_t id = 5;
+        EXPECT_EQ(parse_agent_id(c.text, &id), c.ok) << c.text;
+        EXPECT_EQ(id, c.ok ? c.id : 5u) << c.text;
+    }
+}
+
 TEST(Format, PathStripSlashes) {
     const struct {
         const char *in;
@@ -118,6 +168,31 @@ TEST(Format, Utf8Length) {
     EXPECT_EQ(utf8_strlen("\xc3\xa9\xc3\xa8x"), 3u);
     EXPECT_EQ(utf8_strlen(""), 0u);
     EXPECT_EQ(utf8_strlen("\xe2\x82\xac\xf0\x9f\x98\x80"), 2u);
+}
+
+TEST(Format, PrintableTextStopsAtTheFieldAndMasksControlBytes) {
+    const struct {
+        std::string text;
+        size_t max;
+        const char *shown;
+    } cases[] = {
+        {"plain", 63, "plain"},
+        {"cut here", 3, "cut"},
+        {std::string("a\0b", 3), 63, "a"},
+        {"\033[2Jtab\there\x7f", 63, "?[2Jtab?here?"},
+        {"\xc3\xa9t\xc3\xa9", 63, "\xc3\xa9t\xc3\xa9"}, // UTF-8 bytes stay as they are
+        {"", 63, ""},
+    };
+    for (const auto &c : cases) {
+        char out[64];
+        EXPECT_EQ(str_printable(out, c.text.c_str(), c.max), strlen(c.shown)) << c.text;
+        EXPECT_STREQ(out, c.shown) << c.text;
+    }
+    // A full field without a terminator: nothing past its end is read.
+    char field[4] = {'a', 'b', 'c', 'd'};
+    char out[5];
+    EXPECT_EQ(str_printable(out, field, sizeof field), 4u);
+    EXPECT_STREQ(out, "abcd");
 }
 
 TEST(AgentType, NamesAndOptionWords) {

@@ -15,7 +15,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "database/db_env.h"
 #include "server/archive_launcher.h"
 #include "support/test_support.h"
 
@@ -51,7 +50,7 @@ protected:
         tzset();
         setenv("KRV_TEST_MASTER_TICK_MS", "100", 1);
         setenv(ARCHIVE_LINGER_ENV, "300", 1);
-        ASSERT_TRUE(make_database_env(env, port));
+        lay_out_database_env(env, port);
         // The minute a few seconds from now: the first ticks of the server fall into it, or
         // it begins shortly after the server started.
         const time_t soon = time(nullptr) + 8;

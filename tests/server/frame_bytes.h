@@ -19,7 +19,7 @@ inline std::string log_text(const RunResult &res) {
     std::istringstream in(res.err);
     std::string line, out;
     while (std::getline(in, line))
-        out += line.substr(18) + "\n";
+        out += (line.size() >= 18 ? line.substr(18) : "<" + line + ">") + "\n";
     return out;
 }
 

@@ -80,9 +80,9 @@ struct Bench {
 
     explicit Bench(mtp_pool *pool = nullptr, iol_error_cb on_error = nullptr) {
         role = new RoleLog;
-        l = iol_create(PT_DB_UI, pool, role_on_close, role_on_auth, role_on_frame);
+        l = iol_create(PT_DB_UI, pool, role_on_close, role_on_auth, role_on_frame, nullptr);
         EXPECT_NE(l, nullptr);
-        EXPECT_EQ(iol_start(l, on_error), 0);
+        EXPECT_EQ(iol_start(l, on_error, nullptr, nullptr), 0);
         lfd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = loopback(0);
         socklen_t len = sizeof a;
@@ -136,8 +136,10 @@ void fill_ring(loop *l, const PeerId &id, int n) {
 TEST(IoLoop, CreateRefusesUnknownPeerTypes) {
     RunResult r = in_child([] {
         for (uint32_t pt : {0u, 6u})
-            EXPECT_EQ(iol_create(pt, nullptr, role_on_close, role_on_auth, role_on_frame), nullptr);
-        loop *l = iol_create(PT_MG_AG, nullptr, role_on_close, role_on_auth, role_on_frame);
+            EXPECT_EQ(iol_create(pt, nullptr, role_on_close, role_on_auth, role_on_frame, nullptr),
+                      nullptr);
+        loop *l =
+            iol_create(PT_MG_AG, nullptr, role_on_close, role_on_auth, role_on_frame, nullptr);
         ASSERT_NE(l, nullptr);
         EXPECT_STREQ(l->tag, "MG-AG");
         EXPECT_EQ(l->iomq.capacity, IOL_RING_SLOTS);
@@ -509,7 +511,8 @@ TEST(IoLoop, TasksRunOnTheLoopsPool) {
         EXPECT_TRUE(eventually([] { return frames_of(42) == 1; }));
         EXPECT_EQ(role->frames[0].body, "abc");
 
-        loop *bare = iol_create(PT_DB_AG, nullptr, role_on_close, role_on_auth, role_on_frame);
+        loop *bare =
+            iol_create(PT_DB_AG, nullptr, role_on_close, role_on_auth, role_on_frame, nullptr);
         int arg = 0;
         EXPECT_EQ(iol_submit_task(bare, &arg, [](void *) {}), -1);
     });
@@ -520,8 +523,10 @@ TEST(IoLoop, FailedWaitEndsTheServiceAbnormally) {
     RunResult r = in_child([] {
         Bench b(nullptr, server_on_loop_error);
         ASSERT_TRUE(logged("IOL[DB-UI]: TID=0 started."));
-        close(b.l->kq);
-        b.send_to(PeerId{1, 0, 0, PT_DB_UI}, "wake up");
+        // The loop thread closes its own epoll descriptor, so its next wait fails.
+        auto *c = static_cast<iol_call *>(malloc(sizeof(iol_call)));
+        *c = iol_call{nullptr, [](loop *l, void *) { close(l->kq); }};
+        ASSERT_EQ(iol_send(b.l, IOMessage{c, IOM_CALL, PeerId{}}), 0);
         sleep(5);
     });
     EXPECT_EQ(r.signal, SIGABRT) << r.err;

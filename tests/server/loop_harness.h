@@ -45,13 +45,6 @@ inline std::string child_log() {
     return s;
 }
 
-inline size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
-
 inline bool logged(const std::string &text, double seconds = 5) {
     return eventually([&] { return child_log().find(text) != std::string::npos; }, seconds);
 }

@@ -30,7 +30,7 @@ protected:
     unsigned port = free_tcp_port(); // the service listens there
     std::vector<pid_t> started;      // every master and service pid seen; killed at teardown
 
-    void SetUp() override { make_manager_env(env, port); }
+    void SetUp() override { lay_out_database_env(env, port); }
 
     void TearDown() override {
         for (pid_t p : started) {
@@ -78,12 +78,12 @@ TEST_F(MasterTest, StartsReportsAndStopsOnSigterm) {
 
     std::string text = log();
     EXPECT_NE(text.find("INFO   \n\n  ===== STARTING KORVANE =====\n"), std::string::npos);
-    EXPECT_NE(text.find("INFO   : Mode                      : Manager\n"), std::string::npos);
+    EXPECT_NE(text.find("INFO   : Mode                      : Database\n"), std::string::npos);
     EXPECT_NE(text.find("INFO   : Korvane directory         : " + env + "\n"), std::string::npos);
     EXPECT_NE(
         text.find("INFO   : Server address            : 127.0.0.1:" + std::to_string(port) + "\n"),
         std::string::npos);
-    EXPECT_EQ(text.find("Archive"), std::string::npos);
+    EXPECT_NE(text.find("INFO   : Archive                   : disabled\n"), std::string::npos);
     EXPECT_NE(text.find("--- System resources report ---"), std::string::npos);
     EXPECT_NE(text.find("INFO   ===== STARTED =====\n"), std::string::npos);
 

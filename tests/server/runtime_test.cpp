@@ -42,8 +42,7 @@ TEST(Version, BannerIsNineFramedBlueLines) {
 TEST(Runtime, StartsZeroed) {
     EXPECT_EQ(runtime.mode, 0u);
     EXPECT_EQ(runtime.home, nullptr);
-    EXPECT_EQ(runtime.db, nullptr);
-    EXPECT_EQ(runtime.mgrdb, nullptr);
+    EXPECT_EQ(runtime.roles.n, 0u) << "no role, so no role's storage";
     EXPECT_EQ(running.load(), 0);
 }
 

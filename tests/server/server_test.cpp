@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "server/loop_harness.h"
+#include "server/role.h"
 #include "server/server.h"
 
 namespace {
@@ -58,8 +59,9 @@ size_t routed_count() {
 }
 
 // A started server on 127.0.0.1 and a free port with a test loop for each peer type given.
+// Its threads are never joined, so the server record outlives the harness.
 struct Harness {
-    server s{};
+    server &s = *new server{};
     uint16_t port = 0;
 
     explicit Harness(std::initializer_list<uint32_t> pts, uint32_t timeout_ms = 0,
@@ -76,7 +78,7 @@ struct Harness {
         for (uint32_t pt : pts)
             EXPECT_EQ(server_add_loop(&s, iol_create(
                                               pt, nullptr, [](iol_peer *p) { free(p); },
-                                              record_auth, ignore_frame)),
+                                              record_auth, ignore_frame, nullptr)),
                       0);
         EXPECT_EQ(server_start(&s), 0);
     }
@@ -145,7 +147,8 @@ TEST(ServerThread, HellosReachTheLoopOfTheirPeerType) {
             EXPECT_EQ(routed->back().body, c.body);
             routed->clear();
         }
-        EXPECT_EQ(h.s.nconns, 0u);
+        // The slot is freed just after the hand-over, which the loop may finish first.
+        EXPECT_TRUE(eventually([&] { return h.s.nconns == 0; }));
     });
     EXPECT_CHILD_OK(r);
 }
@@ -167,7 +170,7 @@ TEST(ServerThread, DataBehindTheHelloIsRefusedAndTheSlotLeftClean) {
         next.send_raw(Bytes(kHelloFrame, 5));
         EXPECT_TRUE(next.wait_closed());
         EXPECT_TRUE(eventually([] { return routed_count() == 2; }));
-        EXPECT_EQ(h.s.nconns, 0u);
+        EXPECT_TRUE(eventually([&] { return h.s.nconns == 0; }));
     });
     EXPECT_CHILD_OK(r);
 }
@@ -190,11 +193,16 @@ TEST(ServerThread, SlotTableGrowsBy16) {
         connect_one();
         EXPECT_EQ(h.s.nconns, 32u);
         EXPECT_EQ(h.s.nslots, 48u);
-        EXPECT_EQ(std::string(h.s.slots[32].peer.addr.text), local_text(waiting.back()->s.fd));
-        EXPECT_EQ(h.s.slots[31].peer.connfd, -1);
         // The slots that moved with the table still complete their hellos.
         waiting[0]->send_raw(Bytes(kHelloFrame, 3));
         EXPECT_TRUE(eventually([] { return routed_count() == 1; }));
+        // The hand-over to the loop orders the server thread's slot writes before this read.
+        EXPECT_EQ(std::string(h.s.slots[32].peer.addr.text), local_text(waiting.back()->s.fd));
+        EXPECT_EQ(h.s.slots[31].peer.connfd, -1);
+        // The connections stay open until the child ends, so that the server thread does not
+        // free their slots while this thread has just read them.
+        for (auto &c : waiting)
+            (void)c.release();
     });
     EXPECT_CHILD_OK(r);
 }
@@ -270,13 +278,18 @@ TEST(ServerThread, SendAndLoopLookupByPeerType) {
     EXPECT_EQ(count_of(log_text(r), "FATAL  Server does not support this peer type!\n"), 4u);
 }
 
+msg *no_report(void *, loop *) {
+    ADD_FAILURE() << "no report is built without a client";
+    return nullptr;
+}
+
 TEST(ServerThread, AgentsReportWaitsForClients) {
     RunResult r = in_child(
         [] {
             Harness manager({PT_MG_AG, PT_MG_UI});
-            server_report_agents(&manager.s);
+            server_report_agents(&manager.s, no_report, nullptr);
             Harness database({PT_DB_AG, PT_DB_UI});
-            server_report_agents(&database.s);
+            server_report_agents(&database.s, no_report, nullptr);
         },
         2);
     EXPECT_CHILD_OK(r);
@@ -295,13 +308,151 @@ TEST(ServerThread, LostListeningSocketEndsTheServiceAbnormally) {
     EXPECT_NE(text.find("INFO   Server stopped.\nFATAL  Server error!\n"), std::string::npos);
 }
 
+// ---- roles ----
+
+// What the loop makers of the fake roles were handed.
+struct Made {
+    uint32_t pt;
+    void *ctx;
+    mtp_pool *pool;
+};
+
+std::vector<Made> *made; // one per child
+
+template <uint32_t PT> loop *fake_loop(void *ctx, mtp_pool *pool) {
+    made->push_back({PT, ctx, pool});
+    return iol_create(
+        PT, pool, [](iol_peer *p) { free(p); }, record_auth, ignore_frame, ctx);
+}
+
+// A role of the product's shape: a pool and the loops of the table of its mode, each maker
+// a fake one.
+role fake_role(uint32_t mode, void *ctx) {
+    role r{};
+    r.ctx = ctx;
+    r.mode = mode;
+    if (mode == 1) {
+        r.name = "Manager";
+        r.pool = {"FakeManagerPool", 1, 2, 4};
+        r.loops[0] = {PT_MG_UI, true, 0, fake_loop<PT_MG_UI>};
+        r.loops[1] = {PT_MG_AG, true, 0, fake_loop<PT_MG_AG>};
+        r.loops[2] = {PT_MG_DB, false, 2, fake_loop<PT_MG_DB>};
+    } else {
+        r.name = "Database";
+        r.pool = {"FakeDatabasePool", 1, 2, 4};
+        r.loops[0] = {PT_DB_UI, true, 0, fake_loop<PT_DB_UI>};
+        r.loops[1] = {PT_DB_AG, false, 0, fake_loop<PT_DB_AG>};
+    }
+    return r;
+}
+
+// The server on 127.0.0.1 and a port of the system's choice with the roles' pools and loops.
+uint16_t set_up_roles(server *s, role_set *roles) {
+    sockaddr_in a = loopback(0);
+    s->addr = netaddr_from_sockaddr(reinterpret_cast<sockaddr *>(&a));
+    EXPECT_EQ(init_server_socket(s, roles), 0);
+    socklen_t len = sizeof a;
+    getsockname(s->connfd, reinterpret_cast<sockaddr *>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+TEST(ServerRoles, BothRolesMakeTheirPoolsAndLoopsAndAreServed) {
+    RunResult r = in_child([] {
+        routed = new std::vector<Routed>;
+        made = new std::vector<Made>;
+        int manager_ctx = 0, database_ctx = 0;
+        role_set roles{{fake_role(1, &manager_ctx), fake_role(2, &database_ctx)}, 2};
+        static server s{};
+        const uint16_t port = set_up_roles(&s, &roles);
+        // In table order, the Manager first; no MG-DB loop beside the Database role.
+        ASSERT_EQ(made->size(), 4u);
+        const uint32_t pts[] = {PT_MG_UI, PT_MG_AG, PT_DB_UI, PT_DB_AG};
+        const void *ctxs[] = {&manager_ctx, &manager_ctx, &database_ctx, &database_ctx};
+        for (size_t i = 0; i < 4; i++) {
+            EXPECT_EQ((*made)[i].pt, pts[i]) << i;
+            EXPECT_EQ((*made)[i].ctx, ctxs[i]) << i;
+        }
+        ASSERT_NE((*made)[0].pool, nullptr);
+        EXPECT_EQ((*made)[1].pool, (*made)[0].pool) << "the Manager's loops share its pool";
+        ASSERT_NE((*made)[2].pool, nullptr);
+        EXPECT_NE((*made)[2].pool, (*made)[0].pool) << "each role has a pool of its own";
+        EXPECT_STREQ((*made)[0].pool->name, "FakeManagerPool");
+        EXPECT_STREQ((*made)[2].pool->name, "FakeDatabasePool");
+        EXPECT_EQ((*made)[2].pool->max, 2u);
+        EXPECT_EQ((*made)[3].pool, nullptr);
+        EXPECT_EQ(s.mask, 0x36u);
+        EXPECT_EQ(s.mgdb, nullptr);
+        EXPECT_EQ(s.mgui->ctx, &manager_ctx);
+        EXPECT_EQ(s.dbagent->ctx, &database_ctx);
+
+        ASSERT_EQ(server_start(&s), 0);
+        EXPECT_TRUE(logged("INFO   Server [0] started.\n"));
+        for (const char *tag : {"MG-UI", "MG-AG", "DB-UI", "DB-AG"})
+            EXPECT_NE(child_log().find(std::string("INFO   IOL[") + tag + "]: TID=0 started.\n"),
+                      std::string::npos)
+                << tag;
+        const struct {
+            Bytes bytes;
+            uint32_t pt;
+        } hellos[] = {{hello(kAgent + "SE" + "a"), PT_DB_AG},
+                      {hello("UICLIENTER" + Bytes("u")), PT_MG_UI}};
+        for (const auto &c : hellos) {
+            Client client(port);
+            client.send_raw(c.bytes);
+            EXPECT_TRUE(client.wait_closed());
+            ASSERT_TRUE(eventually([&] { return routed_count() == 1; })) << c.pt;
+            EXPECT_EQ(routed->back().pt, c.pt);
+            routed->clear();
+        }
+        Client db(port);
+        db.send_raw(hello("DATABASE"));
+        EXPECT_TRUE(db.wait_closed());
+        EXPECT_TRUE(logged("ERROR  Unsupported client type from client "));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(ServerRoles, ManagerAloneServesDatabases) {
+    RunResult r = in_child([] {
+        routed = new std::vector<Routed>;
+        made = new std::vector<Made>;
+        role_set roles{{fake_role(1, nullptr)}, 1};
+        static server s{};
+        const uint16_t port = set_up_roles(&s, &roles);
+        ASSERT_EQ(made->size(), 3u);
+        EXPECT_EQ(made->back().pt, PT_MG_DB);
+        EXPECT_EQ(made->back().pool, nullptr);
+        EXPECT_EQ(s.mask, 0x2Cu);
+        ASSERT_EQ(server_start(&s), 0);
+        Client db(port);
+        db.send_raw(hello("DATABASE" + Bytes("nurl")));
+        EXPECT_TRUE(db.wait_closed());
+        ASSERT_TRUE(eventually([] { return routed_count() == 1; }));
+        EXPECT_EQ(routed->back().pt, PT_MG_DB);
+        EXPECT_EQ(routed->back().body, "nurl");
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+TEST(ServerRoles, FindByModeBit) {
+    role_set roles{{fake_role(1, nullptr), fake_role(2, nullptr)}, 2};
+    EXPECT_EQ(role_find(&roles, 1), &roles.items[0]);
+    EXPECT_EQ(role_find(&roles, 2), &roles.items[1]);
+    EXPECT_EQ(role_find(&roles, 3), nullptr);
+    EXPECT_EQ(role_set_mode(&roles), 3u);
+    role_set one{{fake_role(2, nullptr)}, 1};
+    EXPECT_EQ(role_find(&one, 1), nullptr);
+    EXPECT_EQ(role_set_mode(&one), 2u);
+}
+
 TEST(ServerSetup, BindFailureIsReported) {
     RunResult r = in_child([] {
         Harness h({PT_DB_UI});
         server other{};
         sockaddr_in a = loopback(h.port);
         other.addr = netaddr_from_sockaddr(reinterpret_cast<sockaddr *>(&a));
-        EXPECT_EQ(init_server_socket(&other, 1), -1);
+        role_set none{};
+        EXPECT_EQ(init_server_socket(&other, &none), -1);
     });
     EXPECT_CHILD_OK(r);
     std::string text = log_text(r);
@@ -312,14 +463,14 @@ TEST(ServerSetup, BindFailureIsReported) {
               std::string::npos);
 }
 
-// A real service process on a Manager environment.
+// A real service process on a Database environment.
 class ServiceProcess : public testing::Test {
 protected:
     TempDir dir;
     std::string env = dir.sub("env");
     unsigned port = free_tcp_port();
 
-    void SetUp() override { make_manager_env(env, port); }
+    void SetUp() override { lay_out_database_env(env, port); }
 
     void TearDown() override {
         std::regex re(R"(Process \[korvane=(\d+)\] created successfully\.)");
@@ -333,27 +484,29 @@ protected:
     std::string log() { return read_file(env + "/logs/korvane.log"); }
 };
 
-TEST_F(ServiceProcess, ManagerListensClosesBadHellosAndStops) {
+TEST_F(ServiceProcess, DatabaseListensClosesBadHellosAndStops) {
     ASSERT_EQ(run_korvane({"start", env}).exit_code, 0);
     // The server thread may log its start a moment after the service's own line.
     for (const char *line :
-         {"INFO   Server initialization success.\n", "INFO   IOL[MG-UI]: TID=0 started.\n",
-          "INFO   IOL[MG-AG]: TID=0 started.\n", "INFO   IOL[MG-DB]: TID=0 started.\n",
-          "INFO   Server [0] started.\n", "INFO   ===== STARTED =====\n"})
+         {"INFO   Server initialization success.\n", "INFO   IOL[DB-UI]: TID=0 started.\n",
+          "INFO   IOL[DB-AG]: TID=0 started.\n", "INFO   Server [0] started.\n",
+          "INFO   ===== STARTED =====\n"})
         EXPECT_TRUE(eventually([&] { return log().find(line) != std::string::npos; })) << line;
-    EXPECT_EQ(log().find("IOL[DB-"), std::string::npos);
+    EXPECT_EQ(log().find("IOL[MG-"), std::string::npos);
 
     Client bad(static_cast<uint16_t>(port));
     bad.send_raw(hello("HELLOKRV"));
     EXPECT_TRUE(bad.wait_closed());
-    // No role is served yet: a well-formed client hello is refused by its stand-in loop.
+    // The Manager role is not served: a Manager client's hello is refused.
     Client ui(static_cast<uint16_t>(port));
     ui.send_raw(hello("UICLIENTER"));
     EXPECT_TRUE(ui.wait_closed());
     EXPECT_TRUE(eventually([&] {
         return log().find(
                    "WARN   Unknown authentication attempt [48454C4C4F4B5256] from client ") !=
-               std::string::npos;
+                   std::string::npos &&
+               log().find("WARN   Unsupported server client type from client ") !=
+                   std::string::npos;
     }));
 
     RunResult stop = run_korvane({"stop", env});

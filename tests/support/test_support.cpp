@@ -126,11 +126,20 @@ unsigned free_tcp_port() {
     return ntohs(a.sin_port);
 }
 
-void make_manager_env(const std::string &env, unsigned port) {
-    for (const char *d : {"", "/conf", "/logs", "/var", "/plugins", "/storage.mgr"})
+void lay_out_database_env(const std::string &env, unsigned port) {
+    for (const char *d : {"", "/conf", "/logs", "/var", "/plugins", "/storage.db",
+                          "/storage.db/arch", "/storage.db/data", "/storage.db/symbols"})
         mkdir((env + d).c_str(), 0700);
+    write_file(env + "/storage.db/.database", std::string("\x30\x06", 2));
+    for (const char *f : {"thr", "cls", "mth", "kvs"})
+        write_file(env + "/storage.db/symbols/" + f, std::string("KORVANE") + std::string(9, '\0'));
     write_file(env + "/conf/config.json",
-               "{\"server\": {\"host\": \"127.0.0.1\", \"port\": " + std::to_string(port) + "}}");
+               "{\"manager\": {\"host\": \"127.0.0.1\", \"port\": 1},"
+               " \"server\": {\"host\": \"127.0.0.1\", \"port\": " +
+                   std::to_string(port) +
+                   "},"
+                   " \"redirect\": {\"host\": \"127.0.0.1\", \"port\": 1},"
+                   " \"archive\": {\"enable\": false, \"policy\": \"archive\"}}");
 }
 
 std::string read_file(const std::string &path) {

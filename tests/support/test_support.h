@@ -41,8 +41,10 @@ RunResult run_korvane(const std::vector<std::string> &args, const std::string &c
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago (bound to port 0 and read back).
 unsigned free_tcp_port();
 
-// Lays out a Manager environment at `env` whose service listens on 127.0.0.1:port.
-void make_manager_env(const std::string &env, unsigned port);
+// Lays out a Database environment at `env` whose service listens on 127.0.0.1:port, its
+// empty store written out byte by byte (version word 0x3006, four symbol files holding
+// their header alone).
+void lay_out_database_env(const std::string &env, unsigned port);
 
 // Polls cond every 2 ms for up to `seconds`; its last result.
 template <class F> bool eventually(F cond, double seconds = 5) {
@@ -79,6 +81,14 @@ struct ThreadGate {
         cv.notify_all();
     }
 };
+
+// How many times `what` occurs in `text`, overlaps included.
+inline size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);

@@ -70,7 +70,8 @@ std::string root_calls_request(uint64_t aid, uint64_t from, uint64_t to, const c
 }
 
 std::string root_calls_reply(const std::string &request) {
-    msg *m = dbq_root_calls(1, DBQ_ROOT_CALLS, reinterpret_cast<const uint8_t *>(request.data()),
+    msg *m = dbq_root_calls(nullptr, 1, DBQ_ROOT_CALLS,
+                            reinterpret_cast<const uint8_t *>(request.data()),
                             static_cast<uint32_t>(request.size()));
     if (m == nullptr)
         return "";

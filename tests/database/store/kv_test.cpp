@@ -82,13 +82,6 @@ std::vector<kv_stage_rec> stage_records(const std::string &bytes) {
     return recs;
 }
 
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
-}
-
 // A store with agent kAid, its write state, and a registry holding only that state, for
 // maintainer passes run by the test itself.
 class KvStore : public StoreDir {
@@ -114,7 +107,7 @@ protected:
         write_file(stages_path(kAid, "unstage"), stage_bytes(recs));
         agent_.kv.unstage_pending.store(1);
     }
-    void pass() { dbs_kv_maintain_pass(&repo_); }
+    void pass() { EXPECT_EQ(dbs_kv_maintain_pass(&repo_), 0); }
 
     dbs_agent agent_{};
     dbs_agent *items_[1] = {&agent_};
@@ -347,10 +340,30 @@ TEST_F(KvStore, FailedDayFileAppendIsCutBack) {
         // The journal and the log line fit, the 320 bytes of samples only partly.
         rlimit lim{200, RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &lim);
-        pass();
+        printf("%d", dbs_kv_maintain_pass(&repo_));
     });
+    EXPECT_EQ(l.out, "-1") << "the pass tells that samples were not moved";
     EXPECT_NE(l.lines.find("write " + path + " File too large\n"), std::string::npos) << l.lines;
     EXPECT_EQ(path_size(path), 16);
+}
+
+// A stage that takes no bytes: the sample whose write fails, and the close that finds the
+// buffered ones unwritten, both say so.
+TEST_F(KvStore, StageWriteFailuresAreReported) {
+    ASSERT_EQ(symlink("/dev/full", stages_path(kAid, "stage").c_str()), 0);
+    Logged l = run_logged([this] {
+        int failed_at = -1;
+        for (int i = 0; i < 1000 && failed_at < 0; i++) {
+            if (dbs_kv_save(&agent_, 7, kT0 + static_cast<uint64_t>(i), 1) != 0)
+                failed_at = i;
+        }
+        printf("%d ", failed_at > 0 ? 1 : 0);
+        save(7, kT0, 1);
+        printf("%d", dbs_agent_kv_close(nullptr, &agent_));
+    });
+    EXPECT_EQ(l.out, "1 -1");
+    EXPECT_NE(l.lines.find("fwrite No space left on device\n"), std::string::npos) << l.lines;
+    EXPECT_NE(l.lines.find("fclose No space left on device\n"), std::string::npos) << l.lines;
 }
 
 TEST_F(KvStore, MaintainerThreadMovesRotatedStages) {

@@ -167,6 +167,27 @@ TEST_F(WalkRanges, EachWalkFindsTheRootCallsOfTheRange) {
     }
 }
 
+// A walk that could not read every file says so: an hour file that cannot be read ends the
+// walk with -1, after the hours before it were delivered.
+TEST_F(WalkRanges, UnreadableHourFileEndsTheWalkWithAFailure) {
+    const std::string hour11 = hour_path(at_time(0, 11, 30, 0));
+    ASSERT_EQ(unlink(hour11.c_str()), 0);
+    ASSERT_EQ(mkdir(hour11.c_str(), 0700), 0);
+    const uint64_t range[2] = {at_time(0, 10, 0, 0), at_time(0, 13, 10, 0)};
+    const std::vector<uint64_t> before = {times()[0], times()[1], times()[2]};
+    Logged l = run_logged([&] {
+        recorder r;
+        recorder t;
+        recorder c;
+        printf("%d %d %d", dbs_rcall_foreach(kAgent, range, &r, on_rcall, true),
+               dbs_rcall_foreach_tree(kAgent, range, &t, on_tree),
+               dbs_rcall_foreach_call(kAgent, range, &c, on_call));
+        printf(" %d", r.root_times() == before && t.root_times() == before);
+    });
+    EXPECT_EQ(l.out, "-1 -1 -1 1");
+    EXPECT_EQ(count_of(l.lines, "pread Is a directory\n"), 3u) << l.lines;
+}
+
 TEST_F(WalkRanges, KeysNameDayHourAndOffset) {
     recorder r = run_walk(walk_kind::rcall, at_time(0, 10, 0, 0), at_time(0, 11, 59, 0));
     ASSERT_EQ(r.seen.size(), 4u);
