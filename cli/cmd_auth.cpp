@@ -226,6 +226,20 @@ private:
     struct sigaction old_[PROMPT_NSIGNALS] {};
 };
 
+// One byte of a typed entry, read from the terminal itself (standard input is unbuffered,
+// so nothing waits in stdio), or EOF at the end of input or on a read error. An interrupted
+// read is repeated: a signal that ends the process has its handler run meanwhile.
+int read_typed() {
+    for (;;) {
+        unsigned char c;
+        ssize_t n = read(STDIN_FILENO, &c, 1);
+        if (n == 1)
+            return c;
+        if (n == 0 || errno != EINTR)
+            return EOF;
+    }
+}
+
 // Reads one line into the zeroed `out` without its line feed. 0; NO_INPUT when nothing
 // could be read; TOO_LONG (out wiped, the line drained) when it holds more than TYPED_MAX
 // bytes.
@@ -233,7 +247,7 @@ int read_entry(char out[64]) {
     size_t n = 0;
     bool any = false, over = false;
     int c;
-    while ((c = getchar()) != EOF) {
+    while ((c = read_typed()) != EOF) {
         any = true;
         if (c == '\n')
             break;
@@ -431,8 +445,8 @@ int32_t cmd_auth(int argc, char **argv, struct runtime *rt) {
         printf("\033[91mMissing arguments\033[0m\n");
         exit(1);
     }
-    // Answers and passwords are read byte by byte, so no typed password stays behind in a
-    // stdio buffer.
+    // Answers are read byte by byte, so nothing of a later line (a password) waits in a stdio
+    // buffer: the password prompt reads the terminal itself.
     setvbuf(stdin, nullptr, _IONBF, 0);
     for (const auth_row &row : AUTH_ACTIONS) {
         if (strcmp(row.word, argv[2]) == 0)
