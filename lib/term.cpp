@@ -31,14 +31,16 @@ int pad_of(int n, int width) {
 
 } // namespace
 
-int term_read_answer(int def) {
+int term_read_key(int def) {
     int c = getchar();
     int rest = c;
     while (rest != '\n' && rest != EOF)
         rest = getchar();
-    if (c == '\n' || c == EOF || c == def)
-        return def;
-    return 0;
+    return c == '\n' || c == EOF ? def : c;
+}
+
+int term_read_answer(int def) {
+    return term_read_key(def) == def ? def : 0;
 }
 
 void term_progress(const char *label, int width, uint64_t done, uint64_t total) {

@@ -8,6 +8,9 @@
 // rest of the line is drained. `def` when the character is a line end or `def` itself, or
 // when nothing could be read; 0 for anything else (case matters).
 int term_read_answer(int def);
+// The character of a one-key answer, the rest of the line drained: `def` when the line was
+// empty or nothing could be read, else the first character typed (case kept).
+int term_read_key(int def);
 
 // Draws "\r<label> |<bar>| <percent>%" on standard output and flushes it, without a line
 // feed. The label takes exactly 20 columns and the bar `width` columns; a negative width

@@ -56,6 +56,23 @@ TEST(TermAnswer, FirstCharacterOfTheLineAgainstTheDefault) {
     }
 }
 
+TEST(TermAnswer, KeyIsTheFirstCharacterOrTheDefault) {
+    const struct {
+        const char *input;
+        const char *keys; // one character per question
+    } cases[] = {
+        {"\n", "n"},      {"", "n"},       {"y\n", "y"},    {"Y\n", "Y"},
+        {"yes\nx", "yx"}, {"\ny\n", "ny"}, {"xyz\n", "xn"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = with_input(c.input, [&] {
+            for (const char *q = c.keys; *q; q++)
+                fputc(term_read_key('n'), stdout);
+        });
+        EXPECT_EQ(r.out, c.keys) << '"' << c.input << '"';
+    }
+}
+
 TEST(TermProgress, BarBytes) {
     const std::string y = "\033[93m", reset = "\033[0m";
     const struct {
