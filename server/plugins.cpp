@@ -18,7 +18,7 @@
 #include "lib/xalloc.h"
 
 plugin_rec *plugin_list_head = nullptr;
-plugin_auth_fn auth_hook = nullptr;
+std::atomic<auth_fn> auth_hook{nullptr};
 
 namespace {
 
@@ -88,7 +88,7 @@ void plugin_start(plugin_rec **list, void *handle, plugin_init_fn init, const ch
     } else if (rec->type == PLUGIN_AUTH && rec->auth_fn != nullptr) {
         LOG_INFO("Plugin [%s] initiated successfully.", name);
         list_append(list, rec);
-        auth_hook = rec->auth_fn;
+        auth_hook.store(rec->auth_fn);
         return; // the library stays loaded for the life of the process
     } else {
         LOG_ERROR("Plugin [%s] not registered.", name);
@@ -229,7 +229,7 @@ int remove_plugin_entry(const std::string &path, const struct stat &st) {
 
 } // namespace
 
-void plugin_register(plugin_rec *self, plugin_auth_fn fn) {
+void plugin_register(plugin_rec *self, auth_fn fn) {
     if (self == nullptr || fn == nullptr) {
         LOG_ERROR("Plugin register: invalid arguments.");
         return;
@@ -245,7 +245,7 @@ void plugin_register(plugin_rec *self, plugin_auth_fn fn) {
     LOG_INFO("Plugin [%s] registered successfully.", self->name);
 }
 
-extern "C" void plugin_register_auth(plugin_rec *self, plugin_auth_fn fn) {
+extern "C" void plugin_register_auth(plugin_rec *self, auth_fn fn) {
     plugin_register(self, fn);
 }
 

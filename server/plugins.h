@@ -10,11 +10,12 @@
 // symbol the executable exports to the dynamic loader.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // The password check of a plugin: 0 accepts the user, anything else refuses. Called from
 // several pool workers at once.
-using plugin_auth_fn = int (*)(const char *username, const char *password);
+typedef int (*auth_fn)(const char *username, const char *password);
 
 // What a plugin has registered.
 constexpr uint32_t PLUGIN_AUTH = 1;
@@ -22,9 +23,9 @@ constexpr uint32_t PLUGIN_AUTH = 1;
 // One loaded plugin; made by the loader and kept for the life of the process.
 struct plugin_rec {
     plugin_rec *next;
-    plugin_auth_fn auth_fn; // NULL until the plugin registers
-    uint32_t type;          // 0 until the plugin registers, then PLUGIN_AUTH
-    char *name;             // the plugin's directory name, owned
+    ::auth_fn auth_fn; // NULL until the plugin registers
+    uint32_t type;     // 0 until the plugin registers, then PLUGIN_AUTH
+    char *name;        // the plugin's directory name, owned
 };
 
 // The plugin's entry point, looked up by name.
@@ -32,14 +33,14 @@ using plugin_init_fn = int (*)(plugin_rec *self, const char *conf_path);
 
 extern "C" {
 // Registers `fn` as the password check of the plugin `self` (plugin_register).
-void plugin_register_auth(plugin_rec *self, plugin_auth_fn fn);
+void plugin_register_auth(plugin_rec *self, auth_fn fn);
 }
 
 // The loaded plugins, first record first; NULL when none is loaded.
 extern plugin_rec *plugin_list_head;
 // The password check of the one plugin in the list that registered, NULL when none did.
 // Set before the service accepts connections, only read afterwards.
-extern plugin_auth_fn auth_hook;
+extern std::atomic<auth_fn> auth_hook;
 
 // Loading, in a service with the Manager role (the working directory is the environment).
 
@@ -53,7 +54,7 @@ int plugins_discover(plugin_rec **list);
 // Marks `self` as registered with `fn`. A NULL argument, or a list that holds a registered
 // plugin already, is logged and changes nothing. The check becomes auth_hook only when the
 // loader keeps the plugin.
-void plugin_register(plugin_rec *self, plugin_auth_fn fn);
+void plugin_register(plugin_rec *self, auth_fn fn);
 
 // The plugin command's operations on the environment directory `env`. Each prints its own
 // red line on failure.

@@ -70,10 +70,11 @@ std::string fill_order(std::string text, const std::vector<std::string> &names) 
 
 // Which of the test passwords the registered check accepts.
 const char *hook_password() {
-    if (auth_hook == nullptr)
+    const auth_fn check = auth_hook.load();
+    if (check == nullptr)
         return "none";
     for (const char *pw : {"letmein", "second"})
-        if (auth_hook("anyone", pw) == 0)
+        if (check("anyone", pw) == 0)
             return pw;
     return "?";
 }
@@ -250,15 +251,18 @@ TEST(PluginsDiscovery, RegisteredCheckServesThreadsAtOnce) {
     mkdir(env.sub("plugins").c_str(), 0700);
     put_plugin(env.path(), "p", "accept");
     RunResult r = run_forked([&] {
-        if (chdir(env.path().c_str()) != 0 || plugins_init() != 0 || auth_hook == nullptr)
+        if (chdir(env.path().c_str()) != 0 || plugins_init() != 0)
             _exit(2);
+        const auth_fn check = auth_hook.load();
+        if (check == nullptr)
+            _exit(3);
         std::atomic<int> wrong{0};
         std::vector<std::thread> threads;
         for (int t = 0; t < 8; t++)
             threads.emplace_back([&, t] {
                 for (int i = 0; i < 2000; i++) {
                     const bool good = (i + t) % 2 == 0;
-                    if ((auth_hook("user", good ? "letmein" : "letmeout") == 0) != good)
+                    if ((check("user", good ? "letmein" : "letmeout") == 0) != good)
                         wrong++;
                 }
             });
@@ -304,7 +308,7 @@ TEST(PluginRegister, ArgumentsAndTheOneRegisteredPlugin) {
             // Registration alone never sets the login's hook: the loader does, when it keeps
             // the plugin.
             printf("type=%u fn=%d hook=%d", mine.type, mine.auth_fn != nullptr,
-                   auth_hook != nullptr);
+                   auth_hook.load() != nullptr);
         });
         EXPECT_EQ(log_lines(r.err), std::vector<std::string>{c.line});
         const bool set = c.type_after == PLUGIN_AUTH;
