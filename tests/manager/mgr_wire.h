@@ -56,7 +56,7 @@ struct MgrAgentHello {
 };
 
 // The login body: lengths as given, each text followed by a NUL.
-inline std::string login_body(const std::string &name, const std::string &password) {
+inline std::string login_bytes(const std::string &name, const std::string &password) {
     return be(name.size(), 2) + name + std::string(1, '\0') + be(password.size(), 2) + password +
            std::string(1, '\0');
 }
@@ -64,7 +64,7 @@ inline std::string client_hello(const std::string &body) {
     return wire_message(MSG_HELLO, "UICLIENTER" + body);
 }
 inline std::string login_hello(const std::string &name, const std::string &password) {
-    return client_hello(login_body(name, password));
+    return client_hello(login_bytes(name, password));
 }
 
 inline std::string database_hello(const std::string &body) {
