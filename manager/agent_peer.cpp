@@ -21,10 +21,10 @@
 
 namespace {
 
-// An agent's label as log lines show it: at most 63 bytes, control bytes masked.
+// An agent's label as log lines show it.
 struct label_text {
-    char text[sizeof(agent_identity::label) + 1];
-    explicit label_text(const agent_identity &id) { str_printable(text, id.label, sizeof id.label); }
+    char text[AGENT_LABEL_TEXT];
+    explicit label_text(const agent_identity &id) { agent_label_text(&id, text); }
 };
 
 // What the Manager reads of an agent's hello.

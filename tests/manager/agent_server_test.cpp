@@ -36,12 +36,38 @@ void store_active_cfg(mgr_storage *s) {
     ASSERT_EQ(cfg_activate(s, kCfg1, kCfg2), 0);
 }
 
+// A configuration that was stored but never activated: it has no active data.
+constexpr uint64_t kDraft1 = 0x3333;
+constexpr uint64_t kDraft2 = 0x4444;
+
+void store_draft_cfg(mgr_storage *s) {
+    mgr_config c{};
+    c.info.id1 = kDraft1;
+    c.info.id2 = kDraft2;
+    strcpy(c.info.author, "tester");
+    strcpy(c.info.label, "draft only");
+    c.blob = reinterpret_cast<uint8_t *>(const_cast<char *>("draft"));
+    c.size = 5;
+    ASSERT_EQ(cfg_store_draft(s, &c), 0);
+}
+
+Bytes empty_upload_command() {
+    return wire_message(MSG_AGENT_COMMAND, be(4, 8) + be(0, 8));
+}
+
 // Command 4 with the configuration, and command 5 with an address, as the agent receives them.
 Bytes upload_command() {
     return wire_message(MSG_AGENT_COMMAND, be(4, 8) + be(cfg_hash(), 8) + kCfgData);
 }
 Bytes database_command(const std::string &nurl) {
     return wire_message(MSG_AGENT_COMMAND, be(5, 8) + nurl);
+}
+
+std::string repeat(const std::string &s, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; i++)
+        out += s;
+    return out;
 }
 
 std::string hex16(uint64_t v) {
@@ -85,6 +111,26 @@ TEST(MgrAgentServer, HelloIsAnsweredAndTheAgentRegisteredOnce) {
                            ": registered-agent] started at ["));
 }
 
+// Log lines show at most 63 bytes of a label, control bytes masked; the table keeps the bytes.
+TEST(MgrAgentServer, LabelsAreMaskedInLogLinesOnly) {
+    ManagerServer srv("manager");
+    srv.start();
+    MgrAgentHello hello;
+    hello.label = "evil\nlabel\x1b[31m" + std::string(63 - 15, 'x');
+    ASSERT_EQ(hello.label.size(), 63u);
+    const std::string shown = "evil?label?[31m" + std::string(63 - 15, 'x');
+    srv.agent(hello);
+    for (const std::string &line :
+         {"Authenticating agent [" + hex16(hello.aid()) + ": " + shown + "] started at [",
+          "New agent [" + shown + "] [DB=] added to the manager.",
+          "Agent [" + shown + "] has no configuration assigned.",
+          "Agent [" + shown + "] has no database assigned."})
+        EXPECT_EQ(srv.count(line), 1u) << line;
+    EXPECT_EQ(srv.log().find("evil\n"), std::string::npos);
+    EXPECT_EQ(srv.rows("SELECT hex(label) FROM AGENTS;"),
+              std::vector<std::string>{"6576696C0A6C6162656C1B5B33316D" + repeat("78", 48)});
+}
+
 struct DecisionRow {
     const char *label;
     bool attached;          // to kCfg1.kCfg2 in the cache
@@ -110,6 +156,8 @@ TEST(MgrAgentServer, HelloDecisions) {
          "configuration up-to-date.", "", "has no database assigned."},
         {"reports-other-hash", true, "", kCfg1, kCfg2, false, no_nurl(), true,
          "configuration update required.", "", "has no database assigned."},
+        {"never-activated", false, "", 0, 0, false, no_nurl(), true,
+         "configuration update required.", "", "has no database assigned."},
         {"database-none", false, "", 0, 0, false, db_b, false, "has no configuration assigned.",
          "", "has no database assigned."},
         {"database-same", false, "10.0.0.5:900", 0, 0, false, db_a, false,
@@ -120,12 +168,16 @@ TEST(MgrAgentServer, HelloDecisions) {
     ManagerServer srv("manager");
     srv.prepare([&](mgr_storage *s) {
         store_active_cfg(s);
+        store_draft_cfg(s);
         for (const DecisionRow &row : rows) {
             const mgr_agent a = agent_rec(2, row.label);
             const uint64_t aid = a.aid;
             ASSERT_EQ(acache_add(s, &a).aid, aid);
             if (row.attached) {
                 ASSERT_EQ(acache_attach_cfg(s, cfg_hash(), kCfg1, kCfg2, &aid, 1), 0);
+            }
+            if (std::string(row.label) == "never-activated") {
+                ASSERT_EQ(acache_attach_cfg(s, 0, kDraft1, kDraft2, &aid, 1), 0);
             }
             if (row.assigned[0] != '\0') {
                 nurl db{};
@@ -146,7 +198,8 @@ TEST(MgrAgentServer, HelloDecisions) {
         auto agent = srv.agent(hello);
         std::vector<Bytes> expected;
         if (row.upload)
-            expected.push_back(upload_command());
+            expected.push_back(std::string(row.label) == "never-activated" ? empty_upload_command()
+                                                                           : upload_command());
         if (!row.database.empty())
             expected.push_back(database_command(row.database));
         EXPECT_EQ(agent_messages_until_marker(*client, *agent, hello.aid()), expected) << row.label;

@@ -197,6 +197,12 @@ TEST_F(MgrClientServerRelay, JvmPropertiesAreCachedFromTheFirstGoodAnswer) {
     agent->send({agent_answer(1, 6, 2, to, "oops")});
     EXPECT_EQ(client->expect_next(),
               wire_message(MSG_RESPONSE, be(1, 8) + be(6, 8) + be(2, 2) + std::string("oop\0", 4)));
+    // A good answer without text is not kept either.
+    client->send({agent_query(5, 6, hello.aid())});
+    to = forwarded(agent_query(5, 6, hello.aid()).substr(5));
+    agent->send({agent_answer(5, 6, 1, to, "x")});
+    EXPECT_EQ(client->expect_next(),
+              wire_message(MSG_RESPONSE, be(5, 8) + be(6, 8) + be(1, 2) + std::string(1, '\0')));
     // The next query still reaches the agent; its text ends in a NUL in place of its last byte.
     client->send({agent_query(2, 6, hello.aid())});
     to = forwarded(agent_query(2, 6, hello.aid()).substr(5));

@@ -164,8 +164,9 @@ public:
     // How many hellos of the agent have come to their last step, the Database decision.
     size_t decisions(const std::string &label) const {
         const std::string text = log();
-        return count_of(text, "Agent [" + label + "] database ") +
-               count_of(text, "Agent [" + label + "] has no database assigned.");
+        const std::string shown = shown_label(label);
+        return count_of(text, "Agent [" + shown + "] database ") +
+               count_of(text, "Agent [" + shown + "] has no database assigned.");
     }
 
 private:

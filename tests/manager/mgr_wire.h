@@ -18,6 +18,15 @@ inline std::string identity_bytes(uint8_t type, const std::string &label) {
     return id;
 }
 
+// A label as log lines show it: control bytes masked.
+inline std::string shown_label(std::string label) {
+    for (char &c : label) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return label;
+}
+
 inline uint64_t agent_id(uint8_t type, const std::string &label) {
     const std::string id = identity_bytes(type, label);
     return murmur3_hash64(id.data(), 64);
