@@ -50,8 +50,8 @@ TEST_P(MgrStopServer, StopsInOrderUnderLoad) {
     }
     const bool loaded = eventually(
         [&] {
-            return agents.load() >= 20 && clients.load() >= 5 &&
-                   (mode != "manager" || databases.load() >= 20);
+            return agents.load() >= 10 && clients.load() >= 3 &&
+                   (mode != "manager" || databases.load() >= 10);
         },
         30);
     const pid_t service = srv.service_pid();
