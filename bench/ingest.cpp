@@ -40,7 +40,7 @@
 #include "server/sock.h"
 #include "tests/database/agent_wire.h"
 #include "tests/database/db_env.h"
-#include "tests/database/frame_client.h"
+#include "tests/support/frame_client.h"
 
 namespace {
 

@@ -2,6 +2,12 @@
 
 #include <cstring>
 
+#include "lib/format.h"
+
+void agent_label_text(const agent_identity *id, char out[AGENT_LABEL_TEXT]) {
+    str_printable(out, id->label, sizeof id->label);
+}
+
 const char *agent_type_name(uint8_t code) {
     switch (code) {
     case AGENT_TYPE_JVM:

@@ -20,6 +20,13 @@ struct agent_entry {
     uint64_t id;
 };
 
+// Room for an agent's label in log lines: 63 bytes and a terminator.
+constexpr unsigned AGENT_LABEL_TEXT = sizeof(agent_identity::label) + 1;
+
+// The label as log lines show it: at most 63 bytes, control bytes masked (str_printable); the
+// stored bytes stay as they are.
+void agent_label_text(const agent_identity *id, char out[AGENT_LABEL_TEXT]);
+
 // "JVM", "FCA", or "---" for any other code.
 const char *agent_type_name(uint8_t code);
 // "java" gives 2, "free" gives 3, NULL or anything else 1 (case matters).

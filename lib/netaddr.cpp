@@ -200,6 +200,14 @@ void nurl_to_url(const nurl *nu, char *text) {
     }
 }
 
+bool sockaddr_is_any(const sockaddr_storage *sa) {
+    if (sa->ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in *>(sa)->sin_addr.s_addr == htonl(INADDR_ANY);
+    if (sa->ss_family == AF_INET6)
+        return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr);
+    return false;
+}
+
 int sockaddr_to_nurl(const sockaddr *sa, nurl *nu) {
     *nu = nurl{};
     switch (sa->sa_family) {

@@ -51,6 +51,9 @@ int url_to_nurl(const char *text, nurl *nu);
 // another family leaves the text empty after an ERROR line.
 void nurl_to_url(const nurl *nu, char *text);
 
+// True for the IPv4 or IPv6 any-address (0.0.0.0, ::), which nobody can dial.
+bool sockaddr_is_any(const sockaddr_storage *sa);
+
 // Encodes an IPv4 or IPv6 socket address; the record is cleared first and stays zero for
 // another family. 0, or -1 after an ERROR line.
 int sockaddr_to_nurl(const sockaddr *sa, nurl *nu);

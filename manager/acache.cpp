@@ -95,8 +95,11 @@ static bool acache_row(sqlite3_stmt *st, mgr_agent *a) {
         char text[DB_TEXT_MAX + 1] = {};
         mgr_col_text(st, 5, text, DB_TEXT_MAX);
         nurl database{};
-        if (url_to_nurl(text, &database) != 0)
-            LOG_ERROR("Invalid socket address in agent %.63s : %s", a->identity.label, text);
+        if (url_to_nurl(text, &database) != 0) {
+            char label[AGENT_LABEL_TEXT];
+            agent_label_text(&a->identity, label);
+            LOG_ERROR("Invalid socket address in agent %s : %s", label, text);
+        }
         a->database = database;
     }
     return true;
@@ -248,7 +251,9 @@ mgr_agent acache_add(mgr_storage *s, const mgr_agent *record) {
         *acache_take_slot(&s->acache) = *record;
         s->acache.count++;
     }
-    LOG_INFO("New agent [%.63s] [DB=%s] added to the manager.", record->identity.label, db_text);
+    char label[AGENT_LABEL_TEXT];
+    agent_label_text(&record->identity, label);
+    LOG_INFO("New agent [%s] [DB=%s] added to the manager.", label, db_text);
     return *record;
 }
 

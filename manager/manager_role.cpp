@@ -1,20 +1,96 @@
 #include "manager/manager_role.h"
 
+#include "lib/log.h"
+#include "manager/acache.h"
+#include "manager/agent_peer.h"
+#include "manager/client_peer.h"
+#include "manager/db_peer.h"
+#include "manager/manager_ctx.h"
 #include "manager/mgr_init.h"
+#include "manager/mgr_storage.h"
 #include "server/runtime.h"
+#include "server/server.h"
+
+namespace {
+
+manager_ctx *manager_of(role *self) {
+    return static_cast<manager_ctx *>(self->ctx);
+}
+
+// Loading the authentication plugins and starting the control channel belong to later parts
+// of the service; until then they are steps that do nothing.
+int manager_plugins_init() {
+    LOG_DEBUG("Manager role: plugins are not in this build.");
+    return 0;
+}
+
+int manager_ctl_server_start() {
+    LOG_DEBUG("Manager role: the control channel is not in this build.");
+    return 0;
+}
+
+// The context lives as long as the process: the threads that use it are never joined.
+int manager_open(role *self, struct runtime *rt) {
+    auto *ctx = new manager_ctx{};
+    self->ctx = ctx;
+    ctx->srv = &rt->server;
+    ctx->mode = rt->mode;
+    if (manager_plugins_init() != 0)
+        return -1;
+    ctx->mgrdb = mgr_storage_open();
+    if (ctx->mgrdb == nullptr)
+        return -1;
+    return manager_ctl_server_start();
+}
+
+msg *manager_report(void *, loop *agents) {
+    return mgagent_build_status_report(agents);
+}
+
+void manager_tick(role *self, struct runtime *rt) {
+    server_report_agents(&rt->server, manager_report, manager_of(self));
+}
+
+// Threads that still run (none is joined) meet a closed storage from here on: their
+// statements fail, they never reach a closed connection.
+void manager_quiesce(role *self, struct runtime *) {
+    mgr_storage_disconnect(manager_of(self)->mgrdb);
+}
+
+// The cache is emptied, the handle stays until the process exits.
+void manager_close(role *self, struct runtime *) {
+    if (mgr_storage *s = manager_of(self)->mgrdb)
+        acache_free(&s->acache);
+}
+
+loop *manager_client_loop(void *ctx, mtp_pool *pool) {
+    return mgui_loop_create(static_cast<manager_ctx *>(ctx), pool);
+}
+
+loop *manager_agent_loop(void *ctx, mtp_pool *pool) {
+    return mgagent_loop_create(static_cast<manager_ctx *>(ctx), pool);
+}
+
+loop *manager_database_loop(void *ctx, mtp_pool *) {
+    return mgdb_loop_create(static_cast<manager_ctx *>(ctx));
+}
+
+} // namespace
 
 const role manager_role = {
     .name = "Manager",
     .mode = MODE_MANAGER,
-    .pool = {},
-    .loops = {},
+    .pool = {"ManagerPool", 1, 20, 100},
+    .loops = {{PT_MG_UI, true, 0, manager_client_loop},
+              {PT_MG_AG, true, 0, manager_agent_loop},
+              {PT_MG_DB, false, MODE_DATABASE, manager_database_loop}},
     .init = mgr_init_environment,
-    .open = nullptr,
+    .open = manager_open,
     .serve = nullptr,
     .started = nullptr,
-    .tick = nullptr,
-    .quiesce = nullptr,
-    .close = nullptr,
+    .tick = manager_tick,
+    .quiesce = manager_quiesce,
+    .close = manager_close,
     .archive = nullptr,
     .ctx = nullptr,
 };

@@ -1,6 +1,7 @@
-// The Manager role as the process frame sees it. This build holds its part of a new
-// environment (the Manager storage with its first administrator); its storage, loops, pool
-// and watchdog report join the service with the Manager's peers.
+// The Manager role as the process frame sees it: its part of a new environment (the Manager
+// storage with its first administrator), the storage it opens, its pool and loops (clients,
+// agents and, without the Database role, Databases), the agents status report of its
+// watchdog tick, and its steps at stop.
 #pragma once
 
 #include "server/role.h"

@@ -44,7 +44,8 @@ void mgr_sql_log(int site, int rc) {
 }
 
 mgr_stmt::mgr_stmt(sqlite3 *db, const char *text, int site) : site_(site) {
-    int rc = sqlite3_prepare_v2(db, text, -1, &st_, nullptr);
+    // A disconnected storage has no connection to prepare on.
+    int rc = db != nullptr ? sqlite3_prepare_v2(db, text, -1, &st_, nullptr) : SQLITE_MISUSE;
     if (rc != SQLITE_OK) {
         sqlite3_finalize(st_);
         st_ = nullptr;
@@ -112,7 +113,7 @@ size_t mgr_col_text(sqlite3_stmt *st, int col, char *out, size_t max) {
 }
 
 int mgr_exec(mgr_storage *s, const char *text, int site) {
-    int rc = sqlite3_exec(s->db, text, nullptr, nullptr, nullptr);
+    int rc = s->db != nullptr ? sqlite3_exec(s->db, text, nullptr, nullptr, nullptr) : SQLITE_MISUSE;
     if (rc == SQLITE_OK)
         return 0;
     mgr_sql_log(site, rc);
@@ -180,6 +181,14 @@ mgr_storage *mgr_storage_open() {
         return nullptr;
     }
     return s;
+}
+
+void mgr_storage_disconnect(mgr_storage *s) {
+    if (s == nullptr)
+        return;
+    std::lock_guard<std::mutex> sql(s->sql);
+    sqlite3_close(s->db);
+    s->db = nullptr;
 }
 
 void mgr_storage_close(mgr_storage *s) {

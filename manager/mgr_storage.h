@@ -27,7 +27,7 @@
 inline constexpr const char *MGR_STORAGE_FILE = "storage.mgr/storage";
 
 struct mgr_storage {
-    sqlite3 *db;          // the process's connection, serialized threading mode
+    sqlite3 *db;          // the process's connection, serialized threading mode; NULL once closed
     struct acache acache; // the agents
     std::mutex sql;       // held around each statement and each transaction
     // Test-only: when set, password hashes of users_add and users_set_password take their
@@ -45,6 +45,10 @@ mgr_storage *mgr_storage_open();
 
 // Closes the connection and frees the cache and the handle; NULL is ignored.
 void mgr_storage_close(mgr_storage *s);
+
+// Closes the connection under the storage lock and leaves the handle (db NULL) for threads
+// that still hold it: their statements fail from then on. NULL is ignored.
+void mgr_storage_disconnect(mgr_storage *s);
 
 // Site of statements whose failures are logged as "SQL: text".
 inline constexpr int SQL_PLAIN = 0;

@@ -120,12 +120,25 @@ int users_hash_password(const char *password, char out[128]) {
     return users_hash_with(users_random_salt, password, out);
 }
 
+// Compares the first 127 characters of two hashes in a time that does not depend on where
+// they differ.
+static bool users_same_hash(const char *a, const char *b) {
+    char x[HASH_FIELD] = {};
+    char y[HASH_FIELD] = {};
+    memcpy(x, a, strnlen(a, HASH_MAX));
+    memcpy(y, b, strnlen(b, HASH_MAX));
+    unsigned char diff = 0;
+    for (size_t i = 0; i < HASH_MAX; i++)
+        diff |= static_cast<unsigned char>(x[i] ^ y[i]);
+    return diff == 0;
+}
+
 int users_check_hash(const char *password, const char *stored_hash) {
     crypt_work work;
     const char *hash = crypt_r(password, stored_hash, work.get());
     if (hash == nullptr || hash[0] == '*')
         return 1;
-    return strncmp(hash, stored_hash, HASH_MAX) == 0 ? 0 : 1;
+    return users_same_hash(hash, stored_hash) ? 0 : 1;
 }
 
 int users_add(mgr_storage *s, const char username[128], const char *password,

@@ -80,7 +80,8 @@ void users_sort(mgr_user *users, uint64_t n);
 // `out` (at most 127 characters). 0, or -1 when no hash could be made (nothing usable in
 // out).
 int users_hash_password(const char *password, char out[128]);
-// 0 when the password hashes to the stored hash, else 1 (also for an unusable hash).
+// 0 when the password hashes to the stored hash, else 1 (also for an unusable hash). The
+// hashes are compared in constant time.
 int users_check_hash(const char *password, const char *stored_hash);
 
 // Bits of 1 to 4 letters of "cpoq" (others ignored) | PERM_USER; 0 when the text is not

@@ -148,16 +148,18 @@ int iol_submit_task(loop *l, void *arg, void (*fn)(void *)) {
     return mtp_submit(l->pool, fn, arg);
 }
 
-void iol_accept_request(auth_request *req, iol_peer *peer, msg *answer) {
+int iol_accept_request(auth_request *req, iol_peer *peer, msg *answer) {
     auto *a = static_cast<ioma *>(krv_malloc(sizeof(ioma)));
     *a = ioma{answer, req->peer, peer};
-    if (iol_send(req->target, IOMessage{a, IOM_ACCEPT, PeerId{peer->uid, 0, 0, 0}}) != 0) {
+    int rc = iol_send(req->target, IOMessage{a, IOM_ACCEPT, PeerId{peer->uid, 0, 0, 0}});
+    if (rc != 0) {
         free(answer);
         free(a);
         free(peer);
         close(req->peer.connfd);
     }
     free(req);
+    return rc;
 }
 
 void iol_task_run(void *task) {

@@ -213,8 +213,8 @@ int iol_send(loop *l, IOMessage m);
 // Accepts the connection of an authentication request: queues IOM_ACCEPT to the request's
 // loop with the new peer (uid taken from it) and its first message, `answer` (may be NULL).
 // When the loop refuses the command, the peer and the answer are released and the
-// connection is closed. The request is released in every case.
-void iol_accept_request(auth_request *req, iol_peer *peer, msg *answer);
+// connection is closed. The request is released in every case. 0 when queued, else -1.
+int iol_accept_request(auth_request *req, iol_peer *peer, msg *answer);
 // Queues IOM_STOP.
 int iol_stop(loop *l);
 // Queues fn(arg) on the loop's pool: 0, or -1 when the pool refuses it (the caller keeps arg).

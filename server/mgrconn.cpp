@@ -22,18 +22,10 @@
 // and runs as long as the process.
 static mgrconn *mgrconn_process_link;
 
-static bool mgrconn_is_any(const sockaddr_storage *sa) {
-    if (sa->ss_family == AF_INET)
-        return reinterpret_cast<const sockaddr_in *>(sa)->sin_addr.s_addr == htonl(INADDR_ANY);
-    if (sa->ss_family == AF_INET6)
-        return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr);
-    return false;
-}
-
 int mgrconn_hello(std::span<uint8_t, MGRCONN_HELLO_SIZE> out, const sockaddr_storage *listen,
                   const sockaddr_storage *redirect) {
     const sockaddr_storage *announced =
-        redirect != nullptr && mgrconn_is_any(listen) ? redirect : listen;
+        redirect != nullptr && sockaddr_is_any(listen) ? redirect : listen;
     nurl nu;
     if (sockaddr_to_nurl(reinterpret_cast<const sockaddr *>(announced), &nu) != 0)
         return -1;

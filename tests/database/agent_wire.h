@@ -9,22 +9,7 @@
 #include "database/collector.h"
 #include "database/query_rootcalls.h"
 #include "server/msg.h"
-
-// v as n big-endian bytes.
-inline std::string be(uint64_t v, int n) {
-    std::string s(static_cast<size_t>(n), '\0');
-    for (int i = 0; i < n; i++)
-        s[static_cast<size_t>(n - 1 - i)] = static_cast<char>(v >> (8 * i));
-    return s;
-}
-
-// The n big-endian bytes at `at`.
-inline uint64_t from_be(const std::string &s, size_t at, int n) {
-    uint64_t v = 0;
-    for (int i = 0; i < n; i++)
-        v = v << 8 | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
-    return v;
-}
+#include "tests/support/wire.h"
 
 // One call as an agent sends it. `tail` holds what follows the 36 fixed bytes: the thread,
 // exception and extension parts, as the test wants them.
@@ -70,11 +55,6 @@ struct AgentData {
     // The message: type, big-endian length, records.
     std::string message(uint8_t type = 4) const { return be(type, 1) + be(recs.size(), 4) + recs; }
 };
-
-// One message: type, big-endian length, data.
-inline std::string wire_message(uint8_t type, const std::string &data) {
-    return be(type, 1) + be(data.size(), 4) + data;
-}
 
 // The first message of a connection: hello kind, target, body.
 inline std::string agent_hello(const std::string &body) {

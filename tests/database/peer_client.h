@@ -8,7 +8,7 @@
 
 #include "database/agent_wire.h"
 #include "database/collector_support.h"
-#include "database/frame_client.h"
+#include "support/frame_client.h"
 
 // A frame client whose failures to connect or to read the server's frames fail the test.
 class PeerClient : public FrameClient {

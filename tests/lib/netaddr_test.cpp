@@ -448,6 +448,22 @@ TEST(SockaddrFromHost, ClearsStaleBytes) {
     EXPECT_EQ(hex(&ss, sizeof want), hex(&want, sizeof want));
 }
 
+TEST(SockaddrIsAny, OnlyTheUnspecifiedAddressOfEachFamily) {
+    const struct {
+        const char *host;
+        bool any;
+    } cases[] = {{"*", true},          {"0.0.0.0", true}, {"::", true},
+                 {"127.0.0.1", false}, {"::1", false},    {"10.0.0.5", false}};
+    for (const auto &c : cases) {
+        sockaddr_storage ss{};
+        ASSERT_EQ(sockaddr_from_host(c.host, &ss), 0) << c.host;
+        EXPECT_EQ(sockaddr_is_any(&ss), c.any) << c.host;
+    }
+    sockaddr_storage unix_path{};
+    unix_path.ss_family = AF_UNIX;
+    EXPECT_FALSE(sockaddr_is_any(&unix_path));
+}
+
 TEST(NurlCompare, EmptyAndEqual) {
     nurl empty{};
     EXPECT_TRUE(nurl_is_empty(&empty));

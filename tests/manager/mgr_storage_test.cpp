@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
+#include "manager/configs.h"
 #include "manager/mgr_storage.h"
+#include "manager/users.h"
 #include "mgr_support.h"
 
 namespace {
@@ -134,6 +139,61 @@ TEST_F(MgrStore, FailedEndRollsBack) {
     EXPECT_EQ(mgr_tx_begin(s, 10), 0);
     EXPECT_EQ(mgr_tx_finish(s, -1, 10), -1);
     EXPECT_NE(sqlite3_get_autocommit(s->db), 0);
+}
+
+// A service stops without joining its threads: those still at work after the storage is
+// disconnected and its cache emptied get failures, never a closed connection or freed slots.
+TEST_F(MgrStore, DisconnectedStorageFailsThreadsStillAtWork) {
+    char admin[128];
+    ASSERT_EQ(users_copy_name("admin", admin), 0);
+    ASSERT_EQ(users_add(s, admin, "pw", PERM_ALL), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> rounds{0};
+    std::vector<std::thread> workers;
+    uint32_t level = log_level.exchange(0);
+    for (int w = 0; w < 4; w++) {
+        workers.emplace_back([&, w] {
+            for (uint64_t i = 0; !stop.load(); i++) {
+                mgr_user u{};
+                if (users_get(s, admin, &u) == 0)
+                    free(u.banned);
+                (void)users_check_password(s, admin, "pw");
+                mgr_agent a = agent_rec(2, "worker-" + std::to_string(w) + "-" + std::to_string(i));
+                (void)acache_add(s, &a);
+                (void)acache_get(s, a.aid);
+                mgr_config c{};
+                (void)cfg_read(s, 1, 2, CFG_DATA, &c);
+                free(c.blob);
+                rounds.fetch_add(1);
+            }
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return rounds.load() >= 8; }));
+    mgr_storage_disconnect(s);
+    EXPECT_EQ(s->db, nullptr);
+    const uint64_t seen = rounds.load();
+    ASSERT_TRUE(eventually([&] { return rounds.load() >= seen + 8; }));
+    acache_free(&s->acache);
+    const uint64_t emptied = rounds.load();
+    ASSERT_TRUE(eventually([&] { return rounds.load() >= emptied + 8; }));
+    stop.store(true);
+    for (std::thread &t : workers)
+        t.join();
+    log_level.store(level);
+
+    mgr_user u{};
+    const std::string lines = capture_log([&] {
+        EXPECT_EQ(users_get(s, admin, &u), -1);
+        mgr_agent a = agent_rec(2, "after-the-stop");
+        EXPECT_EQ(acache_add(s, &a).aid, 0u);
+        EXPECT_EQ(mgr_tx_begin(s, 10), -1);
+    }, 1);
+    // An agent without a Database has no address text: the converter says so.
+    EXPECT_EQ(lines, "ERROR  SQL: bad parameter or other API misuse\n"
+                     "ERROR  Unsupported family: 0\n"
+                     "ERROR  SQL[110]: bad parameter or other API misuse\n"
+                     "ERROR  SQL[10]: bad parameter or other API misuse\n");
+    EXPECT_TRUE(slots_of(s).empty());
 }
 
 } // namespace

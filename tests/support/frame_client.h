@@ -20,7 +20,7 @@
 #include "server/frame.h"
 #include "server/msg.h"
 #include "server/sock.h"
-#include "tests/database/agent_wire.h"
+#include "tests/support/wire.h"
 
 using Bytes = std::string;
 

@@ -1,0 +1,354 @@
+#include "manager/agent_peer.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "lib/bbuf.h"
+#include "lib/be_load.h"
+#include "lib/format.h"
+#include "lib/log.h"
+#include "lib/murmur3.h"
+#include "lib/xalloc.h"
+#include "manager/acache.h"
+#include "manager/agentcmd.h"
+#include "manager/manager_ctx.h"
+#include "manager/peer_tasks.h"
+#include "server/reply.h"
+#include "server/runtime.h"
+#include "server/server.h"
+
+namespace {
+
+// An agent's label as log lines show it.
+struct label_text {
+    char text[AGENT_LABEL_TEXT];
+    explicit label_text(const agent_identity &id) { agent_label_text(&id, text); }
+};
+
+// What the Manager reads of an agent's hello.
+struct mgagent_hello {
+    uint64_t start_ms;
+    agent_identity identity;
+    uint64_t cid1;
+    uint64_t cid2;
+    uint64_t hash;
+    nurl database; // host order
+};
+
+mgagent_hello hello_decode(const uint8_t *body) {
+    mgagent_hello h{};
+    h.start_ms = load_be64(body);
+    memcpy(&h.identity, body + 8, sizeof h.identity);
+    h.cid1 = load_be64(body + 72);
+    h.cid2 = load_be64(body + 80);
+    h.hash = load_be64(body + 88);
+    nurl_from_wire(std::span<const uint8_t, NURL_SIZE>(body + 96, NURL_SIZE), &h.database);
+    return h;
+}
+
+manager_ctx *mgagent_ctx(const loop *l) {
+    return static_cast<manager_ctx *>(l->ctx);
+}
+
+// The MG-AG table, indexed by message type.
+const msg_handler MGAGENT_TABLE[MGAGENT_TYPES] = {
+    nullptr, nullptr, nullptr, nullptr, mgagent_on_agent_data,     nullptr,
+    nullptr, nullptr, mgagent_on_query_response, nullptr, nullptr, nullptr,
+};
+
+} // namespace
+
+void agent_status_from_wire(std::span<const uint8_t, AGENT_STATUS_LEN> wire, AgentStatus *out) {
+    const uint8_t *p = wire.data();
+    AgentStatus s{};
+    s.u64_0 = load_be64(p);
+    s.u16_8 = load_be16(p + 8);
+    for (size_t i = 0; i < 10; i++)
+        s.values[i] = load_be64(p + 10 + 8 * i);
+    s.u16_90 = load_be16(p + 90);
+    s.u16_92 = load_be16(p + 92);
+    memcpy(s.raw_94, p + 94, sizeof s.raw_94);
+    s.u16_110 = load_be16(p + 110);
+    s.mem_total = load_be64(p + 112);
+    s.mem_free = load_be64(p + 120);
+    memcpy(s.raw_128, p + 128, sizeof s.raw_128);
+    *out = s;
+}
+
+void agent_status_to_wire(const AgentStatus *status, std::span<uint8_t, AGENT_STATUS_LEN> out) {
+    const AgentStatus s = *status;
+    uint8_t *p = out.data();
+    store_be64(p, s.u64_0);
+    store_be16(p + 8, s.u16_8);
+    for (size_t i = 0; i < 10; i++)
+        store_be64(p + 10 + 8 * i, s.values[i]);
+    store_be16(p + 90, s.u16_90);
+    store_be16(p + 92, s.u16_92);
+    memcpy(p + 94, s.raw_94, sizeof s.raw_94);
+    store_be16(p + 110, s.u16_110);
+    store_be64(p + 112, s.mem_total);
+    store_be64(p + 120, s.mem_free);
+    memcpy(p + 128, s.raw_128, sizeof s.raw_128);
+}
+
+static void mgagent_refuse(auth_request *req) {
+    close(req->peer.connfd);
+    free(req);
+}
+
+// The Database a Standalone server gives a new agent: itself. Listening on the any-address,
+// which nobody can dial, it names the local address the agent reached it on.
+static void mgagent_own_address(const manager_ctx *ctx, int connfd, nurl *out) {
+    sockaddr_storage local = ctx->srv->addr.address;
+    if (sockaddr_is_any(&local)) {
+        socklen_t len = sizeof local;
+        if (getsockname(connfd, reinterpret_cast<sockaddr *>(&local), &len) != 0) {
+            LOG_SYSERR("getsockname");
+            local = ctx->srv->addr.address;
+        }
+    }
+    sockaddr_to_nurl(reinterpret_cast<const sockaddr *>(&local), out);
+}
+
+// Uploads the cached configuration unless the agent runs that very version.
+static void mgagent_check_config(manager_ctx *ctx, const mgr_agent &cached, const mgagent_hello &h,
+                                 const char *label) {
+    if (cfg_id_none(cached.cid1, cached.cid2)) {
+        LOG_INFO("Agent [%s] has no configuration assigned.", label);
+        return;
+    }
+    // The id the agent reports only tells whether it runs any configuration at all.
+    if (!cfg_id_none(h.cid1, h.cid2) && h.hash == cached.datahash) {
+        LOG_INFO("Agent [%s] configuration up-to-date.", label);
+        return;
+    }
+    LOG_INFO("Agent [%s] configuration update required.", label);
+    agentcmd_prepare_config_upload(ctx, cached.aid, cached.cid1, cached.cid2);
+}
+
+static void mgagent_check_database(manager_ctx *ctx, const mgr_agent &cached,
+                                   const mgagent_hello &h, const char *label) {
+    const nurl assigned = cached.database;
+    if (nurl_is_empty(&assigned)) {
+        LOG_INFO("Agent [%s] has no database assigned.", label);
+        return;
+    }
+    if (nurl_cmp(&h.database, &assigned) == 0) {
+        LOG_INFO("Agent [%s] database target up-to-date.", label);
+        return;
+    }
+    char text[NET_TEXT_SIZE];
+    nurl_to_url(&assigned, text);
+    LOG_INFO("Agent [%s] database update required to %s.", label, text);
+    agentcmd_set_database(ctx, cached.aid, &assigned);
+}
+
+void mgagent_on_auth(auth_request *req) {
+    if (req->len < MGAGENT_HELLO_LEN) {
+        LOG_ERROR("Incorrect agent hello size.");
+        mgagent_refuse(req);
+        return;
+    }
+    manager_ctx *ctx = mgagent_ctx(req->target);
+    const mgagent_hello h = hello_decode(req->body);
+    const uint64_t aid = murmur3_hash64(&h.identity, sizeof h.identity);
+    char started[32];
+    fmt_time(started, static_cast<time_t>(h.start_ms / 1000));
+    LOG_INFO("Authenticating agent [%016lX: %s] started at [%s] connected from %s", aid,
+             label_text(h.identity).text, started, req->peer.addr.text);
+
+    mgr_agent record{};
+    record.identity = h.identity;
+    record.aid = aid;
+    if (ctx->mode == MODE_STANDALONE) {
+        nurl own;
+        mgagent_own_address(ctx, req->peer.connfd, &own);
+        record.database = own;
+    }
+    // From here on the cached record speaks for the agent, not its hello.
+    const mgr_agent cached = acache_add(ctx->mgrdb, &record);
+    if (cached.aid == 0) {
+        mgagent_refuse(req);
+        return;
+    }
+    auto *peer = static_cast<mgagent_peer *>(krv_calloc(1, sizeof(mgagent_peer)));
+    peer->base.uid = aid;
+    peer->identity = cached.identity;
+    peer->start_ms = h.start_ms;
+    msg *answer = msg_new(MSG_HELLO, MGR_HELLO_ANSWER, sizeof MGR_HELLO_ANSWER);
+    if (iol_accept_request(req, &peer->base, answer) != 0)
+        return;
+    // Queued behind the answer to the same loop, so the agent receives them in this order.
+    const label_text label(cached.identity);
+    mgagent_check_config(ctx, cached, h, label.text);
+    mgagent_check_database(ctx, cached, h, label.text);
+}
+
+void mgagent_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
+    msg_foreach(len, data, ctx, mgagent_on_message);
+}
+
+int mgagent_on_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *data) {
+    return mgr_submit_message(static_cast<const peer_ctx *>(ctx), MGAGENT_TABLE, MGAGENT_TYPES,
+                              type, len, data);
+}
+
+void mgagent_on_close(iol_peer *peer) {
+    auto *p = reinterpret_cast<mgagent_peer *>(peer);
+    free(p->jvmprops);
+    free(p);
+}
+
+static void mgagent_store_status(void *arg, iol_peer *peer) {
+    reinterpret_cast<mgagent_peer *>(peer)->status = *static_cast<const AgentStatus *>(arg);
+}
+
+void mgagent_on_agent_data(iol_task *t) {
+    LOG_DEBUG("Handling agent data ...");
+    if (t->len == 0) {
+        LOG_ERROR("Incorrect agent data size: %u!.", t->len);
+        return;
+    }
+    if (t->data[0] != AGENT_DATA_STATUS) {
+        LOG_ERROR("Unsupported agent data id: %X", t->data[0]);
+        return;
+    }
+    if (t->len - 1 != AGENT_STATUS_LEN) {
+        LOG_ERROR("Incorrect agent status size: %u", t->len - 1);
+        return;
+    }
+    LOG_DEBUG("Received agent status data.");
+    AgentStatus status;
+    agent_status_from_wire(std::span<const uint8_t, AGENT_STATUS_LEN>(t->data + 1, AGENT_STATUS_LEN),
+                           &status);
+    iol_with_peer(t->ctx.l, &status, mgagent_store_status, mgr_sender(t->ctx));
+    LOG_DEBUG("AgentStatus: Mem total=%lu, Mem free=%lu", status.mem_total, status.mem_free);
+}
+
+void mgagent_on_query_response(iol_task *t) {
+    LOG_DEBUG("Handling a query response of size %u...", t->len);
+    if (t->ctx.pt != PT_MG_AG) {
+        LOG_ERROR("Unsupported peer response.");
+        return;
+    }
+    // An answer without data is relayed as well: the client waits for it.
+    if (t->len < AGENT_ANSWER_HDR_LEN) {
+        LOG_ERROR("Incorrect response size %u.", t->len);
+        return;
+    }
+    const uint64_t rid = load_be64(t->data);
+    const uint64_t qid = load_be64(t->data + 8);
+    const uint16_t status = load_be16(t->data + 16);
+    PeerId to;
+    memcpy(&to, t->data + 18, sizeof to);
+    // The PeerId comes from the agent: only a client session may be written to with it.
+    if (to.pt != PT_MG_UI) {
+        LOG_ERROR("Response for a peer of type %u dropped: answers go to clients only.", to.pt);
+        return;
+    }
+    uint8_t *payload = t->data + AGENT_ANSWER_HDR_LEN;
+    const uint32_t n = t->len - AGENT_ANSWER_HDR_LEN;
+    if (qid == AGENT_QUERY_JVM_PROPERTIES && n > 0) {
+        // The properties travel on as a NUL-terminated text.
+        payload[n - 1] = 0;
+        if (status == QRESP_OK && payload[0] != 0)
+            mgagent_cache_jvmprops(t->ctx.l, reinterpret_cast<const char *>(payload),
+                                   mgr_sender(t->ctx));
+    }
+    msg *reply = qresp_build(status, rid, qid, n > 0 ? payload : nullptr, n);
+    agentcmd_send(mgagent_ctx(t->ctx.l), to, reply);
+}
+
+namespace {
+
+struct report_walk {
+    bbuf *buf;
+};
+
+int report_one(void *arg, const netaddr *addr, iol_peer *peer) {
+    bbuf *b = static_cast<report_walk *>(arg)->buf;
+    if (bbuf_remaining(b) < AGENT_REPORT_REC_LEN)
+        return 1;
+    const auto *p = reinterpret_cast<const mgagent_peer *>(peer);
+    uint8_t rec[AGENT_REPORT_REC_LEN] = {};
+    rec[0] = 1;
+    const auto family = addr->address.ss_family;
+    if (family == AF_INET || family == AF_INET6) {
+        nurl remote;
+        sockaddr_to_nurl(reinterpret_cast<const sockaddr *>(&addr->address), &remote);
+        nurl_to_wire(&remote, std::span<uint8_t, NURL_SIZE>(rec + 1, NURL_SIZE));
+    }
+    store_be64(rec + 1 + NURL_SIZE, p->start_ms);
+    agent_status_to_wire(&p->status,
+                         std::span<uint8_t, AGENT_STATUS_LEN>(rec + 1 + NURL_SIZE + 8, AGENT_STATUS_LEN));
+    bbuf_put_bytes(b, rec, sizeof rec);
+    return 0;
+}
+
+} // namespace
+
+msg *mgagent_build_status_report(loop *l) {
+    LOG_DEBUG("Reporting agent statuses ...");
+    const uint64_t count = iol_peer_count(l);
+    if (count == 0) {
+        LOG_DEBUG("No statuses to report.");
+        return nullptr;
+    }
+    LOG_DEBUG("Found %lu agents in registry.", count);
+    // Agents that arrive after the count are left for the next report.
+    report_walk walk{bbuf_new(count * AGENT_REPORT_REC_LEN)};
+    iol_foreach_peer(l, &walk, report_one);
+    msg *report = nullptr;
+    if (bbuf_position(walk.buf) == 0)
+        LOG_DEBUG("No agents status collected.");
+    else
+        report = msg_new(MSG_AGENT_DATA, bbuf_data(walk.buf), bbuf_position(walk.buf));
+    free(walk.buf);
+    return report;
+}
+
+namespace {
+
+struct jvmprops_lookup {
+    uint64_t aid;
+    char *copy;
+};
+
+int jvmprops_find(void *arg, const netaddr *, iol_peer *peer) {
+    auto *q = static_cast<jvmprops_lookup *>(arg);
+    if (peer->uid != q->aid)
+        return 0;
+    const char *text = reinterpret_cast<const mgagent_peer *>(peer)->jvmprops;
+    if (text != nullptr)
+        q->copy = krv_strdup(text);
+    return 1;
+}
+
+struct jvmprops_text {
+    const char *text;
+};
+
+void jvmprops_keep(void *arg, iol_peer *peer) {
+    auto *p = reinterpret_cast<mgagent_peer *>(peer);
+    if (p->jvmprops == nullptr)
+        p->jvmprops = krv_strdup(static_cast<const jvmprops_text *>(arg)->text);
+}
+
+} // namespace
+
+char *mgagent_get_jvmprops(loop *l, uint64_t aid) {
+    jvmprops_lookup q{aid, nullptr};
+    iol_foreach_peer(l, &q, jvmprops_find);
+    return q.copy;
+}
+
+void mgagent_cache_jvmprops(loop *l, const char *text, PeerId id) {
+    jvmprops_text arg{text};
+    iol_with_peer(l, &arg, jvmprops_keep, id);
+}
+
+loop *mgagent_loop_create(manager_ctx *ctx, mtp_pool *pool) {
+    return iol_create(PT_MG_AG, pool, mgagent_on_close, mgagent_on_auth, mgagent_on_frame, ctx);
+}

@@ -1,0 +1,39 @@
+// Commands the Manager sends agents (type-5 messages: a big-endian u64 command id, then its
+// data) and the addressing of agents by their id alone: the MG-AG loop finds the agent's
+// current connection by uid. A message for an agent that is not connected is dropped by the
+// loop; one the loop cannot take is released here. Nothing reaches the requester either way.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/netaddr.h"
+#include "server/ioloop.h"
+#include "server/msg.h"
+
+struct manager_ctx;
+struct mgr_config;
+
+inline constexpr uint64_t AGENT_CMD_CONFIG_UPLOAD = 4; // u64 hash, then the active data
+inline constexpr uint64_t AGENT_CMD_SET_DATABASE = 5;  // the Database's nurl, big-endian
+inline constexpr uint64_t AGENT_CMD_CONFIG_DETACH = 7; // u64 id1, u64 id2
+// Clients may send agents the commands below this id.
+inline constexpr uint64_t AGENT_CMD_COUNT = 8;
+inline constexpr uint32_t AGENT_CMD_ID_LEN = 8;
+
+// The agent with this id on whatever connection it has now.
+inline PeerId agentcmd_peer(uint64_t aid) {
+    return PeerId{aid, 0, 0, PT_MG_AG};
+}
+
+// Queues m to the peer `to` through the loop of its peer type. 0, or -1 with m released.
+int agentcmd_send(manager_ctx *ctx, PeerId to, msg *m);
+
+// Command 4 with the configuration's hash and bytes (none, and hash 0, without active data).
+void agentcmd_upload_config(manager_ctx *ctx, uint64_t aid, const mgr_config *config);
+// Reads the active data of id1.id2 and uploads it; sends nothing when the configuration
+// cannot be read or does not exist.
+void agentcmd_prepare_config_upload(manager_ctx *ctx, uint64_t aid, uint64_t id1, uint64_t id2);
+// Command 5 with the address (host order in memory, big-endian on the wire).
+void agentcmd_set_database(manager_ctx *ctx, uint64_t aid, const nurl *address);
+// Command 7 for id1.id2 to the peer named by the whole PeerId.
+void agentcmd_detach_config(manager_ctx *ctx, uint64_t id1, uint64_t id2, PeerId to);

@@ -1,0 +1,116 @@
+#include "manager/client_peer.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "lib/be_load.h"
+#include "lib/log.h"
+#include "manager/agent_peer.h"
+#include "manager/agentcmd.h"
+#include "manager/login.h"
+#include "manager/manager_ctx.h"
+#include "manager/peer_tasks.h"
+#include "server/reply.h"
+#include "server/server.h"
+
+namespace {
+
+// The MG-UI table, indexed by message type.
+const msg_handler MGUI_TABLE[MGUI_TYPES] = {
+    nullptr, nullptr, nullptr, mgui_on_manager_query, nullptr, mgui_on_agent_command,
+    mgui_on_agent_query, nullptr, nullptr, nullptr,
+};
+
+manager_ctx *mgui_ctx(const loop *l) {
+    return static_cast<manager_ctx *>(l->ctx);
+}
+
+} // namespace
+
+void mgui_on_auth(auth_request *req) {
+    // The password check hashes: it runs on the pool, not on the loop thread.
+    if (iol_submit_task(req->target, req, uauth_authenticate) != 0) {
+        LOG_ERROR("Cannot enqueue auth request. Queue full.");
+        close(req->peer.connfd);
+        free(req);
+    }
+}
+
+void mgui_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
+    msg_foreach(len, data, ctx, mgui_on_message);
+}
+
+int mgui_on_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *data) {
+    return mgr_submit_message(static_cast<const peer_ctx *>(ctx), MGUI_TABLE, MGUI_TYPES, type,
+                              len, data);
+}
+
+void mgui_on_close(iol_peer *peer) {
+    free(peer);
+}
+
+// The manager queries are answered by a later part of the Manager; until then a query gets
+// no reply, as one with an unknown id.
+void mgui_on_manager_query(iol_task *t) {
+    LOG_ERROR("Unsupported manager query: not in this build (%u bytes).", t->len);
+}
+
+void mgui_on_agent_command(iol_task *t) {
+    LOG_DEBUG("Handling agent command ...");
+    if (t->len < MGUI_COMMAND_HDR_LEN) {
+        LOG_ERROR("Incorrect agent command size: %u!", t->len);
+        return;
+    }
+    const uint64_t command = load_be64(t->data);
+    const uint64_t aid = load_be64(t->data + 8);
+    if (command >= AGENT_CMD_COUNT) {
+        LOG_ERROR("Incorrect command id: %lu.", command);
+        return;
+    }
+    // The agent gets the command id and the arguments; the agent id has done its work.
+    const msg_part parts[] = {{t->data, AGENT_CMD_ID_LEN},
+                              {t->data + MGUI_COMMAND_HDR_LEN, t->len - MGUI_COMMAND_HDR_LEN}};
+    if (agentcmd_send(mgui_ctx(t->ctx.l), agentcmd_peer(aid),
+                      msg_new_iov(MSG_AGENT_COMMAND, 2, parts)) == 0)
+        LOG_DEBUG("Command forwarded to agent.");
+}
+
+// Answers a JVM properties query from the text the agent gave before: true when there was one.
+static bool mgui_cached_jvmprops(const iol_task *t, uint64_t rid, uint64_t aid) {
+    loop *agents = server_get_loop(mgui_ctx(t->ctx.l)->srv, PT_MG_AG);
+    char *text = agents != nullptr ? mgagent_get_jvmprops(agents, aid) : nullptr;
+    if (text == nullptr)
+        return false;
+    LOG_DEBUG("JVM properties get from cache.");
+    msg *reply = qresp_build(QRESP_OK, rid, AGENT_QUERY_JVM_PROPERTIES, text,
+                             static_cast<uint32_t>(strlen(text)));
+    free(text);
+    if (reply != nullptr &&
+        iol_send(t->ctx.l, IOMessage{reply, IOM_SEND, mgr_sender(t->ctx)}) != 0)
+        free(reply);
+    return true;
+}
+
+void mgui_on_agent_query(iol_task *t) {
+    if (t->len < MGUI_QUERY_HDR_LEN) {
+        LOG_ERROR("Incorrect agent query size: %u!", t->len);
+        return;
+    }
+    const uint64_t rid = load_be64(t->data);
+    const uint64_t qid = load_be64(t->data + 8);
+    const uint64_t aid = load_be64(t->data + 16);
+    LOG_DEBUG("Agent query QUERY[RID=%lu, QID=%lu, AID=%016lX]", rid, qid, aid);
+    if (qid == AGENT_QUERY_JVM_PROPERTIES && mgui_cached_jvmprops(t, rid, aid))
+        return;
+    // The agent echoes the requester's PeerId in its answer, which finds the client by it.
+    uint8_t head[AGENT_QUERY_HEAD_LEN] = {0, sizeof(PeerId)};
+    const PeerId requester = mgr_sender(t->ctx);
+    memcpy(head + 2, &requester, sizeof requester);
+    const msg_part parts[] = {{head, sizeof head}, {t->data, t->len}};
+    agentcmd_send(mgui_ctx(t->ctx.l), agentcmd_peer(aid), msg_new_iov(MSG_AGENT_QUERY, 2, parts));
+}
+
+loop *mgui_loop_create(manager_ctx *ctx, mtp_pool *pool) {
+    return iol_create(PT_MG_UI, pool, mgui_on_close, mgui_on_auth, mgui_on_frame, ctx);
+}

@@ -1,0 +1,37 @@
+// Graphical clients at the Manager: the MG-UI loop's role. A client logs in with its hello
+// (manager/login.h); afterwards it sends manager queries, commands for agents and queries
+// for agents. Commands and agent queries are forwarded to the agent they name; the agent's
+// answer to a query comes back through the agent's loop (manager/agent_peer.h).
+#pragma once
+
+#include <cstdint>
+
+#include "lib/mtp.h"
+#include "server/ioloop.h"
+
+struct manager_ctx;
+
+// Message types 0 to 9 index the MG-UI table.
+inline constexpr uint32_t MGUI_TYPES = 10;
+// A client command: u64 command id, u64 agent id, then its arguments.
+inline constexpr uint32_t MGUI_COMMAND_HDR_LEN = 16;
+// A client's agent query: u64 request id, u64 query id, u64 agent id, then its arguments.
+inline constexpr uint32_t MGUI_QUERY_HDR_LEN = 24;
+// The head of a query forwarded to an agent: 0, the PeerId's length (28), then the PeerId of
+// the client (host order); the client's whole query follows.
+inline constexpr uint32_t AGENT_QUERY_HEAD_LEN = 2 + sizeof(PeerId);
+
+// The MG-UI loop on `pool`. NULL after a FATAL line.
+loop *mgui_loop_create(manager_ctx *ctx, mtp_pool *pool);
+
+// Role callbacks of the loop; all run on its thread.
+void mgui_on_auth(auth_request *req);
+void mgui_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len);
+void mgui_on_close(iol_peer *peer);
+// One message of a client's frame (ctx is its peer_ctx): 0, or -1 to end the frame's walk.
+int mgui_on_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *data);
+
+// Handlers of the MG-UI table, on pool workers.
+void mgui_on_manager_query(iol_task *t);
+void mgui_on_agent_command(iol_task *t);
+void mgui_on_agent_query(iol_task *t);

@@ -1,0 +1,22 @@
+// The Manager role's context: the objects its loops, login, commands and status report
+// share. The role makes it when it opens and hands it to its loops; it lives as long as the
+// process, since the threads that use it are never joined.
+#pragma once
+
+#include <cstdint>
+
+#include "manager/dbreg.h"
+
+struct mgr_storage;
+struct server;
+
+// The answer to every accepted hello at the Manager, and the start of a client's login
+// answer: a zero byte and "MANAGER".
+inline constexpr char MGR_HELLO_ANSWER[8] = {'\0', 'M', 'A', 'N', 'A', 'G', 'E', 'R'};
+
+struct manager_ctx {
+    mgr_storage *mgrdb;  // the open Manager storage
+    struct dbreg dbreg;  // the Databases connected to this Manager
+    struct server *srv;  // the server whose loops reach every peer
+    uint32_t mode;       // MODE_* bits of the process
+};

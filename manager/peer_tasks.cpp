@@ -1,0 +1,26 @@
+#include "manager/peer_tasks.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/log.h"
+#include "lib/xalloc.h"
+
+int mgr_submit_message(const peer_ctx *ctx, const msg_handler *table, uint32_t n, uint8_t type,
+                       uint32_t len, const uint8_t *data) {
+    // The type indexes the table only once it is known to lie inside it.
+    if (type >= n || table[type] == nullptr) {
+        LOG_ERROR("Unsupported message type: %x.", type);
+        return -1;
+    }
+    auto *t = static_cast<iol_task *>(krv_malloc(sizeof(iol_task) + len));
+    t->ctx = *ctx;
+    t->handler = table[type];
+    t->len = len;
+    memcpy(t->data, data, len);
+    if (iol_submit_task(ctx->l, t, iol_task_run) != 0) {
+        free(t);
+        LOG_WARN("Tasks queue full. Task dropped.");
+    }
+    return 0;
+}

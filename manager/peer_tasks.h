@@ -1,0 +1,19 @@
+// The Manager's peers hand each message they receive to the loop's pool: a table indexed
+// by message type names the handler, and the message is copied into an iol_task that a
+// "ManagerPool" worker runs.
+#pragma once
+
+#include <cstdint>
+
+#include "server/ioloop.h"
+
+// Submits the message as a task for table[type]. A type outside the table's n entries, or
+// an empty entry, is refused with an ERROR line and -1 (which ends the frame's walk); a full
+// pool drops the message with a WARN line and 0.
+int mgr_submit_message(const peer_ctx *ctx, const msg_handler *table, uint32_t n, uint8_t type,
+                       uint32_t len, const uint8_t *data);
+
+// The PeerId of the peer that sent a task's message.
+inline PeerId mgr_sender(const peer_ctx &ctx) {
+    return PeerId{ctx.uid, ctx.cid, ctx.idx, ctx.pt};
+}
