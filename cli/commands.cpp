@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "cli/cli.h"
+#include "cli/cmd_auth.h"
 #include "cli/cmd_info.h"
 #include "cli/cmd_init.h"
 #include "cli/start_stop.h"
@@ -17,6 +18,6 @@ static int32_t cmd_not_built(int argc, char **argv, struct runtime *rt) {
 
 const cli_command cli_commands[] = {
     {"init", cmd_init},      {"start", cmd_start},      {"stop", stop},
-    {"arch", cmd_not_built}, {"agent", cmd_not_built},  {"auth", cmd_not_built},
+    {"arch", cmd_not_built}, {"agent", cmd_not_built},  {"auth", cmd_auth},
     {"info", cmd_info},      {"plugin", cmd_not_built}, {nullptr, nullptr},
 };
