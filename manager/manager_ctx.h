@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "manager/dbreg.h"
 
@@ -19,4 +20,8 @@ struct manager_ctx {
     struct dbreg dbreg;  // the Databases connected to this Manager
     struct server *srv;  // the server whose loops reach every peer
     uint32_t mode;       // MODE_* bits of the process
+    // Held by each configuration query that changes what agents run (activate, delete,
+    // attach, detach) from its change until its last command is queued, so that agents get
+    // the commands of such changes in the order the changes were made.
+    std::mutex cfg_changes;
 };
