@@ -17,8 +17,8 @@ int agentcmd_send_wait(manager_ctx *ctx, PeerId to, msg *m, uint32_t wait_ms) {
         return -1;
     if (server_send_wait(ctx->srv, IOMessage{m, IOM_SEND, to}, wait_ms) != 0) {
         free(m);
-        if (wait_ms > 0)
-            LOG_ERROR("Command to agent [%016lX] dropped: its loop stayed full.", to.uid);
+        LOG_ERROR("Message for peer [PT=%u, UID=%016lX] dropped: its loop cannot take it.",
+                  to.pt, to.uid);
         return -1;
     }
     return 0;

@@ -25,13 +25,14 @@ inline PeerId agentcmd_peer(uint64_t aid) {
     return PeerId{aid, 0, 0, PT_MG_AG};
 }
 
-// Queues m to the peer `to` through the loop of its peer type. 0, or -1 with m released.
+// Queues m to the peer `to` through the loop of its peer type. 0, or -1 with m released and
+// the drop logged with the peer's uid (an agent's id).
 int agentcmd_send(manager_ctx *ctx, PeerId to, msg *m);
 
 // How long a pool worker that queues commands to many agents waits for room, per command.
 inline constexpr uint32_t AGENTCMD_WAIT_MS = 1000;
 // As agentcmd_send, waiting up to wait_ms while the loop's ring is full (never on a loop
-// thread, see iol_send_wait). A command refused after a wait is logged with its agent's id.
+// thread, see iol_send_wait).
 int agentcmd_send_wait(manager_ctx *ctx, PeerId to, msg *m, uint32_t wait_ms);
 
 // Command 4 with the configuration's hash and bytes (none, and hash 0, without active data),

@@ -191,12 +191,15 @@ msg *mq_conf_label_update(manager_ctx *ctx, uint64_t rid, uint64_t qid, const ui
     return mq_status(rc == 0 ? QRESP_OK : QRESP_ERROR, rid, qid);
 }
 
-// The cached agents attached to exactly id, sorted.
+// The cached agents attached to exactly id, sorted; none for 0.0, which every agent without
+// a configuration carries.
 std::vector<uint64_t> mq_attached_agents(manager_ctx *ctx, cfg_id id) {
     struct walk {
         cfg_id id;
         std::vector<uint64_t> aids;
     } w{id, {}};
+    if (cfg_id_none(id.id1, id.id2))
+        return w.aids;
     acache_foreach(ctx->mgrdb, &w, [](void *arg, const mgr_agent *a) {
         auto *w = static_cast<walk *>(arg);
         LOG_DEBUG("Checking agent %016lX: [%016lX.%016lX]", a->aid, a->cid1, a->cid2);
