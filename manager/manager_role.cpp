@@ -8,6 +8,7 @@
 #include "manager/manager_ctx.h"
 #include "manager/mgr_init.h"
 #include "manager/mgr_storage.h"
+#include "server/plugins.h"
 #include "server/runtime.h"
 #include "server/server.h"
 
@@ -17,13 +18,8 @@ manager_ctx *manager_of(role *self) {
     return static_cast<manager_ctx *>(self->ctx);
 }
 
-// Loading the authentication plugins and starting the control channel belong to later parts
-// of the service; until then they are steps that do nothing.
-int manager_plugins_init() {
-    LOG_DEBUG("Manager role: plugins are not in this build.");
-    return 0;
-}
-
+// Starting the control channel belongs to a later part of the service; until then it is a
+// step that does nothing.
 int manager_ctl_server_start() {
     LOG_DEBUG("Manager role: the control channel is not in this build.");
     return 0;
@@ -35,7 +31,7 @@ int manager_open(role *self, struct runtime *rt) {
     self->ctx = ctx;
     ctx->srv = &rt->server;
     ctx->mode = rt->mode;
-    if (manager_plugins_init() != 0)
+    if (plugins_init() != 0)
         return -1;
     ctx->mgrdb = mgr_storage_open();
     if (ctx->mgrdb == nullptr)

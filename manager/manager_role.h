@@ -2,9 +2,9 @@
 //
 // init   the Manager storage with its first administrator (manager/mgr_init.h).
 // open   makes the role's context (manager/manager_ctx.h), then, in this order, each step
-//        fatal on failure: the authentication plugins (an empty step until their loader
-//        exists), the Manager storage into the context's `mgrdb`, the control channel (an
-//        empty step until it exists).
+//        fatal on failure: the authentication plugins (plugins_init, server/plugins.h), the
+//        Manager storage into the context's `mgrdb`, the control channel (an empty step
+//        until it exists).
 // pool   "ManagerPool": logins, client messages and agent messages run on its workers.
 // loops  MG-UI (clients, manager/client_peer.h) and MG-AG (agents, manager/agent_peer.h) on
 //        the pool; MG-DB (Databases, manager/db_peer.h) without a pool, only in a process
