@@ -70,11 +70,7 @@ int archive_proc_spawn(const char *dir, struct runtime *rt, time_t now) {
 }
 
 static unsigned archive_linger_ms() {
-    const char *text = getenv(ARCHIVE_LINGER_ENV);
-    uint16_t ms = 0;
-    if (text != nullptr && str_to_u16(text, &ms) == 0 && ms > 0)
-        return ms;
-    return ARCHIVE_LINGER_MS;
+    return test_setting_ms(ARCHIVE_LINGER_ENV, ARCHIVE_LINGER_MS);
 }
 
 int32_t archive_proc_main(void *arg) {
