@@ -17,6 +17,7 @@
 
 #include "lib/be_load.h"
 #include "lib/clock.h"
+#include "lib/format.h"
 #include "lib/log.h"
 #include "lib/thread.h"
 #include "lib/xalloc.h"
@@ -195,6 +196,8 @@ int server_add_loop(server *s, loop *l) {
     if (l == nullptr)
         return -1;
     *server_loop_slot(s, l->pt) = l;
+    if (s->stall_ms != 0)
+        l->stall_ms = s->stall_ms;
     s->mask |= 1u << l->pt;
     s->loops_starting.fetch_add(1);
     return 0;
@@ -227,6 +230,7 @@ static int server_init_role(server *s, role *r, uint32_t mode) {
 int init_server_socket(server *s, role_set *roles) {
     if (server_listen(s) != 0)
         return -1;
+    s->stall_ms = test_setting_ms(IOL_STALL_ENV, 0);
     const uint32_t mode = role_set_mode(roles);
     for (uint32_t i = 0; i < roles->n; i++) {
         if (server_init_role(s, &roles->items[i], mode) != 0)

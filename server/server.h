@@ -53,6 +53,9 @@ struct server {
     // Test-only settings, taken when the listening socket is made; 0 keeps the defaults above.
     uint32_t auth_timeout_ms;
     uint32_t tick_ms;
+    // The stall time given to the loops as they are added (0 keeps theirs); the server set-up
+    // takes it from IOL_STALL_ENV.
+    uint32_t stall_ms;
 };
 
 // The listening socket, the server thread's epoll descriptor and timer, the connection
