@@ -11,7 +11,9 @@
 
 #include "server/loop_harness.h"
 #include "server/role.h"
+#include "server/runtime.h"
 #include "server/server.h"
+#include "server/service.h"
 
 namespace {
 
@@ -477,6 +479,52 @@ TEST(ServerRoles, ManagerAloneServesDatabases) {
         ASSERT_TRUE(eventually([] { return routed_count() == 1; }));
         EXPECT_EQ(routed->back().pt, PT_MG_DB);
         EXPECT_EQ(routed->back().body, "nurl");
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+// What the roles saw at their stop steps, in order.
+std::vector<std::string> *steps;
+uint16_t stop_port;
+
+// Whether a new connection to the server's port is refused.
+bool refused_now() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(stop_port);
+    const bool refused = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0;
+    close(fd);
+    return refused;
+}
+
+// The service's stop: the server stops accepting (a connection still waiting for its hello
+// is closed) before any role quiesces, and every role quiesces before any closes.
+TEST(ServerRoles, StopEndsAcceptingBeforeTheRolesQuiesceAndClose) {
+    RunResult r = in_child([] {
+        routed = new std::vector<Routed>;
+        made = new std::vector<Made>;
+        steps = new std::vector<std::string>;
+        static struct runtime rt {};
+        rt.roles = role_set{{fake_role(1, nullptr), fake_role(2, nullptr)}, 2};
+        for (uint32_t i = 0; i < 2; i++) {
+            rt.roles.items[i].quiesce = [](role *self, struct runtime *) {
+                steps->push_back(std::string("quiesce ") + self->name +
+                                 (refused_now() ? " refused" : " accepted"));
+            };
+            rt.roles.items[i].close = [](role *self, struct runtime *) {
+                steps->push_back(std::string("close ") + self->name);
+            };
+        }
+        stop_port = set_up_roles(&rt.server, &rt.roles);
+        ASSERT_EQ(server_start(&rt.server), 0);
+        Client waiting(stop_port);
+        waiting.send_raw("KR");
+        ASSERT_TRUE(eventually([] { return rt.server.nconns == 1; }));
+        service_stop(&rt);
+        EXPECT_TRUE(waiting.wait_closed());
+        EXPECT_TRUE(logged("INFO   Server stopped.\n"));
+        const std::vector<std::string> want = {"quiesce Manager refused", "quiesce Database refused",
+                                               "close Manager", "close Database"};
+        EXPECT_EQ(*steps, want);
     });
     EXPECT_CHILD_OK(r);
 }
