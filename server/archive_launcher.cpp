@@ -13,6 +13,7 @@
 #include "lib/format.h"
 #include "lib/log.h"
 #include "server/config.h"
+#include "server/master.h"
 #include "server/proc.h"
 #include "server/role.h"
 #include "server/runtime.h"
@@ -75,6 +76,7 @@ static unsigned archive_linger_ms() {
 
 int32_t archive_proc_main(void *arg) {
     auto *rt = static_cast<struct runtime *>(arg);
+    close_start_fds();
     log_level.store(2);
     LOG_INFO("Initializing archive procedure...");
     // Held, not closed: the lock lasts as long as this process.

@@ -84,14 +84,18 @@ static void close_fd(int *fd) {
     *fd = -1;
 }
 
-void close_inherited_fds() {
-    close_fd(&pidfile_fd);
+void close_start_fds() {
     close_fd(&ready_rd);
     close_fd(&shell_fd);
     if (master_signals.running.load()) {
         close_fd(&master_signals.wake[0]);
         close_fd(&master_signals.wake[1]);
     }
+}
+
+void close_inherited_fds() {
+    close_fd(&pidfile_fd);
+    close_start_fds();
 }
 
 void master_report_started() {

@@ -18,6 +18,10 @@ void master_remove_pidfiles();
 // The service process closes its copies of the master's own descriptors (the pid file, so
 // the lock belongs to the master alone, and the pipes to the starting shell).
 void close_inherited_fds();
+// The part of it a child that keeps the pid file (the archive process) runs: the pipes to
+// the starting shell and the master's signal pipe, which a caller waiting for the end of the
+// start's output must not find held by a child.
+void close_start_fds();
 
 // Called by the first service process once it runs: tells the master, which tells the shell
 // that started the server that start-up succeeded.
