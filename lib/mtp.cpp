@@ -82,15 +82,18 @@ int start_worker(mtp_worker *slot) {
     return 0;
 }
 
-void stop_worker(mtp_worker *slot) {
-    mtp_tasks *t = slot->tasks;
+// Clears the run flag and wakes the worker; called with the tasks' mutex held, so that a
+// worker between its look at the flag and its wait cannot miss the wake-up.
+static void mtp_tell_to_leave(mtp_worker *slot) {
     slot->retiring = true;
-    // Under the mutex: a worker between its look at the flag and its wait cannot miss the
-    // wake-up.
-    KRV_LOCKCALL(pthread_mutex_lock(&t->mtx));
     slot->run = 0;
-    pthread_cond_broadcast(&t->cond);
-    KRV_LOCKCALL(pthread_mutex_unlock(&t->mtx));
+    pthread_cond_broadcast(&slot->tasks->cond);
+}
+
+void stop_worker(mtp_worker *slot) {
+    KRV_LOCKCALL(pthread_mutex_lock(&slot->tasks->mtx));
+    mtp_tell_to_leave(slot);
+    KRV_LOCKCALL(pthread_mutex_unlock(&slot->tasks->mtx));
 }
 
 // Joins a worker that has stopped; its slot can then take a new worker.
@@ -173,6 +176,9 @@ static int worker_take(mtp_worker *slot, mtp_task *task) {
         t->head = t->head + 1 == t->capacity ? 0 : t->head + 1;
         t->count--;
         t->pending--;
+        // Running from the take on, under the mutex: the managing thread, which looks at the
+        // state under it too, never tells a worker that holds a task to leave.
+        slot->state = MTP_RUNNING;
     }
     t->waiting--;
     pthread_cond_broadcast(&t->cond);
@@ -190,7 +196,6 @@ void *worker_main(void *arg) {
             break;
         if (got == 0 || task.fn == nullptr)
             continue;
-        slot->state = MTP_RUNNING;
         task.fn(task.arg);
     }
     slot->state = MTP_STOPPED;
@@ -260,17 +265,20 @@ static void mtp_grow(mtp_pool *pool, unsigned count) {
     }
 }
 
-// Tells up to `count` waiting workers to leave, without waiting for them.
+// Tells up to `count` waiting workers to leave, without waiting for them. Each is looked at
+// under the tasks' mutex, so one that has just taken a task is left alone.
 static void mtp_shrink(mtp_pool *pool, unsigned count) {
     unsigned stopped = 0;
+    KRV_LOCKCALL(pthread_mutex_lock(&pool->tasks.mtx));
     for (unsigned i = 0; i < pool->max && stopped < count; i++) {
         mtp_worker *w = &pool->workers[i];
         if (w->state != MTP_WAITING || w->run == 0)
             continue;
-        stop_worker(w);
+        mtp_tell_to_leave(w);
         pool->cur--;
         stopped++;
     }
+    KRV_LOCKCALL(pthread_mutex_unlock(&pool->tasks.mtx));
 }
 
 void *mtp_manage(void *arg) {

@@ -245,7 +245,12 @@ TEST(MtpManage, StoppedWorkerLeavesAtOnceWithoutTakingATask) {
         pool->wait_ms = 60000;
         if (mtp_start(pool) != 0)
             abort();
-        wait_for([&] { return pool->tasks.waiting == 2; });
+        wait_for([&] {
+            pthread_mutex_lock(&pool->tasks.mtx);
+            const bool both = pool->tasks.waiting == 2;
+            pthread_mutex_unlock(&pool->tasks.mtx);
+            return both;
+        });
         mtp_worker *leaving = &pool->workers[0];
         const auto before = std::chrono::steady_clock::now();
         stop_worker(leaving);
