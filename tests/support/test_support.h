@@ -37,6 +37,9 @@ RunResult run_forked(const std::function<void()> &fn);
 
 // Runs the korvane executable with `args` (argv[1] on) in `cwd` (empty: the current one).
 RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd = "");
+// The same with standard input reading `input`, then its end.
+RunResult run_korvane_input(const std::vector<std::string> &args, const std::string &input,
+                            const std::string &cwd = "");
 
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago (bound to port 0 and read back).
 unsigned free_tcp_port();
