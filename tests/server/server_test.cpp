@@ -269,7 +269,9 @@ TEST(ServerThread, SilentConnectionTimesOut) {
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
         EXPECT_TRUE(logged("WARN   Client [" + text + "] authentication timed out!\n"));
         EXPECT_EQ(count_of(child_log(), "authentication timed out"), 1u);
-        EXPECT_EQ(routed_count(), 1u);
+        // The prompt connection's hello is routed in its own time, which a loaded machine
+        // may put after the silent one's time-out.
+        EXPECT_TRUE(eventually([] { return routed_count() == 1u; }));
     });
     EXPECT_CHILD_OK(r);
 }
