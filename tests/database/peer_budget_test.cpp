@@ -44,7 +44,7 @@ Bytes roots(uint64_t first, uint32_t n) {
 
 // A ROOT CALLS request naming `agents` agents that have no data, each over 72 hours.
 Bytes costly_query(uint64_t rid, uint32_t agents) {
-    Bytes body = be(rid, 8) + be(DBQ_ROOT_CALLS, 8) + be(0, 16) + be(agents, 2);
+    Bytes body = be(rid, 8) + be(DBQ_ROOT_CALLS, 8) + std::string(16, '\0') + be(agents, 2);
     for (uint64_t aid = 1; aid <= agents; aid++)
         body += be(aid, 8) + be(kMar1, 8) + be(kMar1 + 72 * HOUR_MS - 1, 8);
     return wire_message(MSG_DB_QUERY, body);
