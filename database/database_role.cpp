@@ -18,6 +18,9 @@ namespace {
 
 // Collector worker threads of a service.
 constexpr uint16_t DATABASE_COLLECTORS = 4;
+// The pool keeps a worker beyond what one client may hold, so that a client busy with costly
+// queries never leaves another one waiting for a worker to be added.
+constexpr uint8_t DATABASE_POOL_MIN = DBUI_CLIENT_TASKS + 1;
 
 int database_init() {
     printf("\tCreating the Database structure ...\n");
@@ -84,7 +87,7 @@ loop *database_agent_loop(void *ctx, mtp_pool *) {
 const role database_role = {
     .name = "Database",
     .mode = MODE_DATABASE,
-    .pool = {"DatabasePool", 1, 30, 100},
+    .pool = {"DatabasePool", DATABASE_POOL_MIN, 30, 100},
     .loops = {{PT_DB_UI, true, 0, database_client_loop}, {PT_DB_AG, false, 0, database_agent_loop}},
     .init = database_init,
     .open = database_open,

@@ -214,6 +214,23 @@ TEST_F(AgentPeerTest, HelloRepairsAnAgentDirectoryMissingFromTheRegistry) {
     EXPECT_EQ(log().find("has no store state"), std::string::npos);
 }
 
+// An agent that sends its first data in the same send as its hello, in a frame of its own:
+// the hello is answered and the data stored.
+TEST_F(AgentPeerTest, HelloAndFirstDataInOneSendAreBothHandled) {
+    start();
+    const Agent a("eager");
+    PeerClient c(port);
+    const uint64_t key = root_key(1);
+    ASSERT_TRUE(c.send_raw(
+        c.pack({a.hello()}) +
+        c.pack({agent_symbols(), AgentData().call(inner_call(key, 1)).call(root_call(key)).message()})));
+    EXPECT_EQ(c.next(), kManagerAnswer);
+    const std::vector<seen_rcall> seen = stored_eventually(a.aid, 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].calls.size(), 1u);
+    EXPECT_EQ(log().find("Premature data"), std::string::npos);
+}
+
 // An agent that sends far faster than its collector worker stores: the server stops reading
 // it while the worker is over its budget, so the service's memory stays within the budget
 // and a margin, and every root call sent is stored.

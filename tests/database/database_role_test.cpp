@@ -3,6 +3,7 @@
 // The threads it starts are never joined, so each case runs in a forked child.
 #include <gtest/gtest.h>
 
+#include "database/client_peer.h"
 #include "database/collector.h"
 #include "database/database_ctx.h"
 #include "database/database_role.h"
@@ -58,7 +59,8 @@ TEST(DatabaseRole, PoolAndLoopsOfItsTable) {
         EXPECT_EQ(s.dbagent->ctx, o.ctx());
         ASSERT_NE(s.dbui->pool, nullptr);
         EXPECT_STREQ(s.dbui->pool->name, "DatabasePool");
-        EXPECT_EQ(s.dbui->pool->min, 1u);
+        // A worker more than one client may hold at once.
+        EXPECT_EQ(s.dbui->pool->min, DBUI_CLIENT_TASKS + 1);
         EXPECT_EQ(s.dbui->pool->max, 30u);
         EXPECT_EQ(s.dbui->pool->tasks.capacity, 101u);
         EXPECT_EQ(s.dbagent->pool, nullptr);
