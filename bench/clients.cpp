@@ -38,7 +38,7 @@
 #include "server/reply.h"
 #include "tests/database/agent_wire.h"
 #include "tests/database/db_env.h"
-#include "tests/database/frame_client.h"
+#include "tests/support/frame_client.h"
 
 namespace {
 
