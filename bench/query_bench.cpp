@@ -74,9 +74,7 @@ std::string request(uint32_t flags, uint32_t max_records, const std::string &fie
 // Stores `roots` root calls spread evenly over `span` ms from `first`.
 void fill(uint64_t agent_id, int64_t roots, uint64_t first, uint64_t span) {
     dbs_agent agent{};
-    agent.id = agent_id;
-    agent.mc.data_fd = -1;
-    agent.mc.ext_fd = -1;
+    dbs_agent_init(&agent, agent_id);
     char dir[64];
     snprintf(dir, sizeof dir, "storage.db/data/%016lX/mc", agent.id);
     sys_mkdirs(dir);
@@ -114,7 +112,7 @@ void fill(uint64_t agent_id, int64_t roots, uint64_t first, uint64_t span) {
         b = ext_buf_reset(b, &grown);
     }
     ext_buf_free(b);
-    dbs_agent_mc_close(&agent.mc);
+    dbs_agent_mc_close(&agent);
 }
 
 std::string hour_file(int64_t roots) {

@@ -59,9 +59,34 @@ void database_started(role *, struct runtime *rt) {
         LOG_DEBUG("Database role: the Manager link is not in this build.");
 }
 
-// The collector's workers end; what is still queued stays unhandled.
+// How long the stop waits for the agents' loop to pause its agents.
+constexpr uint32_t DATABASE_PAUSE_WAIT_MS = 5000;
+
+// A clean stop keeps what was accepted, in this order: no new agents, no more frames read
+// from the connected ones, every frame queued before that stored (a stop marker behind each
+// worker's queue, then the workers joined), and every agent's state closed, which syncs and
+// closes its files.
 void database_quiesce(role *self, struct runtime *) {
-    collector_request_stop(database_of(self)->collector);
+    database_ctx *ctx = database_of(self);
+    if (ctx == nullptr || ctx->collector == nullptr)
+        return;
+    dbagent_stop_reading(ctx, DATABASE_PAUSE_WAIT_MS);
+    collector_stop(ctx->collector);
+    collector_close_agents(ctx->collector);
+    const uint64_t dropped = ctx->frames_dropped.load();
+    if (dropped != 0)
+        LOG_WARN("%lu frames of agents arrived while the Database was stopping: not stored.",
+                 dropped);
+    LOG_INFO("Database quiesced: agents' data stored and their files closed.");
+}
+
+// Closes the store: its maintainer thread ends and its symbol files are synced. Nothing is
+// freed: the threads of the loops and of the pool are not joined and may reach the context
+// until the process ends.
+void database_close(role *self, struct runtime *) {
+    database_ctx *ctx = database_of(self);
+    if (ctx != nullptr && ctx->db != nullptr)
+        (void)dbs_quiesce(ctx->db); // logged where it failed
 }
 
 int database_archive(role *, uint64_t launch_time_s, uint16_t retention_hours, bool purge) {
@@ -89,7 +114,7 @@ const role database_role = {
     .started = database_started,
     .tick = nullptr,
     .quiesce = database_quiesce,
-    .close = nullptr,
+    .close = database_close,
     .archive = database_archive,
     .ctx = nullptr,
 };
