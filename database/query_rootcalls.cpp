@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "database/store/ext.h"
@@ -15,6 +16,14 @@
 #include "lib/log.h"
 #include "lib/pattern.h"
 #include "server/reply.h"
+
+pattern *dbq_pattern_text(be_cursor *c, uint32_t length, int kind) {
+    const uint8_t *bytes;
+    if (!c->take(length, &bytes))
+        return nullptr;
+    const std::string text(reinterpret_cast<const char *>(bytes), length);
+    return pattern_create(text.c_str(), kind);
+}
 
 namespace {
 
@@ -47,8 +56,7 @@ struct rc_query {
     std::vector<rc_agent> agents;
 
     bbuf *reply = nullptr;
-    uint16_t status = QRESP_OK;
-    bool full = false; // the reply reached its size limit: nothing more is added
+    qresp_limit limit; // once cut at the size limit, nothing more is added
     uint64_t agent_id = 0;
     uint64_t sent = 0;
     uint64_t last_sent = 0; // root time of the last record, low 3 bits cleared
@@ -78,14 +86,9 @@ struct rc_query {
 pattern *dbq_parse_pattern(be_cursor *c) {
     uint16_t kind, length;
     if (c->remaining() < 4 || !c->get(&kind) || kind < PATTERN_SUBSTRING || kind > PATTERN_REGEX ||
-        !c->get(&length) || length > PATTERN_TEXT_MAX || length > c->remaining())
+        !c->get(&length) || length > PATTERN_TEXT_MAX)
         return nullptr;
-    char text[PATTERN_TEXT_MAX + 1];
-    const uint8_t *bytes;
-    c->take(length, &bytes);
-    memcpy(text, bytes, length);
-    text[length] = '\0';
-    return pattern_create(text, kind);
+    return dbq_pattern_text(c, length, kind);
 }
 
 bool rc_parse_agents(rc_query *q, be_cursor *c) {
@@ -215,7 +218,7 @@ bool rc_entry_matches(rc_query *q, uint16_t flags, const uint8_t *entry, uint16_
 
 int dbq_root_calls_append(rc_query *q, const rcall_ref *ref, const rcall *rc, const uint8_t *entry,
                           uint16_t entry_length) {
-    if (q->full)
+    if (q->limit.cut)
         return -1;
     const uint64_t time = rc->root->TSTAMP & ~uint64_t{7};
     if (q->limit_mark && time > q->last_sent) {
@@ -227,12 +230,8 @@ int dbq_root_calls_append(rc_query *q, const rcall_ref *ref, const rcall *rc, co
         q->limit_mark = true;
     const uint16_t length = entry != nullptr ? entry_length : 0;
     // The bytes written, not the room allocated, decide whether one more record fits.
-    if (bbuf_position(q->reply) + RC_RECORD_SIZE + length > QRESP_MAX_DATA) {
-        LOG_WARN("Payload limit reached.");
-        q->status = QRESP_PARTIAL;
-        q->full = true;
+    if (!qresp_limit_fits(&q->limit, bbuf_position(q->reply), RC_RECORD_SIZE + length))
         return -1;
-    }
     call_record root = *rc->root;
     call_record_swap(&root);
     bbuf *b = q->reply = bbuf_ensure(q->reply, RC_RECORD_SIZE + length);
@@ -315,7 +314,7 @@ void rc_walk_agents(rc_query *q) {
     const bool with_extensions =
         q->flags & (RC_F_ROOT_ENTRY | RC_F_VALUE_PATTERN | RC_F_KEY_PATTERN);
     for (const rc_agent &a : q->agents) {
-        if (q->full)
+        if (q->limit.cut)
             break;
         q->agent_id = a.id;
         q->have_root = false;
@@ -343,5 +342,5 @@ msg *dbq_root_calls(database_ctx *, uint64_t rid, uint64_t qid, const uint8_t *r
     if (!rc_mark_symbols(&q))
         return nullptr;
     rc_walk_agents(&q);
-    return qresp_build_from_buffer(q.status, rid, qid, q.reply);
+    return qresp_build_from_buffer(q.limit.status, rid, qid, q.reply);
 }

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 
+struct be_cursor;
 struct database_ctx;
 struct msg;
+struct pattern;
 
 constexpr uint64_t DBQ_ROOT_CALLS = 8;
 
@@ -31,3 +33,8 @@ constexpr uint32_t RC_RECORD_SIZE = 76;
 // The store is read through its files in the working directory: `ctx` is not needed.
 msg *dbq_root_calls(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *request,
                     uint32_t length);
+
+// Compiles the `length` text bytes at the cursor (they end at a zero byte, if they hold one)
+// as a pattern of `kind` and moves past them. NULL, with nothing moved, when fewer bytes
+// remain; NULL after pattern_create's ERROR line when the text is refused.
+pattern *dbq_pattern_text(be_cursor *c, uint32_t length, int kind);

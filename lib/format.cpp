@@ -1,6 +1,7 @@
 #include "lib/format.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 #include "lib/log.h"
@@ -113,4 +114,29 @@ char *path_strip_slashes(const char *path) {
     memcpy(copy, path, n);
     copy[n] = '\0';
     return copy;
+}
+
+std::string fmt_log_text(const char *text, size_t len) {
+    static constexpr char CUT[] = "...";
+    std::string out;
+    // Where the text is cut when it turns out too long: after the last whole piece that
+    // leaves room for the cut mark.
+    size_t cut_at = 0;
+    for (size_t i = 0; i < len && out.size() <= FMT_LOG_TEXT_MAX; i++) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 && c != 0x1F) || c == 0x7F) {
+            char piece[5];
+            snprintf(piece, sizeof piece, "\\x%02X", c);
+            out += piece;
+        } else {
+            out += static_cast<char>(c);
+        }
+        if (out.size() <= FMT_LOG_TEXT_MAX - (sizeof CUT - 1))
+            cut_at = out.size();
+    }
+    if (out.size() > FMT_LOG_TEXT_MAX) {
+        out.resize(cut_at);
+        out += CUT;
+    }
+    return out;
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 // A byte count expressed in the largest unit it exceeds (a boundary value stays in the
 // smaller unit: 1024 bytes is 1024 B).
@@ -44,3 +45,11 @@ bool parse_agent_id(const char *text, uint64_t *id);
 // A copy of `path` without trailing slashes, or NULL when fewer than 2 characters would
 // remain. The caller frees the copy.
 char *path_strip_slashes(const char *path);
+
+// Most bytes fmt_log_text gives.
+constexpr size_t FMT_LOG_TEXT_MAX = 255;
+
+// A text that came from outside as a log line may show it: its first `len` bytes with every
+// control byte but 0x1F (the separator of key name parts) written as "\xHH", at most
+// FMT_LOG_TEXT_MAX bytes in all; a text cut short ends in "...".
+std::string fmt_log_text(const char *text, size_t len);

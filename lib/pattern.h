@@ -24,7 +24,10 @@ struct pattern {
 };
 
 // A new pattern of `kind` from `text`, or NULL after an ERROR line: unknown kind, an
-// expression that does not compile, uses back-references or holds two or more groups.
+// expression that does not compile, uses back-references or holds two or more groups. An
+// expression is refused before it is compiled when it is longer than 2048 bytes or when its
+// intervals repeat more than 256 atoms in all (what an interval repeats, as expanded, times
+// its upper bound; "{m,}" counts as m + 1), which keeps the compiler's memory bounded.
 pattern *pattern_create(const char *text, int kind);
 
 // 0 when `name` matches. Otherwise: substring and exact give 1; an expression without a

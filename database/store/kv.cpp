@@ -376,7 +376,8 @@ int kv_unstage(dbs_agent *a) {
 
 // The days from `first` to `last` (clamped to day numbers that name files) whose day file
 // of the key may exist, ascending.
-std::vector<uint32_t> kv_bulk_days(uint64_t aid, uint32_t key, uint64_t first, uint64_t last) {
+std::vector<uint32_t> kv_bulk_days(uint64_t aid, uint32_t key, uint64_t first, uint64_t last,
+                                   bool *failed = nullptr) {
     std::vector<uint32_t> days;
     last = std::min<uint64_t>(last, UINT32_MAX);
     if (first > last)
@@ -389,14 +390,24 @@ std::vector<uint32_t> kv_bulk_days(uint64_t aid, uint32_t key, uint64_t first, u
     kv_path path(aid, "");
     DIR *dir = opendir(path.text);
     if (dir == nullptr) {
-        if (errno != ENOENT)
+        if (errno != ENOENT) {
             LOG_SYSERR_PATH("opendir", path.text);
+            if (failed != nullptr)
+                *failed = true;
+        }
         return days;
     }
+    errno = 0;
     while (const dirent *e = readdir(dir)) {
         uint32_t day, k;
         if (kv_parse_day_name(e->d_name, &day, &k) && k == key && day >= first && day <= last)
             days.push_back(day);
+        errno = 0;
+    }
+    if (errno != 0) {
+        LOG_SYSERR_PATH("readdir", path.text);
+        if (failed != nullptr)
+            *failed = true;
     }
     closedir(dir);
     std::sort(days.begin(), days.end());
@@ -430,6 +441,56 @@ dbs_agent *kv_agent_of(dbs_agents *agents, uint64_t aid) {
         if (agents->items[i]->id == aid)
             return agents->items[i];
     return nullptr;
+}
+
+// Hands one day file to the sink: 0 when it was delivered or is missing or empty, 1 when the
+// sink ended the walk, -1 when the file exists but cannot be read (logged).
+int kv_day_to_sink(const char *path, void *ctx, const dbs_kv_day_sink *sink) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            LOG_DEBUG("No such file %s.", path);
+            return 0;
+        }
+        LOG_SYSERR_PATH("open", path);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        LOG_SYSERR_PATH("fstat", path);
+        close(fd);
+        return -1;
+    }
+    // Samples appended after the fstat are left for the next reader.
+    const auto size = static_cast<uint64_t>(st.st_size);
+    const uint64_t want =
+        std::min<uint64_t>(size, KV_BULK_BYTES) / sizeof(kv_sample) * sizeof(kv_sample);
+    if (want == 0) {
+        close(fd);
+        return 0;
+    }
+    uint8_t *dst = sink->place(ctx, want);
+    if (dst == nullptr) {
+        close(fd);
+        return 1;
+    }
+    uint64_t got = 0;
+    while (got < want) {
+        ssize_t n = read(fd, dst + got, want - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            LOG_SYSERR_PATH("read", path);
+            close(fd);
+            return -1;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<uint64_t>(n);
+    }
+    close(fd);
+    got -= got % sizeof(kv_sample);
+    return sink->done(ctx, got, size > KV_BULK_BYTES) != 0 ? 1 : 0;
 }
 
 } // namespace
@@ -646,6 +707,29 @@ int dbs_kv_foreach_bulkday(uint64_t aid, uint64_t from_ms, uint64_t to_ms, uint3
         const int64_t n = kv_read_day(path.text, buf.get());
         if (n > 0 && fn(ctx, buf.get(), n) != 0)
             return -1;
+    }
+    return 0;
+}
+
+int dbs_kv_read_days(uint64_t aid, uint64_t from_ms, uint64_t to_ms, uint32_t key, void *ctx,
+                     const dbs_kv_day_sink *sink) {
+    if (sink == nullptr || sink->place == nullptr || sink->done == nullptr) {
+        LOG_ERROR("Invalid arguments.");
+        return -1;
+    }
+    if (from_ms > to_ms) {
+        LOG_ERROR("Invalid time range.");
+        return -1;
+    }
+    bool failed = false;
+    const std::vector<uint32_t> days =
+        kv_bulk_days(aid, key, from_ms / DAY_MS, to_ms / DAY_MS, &failed);
+    if (failed)
+        return -1;
+    for (uint32_t day : days) {
+        kv_day_path path(aid, day, key);
+        if (int rc = kv_day_to_sink(path.text, ctx, sink); rc != 0)
+            return rc;
     }
     return 0;
 }

@@ -99,6 +99,26 @@ using dbs_kv_bulk_cb = int (*)(void *ctx, const uint8_t *data, int64_t n);
 int dbs_kv_foreach_bulkday(uint64_t aid, uint64_t from_ms, uint64_t to_ms, uint32_t key, void *ctx,
                            dbs_kv_bulk_cb fn);
 
+// Where a bulk read of day files puts each file's bytes: the sink places them and is told
+// what arrived.
+struct dbs_kv_day_sink {
+    // Called before a day file is read, with the n bytes that will be read of it (whole
+    // samples, at most KV_BULK_BYTES, known from its size): room for n bytes, or NULL to
+    // leave the file unread and end the walk.
+    uint8_t *(*place)(void *ctx, uint64_t n);
+    // The n bytes of whole samples now at the place, and whether the file held more than
+    // KV_BULK_BYTES. A non-zero result ends the walk.
+    int (*done)(void *ctx, uint64_t n, bool longer);
+};
+
+// Reads the agent's day files of the key for every day from from_ms / DAY_MS to
+// to_ms / DAY_MS into the places the sink gives (missing and empty files are skipped). 0
+// after the last day, 1 when the sink ended the walk, -1 without a complete sink, when
+// from_ms > to_ms, or when a day file (or the agent's "kv" directory, for a range walked
+// over its listing) exists but cannot be read; every failure is logged.
+int dbs_kv_read_days(uint64_t aid, uint64_t from_ms, uint64_t to_ms, uint32_t key, void *ctx,
+                     const dbs_kv_day_sink *sink);
+
 // Adds the sizes of the agent's day files to *total. 0, or -1 when its "kv" directory
 // exists but cannot be read.
 int dbs_stats_kv(uint64_t aid, uint64_t *total);

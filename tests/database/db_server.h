@@ -1,7 +1,9 @@
-// A Database server run by `korvane start` on a fresh environment that listens on
-// 127.0.0.1 and a free port, stopped (or killed) when the test ends, and readers of what it
-// stored. The store's paths are relative to the environment directory, so whatever works on
-// the store directly runs in a forked child that changes into it.
+// A Database server run by `korvane start` on a fresh environment made by `korvane init
+// --mode=database` whose service is then pointed at 127.0.0.1 and a free port (its Manager at
+// a port where nothing listens), stopped (or killed) when the test ends, and readers of what
+// it stored. The store's paths are relative to the
+// environment directory, so whatever works on the store directly runs in a forked child that
+// changes into it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,13 +32,38 @@ inline RunResult in_env(const std::string &env, const std::function<void()> &fn)
     });
 }
 
+// Points the address object `name` ("server", "manager") of the environment's configuration
+// at 127.0.0.1:port.
+inline bool set_loopback_address(const std::string &env, const std::string &name, unsigned port) {
+    const std::string path = env + "/conf/config.json";
+    const std::string text = read_file(path);
+    const std::regex block("\"" + name + "\"\\s*:\\s*\\{[^}]*\\}");
+    std::smatch m;
+    if (!std::regex_search(text, m, block))
+        return false;
+    std::string object = m.str();
+    object = std::regex_replace(object, std::regex(R"("host"\s*:\s*"[^"]*")"),
+                                "\"host\": \"127.0.0.1\"");
+    object = std::regex_replace(object, std::regex(R"("port"\s*:\s*\d+)"),
+                                "\"port\": " + std::to_string(port));
+    write_file(path, m.prefix().str() + object + m.suffix().str());
+    return true;
+}
+
 class DatabaseServer : public testing::Test {
 protected:
     TempDir dir;
     std::string env = dir.sub("env");
     unsigned port = free_tcp_port();
 
-    void SetUp() override { ASSERT_TRUE(make_database_env(env, port)); }
+    void SetUp() override {
+        RunResult r = run_korvane({"init", "--mode=database", env});
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+        // The Manager link dials a port where nothing listens.
+        ASSERT_TRUE(set_loopback_address(env, "server", port) &&
+                    set_loopback_address(env, "manager", 1))
+            << read_file(env + "/conf/config.json");
+    }
     void TearDown() override { stop(); }
 
     void start(const std::vector<std::string> &options = {}) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "database/query_reply.h"
 #include "database/query_rootcalls.h"
 #include "database/store/rcall_support.h"
 #include "database/store/stored_rcall.h"
@@ -409,6 +410,18 @@ TEST_F(RootCallsQuery, RecordLimitCutsOffByTime) {
     });
     EXPECT_NE(log.lines.find("DEBUG  Max number of records reached: 3 of 2\n"), std::string::npos)
         << log.lines;
+}
+
+// The limit counts whole records with their entries; under a smaller message limit the
+// reply keeps those that fit and nothing after the first that does not.
+TEST_F(RootCallsQuery, ReplyIsCutAtWholeRecords) {
+    const std::string two = expected({"a1", "a2+"});
+    for (uint64_t room : {two.size(), two.size() + expected({"a3"}).size() - 1}) {
+        MessageLimit limit(limit_for_data(room));
+        reply r = run_query(head(RC_F_ROOT_ENTRY) + both_agents());
+        EXPECT_EQ(r.status, QRESP_PARTIAL);
+        EXPECT_EQ(r.data, two);
+    }
 }
 
 TEST_F(RootCallsQuery, UnreadableSymbolFileRefusesNamePatterns) {

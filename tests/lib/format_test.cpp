@@ -164,6 +164,37 @@ TEST(Format, PathStripSlashes) {
     }
 }
 
+TEST(Format, LogTextEscapesControlBytesAndStaysShort) {
+    const std::string at_most(FMT_LOG_TEXT_MAX, 'k');
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"cpu\x1F"
+         "load",
+         "cpu\x1F"
+         "load"}, // the key part separator stays as it is
+        {"a\nb\x01\x7F\x1B[31m", "a\\x0Ab\\x01\\x7F\\x1B[31m"},
+        {std::string("z\0y", 3), "z\\x00y"},
+        {"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"},
+        {at_most, at_most},
+        {at_most + "k", std::string(FMT_LOG_TEXT_MAX - 3, 'k') + "..."},
+        // An escape is never cut in two.
+        {std::string(250, 'k') + "\x01\x02", std::string(250, 'k') + "..."},
+        {std::string(200, '\x05'),
+         [] {
+             std::string s;
+             for (int i = 0; i < 63; i++)
+                 s += "\\x05";
+             return s + "...";
+         }()},
+    };
+    for (const auto &c : cases) {
+        const std::string got = fmt_log_text(c.in.data(), c.in.size());
+        EXPECT_EQ(got, c.out) << c.in.substr(0, 20);
+        EXPECT_LE(got.size(), FMT_LOG_TEXT_MAX);
+    }
+}
+
 TEST(Format, Utf8Length) {
     EXPECT_EQ(utf8_strlen("\xc3\xa9\xc3\xa8x"), 3u);
     EXPECT_EQ(utf8_strlen(""), 0u);

@@ -88,6 +88,62 @@ TEST(Pattern, CreateAndMatchTable) {
     }
 }
 
+// Expressions whose compilation would take memory out of proportion are refused before the
+// compiler sees them: more than 2048 bytes, or intervals repeating more than 256 atoms.
+TEST(Pattern, ExpressionsAreBoundedBeforeCompiling) {
+    const std::string longest(2048, 'a'), too_long(2049, 'a');
+    auto times = [](const std::string &piece, size_t n) {
+        std::string out;
+        while (n-- > 0)
+            out += piece;
+        return out;
+    };
+    auto repeats = [](const std::string &text, unsigned atoms) {
+        return "ERROR  Pattern failure: " + text + " : intervals repeat " + std::to_string(atoms) +
+               " atoms, at most 256 are allowed.\n";
+    };
+    const struct {
+        std::string text;
+        std::string name;
+        std::string error; // empty when accepted (and matching `name`)
+    } cases[] = {
+        {"a{1,256}", "a", ""},
+        {"a{1,257}", "a", repeats("a{1,257}", 257)},
+        {"a{1,4000}", "a", repeats("a{1,4000}", 4000)},
+        {"a{1,32767}", "a", repeats("a{1,32767}", 32767)},
+        {"(a?){1,1000}", "a", repeats("(a?){1,1000}", 1000)},
+        // What an interval repeats counts with all its atoms...
+        {"(ab){128}", times("ab", 128), ""},
+        {"(ab){1,129}", "ab", repeats("(ab){1,129}", 258)},
+        {"[{]{1,300}", "{", repeats("[{]{1,300}", 300)},
+        {"x{,300}", "x", repeats("x{,300}", 300)},
+        // ... an open upper bound as one more than the lower ...
+        {"a{255,}", std::string(255, 'a'), ""},
+        {"a{256,}", "a", repeats("a{256,}", 257)},
+        // ... nested intervals multiply, and all intervals of an expression add up.
+        {"(a{16}){16}", std::string(256, 'a'), ""},
+        {"(a{16}){17}", "a", repeats("(a{16}){17}", 272)},
+        {"a{200}b{56}", std::string(200, 'a') + std::string(56, 'b'), ""},
+        {"a{200}b{57}", "a", repeats("a{200}b{57}", 257)},
+        // Escaped braces and braces in brackets are no intervals.
+        {"a\\{1,4000\\}", "a{1,4000}", ""},
+        {"[{1,4000}]", "4", ""},
+        {longest, longest, ""},
+        {too_long, "a",
+         "ERROR  Pattern failure: " + std::string(64, 'a') +
+             "... : expression of 2049 bytes, at most 2048 are allowed.\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        Logged got = run_case({PATTERN_REGEX, c.text.c_str(), c.name.c_str(), 0, nullptr});
+        EXPECT_EQ(got.out, c.error.empty() ? "0" : "NULL");
+        EXPECT_EQ(got.lines, c.error);
+    }
+    // Substring and exact texts are not compiled: their length is not bounded here.
+    const std::string text(3000, 'x');
+    EXPECT_EQ(run_case({PATTERN_SUBSTRING, text.c_str(), text.c_str(), 0, nullptr}).out, "0");
+}
+
 TEST(Pattern, CreationIsLoggedAtDebugLevel) {
     const struct {
         int kind;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/log_capture.h"
 #include "server/reply.h"
 
 namespace {
@@ -124,6 +125,104 @@ TEST(QueryReply, RoundTrip) {
     EXPECT_EQ(be64toh(got.qid), 42u);
     EXPECT_EQ(be16toh(got.status), QRESP_NOT_FOUND);
     EXPECT_EQ(got.data, data);
+}
+
+// ---- replies written in place under the limit -------------------------------------------
+
+struct TestMessageLimit {
+    explicit TestMessageLimit(uint32_t max_len) { qresp_set_test_msg_limit(max_len); }
+    ~TestMessageLimit() { qresp_set_test_msg_limit(0); }
+};
+
+TEST(QueryReply, WrittenInPlaceHandWrittenBytes) {
+    qresp_out o;
+    ASSERT_TRUE(qresp_out_open(&o, 15));
+    qresp_out_u8(&o, 0xA1);
+    qresp_out_u16(&o, 0xB1B2);
+    qresp_out_u32(&o, 0xC1C2C3C4);
+    qresp_out_u64(&o, 0xD1D2D3D4D5D6D7D8);
+    ASSERT_TRUE(qresp_out_open(&o, 5));
+    qresp_out_bytes(&o, "xy", 2);
+    memcpy(qresp_out_tail(&o), "abc", 3);
+    qresp_out_skip(&o, 3);
+    msg_ptr m(qresp_out_finish(&o, QRESP_OK, kRid, kQid));
+    EXPECT_EQ(bytes_of(m.get()),
+              head(38) + kIds + Bytes("\x00\x01", 2) +
+                  Bytes("\xA1\xB1\xB2\xC1\xC2\xC3\xC4\xD1\xD2\xD3\xD4\xD5\xD6\xD7\xD8", 15) +
+                  "xyabc");
+    EXPECT_EQ(o.m, nullptr);
+    // Without any item: the header alone.
+    qresp_out none;
+    EXPECT_EQ(bytes_of(msg_ptr(qresp_out_finish(&none, QRESP_PARTIAL, kRid, kQid)).get()),
+              head(18) + kIds + Bytes("\x00\x04", 2));
+}
+
+TEST(QueryReply, WrittenInPlaceGrowsPastWhatWasReserved) {
+    qresp_out o;
+    qresp_out_reserve(&o, 10);
+    Bytes want;
+    for (uint32_t i = 0; i < 5000; i++) {
+        ASSERT_TRUE(qresp_out_open(&o, 4));
+        qresp_out_u32(&o, i);
+        want += Bytes{static_cast<char>(i >> 24), static_cast<char>(i >> 16),
+                      static_cast<char>(i >> 8), static_cast<char>(i)};
+    }
+    msg_ptr m(qresp_out_finish(&o, QRESP_OK, kRid, kQid));
+    EXPECT_EQ(bytes_of(m.get()), head(18 + 20000) + kIds + Bytes("\x00\x01", 2) + want);
+}
+
+// Items are whole: the first one that would pass the limit cuts the reply, which warns once;
+// a smaller item still joins.
+TEST(QueryReply, LimitKeepsWholeItemsAndWarnsOnce) {
+    Logged l = run_logged([] {
+        TestMessageLimit limit(23 + 10);
+        qresp_out o;
+        const bool fit = qresp_out_open(&o, 6);
+        qresp_out_bytes(&o, "abcdef", 6);
+        const bool over = qresp_out_open(&o, 5);
+        const bool again = qresp_out_open(&o, 7);
+        const bool small = qresp_out_open(&o, 4);
+        qresp_out_bytes(&o, "ghij", 4);
+        const bool full = qresp_out_open(&o, 1);
+        printf("%d%d%d%d%d %u %lu ", fit, over, again, small, full, o.limit.status,
+               static_cast<unsigned long>(qresp_out_left(&o)));
+        msg_ptr m(qresp_out_finish(&o, o.limit.status, 1, 2));
+        printf("%u", msg_size(m.get()));
+    });
+    EXPECT_EQ(l.out, "10010 4 0 33");
+    EXPECT_EQ(l.lines, "WARN   Payload limit reached.\n");
+}
+
+TEST(QueryReply, LimitCountsTheBytesWritten) {
+    qresp_limit l;
+    EXPECT_TRUE(qresp_limit_fits(&l, 0, QRESP_MAX_DATA));
+    EXPECT_TRUE(qresp_limit_fits(&l, QRESP_MAX_DATA - 1, 1));
+    EXPECT_EQ(l.status, QRESP_OK);
+    EXPECT_FALSE(qresp_limit_fits(&l, QRESP_MAX_DATA, 1));
+    EXPECT_FALSE(qresp_limit_fits(&l, 1, UINT64_MAX));
+    EXPECT_TRUE(l.cut);
+    EXPECT_EQ(l.status, QRESP_PARTIAL);
+}
+
+// A lowered limit applies to every builder, as the real one does; 0 restores it.
+TEST(QueryReply, TestOnlyLimitAppliesToTheBuilders) {
+    {
+        TestMessageLimit limit(23 + 3);
+        EXPECT_EQ(qresp_max_data(), 3u);
+        EXPECT_NE(msg_ptr(qresp_build(QRESP_OK, kRid, kQid, "abc", 3)), nullptr);
+        EXPECT_EQ(qresp_build(QRESP_OK, kRid, kQid, "abcd", 4), nullptr);
+        const msg_part parts[] = {{"ab", 2}, {"cd", 2}};
+        EXPECT_EQ(qresp_build_parts(QRESP_OK, kRid, kQid, parts, 2), nullptr);
+        bbuf *b = bbuf_new(8);
+        bbuf_put_u32(b, 7);
+        EXPECT_EQ(qresp_build_from_buffer(QRESP_OK, kRid, kQid, b), nullptr);
+        free(b);
+    }
+    EXPECT_EQ(qresp_max_data(), QRESP_MAX_DATA);
+    qresp_set_test_msg_limit(1);
+    EXPECT_EQ(qresp_max_data(), 0u) << "the heads always fit";
+    qresp_set_test_msg_limit(0);
+    EXPECT_EQ(qresp_max_data(), QRESP_MAX_DATA);
 }
 
 } // namespace

@@ -532,6 +532,99 @@ TEST_F(KvStore, BulkDayRefusesBadArguments) {
     EXPECT_EQ(l.lines, "ERROR  Invalid arguments.\nERROR  Invalid time range.\n");
 }
 
+// ---- day files read into places the caller gives ---------------------------------------
+
+// What a sink was asked and handed: per file the bytes placed and the bytes with the longer
+// flag; it refuses to place more than `room` bytes.
+struct day_sink {
+    std::vector<uint8_t> area = std::vector<uint8_t>(KV_BULK_BYTES);
+    uint64_t room = UINT64_MAX;
+    std::vector<uint64_t> placed;
+    std::vector<std::pair<std::string, bool>> got;
+    int stop_after = -1;
+};
+
+uint8_t *sink_place(void *ctx, uint64_t n) {
+    auto *s = static_cast<day_sink *>(ctx);
+    s->placed.push_back(n);
+    return n <= s->room ? s->area.data() : nullptr;
+}
+
+int sink_done(void *ctx, uint64_t n, bool longer) {
+    auto *s = static_cast<day_sink *>(ctx);
+    s->got.emplace_back(std::string(reinterpret_cast<const char *>(s->area.data()), n), longer);
+    return static_cast<int>(s->got.size()) == s->stop_after ? 1 : 0;
+}
+
+constexpr dbs_kv_day_sink kSink = {sink_place, sink_done};
+
+TEST_F(KvStore, DaysReadIntoPlacesKnownFromTheirSizes) {
+    const std::string a(40, 'a'), c(48, 'c'), big(300000, 'z');
+    write_file(day_path(kAid, kDay, 7), a);
+    write_file(day_path(kAid, kDay + 2, 7), c);
+    write_file(day_path(kAid, kDay + 3, 7), std::string(8, 'e'));
+    write_file(day_path(kAid, kDay + 4, 7), big);
+    write_file(day_path(kAid, kDay + 1, 8), std::string(16, 'b'));
+    day_sink s;
+    EXPECT_EQ(dbs_kv_read_days(kAid, kT0 + 5, kT0 + 4 * DAY_MS, 7, &s, &kSink), 0);
+    // Whole samples only, at most one day's worth; an empty or too short file is not placed.
+    EXPECT_EQ(s.placed, (std::vector<uint64_t>{32, 48, KV_BULK_BYTES}));
+    ASSERT_EQ(s.got.size(), 3u);
+    EXPECT_EQ(s.got[0], std::make_pair(a.substr(0, 32), false));
+    EXPECT_EQ(s.got[1], std::make_pair(c, false));
+    EXPECT_EQ(s.got[2], std::make_pair(big.substr(0, KV_BULK_BYTES), true));
+    // Over a range walked through the listing, too.
+    day_sink all;
+    EXPECT_EQ(dbs_kv_read_days(kAid, 0, UINT64_MAX, 7, &all, &kSink), 0);
+    EXPECT_EQ(all.placed, s.placed);
+}
+
+TEST_F(KvStore, DaysNotPlacedStayUnreadAndEndTheWalk) {
+    write_file(day_path(kAid, kDay, 7), std::string(32, 'a'));
+    // A directory in a day file's place cannot be read: it is never tried when not placed.
+    ASSERT_EQ(mkdir(day_path(kAid, kDay + 1, 7).c_str(), 0700), 0);
+    day_sink small;
+    small.room = 16;
+    EXPECT_EQ(dbs_kv_read_days(kAid, kT0, kT0 + DAY_MS, 7, &small, &kSink), 1);
+    EXPECT_EQ(small.placed, std::vector<uint64_t>{32});
+    EXPECT_TRUE(small.got.empty());
+
+    day_sink stopping;
+    stopping.stop_after = 1;
+    EXPECT_EQ(dbs_kv_read_days(kAid, kT0, kT0 + DAY_MS, 7, &stopping, &kSink), 1);
+    EXPECT_EQ(stopping.got.size(), 1u);
+}
+
+TEST_F(KvStore, DayFilesThatCannotBeReadFailTheWalk) {
+    write_file(day_path(kAid, kDay, 7), std::string(32, 'a'));
+    ASSERT_EQ(mkdir(day_path(kAid, kDay + 1, 7).c_str(), 0700), 0);
+    Logged l = run_logged([] {
+        day_sink s;
+        const int unreadable = dbs_kv_read_days(kAid, kT0, kT0 + DAY_MS, 7, &s, &kSink);
+        // Without a descriptor to open the first day with.
+        rlimit saved, none{0, 0};
+        getrlimit(RLIMIT_NOFILE, &saved);
+        none.rlim_max = saved.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &none);
+        const int no_descriptor = dbs_kv_read_days(kAid, kT0, kT0, 7, &s, &kSink);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        const int bad_range = dbs_kv_read_days(kAid, kT0 + 1, kT0, 7, &s, &kSink);
+        const dbs_kv_day_sink half = {sink_place, nullptr};
+        const int no_sink = dbs_kv_read_days(kAid, kT0, kT0, 7, &s, &half);
+        printf("%d %d %d %d %zu", unreadable, no_descriptor, bad_range, no_sink, s.got.size());
+    });
+    EXPECT_EQ(l.out, "-1 -1 -1 -1 1");
+    EXPECT_NE(l.lines.find("read " + day_path(kAid, kDay + 1, 7) + " Is a directory"),
+              std::string::npos)
+        << l.lines;
+    EXPECT_NE(l.lines.find("open " + day_path(kAid, kDay, 7) + " Too many open files"),
+              std::string::npos)
+        << l.lines;
+    EXPECT_NE(l.lines.find("ERROR  Invalid time range.\nERROR  Invalid arguments.\n"),
+              std::string::npos)
+        << l.lines;
+}
+
 TEST_F(KvStore, StatsAddDayFileSizesOnly) {
     write_file(day_path(kAid, kDay, 7), std::string(32, 's'));
     write_file(day_path(kAid, kDay + 1, 9), std::string(48, 's'));
