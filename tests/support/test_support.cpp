@@ -97,10 +97,13 @@ RunResult run_forked(const std::function<void()> &fn) {
     });
 }
 
-RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd) {
+RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd,
+                      const std::function<void()> &before_exec) {
     return run_child([&] {
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(127);
+        if (before_exec)
+            before_exec();
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, STDIN_FILENO);
         std::vector<char *> argv;
