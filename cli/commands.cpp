@@ -4,8 +4,11 @@
 #include <cstdlib>
 
 #include "cli/cli.h"
+#include "cli/cmd_arch.h"
+#include "cli/cmd_auth.h"
 #include "cli/cmd_info.h"
 #include "cli/cmd_init.h"
+#include "cli/cmd_plugin.h"
 #include "cli/start_stop.h"
 
 static int32_t cmd_not_built(int argc, char **argv, struct runtime *rt) {
@@ -16,7 +19,7 @@ static int32_t cmd_not_built(int argc, char **argv, struct runtime *rt) {
 }
 
 const cli_command cli_commands[] = {
-    {"init", cmd_init},      {"start", cmd_start},      {"stop", stop},
-    {"arch", cmd_not_built}, {"agent", cmd_not_built},  {"auth", cmd_not_built},
-    {"info", cmd_info},      {"plugin", cmd_not_built}, {nullptr, nullptr},
+    {"init", cmd_init}, {"start", cmd_start},     {"stop", stop},
+    {"arch", cmd_arch}, {"agent", cmd_not_built}, {"auth", cmd_auth},
+    {"info", cmd_info}, {"plugin", cmd_plugin},   {nullptr, nullptr},
 };

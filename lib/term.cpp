@@ -31,11 +31,16 @@ int pad_of(int n, int width) {
 
 } // namespace
 
-int term_read_answer(int def) {
+int term_read_key() {
     int c = getchar();
     int rest = c;
     while (rest != '\n' && rest != EOF)
         rest = getchar();
+    return c;
+}
+
+int term_read_answer(int def) {
+    int c = term_read_key();
     if (c == '\n' || c == EOF || c == def)
         return def;
     return 0;

@@ -9,6 +9,10 @@
 // when nothing could be read; 0 for anything else (case matters).
 int term_read_answer(int def);
 
+// The first character of an answer line, the rest of the line drained: '\n' for an empty
+// line, EOF when nothing could be read. For questions that accept more than one letter.
+int term_read_key();
+
 // Draws "\r<label> |<bar>| <percent>%" on standard output and flushes it, without a line
 // feed. The label takes exactly 20 columns and the bar `width` columns; a negative width
 // draws no bar, `done` beyond `total` counts as `total`, and a total of 0 shows an empty bar

@@ -56,6 +56,24 @@ TEST(TermAnswer, FirstCharacterOfTheLineAgainstTheDefault) {
     }
 }
 
+TEST(TermKey, FirstCharacterOfEachLine) {
+    const struct {
+        const char *input;
+        const char *keys; // one per question: the key, '_' for EOF, '|' for a line end
+    } cases[] = {
+        {"y\n", "y"}, {"Yes\nn\n", "Yn"}, {"\nx", "|x"}, {"", "_"}, {"abc", "a_"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = with_input(c.input, [&] {
+            for (const char *q = c.keys; *q; q++) {
+                int k = term_read_key();
+                fputc(k == EOF ? '_' : k == '\n' ? '|' : k, stdout);
+            }
+        });
+        EXPECT_EQ(r.out, c.keys) << '"' << c.input << '"';
+    }
+}
+
 TEST(TermProgress, BarBytes) {
     const std::string y = "\033[93m", reset = "\033[0m";
     const struct {

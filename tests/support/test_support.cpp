@@ -97,22 +97,38 @@ RunResult run_forked(const std::function<void()> &fn) {
     });
 }
 
+// In the child: runs the executable with `args` in `cwd`, standard input on `in`, after
+// `before_exec` when given.
+[[noreturn]] static void exec_korvane(const std::vector<std::string> &args, const std::string &cwd,
+                                      int in, const std::function<void()> &before_exec = {}) {
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+        _exit(127);
+    if (before_exec)
+        before_exec();
+    dup2(in, STDIN_FILENO);
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(KRV_BINARY));
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(KRV_BINARY, argv.data());
+    _exit(127);
+}
+
 RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd,
                       const std::function<void()> &before_exec) {
+    return run_child([&] { exec_korvane(args, cwd, open("/dev/null", O_RDONLY), before_exec); });
+}
+
+RunResult run_korvane_input(const std::vector<std::string> &args, const std::string &input,
+                            const std::string &cwd) {
     return run_child([&] {
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-            _exit(127);
-        if (before_exec)
-            before_exec();
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, STDIN_FILENO);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(KRV_BINARY));
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(KRV_BINARY, argv.data());
-        _exit(127);
+        // The input is short: it fits the pipe before anyone reads it.
+        int p[2];
+        if (pipe(p) != 0 || write(p[1], input.data(), input.size()) != ssize_t(input.size()))
+            _exit(126);
+        close(p[1]);
+        exec_korvane(args, cwd, p[0]);
     });
 }
 

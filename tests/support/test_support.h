@@ -39,6 +39,9 @@ RunResult run_forked(const std::function<void()> &fn);
 // `before_exec`, when given, runs in the child just before the executable replaces it.
 RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd = "",
                       const std::function<void()> &before_exec = {});
+// The same with standard input reading `input`, then its end.
+RunResult run_korvane_input(const std::vector<std::string> &args, const std::string &input,
+                            const std::string &cwd = "");
 
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago (bound to port 0 and read back).
 unsigned free_tcp_port();
