@@ -1,6 +1,7 @@
 #include "database/database_role.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "database/agent_peer.h"
 #include "database/client_peer.h"
@@ -9,6 +10,7 @@
 #include "database/database_ctx.h"
 #include "database/store/archive.h"
 #include "database/store/dbs.h"
+#include "lib/format.h"
 #include "lib/log.h"
 #include "server/config.h"
 #include "server/mgrconn.h"
@@ -47,6 +49,10 @@ int database_open(role *self, struct runtime *) {
         LOG_FATAL("Unable to start collector subsystem!");
         return -1;
     }
+    const char *budget = getenv(COLLECTOR_BUDGET_ENV);
+    uint16_t kib = 0;
+    if (budget != nullptr && str_to_u16(budget, &kib) == 0 && kib > 0)
+        ctx->collector->budget = uint64_t{kib} << 10;
     return 0;
 }
 
