@@ -54,8 +54,9 @@ protected:
         EXPECT_EQ(c->next(), kManagerAnswer);
         return c;
     }
+    // A client; without a compression area of its own, so that hundreds of them stay small.
     std::unique_ptr<PeerClient> connect_client(const std::string &name, int timeout_ms = 5000) {
-        auto c = std::make_unique<PeerClient>(port);
+        auto c = std::make_unique<PeerClient>(port, 0);
         if (!c->send({ui_hello(name)}) || c->next(timeout_ms) != kDatabaseAnswer)
             return nullptr;
         return c;
