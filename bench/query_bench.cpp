@@ -685,7 +685,7 @@ void fill_chart() {
         }
         save_calls(&agent, calls, throws ? 3 : 0);
     }
-    dbs_agent_mc_close(&agent.mc);
+    dbs_agent_mc_close(&agent);
 }
 
 // 1,000 root calls, each with children of the methods 1 to 1,000.
@@ -711,7 +711,7 @@ void fill_wide() {
         }
         save_calls(&agent, calls, 0);
     }
-    dbs_agent_mc_close(&agent.mc);
+    dbs_agent_mc_close(&agent);
 }
 
 bool chart_ready() {
