@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <termios.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "cli/cli.h"
@@ -227,10 +228,17 @@ private:
 };
 
 // One byte of a typed entry, read from the terminal itself (standard input is unbuffered,
-// so nothing waits in stdio), or EOF at the end of input or on a read error. An interrupted
-// read is repeated: a signal that ends the process has its handler run meanwhile.
+// so nothing waits in stdio), or EOF at the end of input or on a read error. The wait is a
+// poll, which every runtime treats as a place where signals are handled at once; an
+// interrupted wait is repeated: a signal that ends the process has its handler run meanwhile.
 int read_typed() {
     for (;;) {
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        if (poll(&in, 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return EOF;
+        }
         unsigned char c;
         ssize_t n = read(STDIN_FILENO, &c, 1);
         if (n == 1)

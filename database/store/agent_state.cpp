@@ -29,10 +29,6 @@ void losses_tell(dbs_agent *a, uint64_t now) {
 void dbs_agent_init(dbs_agent *a, uint64_t aid) {
     a->id = aid;
     a->mc = {};
-    for (dbs_mc_hour &h : a->mc.open) {
-        h.data_fd = -1;
-        h.ext_fd = -1;
-    }
     a->kv.stage_fd = -1;
     a->kv.stage_size = 0;
     a->kv.staged = 0;

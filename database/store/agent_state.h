@@ -21,21 +21,24 @@ constexpr uint32_t MC_OPEN_HOURS = 3;
 // had when last closed: reopening one at that size needs no second check.
 constexpr uint32_t MC_CHECKED_HOURS = 8;
 
+// The hour of an unused entry below: hour 0 since the epoch is a real hour like any other.
+constexpr uint64_t MC_NO_HOUR = UINT64_MAX;
+
 // One open hour of an agent: its root-call file, its extension file (opened with the first
 // blob) and the day's calls index, mapped once for all the open hours of that day.
 struct dbs_mc_hour {
-    uint64_t hour;      // hours since the epoch; 0 when the entry is unused
-    uint64_t data_size; // size of the hour file: where the next root call goes
-    uint64_t ext_size;  // size of the extension file
-    uint64_t used;      // the agent's write count when last written: the oldest one goes first
-    cindex_slot *index; // mapped calls index of the hour's day (shared by that day's hours)
-    int32_t data_fd;    // -1 when closed
-    int32_t ext_fd;     // -1 while the hour has no blob written by this process
-    bool dirty;         // written since its files were last synced
+    uint64_t hour = MC_NO_HOUR; // hours since the epoch; MC_NO_HOUR when the entry is unused
+    uint64_t data_size;         // size of the hour file: where the next root call goes
+    uint64_t ext_size;          // size of the extension file
+    uint64_t used;        // the agent's write count when last written: the oldest one goes first
+    cindex_slot *index;   // mapped calls index of the hour's day (shared by that day's hours)
+    int32_t data_fd = -1; // -1 when closed
+    int32_t ext_fd = -1;  // -1 while the hour has no blob written by this process
+    bool dirty;           // written since its files were last synced
 };
 
 struct dbs_mc_checked {
-    uint64_t hour; // hours since the epoch; 0 when unused
+    uint64_t hour = MC_NO_HOUR; // hours since the epoch; MC_NO_HOUR when unused
     uint64_t size;
 };
 
@@ -44,7 +47,7 @@ struct dbs_mc_checked {
 struct dbs_mc_state {
     dbs_mc_hour open[MC_OPEN_HOURS];
     dbs_mc_checked checked[MC_CHECKED_HOURS]; // most recent first
-    uint64_t writes; // root calls written, the clock of `used`
+    uint64_t writes;                          // root calls written, the clock of `used`
     uint64_t newest; // the latest hour written so far (hours since the epoch)
 };
 

@@ -264,7 +264,7 @@ void mc_forget(dbs_mc_state *mc, uint64_t hour) {
 // The index map another open hour of the same day holds, or NULL.
 cindex_slot *mc_day_index(const dbs_mc_state *mc, uint64_t day, const dbs_mc_hour *except) {
     for (const dbs_mc_hour &o : mc->open)
-        if (&o != except && o.hour != 0 && o.hour / 24 == day && o.index != nullptr)
+        if (&o != except && o.hour != MC_NO_HOUR && o.hour / 24 == day && o.index != nullptr)
             return o.index;
     return nullptr;
 }
@@ -339,7 +339,7 @@ int mc_hour_sync(dbs_mc_hour *h) {
 // Closes an open hour, first syncing it with `sync`. One whose last append failed
 // (`trusted` false) is not remembered as checked, so its next opening checks it again.
 int mc_hour_close(dbs_mc_state *mc, dbs_mc_hour *h, bool sync, bool trusted) {
-    if (h->hour == 0)
+    if (h->hour == MC_NO_HOUR)
         return 0;
     int rc = sync ? mc_hour_sync(h) : 0;
     if (h->data_fd >= 0 && trusted)
@@ -355,8 +355,6 @@ int mc_hour_close(dbs_mc_state *mc, dbs_mc_hour *h, bool sync, bool trusted) {
     if (mc_day_index(mc, h->hour / 24, h) == nullptr && cindex_close(h->index) != 0)
         rc = -1;
     *h = {};
-    h->data_fd = -1;
-    h->ext_fd = -1;
     return rc;
 }
 
@@ -372,7 +370,7 @@ dbs_mc_hour *mc_hour_find(dbs_mc_state *mc, uint64_t hour_n) {
 dbs_mc_hour *mc_hour_take(dbs_mc_state *mc) {
     dbs_mc_hour *pick = &mc->open[0];
     for (dbs_mc_hour &h : mc->open) {
-        if (h.hour == 0)
+        if (h.hour == MC_NO_HOUR)
             return &h;
         if (h.used < pick->used)
             pick = &h;
@@ -535,7 +533,7 @@ int dbs_agent_mc_sync(dbs_agent *a) {
 uint32_t dbs_agent_mc_open_hours(const dbs_agent *a) {
     uint32_t n = 0;
     for (const dbs_mc_hour &h : a->mc.open)
-        n += h.hour != 0;
+        n += h.hour != MC_NO_HOUR;
     return n;
 }
 
