@@ -10,6 +10,8 @@
 #include "database/store/archive.h"
 #include "database/store/dbs.h"
 #include "lib/log.h"
+#include "server/config.h"
+#include "server/mgrconn.h"
 #include "server/runtime.h"
 
 namespace {
@@ -53,10 +55,11 @@ int database_serve(role *, struct runtime *) {
     return 0;
 }
 
-// A Database without the Manager role in its process links to its Manager.
+// A Database without the Manager role in its process links to its Manager. The link runs
+// on its own and reports its own failures, so its result decides nothing here.
 void database_started(role *, struct runtime *rt) {
     if (rt->mode == MODE_DATABASE)
-        LOG_DEBUG("Database role: the Manager link is not in this build.");
+        (void)mgrconn_start(config.manager, &rt->server.addr.address, config.redirect, &running);
 }
 
 // The collector's workers end; what is still queued stays unhandled.
