@@ -1,7 +1,19 @@
-// The Manager role as the process frame sees it: its part of a new environment (the Manager
-// storage with its first administrator), the storage it opens, its pool and loops (clients,
-// agents and, without the Database role, Databases), the agents status report of its
-// watchdog tick, and its steps at stop.
+// The Manager role as the process frame sees it (modes Manager and Standalone).
+//
+// init   the Manager storage with its first administrator (manager/mgr_init.h).
+// open   makes the role's context (manager/manager_ctx.h), then, in this order, each step
+//        fatal on failure: the authentication plugins (an empty step until their loader
+//        exists), the Manager storage into the context's `mgrdb`, the control channel (an
+//        empty step until it exists).
+// pool   "ManagerPool": logins, client messages and agent messages run on its workers.
+// loops  MG-UI (clients, manager/client_peer.h) and MG-AG (agents, manager/agent_peer.h) on
+//        the pool; MG-DB (Databases, manager/db_peer.h) without a pool, only in a process
+//        without the Database role.
+// tick   the agents status report, broadcast to the connected clients.
+// quiesce  closes the storage's connection under its lock: threads still running (none is
+//        joined) get failed statements from then on.
+// close  empties the agents cache under its write lock; the storage handle and the context
+//        stay until the process exits.
 #pragma once
 
 #include "server/role.h"
