@@ -270,6 +270,33 @@ TEST(AgentCommand, RerouteQuestionWithoutServerWritesTheStorage) {
     EXPECT_FALSE(exists(pidfile(mgr)));
 }
 
+TEST(AgentCommand, FailuresAfterTheQuestionExitOne) {
+    ManagerServer mgr("manager");
+    register_agents(mgr, {kApp1});
+    const std::string asked = kRerouteTitle + row("JVM", "app1") + kRerouteQuestion;
+    mgr.prepare([](mgr_storage *s) {
+        sql_exec(s->db, "CREATE TRIGGER frozen BEFORE UPDATE ON AGENTS BEGIN SELECT "
+                        "RAISE(ABORT, 'frozen'); END;");
+    });
+    const RunResult failed = agent_cmd({"reroute", "--database=10.0.0.9:9000", mgr.env()}, "y\n");
+    EXPECT_EQ(failed.exit_code, 1);
+    EXPECT_EQ(failed.out, asked + red("Agents reroute failed."));
+    EXPECT_EQ(mgr.rows("SELECT db FROM AGENTS;"), std::vector<std::string>{"10.0.0.1:9000"});
+    EXPECT_FALSE(exists(pidfile(mgr)));
+
+    // A pid file that cannot be taken is no running server.
+    ASSERT_EQ(mkdir(pidfile(mgr).c_str(), 0700), 0);
+    const std::string unusable = red("Error2! Is a directory: var/korvane.pid");
+    const RunResult reroute = agent_cmd({"reroute", "--database=10.0.0.9:9000", mgr.env()}, "y\n");
+    EXPECT_EQ(reroute.exit_code, 1);
+    EXPECT_EQ(reroute.out, asked + unusable);
+    const RunResult rm = agent_cmd({"rm", mgr.env()}, "y\n");
+    EXPECT_EQ(rm.exit_code, 1);
+    EXPECT_EQ(rm.out, unusable);
+    EXPECT_EQ(mgr.rows("SELECT label, db FROM AGENTS;"),
+              std::vector<std::string>{"app1|10.0.0.1:9000"});
+}
+
 TEST(AgentCommand, RemovalQuestion) {
     ManagerServer mgr("manager");
     // Enter and y delete ("(y)" is the default); no answer at all deletes nothing.
@@ -369,6 +396,18 @@ TEST_F(StandaloneRemoval, AnAgentThatCannotBeRemovedFailsTheCommandAfterTheOther
     EXPECT_TRUE(exists(agent_dir(env.env(), kApp1) + "/korvane.id"));
     EXPECT_FALSE(exists(agent_dir(env.env(), kApp2)));
     EXPECT_FALSE(exists(pidfile(env)));
+}
+
+// The store's removal leaves a directory holding a hidden entry in place and still reports
+// success: the directory that stays is what tells.
+TEST_F(StandaloneRemoval, DataThatStaysIsNotReportedDeleted) {
+    write_file(agent_dir(env.env(), kApp1) + "/.keep", "x");
+    const RunResult r = agent_cmd({"rm", env.env()}, "y\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, kDeleteTitle + row("JVM", "app1") + row("JVM", "app2") + kDeleteQuestion +
+                         red("Cannot delete app1") + deleted("app2"));
+    EXPECT_TRUE(exists(agent_dir(env.env(), kApp1) + "/.keep"));
+    EXPECT_FALSE(exists(agent_dir(env.env(), kApp2)));
 }
 
 TEST_F(StandaloneRemoval, AnAgentWhoseRowStaysKeepsItsData) {
