@@ -29,6 +29,17 @@
 // BM_kv_read / BM_kv_query:          read() of 10 agents' 6 full day files, each to its place
 //                                    in one buffer, against KV METRICS of them (60 items in
 //                                    one reply).
+//
+// The chart queries run on one more agent-hour of 10^6 root calls of 10 calls (the root and a
+// chain of 9 below it), one root in ten with its three deepest calls throwing, each against
+// a walk with a counting callback measured just before it in the same run ("ratio" as above):
+// BM_chart_walk:                     dbs_rcall_foreach over the hour, then INDEX (n = 60),
+//                                    CALLS GRID (n = 100), EXCEPTIONS OCCURRENCES and TOP
+//                                    EXCEPTIONS counting calls (mode 0) over it.
+// BM_chart_tree_walk:                dbs_rcall_foreach_tree over the hour, then TOP
+//                                    EXCEPTIONS counting origins (mode 1) and FLAME GRAPH.
+// BM_wide_tree_walk / BM_wide_flame: the same for 1,000 root calls whose 1,000 children are
+//                                    the same 1,000 distinct methods.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -45,9 +56,13 @@
 #include <vector>
 
 #include "bench/store_bench.h"
+#include "database/query_exceptions.h"
+#include "database/query_flame.h"
+#include "database/query_index.h"
 #include "database/query_rootcalls.h"
 #include "database/query_stack.h"
 #include "database/query_symbols.h"
+#include "database/store/agents.h"
 #include "database/store/dbs.h"
 #include "database/store/ext.h"
 #include "database/store/kv.h"
@@ -627,6 +642,212 @@ void BM_kv_query(benchmark::State &state) {
         static_cast<int64_t>(state.iterations() * kKvAgents * kKvDays * KV_BULK_BYTES));
 }
 
+// ---- the chart queries ------------------------------------------------------------------
+
+constexpr uint64_t kChartAgent = 0xC4A7700000000001;
+constexpr uint64_t kWideAgent = 0xC4A7700000000002;
+constexpr int64_t kChartRoots = 1000000;
+constexpr uint32_t kChartException = 5;
+constexpr uint32_t kWideRoots = 1000;
+constexpr uint32_t kWideChildren = 1000;
+
+// Stores one root call of `calls` (the root last) for the agent's write state.
+void save_calls(dbs_agent *agent, std::vector<call_record> &calls, uint16_t exceptions) {
+    for (call_record &c : calls)
+        call_record_swap(&c);
+    rcall rc{calls.data(), &calls.back(), nullptr, 0, 1, exceptions,
+             static_cast<uint16_t>(calls.size())};
+    dbs_rcall_save(agent, &rc);
+}
+
+// The chart agent-hour: every root call a chain of 9 calls under the root, one in ten with
+// the three deepest throwing.
+void fill_chart() {
+    dbs_agent agent{};
+    bench_agent(&agent, kChartAgent);
+    std::vector<call_record> calls(kCalls + 1u);
+    const uint64_t step = HOUR_MS / kChartRoots;
+    for (int64_t i = 0; i < kChartRoots; i++) {
+        const uint64_t t = kHour + static_cast<uint64_t>(i) * step + kCalls;
+        const bool throws = i % 10 == 3;
+        for (uint32_t c = 0; c <= kCalls; c++) {
+            const bool root = c == kCalls;
+            const bool exc = throws && c >= kCalls - 3 && !root;
+            calls[c] = {t - kCalls + c,
+                        0,
+                        0,
+                        g_plain_class,
+                        7 + c,
+                        exc ? kChartException : 0,
+                        root ? 0 : c + 1,
+                        static_cast<uint32_t>(i % 40),
+                        static_cast<uint32_t>(50 + i % 200),
+                        static_cast<uint16_t>(root ? 0 : c + 1),
+                        static_cast<uint16_t>((root ? CALL_F_ROOT : 0) | (exc ? CALL_F_EXC : 0))};
+        }
+        save_calls(&agent, calls, throws ? 3 : 0);
+    }
+    dbs_agent_mc_close(&agent.mc);
+}
+
+// 1,000 root calls, each with children of the methods 1 to 1,000.
+void fill_wide() {
+    dbs_agent agent{};
+    bench_agent(&agent, kWideAgent);
+    std::vector<call_record> calls(kWideChildren + 1u);
+    for (uint32_t i = 0; i < kWideRoots; i++) {
+        const uint64_t t = kHour + i * 1000ull + kWideChildren;
+        for (uint32_t c = 0; c <= kWideChildren; c++) {
+            const bool root = c == kWideChildren;
+            calls[c] = {t - kWideChildren + c,
+                        0,
+                        0,
+                        g_plain_class,
+                        root ? 0 : c + 1,
+                        0,
+                        root ? 0 : c + 1,
+                        0,
+                        root ? 2000u : 1u,
+                        static_cast<uint16_t>(root ? 0 : 1),
+                        static_cast<uint16_t>(root ? CALL_F_ROOT : 0)};
+        }
+        save_calls(&agent, calls, 0);
+    }
+    dbs_agent_mc_close(&agent.mc);
+}
+
+bool chart_ready() {
+    static const bool ready = [] {
+        // FLAME GRAPH reads only agents with an identity file, saved before their calls.
+        uint8_t identity[64] = {2, 'b', 'e', 'n', 'c', 'h'};
+        if (!store_ready() || agent_save(identity, kChartAgent) != 0 ||
+            agent_save(identity, kWideAgent) != 0)
+            return false;
+        fill_chart();
+        fill_wide();
+        return true;
+    }();
+    return ready;
+}
+
+const uint64_t kChartRange[2] = {kHour, kHour + HOUR_MS - 1};
+
+int count_rcall(void *ctx, rcall_key, uint16_t, const rcall *, const uint8_t *, uint16_t) {
+    ++*static_cast<uint64_t *>(ctx);
+    return 0;
+}
+
+int count_tree(void *ctx, const call_tree *tree) {
+    *static_cast<uint64_t *>(ctx) += tree->n + 1u;
+    return 0;
+}
+
+// Times `once` per iteration in the main store as the baseline `name`.
+template <typename Fn> void chart_baseline(benchmark::State &state, const char *name, Fn once) {
+    if (!chart_ready()) {
+        state.SkipWithError("store not made");
+        return;
+    }
+    const double start = thread_cpu_seconds();
+    for (auto _ : state)
+        once();
+    g_baseline_seconds[name] =
+        (thread_cpu_seconds() - start) / static_cast<double>(state.iterations());
+}
+
+void BM_chart_walk(benchmark::State &state) {
+    uint64_t roots = 0;
+    chart_baseline(state, "chart", [&] {
+        roots = 0;
+        dbs_rcall_foreach(kChartAgent, kChartRange, &roots, count_rcall, false);
+    });
+    state.counters["roots"] = static_cast<double>(roots);
+}
+
+void BM_chart_tree_walk(benchmark::State &state) {
+    uint64_t calls = 0;
+    chart_baseline(state, "chart_tree", [&] {
+        calls = 0;
+        dbs_rcall_foreach_tree(kChartAgent, kChartRange, &calls, count_tree);
+    });
+    state.counters["calls"] = static_cast<double>(calls);
+}
+
+void BM_wide_tree_walk(benchmark::State &state) {
+    uint64_t calls = 0;
+    chart_baseline(state, "wide_tree", [&] {
+        calls = 0;
+        dbs_rcall_foreach_tree(kWideAgent, kChartRange, &calls, count_tree);
+    });
+    state.counters["calls"] = static_cast<double>(calls);
+}
+
+using query_body = msg *(*)(dbs *, uint64_t, uint64_t, const uint8_t *, uint32_t);
+
+// Runs one chart query per iteration in the main store against the baseline `name`; reports
+// the reply's data bytes.
+void run_chart(benchmark::State &state, query_body body, uint64_t qid, const std::string &req,
+               const char *baseline) {
+    if (!chart_ready()) {
+        state.SkipWithError("store not made");
+        return;
+    }
+    uint32_t data = 0;
+    const double start = thread_cpu_seconds();
+    for (auto _ : state) {
+        msg *m = body(nullptr, 1, qid, reinterpret_cast<const uint8_t *>(req.data()),
+                      static_cast<uint32_t>(req.size()));
+        if (m == nullptr) {
+            state.SkipWithError("request refused");
+            return;
+        }
+        data = msg_size(m) - MSG_HDR_LEN - QRESP_HDR_LEN;
+        free(m);
+    }
+    const double seconds = (thread_cpu_seconds() - start) / static_cast<double>(state.iterations());
+    report_ratio(state, baseline, seconds);
+    state.counters["reply_bytes"] = data;
+}
+
+const std::string kChartSpan = be(kChartRange[0], 8) + be(kChartRange[1], 8);
+
+void BM_index(benchmark::State &state) {
+    run_chart(state, dbq_index_run, DBQ_INDEX, be(60, 4) + kChartSpan + be(kChartAgent, 8),
+              "chart");
+}
+
+void BM_calls_grid(benchmark::State &state) {
+    run_chart(state, dbq_calls_grid_run, DBQ_CALLS_GRID,
+              be(100, 4) + be(3, 4) + kChartSpan + be(1, 4) + be(kChartAgent, 8), "chart");
+}
+
+void BM_occurrences(benchmark::State &state) {
+    run_chart(state, dbq_exceptions_occurrences_run, DBQ_EXCEPTIONS_OCCURRENCES,
+              kChartSpan + be(kChartAgent, 8) + be(kChartException, 4), "chart");
+}
+
+std::string top_request(uint16_t mode) {
+    return be(mode, 2) + kChartSpan + be(0, 4) + be(0, 4) + be(1, 2) + be(kChartAgent, 8);
+}
+
+void BM_top_calls(benchmark::State &state) {
+    run_chart(state, dbq_top_exceptions_run, DBQ_TOP_EXCEPTIONS, top_request(0), "chart");
+}
+
+void BM_top_origins(benchmark::State &state) {
+    run_chart(state, dbq_top_exceptions_run, DBQ_TOP_EXCEPTIONS, top_request(1), "chart_tree");
+}
+
+void BM_flame(benchmark::State &state) {
+    run_chart(state, dbq_flame_graph_run, DBQ_FLAME_GRAPH, kChartSpan + be(kChartAgent, 8),
+              "chart_tree");
+}
+
+void BM_wide_flame(benchmark::State &state) {
+    run_chart(state, dbq_flame_graph_run, DBQ_FLAME_GRAPH, kChartSpan + be(kWideAgent, 8),
+              "wide_tree");
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -649,5 +870,15 @@ int main(int argc, char **argv) {
     benchmark::RegisterBenchmark("BM_symbols_ids", BM_symbols_ids);
     benchmark::RegisterBenchmark("BM_kv_read", BM_kv_read);
     benchmark::RegisterBenchmark("BM_kv_query", BM_kv_query);
+    benchmark::RegisterBenchmark("BM_chart_walk", BM_chart_walk);
+    benchmark::RegisterBenchmark("BM_index", BM_index);
+    benchmark::RegisterBenchmark("BM_calls_grid", BM_calls_grid);
+    benchmark::RegisterBenchmark("BM_occurrences", BM_occurrences);
+    benchmark::RegisterBenchmark("BM_top_calls", BM_top_calls);
+    benchmark::RegisterBenchmark("BM_chart_tree_walk", BM_chart_tree_walk);
+    benchmark::RegisterBenchmark("BM_top_origins", BM_top_origins);
+    benchmark::RegisterBenchmark("BM_flame", BM_flame);
+    benchmark::RegisterBenchmark("BM_wide_tree_walk", BM_wide_tree_walk);
+    benchmark::RegisterBenchmark("BM_wide_flame", BM_wide_flame);
     return bench_main_in_dir(argc, argv, ".");
 }

@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "database/database_ctx.h"
+#include "database/query_exceptions.h"
+#include "database/query_flame.h"
+#include "database/query_index.h"
 #include "database/query_rootcalls.h"
 #include "database/query_stack.h"
 #include "database/query_symbols.h"
@@ -13,12 +16,6 @@
 #include "lib/version.h"
 #include "lib/xalloc.h"
 #include "server/reply.h"
-
-// The handler of a query whose implementation this build does not hold: the client gets a
-// status-2 reply.
-static msg *dbq_not_built(database_ctx *, uint64_t, uint64_t, const uint8_t *, uint32_t) {
-    return nullptr;
-}
 
 // The query bodies read the role's store; without one (a loop made without the role), the
 // client gets status 2.
@@ -50,20 +47,50 @@ static msg *dbq_extensions(database_ctx *ctx, uint64_t rid, uint64_t qid, const 
     return db != nullptr ? dbq_extensions_run(db, rid, qid, args, len) : nullptr;
 }
 
+static msg *dbq_top_exceptions(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *args,
+                               uint32_t len) {
+    dbs *db = dbq_store(ctx);
+    return db != nullptr ? dbq_top_exceptions_run(db, rid, qid, args, len) : nullptr;
+}
+
+static msg *dbq_flame_graph(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *args,
+                            uint32_t len) {
+    dbs *db = dbq_store(ctx);
+    return db != nullptr ? dbq_flame_graph_run(db, rid, qid, args, len) : nullptr;
+}
+
+static msg *dbq_exceptions_occurrences(database_ctx *ctx, uint64_t rid, uint64_t qid,
+                                       const uint8_t *args, uint32_t len) {
+    dbs *db = dbq_store(ctx);
+    return db != nullptr ? dbq_exceptions_occurrences_run(db, rid, qid, args, len) : nullptr;
+}
+
+static msg *dbq_index(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *args,
+                      uint32_t len) {
+    dbs *db = dbq_store(ctx);
+    return db != nullptr ? dbq_index_run(db, rid, qid, args, len) : nullptr;
+}
+
+static msg *dbq_calls_grid(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *args,
+                           uint32_t len) {
+    dbs *db = dbq_store(ctx);
+    return db != nullptr ? dbq_calls_grid_run(db, rid, qid, args, len) : nullptr;
+}
+
 const dbq_entry dbq_table[DBQ_COUNT] = {
     {nullptr, nullptr},
-    {"TOP EXCEPTIONS", dbq_not_built},
+    {"TOP EXCEPTIONS", dbq_top_exceptions},
     {"SYMBOLS", dbq_symbols},
     {"ONLINE DATA", nullptr},
     {nullptr, nullptr},
     {"KV METRICS", dbq_kv_metrics},
-    {"FLAME GRAPH", dbq_not_built},
-    {"EXCEPTIONS OCCURRENCES", dbq_not_built},
+    {"FLAME GRAPH", dbq_flame_graph},
+    {"EXCEPTIONS OCCURRENCES", dbq_exceptions_occurrences},
     {"ROOT CALLS", dbq_root_calls},
     {"ROOT CALL EXECUTION STACK", dbq_rcall_execution_stack},
     {"EXTENSIONS", dbq_extensions},
-    {"INDEX", dbq_not_built},
-    {"CALLS GRID", dbq_not_built},
+    {"INDEX", dbq_index},
+    {"CALLS GRID", dbq_calls_grid},
 };
 
 static PeerId dbui_peer_id(const peer_ctx &ctx) {

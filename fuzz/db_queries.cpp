@@ -1,8 +1,10 @@
 // Fuzz target of the data queries that read the store: ROOT CALLS, SYMBOLS, KV METRICS,
-// ROOT CALL EXECUTION STACK and EXTENSIONS. The first byte picks the query, the rest (an
-// exact-size copy, so that a read past it is caught) are its arguments, run on a small store
-// made once in a temporary directory: symbols of every type, two hours of root calls with
-// extension entries, and day files of a key, one of them longer than a reply item carries.
+// ROOT CALL EXECUTION STACK, EXTENSIONS, TOP EXCEPTIONS, EXCEPTIONS OCCURRENCES, INDEX,
+// CALLS GRID and FLAME GRAPH. The first byte picks the query, the rest (an exact-size copy,
+// so that a read past it is caught) are its arguments, run on a small store made once in a
+// temporary directory: symbols of every type, agents with identity files, two hours of root
+// calls with extension entries and exception calls, and day files of a key, one of them
+// longer than a reply item carries.
 // Beyond the sanitizers, every reply must be NULL or one type-8 message with the request's
 // ids and a status from 1 to 4 that a message can carry.
 #include <cstddef>
@@ -15,9 +17,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "database/query_exceptions.h"
+#include "database/query_flame.h"
+#include "database/query_index.h"
 #include "database/query_rootcalls.h"
 #include "database/query_stack.h"
 #include "database/query_symbols.h"
+#include "database/store/agents.h"
 #include "database/store/dbs.h"
 #include "database/store/ext.h"
 #include "database/store/kv.h"
@@ -54,21 +60,29 @@ void store_symbols() {
 }
 
 // Root calls at `t` of n calls besides the root; every other call and the root carry a
-// key/value entry.
+// key/value entry, every third call throws (classes 1 to 3) and so does the root of a root
+// call at an odd second. The calls nest up to 4 deep.
 void store_root_call(dbs_agent *agent, uint64_t t, uint16_t n, ext_buf **builder,
                      uint8_t *scratch) {
     std::vector<call_record> calls(n + 1u);
     uint32_t grown = 0;
+    uint16_t exceptions = 0;
     for (uint16_t i = 0; i <= n; i++) {
         call_record &c = calls[i];
         c = call_record{};
-        c.TSTAMP = t - n + i;
+        c.TSTAMP = i == n ? t : t - 1 - i % 4;
         c.CLASS = 1 + i % 3;
         c.METHOD = 1 + i % 2;
         c.CORDER = i == n ? 0 : i + 1u;
         c.SDEPTH = i == n ? 0 : static_cast<uint16_t>(1 + i % 4);
         c.DUR = 10 + i;
+        c.AUX = 3 + i % 20;
         c.flags = i == n ? CALL_F_ROOT : 0;
+        if (i % 3 == 2 || (i == n && t / 1000 % 2 == 1)) {
+            c.flags |= CALL_F_EXC;
+            c.EXCEPTION = 1 + i % 3;
+            exceptions++;
+        }
         if (i % 2 == 0 || i == n) {
             const std::string list = "k" + std::to_string(i) + "\x1Ev" + std::to_string(t % 97);
             const std::string entry =
@@ -83,12 +97,17 @@ void store_root_call(dbs_agent *agent, uint64_t t, uint16_t n, ext_buf **builder
     const uint8_t *blob = ext_buf_finish(builder, &blob_length, &grown, scratch);
     for (call_record &c : calls)
         call_record_swap(&c);
-    rcall rc{calls.data(), &calls.back(), blob, blob_length, 1, 0, static_cast<uint16_t>(n + 1)};
+    rcall rc{calls.data(), &calls.back(), blob,      blob_length,
+             1,            exceptions,    static_cast<uint16_t>(n + 1)};
     require(dbs_rcall_save(agent, &rc) == 0);
     *builder = ext_buf_reset(*builder, &grown);
 }
 
 void store_root_calls(uint64_t agent_id) {
+    // The identity file first: saving it into an agent directory that exists already fails.
+    uint8_t identity[64] = {2, 'f', 'u', 'z', 'z'};
+    identity[5] = static_cast<uint8_t>(agent_id);
+    require(agent_save(identity, agent_id) == 0);
     char dir[64];
     snprintf(dir, sizeof dir, "storage.db/data/%016lX/mc", static_cast<unsigned long>(agent_id));
     require(sys_mkdirs(dir) == 0);
@@ -147,6 +166,11 @@ const struct {
     {DBQ_KV_METRICS, dbq_kv_metrics_run},
     {DBQ_ROOT_CALL_EXECUTION_STACK, dbq_rcall_execution_stack_run},
     {DBQ_EXTENSIONS, dbq_extensions_run},
+    {DBQ_TOP_EXCEPTIONS, dbq_top_exceptions_run},
+    {DBQ_EXCEPTIONS_OCCURRENCES, dbq_exceptions_occurrences_run},
+    {DBQ_INDEX, dbq_index_run},
+    {DBQ_CALLS_GRID, dbq_calls_grid_run},
+    {DBQ_FLAME_GRAPH, dbq_flame_graph_run},
 };
 
 uint64_t be_field(const uint8_t *p, int n) {

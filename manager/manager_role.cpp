@@ -1,6 +1,5 @@
 #include "manager/manager_role.h"
 
-#include "lib/log.h"
 #include "manager/acache.h"
 #include "manager/agent_peer.h"
 #include "manager/agentcmd.h"
@@ -9,6 +8,7 @@
 #include "manager/manager_ctx.h"
 #include "manager/mgr_init.h"
 #include "manager/mgr_storage.h"
+#include "server/plugins.h"
 #include "server/runtime.h"
 #include "server/server.h"
 
@@ -16,13 +16,6 @@ namespace {
 
 manager_ctx *manager_of(role *self) {
     return static_cast<manager_ctx *>(self->ctx);
-}
-
-// Loading the authentication plugins belongs to a later part of the service; until then it
-// is a step that does nothing.
-int manager_plugins_init() {
-    LOG_DEBUG("Manager role: plugins are not in this build.");
-    return 0;
 }
 
 int manager_reroute_store(void *ctx, const nurl *address, uint64_t n, const uint64_t *aids) {
@@ -48,7 +41,7 @@ int manager_open(role *self, struct runtime *rt) {
     self->ctx = ctx;
     ctx->srv = &rt->server;
     ctx->mode = rt->mode;
-    if (manager_plugins_init() != 0)
+    if (plugins_init() != 0)
         return -1;
     ctx->mgrdb = mgr_storage_open();
     if (ctx->mgrdb == nullptr)

@@ -2,10 +2,10 @@
 //
 // init   the Manager storage with its first administrator (manager/mgr_init.h).
 // open   makes the role's context (manager/manager_ctx.h), then, in this order, each step
-//        fatal on failure: the authentication plugins (an empty step until their loader
-//        exists), the Manager storage into the context's `mgrdb`, the control channel
-//        (server/ctl.h) with the reroute's callbacks: the agents cache stores the new
-//        Database, agentcmd tells the connected agents.
+//        fatal on failure: the authentication plugins (plugins_init, server/plugins.h), the
+//        Manager storage into the context's `mgrdb`, the control channel (server/ctl.h)
+//        with the reroute's callbacks: the agents cache stores the new Database, agentcmd
+//        tells the connected agents.
 // pool   "ManagerPool": logins, client messages and agent messages run on its workers.
 // loops  MG-UI (clients, manager/client_peer.h) and MG-AG (agents, manager/agent_peer.h) on
 //        the pool; MG-DB (Databases, manager/db_peer.h) without a pool, only in a process

@@ -102,7 +102,7 @@ TEST_F(ClientPeerTest, QueryDispatchOutcomes) {
         {"QID 13", {query(1, 13)}, {}, "ERROR  Unsupported query id: D.\n"},
         {"largest QID", {query(1, ~0ull)}, {}, "ERROR  Unsupported query id: FFFFFFFFFFFFFFFF.\n"},
         {"messages behind a refused one", {query(1, 13), query(7, 2)}, {}, ""},
-        {"handler not in this build", {query(5, 1)}, {reply(5, 1, QRESP_ERROR)}, ""},
+        {"a query without the role's store", {query(5, 1)}, {reply(5, 1, QRESP_ERROR)}, ""},
         {"handler refusing its request",
          {query(6, 8)},
          {reply(6, 8, QRESP_ERROR)},

@@ -1,8 +1,9 @@
 // The data queries over loopback: two agents send symbols, key/value samples and root calls
 // with parameter entries to a Database started by `korvane start`; a graphical client runs
-// SYMBOLS, KV METRICS, ROOT CALLS, ROOT CALL EXECUTION STACK and EXTENSIONS and gets each
-// reply as written out below. The store is new, so its symbol ids, keys and locators are
-// known in advance.
+// SYMBOLS, KV METRICS, ROOT CALLS, ROOT CALL EXECUTION STACK and EXTENSIONS, then TOP
+// EXCEPTIONS, EXCEPTIONS OCCURRENCES, INDEX, CALLS GRID and FLAME GRAPH, and gets each reply
+// as written out below. The store is new, so its symbol ids, keys and locators are known in
+// advance.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,9 @@
 #include "database/agent_wire.h"
 #include "database/db_server.h"
 #include "database/peer_client.h"
+#include "database/query_exceptions.h"
+#include "database/query_flame.h"
+#include "database/query_index.h"
 #include "database/query_stack.h"
 #include "database/query_symbols.h"
 #include "lib/agent_type.h"
@@ -224,6 +228,182 @@ TEST_F(QueryWireTest, EveryQueryAnswersByteForByte) {
         ui->send({query(8, DBQ_KV_METRICS, be(0, 8) + be(1, 8) + be(3, 2) + "cpu" + be(x, 8))}));
     EXPECT_EQ(ui->next(), reply(8, DBQ_KV_METRICS, QRESP_NOT_FOUND));
     EXPECT_TRUE(logged("WARN   Unable to find KV key [cpu].\n"));
+}
+
+// ---- the exception, chart and flame graph queries ---------------------------------------
+
+// Seven class names take the store's class ids 1 to 7 (the seventh, C7, is the exception
+// thrown below), four method names ids 1 to 4; the agents use ids of their own.
+Bytes chart_symbols() {
+    AgentData d;
+    for (uint32_t i = 1; i <= 7; i++)
+        d.sym(AREC_SYM_CLASS, 100 + i, "app.C" + std::to_string(i));
+    for (uint32_t i = 1; i <= 4; i++)
+        d.sym(AREC_SYM_METHOD, 200 + i, "m" + std::to_string(i));
+    return d.sym(AREC_SYM_THREAD, MAIN, "main").message();
+}
+
+// A call ending at `t`, of the store's class and method ids (sent as the agent's), throwing
+// the store's class `exception` when that is not 0; the root's key carries its start.
+struct ChartCall {
+    uint64_t t;
+    uint32_t cls, method;
+    uint32_t corder = 0;
+    uint16_t sdepth = 0;
+    uint32_t dur = 10;
+    uint32_t aux = 0;
+    uint32_t exception = 0;
+
+    Call on_the_wire(uint64_t key, bool root) const {
+        Call c{static_cast<uint16_t>((root ? CALL_F_ROOT : 0) | (exception ? CALL_F_EXC : 0)),
+               key,
+               100 + cls,
+               200 + method,
+               corder,
+               sdepth,
+               t - dur,
+               aux,
+               dur,
+               ""};
+        if (root)
+            c.tail += be(MAIN, 4);
+        if (exception != 0)
+            c.tail += be(100 + exception, 4);
+        return c;
+    }
+};
+
+// One root call: its calls, then the root.
+Bytes root_call(uint64_t seq, const ChartCall &root, const std::vector<ChartCall> &calls = {}) {
+    const uint64_t key = seq << 44 | (root.t - root.dur);
+    AgentData d;
+    for (const ChartCall &c : calls)
+        d.call(c.on_the_wire(key, false));
+    return d.call(root.on_the_wire(key, true)).message();
+}
+
+TEST_F(QueryWireTest, ExceptionChartAndFlameQueriesAnswerByteForByte) {
+    start();
+    const Bytes id_x = identity_bytes(AGENT_TYPE_JVM, "chart-x");
+    const Bytes id_y = identity_bytes(AGENT_TYPE_JVM, "chart-y");
+    const uint64_t x = agent_id_of(as_bytes(id_x)), y = agent_id_of(as_bytes(id_y));
+    auto ui = client();
+    auto agent_x = agent(id_x);
+    ASSERT_TRUE(agent_x->send({chart_symbols()}));
+    auto agent_y = agent(id_y);
+    ASSERT_TRUE(agent_y->send({chart_symbols()}));
+
+    // 10:00, TOP EXCEPTIONS: a root throwing C7 whose only child throws C7 too.
+    const uint64_t top_t = utc_time(10, 0, 1);
+    // 10:30, OCCURRENCES of C7 at 1000, 1500 and 2100 ms (a root and its calls), then 1200 ms.
+    const uint64_t occ = utc_time(10, 30);
+    // 11:10, INDEX: DUR 200 and AUX 50.
+    // 12:00, CALLS GRID: DUR 50 at 12:10 and 5000 at 12:40 (X), 150 at 12:20 (Y).
+    // 13:00, FLAME GRAPH: P -> Q -> R and P -> Q -> S with P = (C3, m1), Q = (C4, m2),
+    // R = (C5, m3), S = (C6, m4).
+    auto path = [](uint64_t t, uint32_t leaf_cls, uint32_t leaf_method, uint32_t leaf_dur) {
+        return std::vector<ChartCall>{{t - 1, 4, 2, 1, 1, 50},
+                                      {t - 2, leaf_cls, leaf_method, 2, 2, leaf_dur}};
+    };
+    const uint64_t p1 = utc_time(13, 10), p2 = utc_time(13, 20);
+    ASSERT_TRUE(agent_x->send({
+        root_call(1, {top_t, 1, 1, 0, 0, 10, 0, 7}, {{top_t - 1, 2, 2, 1, 1, 5, 0, 7}}),
+        root_call(2, {occ + 1000, 1, 1, 0, 0, 10, 0, 7},
+                  {{occ + 1500, 2, 2, 1, 1, 1, 0, 7}, {occ + 2100, 2, 2, 2, 1, 1, 0, 7}}),
+        root_call(3, {occ + 1200, 1, 1, 0, 0, 10, 0, 7}),
+        root_call(4, {utc_time(11, 10), 1, 1, 0, 0, 200, 50}),
+        root_call(5, {utc_time(12, 10), 1, 1, 0, 0, 50}),
+        root_call(6, {utc_time(12, 40), 1, 1, 0, 0, 5000, 1000}),
+        root_call(7, {p1, 3, 1, 0, 0, 100}, path(p1, 5, 3, 20)),
+        root_call(8, {p2, 3, 1, 0, 0, 100}, path(p2, 6, 4, 30)),
+    }));
+    ASSERT_TRUE(agent_y->send({root_call(1, {utc_time(12, 20), 1, 1, 0, 0, 150})}));
+
+    // TOP EXCEPTIONS, modes 0 and 1, over 10:00 to 10:29: class 7 counted twice, once by
+    // the root; then once, at the child.
+    auto top = [&](uint16_t mode) {
+        return query(10 + mode, DBQ_TOP_EXCEPTIONS,
+                     be(mode, 2) + be(utc_time(10, 0), 8) + be(utc_time(10, 30) - 1, 8) + be(0, 4) +
+                         be(0, 4) + be(1, 2) + be(x, 8));
+    };
+    const Bytes top0 =
+        reply(10, DBQ_TOP_EXCEPTIONS, QRESP_OK, be(x, 8) + unhex("00000007 00000002 00000001"));
+    EXPECT_EQ(ask_until(*ui, top(0), top0), top0);
+    ASSERT_TRUE(ui->send({top(1)}));
+    EXPECT_EQ(ui->next(), reply(11, DBQ_TOP_EXCEPTIONS, QRESP_OK,
+                                be(x, 8) + unhex("00000007 00000001 00000000")));
+
+    // EXCEPTIONS OCCURRENCES of class 7 over 10:30 to 10:59: {1000, 2}, {2000, 1}, {1000, 1}.
+    const Bytes occ_q = query(12, DBQ_EXCEPTIONS_OCCURRENCES,
+                              be(occ, 8) + be(utc_time(11, 0) - 1, 8) + be(x, 8) + be(7, 4));
+    const Bytes occ_reply = reply(12, DBQ_EXCEPTIONS_OCCURRENCES, QRESP_OK,
+                                  be(occ + 1000, 8) + be(2, 4) + be(occ + 2000, 8) + be(1, 4) +
+                                      be(occ + 1000, 8) + be(1, 4));
+    EXPECT_EQ(ask_until(*ui, occ_q, occ_reply), occ_reply);
+
+    // INDEX, n = 2 over 11:00 to 11:59: w = 1,799,999 ms; the root in the first cell, 75 %.
+    const uint64_t h11 = utc_time(11, 0), w = 1799999;
+    const Bytes index_q =
+        query(13, DBQ_INDEX, be(2, 4) + be(h11, 8) + be(utc_time(12, 0) - 1, 8) + be(x, 8));
+    const Bytes index_reply =
+        reply(13, DBQ_INDEX, QRESP_OK,
+              be(h11, 8) + be(h11 + w - 1, 8) +
+                  unhex("0000000000000001 0000000000000000"
+                        "000000000000004B") +
+                  be(h11 + w, 8) + be(utc_time(12, 0) - 1, 8) + Bytes(24, '\0'));
+    EXPECT_EQ(ask_until(*ui, index_q, index_reply), index_reply);
+
+    // CALLS GRID, n = 2 and dw = 100 over 12:00 to 12:59 for X and Y: rows [0, 99] and
+    // [100, 0xFFFFFF]; each cell: time start and end, duration low and high, root calls, with
+    // exceptions, sums of DUR and AUX, share.
+    const uint64_t h12 = utc_time(12, 0), h13 = utc_time(13, 0);
+    auto cell = [&](uint32_t row, uint32_t col, const Bytes &counts) {
+        const uint64_t start = h12 + col * w, end = col == 0 ? h12 + w - 1 : h13 - 1;
+        return be(start, 8) + be(end, 8) +
+               (row == 0 ? unhex("00000000 00000063") : unhex("00000064 00FFFFFF")) + counts;
+    };
+    const Bytes none(40, '\0');
+    auto counts = [](uint64_t roots, uint64_t dur, uint64_t aux, uint64_t share) {
+        return be(roots, 8) + be(0, 8) + be(dur, 8) + be(aux, 8) + be(share, 8);
+    };
+    const Bytes grid_q =
+        query(14, DBQ_CALLS_GRID,
+              be(2, 4) + be(100, 4) + be(h12, 8) + be(h13 - 1, 8) + be(2, 4) + be(x, 8) + be(y, 8));
+    const Bytes grid_reply =
+        reply(14, DBQ_CALLS_GRID, QRESP_OK,
+              be(x, 8) + cell(0, 0, counts(1, 50, 0, 100)) + cell(0, 1, none) + cell(1, 0, none) +
+                  cell(1, 1, counts(1, 5000, 1000, 80)) + be(y, 8) + cell(0, 0, none) +
+                  cell(0, 1, none) + cell(1, 0, counts(1, 150, 0, 100)) + cell(1, 1, none));
+    EXPECT_EQ(ask_until(*ui, grid_q, grid_reply), grid_reply);
+
+    // FLAME GRAPH over 13:00 to 13:59: the graph root, P, Q, R, S. A record: zero, parent,
+    // sums of AUX and DUR, class, method, leaf, inner and exception calls, id, depth.
+    const Bytes flame_q =
+        query(15, DBQ_FLAME_GRAPH, be(h13, 8) + be(utc_time(14, 0) - 1, 8) + be(y, 8) + be(x, 8));
+    const Bytes flame_reply =
+        reply(15, DBQ_FLAME_GRAPH, QRESP_OK,
+              unhex("0000000000000000 00000000 0000000000000000 00000000000000C8"
+                    "00000000 00000000 00000000 00000000 00000000 00000000 0000"
+                    "0000000000000000 00000000 0000000000000000 00000000000000C8"
+                    "00000003 00000001 00000000 00000002 00000000 00000001 0001"
+                    "0000000000000000 00000001 0000000000000000 0000000000000064"
+                    "00000004 00000002 00000000 00000002 00000000 00000002 0002"
+                    "0000000000000000 00000002 0000000000000000 0000000000000014"
+                    "00000005 00000003 00000001 00000000 00000000 00000003 0003"
+                    "0000000000000000 00000002 0000000000000000 000000000000001E"
+                    "00000006 00000004 00000001 00000000 00000000 00000004 0003"));
+    ASSERT_EQ(flame_reply.size(), 5u + 18 + 5 * FGRAPH_RECORD_LEN);
+    EXPECT_EQ(ask_until(*ui, flame_q, flame_reply), flame_reply);
+
+    // Refusals travel as status 2: CALLS GRID announcing 2^29 agents, INDEX of 419,430
+    // cells.
+    ASSERT_TRUE(ui->send(
+        {query(16, DBQ_CALLS_GRID,
+               be(2, 4) + be(100, 4) + be(h12, 8) + be(h13 - 1, 8) + be(1u << 29, 4) + be(x, 8))}));
+    EXPECT_EQ(ui->next(), reply(16, DBQ_CALLS_GRID, QRESP_ERROR));
+    ASSERT_TRUE(
+        ui->send({query(17, DBQ_INDEX, be(419430, 4) + be(0, 8) + be(UINT64_MAX, 8) + be(x, 8))}));
+    EXPECT_EQ(ui->next(), reply(17, DBQ_INDEX, QRESP_ERROR));
 }
 
 } // namespace
