@@ -174,7 +174,7 @@ void BM_store_only(benchmark::State &state) {
     double elapsed = 0;
     for (auto _ : state) {
         clear_agent_files();
-        dbs_agent_mc_close(&agent->mc);
+        dbs_agent_mc_close(agent);
         const Clock::time_point t0 = Clock::now();
         for (uint64_t r = 0; r < n_roots; r++) {
             for (uint32_t i = 0; i <= k; i++) {
@@ -199,7 +199,7 @@ void BM_store_only(benchmark::State &state) {
         roots += n_roots;
         elapsed += s;
     }
-    dbs_agent_mc_close(&agent->mc);
+    dbs_agent_mc_close(agent);
     g_store_roots_per_second[k] = static_cast<double>(roots) / elapsed;
     state.counters["roots_per_second"] = g_store_roots_per_second[k];
 }

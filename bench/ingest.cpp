@@ -8,6 +8,9 @@
 //   PATH defaults to the korvane next to the build's bench directory; S (per case) to 3.
 // Exits with 1 when a case lost calls or a connection failed.
 // In the cases marked so, every root call carries an extension entry: a small parameter text.
+// In the case with a hostile agent, one more agent sends calls whose roots never come and
+// symbols spread over the id space beside the normal ones; only the normal agents' calls are
+// counted, and they must all be stored.
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -165,8 +168,39 @@ struct Case {
     unsigned agents;
     uint32_t calls;
     bool compress;
-    bool params = false; // every root call carries an extension entry
+    bool params = false;  // every root call carries an extension entry
+    bool hostile = false; // one more agent sends what the collector must not hold for it
 };
+
+// What a hostile agent sends: class symbols with ids spread over the whole id space (a map
+// page each), then calls whose roots never come, each of its own root call in one window and
+// with a small parameter entry, over and over.
+void run_hostile_agent(Agent *a, unsigned port, Clock::time_point end) {
+    FrameClient c(port, 2 * kBatchBytes);
+    const std::string hello = agent_hello(be(kFirstRoot, 8) + a->identity);
+    if (!c.connected() || !c.send({hello}) || !c.next(10000)) {
+        a->failed = true;
+        return;
+    }
+    AgentData symbols;
+    for (uint32_t id = 1; id <= 0xFFFFFF; id += 4096)
+        symbols.sym(AREC_SYM_CLASS, id, "Hostile" + std::to_string(id));
+    if (!c.send({symbols.message()})) {
+        a->failed = true;
+        return;
+    }
+    for (uint64_t n = 0; Clock::now() < end;) {
+        AgentData d;
+        while (d.recs.size() < kBatchBytes) {
+            const uint64_t key = (n++ & 0xFFFFF) << 44 | kFirstRoot;
+            d.call(Call{CALL_F_PARAMS, key, 1, 1, 1, 1, kFirstRoot, 0, 1, "abc"});
+        }
+        if (!c.send({d.message()})) {
+            a->failed = true;
+            return;
+        }
+    }
+}
 
 void run_agent(Agent *a, unsigned port, const Case &k, Clock::time_point end) {
     FrameClient c(port, 2 * kBatchBytes);
@@ -230,6 +264,13 @@ bool run_case(const Case &c, unsigned port, pid_t service, double seconds) {
     std::vector<std::thread> threads;
     for (Agent &a : agents)
         threads.emplace_back(run_agent, &a, port, std::cref(c), end);
+    Agent hostile{std::string(64, '\0'), 0};
+    if (c.hostile) {
+        const std::string label = "hostile-" + std::to_string(++serial);
+        hostile.identity[0] = static_cast<char>(AGENT_TYPE_JVM);
+        hostile.identity.replace(1, label.size(), label);
+        threads.emplace_back(run_hostile_agent, &hostile, port, end);
+    }
     for (std::thread &t : threads)
         t.join();
     const double sending = seconds_since(start);
@@ -245,8 +286,10 @@ bool run_case(const Case &c, unsigned port, pid_t service, double seconds) {
     }
     const double elapsed = seconds_since(start);
     const uint64_t per_root = c.calls + 1;
-    printf("| %u | %u | %s | %s | %lu | %.0f | %.0f | %lu | %.2f | %.1f | %.0f |%s\n", c.agents,
-           c.calls, c.compress ? "LZ4" : "raw", c.params ? "parameter text" : "-", sent * per_root,
+    failed = failed || hostile.failed;
+    printf("| %u | %u | %s | %s | %s | %lu | %.0f | %.0f | %lu | %.2f | %.1f | %.0f |%s\n",
+           c.agents, c.calls, c.compress ? "LZ4" : "raw", c.params ? "parameter text" : "-",
+           c.hostile ? "yes" : "-", sent * per_root,
            static_cast<double>(sent * per_root) / sending,
            static_cast<double>(stored * per_root) / elapsed, (sent - stored) * per_root, elapsed,
            cpu_seconds(service) - cpu_before, peak_rss_mib(service),
@@ -293,16 +336,18 @@ int main(int argc, char **argv) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         if (service != 0 && up) {
-            printf("| agents | calls per root | frames | root extension entry | calls sent | "
+            printf("| agents | calls per root | frames | root extension entry | hostile agent "
+                   "beside | calls sent | "
                    "sent calls/s | stored calls/s end to end | calls lost | seconds to stored | "
                    "server CPU s | server peak RSS MiB |\n"
-                   "|---:|---:|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
+                   "|---:|---:|---|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
             std::vector<Case> cases;
             for (unsigned agents : {1u, 4u, 16u})
                 for (uint32_t calls : {0u, 10u, 100u})
                     cases.push_back({agents, calls, true});
             cases.push_back({16, 10, false});
             cases.push_back({16, 10, true, true});
+            cases.push_back({16, 10, true, false, true});
             cases.push_back({256, 10, true});
             rc = 0;
             for (const Case &c : cases)

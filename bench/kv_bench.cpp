@@ -70,9 +70,7 @@ void BM_plain_write(benchmark::State &state) {
 
 void BM_kv_save(benchmark::State &state) {
     dbs_agent a{};
-    a.id = kAgent;
-    a.mc.data_fd = -1;
-    a.mc.ext_fd = -1;
+    dbs_agent_init(&a, kAgent);
     const std::string unstage = stages_path("unstage");
     uint64_t i = 0;
     timed_loop loop;

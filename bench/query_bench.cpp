@@ -108,9 +108,7 @@ std::string request(uint32_t flags, uint32_t max_records, const std::string &fie
 
 // A fresh write state for the agent, its "mc" directory made.
 void bench_agent(dbs_agent *a, uint64_t id) {
-    a->id = id;
-    a->mc.data_fd = -1;
-    a->mc.ext_fd = -1;
+    dbs_agent_init(a, id);
     char dir[64];
     snprintf(dir, sizeof dir, "storage.db/data/%016lX/mc", id);
     sys_mkdirs(dir);
@@ -154,7 +152,7 @@ void fill(uint64_t agent_id, int64_t roots, uint64_t first, uint64_t span) {
         b = ext_buf_reset(b, &grown);
     }
     ext_buf_free(b);
-    dbs_agent_mc_close(&agent.mc);
+    dbs_agent_mc_close(&agent);
 }
 
 std::string hour_file(int64_t roots) {
@@ -345,7 +343,7 @@ void fill_stack() {
     }
     rcall rc{calls.data(), &calls.back(), nullptr, 0, 1, 0, MAX_RCALL_CALLS + 1};
     dbs_rcall_save(&agent, &rc);
-    dbs_agent_mc_close(&agent.mc);
+    dbs_agent_mc_close(&agent);
 }
 
 int note_entry(void *ctx, const rcall_ref *, const rcall *, const call_record *call,
@@ -394,7 +392,7 @@ void fill_extensions() {
         b = ext_buf_reset(b, &grown);
     }
     ext_buf_free(b);
-    dbs_agent_mc_close(&agent.mc);
+    dbs_agent_mc_close(&agent);
     const uint64_t range[2] = {kHour, kHour + HOUR_MS - 1};
     dbs_rcall_foreach_call(kExtAgent, range, &g_follow.entries, note_entry);
 }
@@ -687,7 +685,7 @@ void fill_chart() {
         }
         save_calls(&agent, calls, throws ? 3 : 0);
     }
-    dbs_agent_mc_close(&agent.mc);
+    dbs_agent_mc_close(&agent);
 }
 
 // 1,000 root calls, each with children of the methods 1 to 1,000.
@@ -713,7 +711,7 @@ void fill_wide() {
         }
         save_calls(&agent, calls, 0);
     }
-    dbs_agent_mc_close(&agent.mc);
+    dbs_agent_mc_close(&agent);
 }
 
 bool chart_ready() {

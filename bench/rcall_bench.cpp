@@ -3,6 +3,9 @@
 // Saving: dbs_rcall_save of root calls with N = 0, 10, 100 and 1000 calls beside one plain
 // write() per root call of the same number of bytes. The save reports "ratio" (its root
 // calls per second over the plain writes') and "bytes_per_call" on disk.
+// Late hours: dbs_rcall_save of root calls of 10 calls that go to 1 hour, or in turn to 3
+// hours (root calls arriving late for the hours before the current one); the 3-hour case
+// reports "ratio", its root calls per second over the 1-hour case's (aim: at least 0.5).
 // Scanning: csp_scan_rcall_stack over a warm hour file beside pread() of the same file into
 // a buffer of the same size. The scan reports "ratio" (its bytes per second over pread's)
 // and "calls_per_second" handed to its callback.
@@ -61,20 +64,29 @@ std::vector<call_record> bench_calls(uint16_t n, uint64_t t) {
 
 struct bench_agent {
     dbs_agent a{};
-    bench_agent() {
-        a.id = kAgent;
-        a.mc.data_fd = -1;
-        a.mc.ext_fd = -1;
+    bench_agent() { dbs_agent_init(&a, kAgent); }
+    ~bench_agent() { dbs_agent_mc_close(&a); }
+    // Bytes in the files of the hours open.
+    uint64_t bytes() const {
+        uint64_t n = 0;
+        for (const dbs_mc_hour &h : a.mc.open)
+            n += h.data_size;
+        return n;
     }
-    ~bench_agent() { dbs_agent_mc_close(&a.mc); }
 };
 
-void remove_hour_files() {
-    char path[RCALL_PATH_MAX];
-    rcall_path(path, kAgent, static_cast<uint32_t>(kHour / DAY_MS), 10, "");
-    unlink(path);
-    rcall_path(path, kAgent, static_cast<uint32_t>(kHour / DAY_MS), 10, ".x");
-    unlink(path);
+// The files of the hours from kHour on.
+void remove_hour_files(uint32_t hours = 1) {
+    for (uint32_t i = 0; i < hours; i++) {
+        const uint64_t t = kHour + i * HOUR_MS;
+        char path[RCALL_PATH_MAX];
+        rcall_path(path, kAgent, static_cast<uint32_t>(t / DAY_MS),
+                   static_cast<uint32_t>(t % DAY_MS / HOUR_MS), "");
+        unlink(path);
+        rcall_path(path, kAgent, static_cast<uint32_t>(t / DAY_MS),
+                   static_cast<uint32_t>(t % DAY_MS / HOUR_MS), ".x");
+        unlink(path);
+    }
 }
 
 void BM_plain_write(benchmark::State &state) {
@@ -112,16 +124,16 @@ void BM_rcall_save(benchmark::State &state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(dbs_rcall_save(&agent.a, &rc));
         saved++;
-        if (agent.a.mc.data_size > kFileCap) {
+        if (agent.bytes() > kFileCap) {
             state.PauseTiming();
-            on_disk += agent.a.mc.data_size;
-            dbs_agent_mc_close(&agent.a.mc);
+            on_disk += agent.bytes();
+            dbs_agent_mc_close(&agent.a);
             remove_hour_files();
             state.ResumeTiming();
         }
     }
     const double own = static_cast<double>(state.iterations()) / (thread_cpu_seconds() - start);
-    on_disk += agent.a.mc.data_size;
+    on_disk += agent.bytes();
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(static_cast<int64_t>(on_disk));
     state.counters["bytes_per_call"] =
@@ -131,12 +143,46 @@ void BM_rcall_save(benchmark::State &state) {
         state.counters["ratio"] = own / plain->second;
 }
 
+double g_one_hour_roots_per_second;
+
+// Root calls of 10 calls each, the i-th to hour i % hours from kHour on.
+void BM_rcall_save_hours(benchmark::State &state) {
+    const auto hours = static_cast<uint32_t>(state.range(0));
+    std::vector<std::vector<call_record>> calls;
+    std::vector<rcall> rcs;
+    for (uint32_t h = 0; h < hours; h++)
+        calls.push_back(bench_calls(10, kHour + h * HOUR_MS + 1000));
+    for (std::vector<call_record> &c : calls)
+        rcs.push_back(rcall{c.data(), &c.back(), nullptr, 0, 7, 0, 11});
+    remove_hour_files(hours);
+    bench_agent agent;
+    uint64_t i = 0;
+    const double start = thread_cpu_seconds();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(dbs_rcall_save(&agent.a, &rcs[i++ % hours]));
+        if (agent.bytes() > kFileCap) {
+            state.PauseTiming();
+            dbs_agent_mc_close(&agent.a);
+            remove_hour_files(hours);
+            state.ResumeTiming();
+        }
+    }
+    const double own = static_cast<double>(state.iterations()) / (thread_cpu_seconds() - start);
+    state.SetItemsProcessed(state.iterations());
+    if (hours == 1)
+        g_one_hour_roots_per_second = own;
+    else if (g_one_hour_roots_per_second > 0)
+        state.counters["ratio"] = own / g_one_hour_roots_per_second;
+    dbs_agent_mc_close(&agent.a);
+    remove_hour_files(hours);
+}
+
 // A warm hour file of root calls with 0 to 199 calls each, written once.
 const std::string &scan_file() {
     static const std::string path = [] {
         remove_hour_files();
         bench_agent agent;
-        for (uint32_t i = 0; agent.a.mc.data_size < kScanFileSize; i++) {
+        for (uint32_t i = 0; agent.bytes() < kScanFileSize; i++) {
             std::vector<call_record> calls =
                 bench_calls(static_cast<uint16_t>(i * 37 % 200), kHour + i);
             rcall rc{
@@ -196,6 +242,7 @@ void register_rcall_benchmarks() {
         benchmark::RegisterBenchmark("BM_plain_write", BM_plain_write)->Arg(n);
         benchmark::RegisterBenchmark("BM_rcall_save", BM_rcall_save)->Arg(n);
     }
+    benchmark::RegisterBenchmark("BM_rcall_save_hours", BM_rcall_save_hours)->Arg(1)->Arg(3);
     benchmark::RegisterBenchmark("BM_pread_file", BM_pread_file);
     benchmark::RegisterBenchmark("BM_rcall_scan", BM_rcall_scan);
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "cli/cli.h"
+#include "lib/clock.h"
 #include "lib/files.h"
 #include "lib/io.h"
 #include "lib/log.h"
@@ -64,18 +65,23 @@ static int stop_parse_pid(const char *text, size_t len, pid_t *out) {
     return 0;
 }
 
-// Spins on the console until the lock of the pid file is free (or can't be tested).
-static void stop_wait(int fd, unsigned spin_ms) {
+// Spins on the console until the lock of the pid file is free (or can't be tested): true,
+// or false once limit_ms have passed with the lock still held.
+static bool stop_wait(int fd, unsigned spin_ms, unsigned limit_ms) {
     static const char spinner[] = {'-', '\\', '|', '/'};
+    const uint64_t deadline = monotonic_ms() + limit_ms;
     for (unsigned i = 0; sys_write_trylock(fd) == 1; i++) {
+        if (monotonic_ms() >= deadline)
+            return false;
         printf("\033[95m\rPlease wait, Korvane shutdown in progress... [%c]\033[0m",
                spinner[i % sizeof spinner]);
         fflush(stdout);
         usleep(spin_ms * 1000);
     }
+    return true;
 }
 
-int stop_env(const char *home, unsigned spin_ms) {
+int stop_env(const char *home, unsigned spin_ms, unsigned limit_ms) {
     if (chdir(home) != 0) {
         printf("\033[91mError! %s : %s.\033[0m\n", strerror(errno), home);
         return 1;
@@ -119,7 +125,12 @@ int stop_env(const char *home, unsigned spin_ms) {
         close(fd);
         return 1;
     }
-    stop_wait(fd, spin_ms);
+    if (!stop_wait(fd, spin_ms, limit_ms)) {
+        printf("\033[91m\nKorvane [%d] did not stop within %g seconds.\033[0m\n",
+               static_cast<int>(pid), limit_ms / 1000.0);
+        close(fd);
+        return 1;
+    }
     printf("\033[92m\nKorvane [%d] stopped.\033[0m\n", static_cast<int>(pid));
     close(fd);
     return 0;
@@ -132,7 +143,7 @@ int32_t stop(int argc, char **argv, struct runtime *) {
     char *home = cli_env_path(rest < argc ? argv[rest] : nullptr);
     if (home == nullptr)
         exit(1);
-    int status = stop_env(home, 500);
+    int status = stop_env(home, 500, STOP_WAIT_MS);
     free(home);
     exit(status);
 }

@@ -10,6 +10,7 @@
 #include "database/store/kv.h"
 #include "database/store/symbols.h"
 #include "lib/be_load.h"
+#include "lib/clock.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 
@@ -27,7 +28,7 @@ constexpr uint16_t THREAD_COUNT_KEY_LEN = sizeof THREAD_COUNT_KEY - 1;
 constexpr uint64_t ROOT_TIME_MASK = (uint64_t{1} << 44) - 1;
 constexpr uint64_t TIME_BASE_INVALID = 0xFFFFFFFFFFFF;
 constexpr uint32_t CELL_SLOTS_STEP = 8;
-constexpr uint32_t SLOT_FIRST_CALLS = 8;
+constexpr uint32_t SLOT_FIRST_CALLS = 2;
 constexpr uint64_t AGE_LIMIT_S = OPEN_AGE_BUCKETS - 1;
 
 // Call body offsets.
@@ -40,6 +41,65 @@ constexpr uint32_t BODY_SDEPTH = 22;
 constexpr uint32_t BODY_TIME_BASE = 24;
 constexpr uint32_t BODY_AUX = 30;
 constexpr uint32_t BODY_DUR = 33;
+
+// What the budgets count for the collector's memory: each allocation with the allocator's
+// bookkeeping, a slot of a cell's array, an entry of a cell's lookup tables.
+constexpr uint64_t MEM_ALLOC = 16;
+constexpr uint64_t MEM_SLOT = sizeof(rcall_slot);
+constexpr uint64_t MEM_KEY = 64;
+constexpr uint64_t MEM_PAGE = SYMMAP_PAGE * sizeof(uint32_t) + MEM_ALLOC;
+constexpr uint64_t MEM_MID = SYMMAP_MID * sizeof(uint32_t *) + MEM_ALLOC;
+// At most one WARN line per agent and second about what its budget made the collector drop.
+constexpr uint64_t DROP_LINE_MS = 1000;
+
+// ---- memory budget ----
+
+bool mem_fits(const agent_collector *ac, uint64_t bytes) {
+    const collector_memory *m = ac->memory;
+    return ac->mem_used + bytes <= m->agent_limit && m->used + bytes <= m->limit;
+}
+
+bool mem_over(const agent_collector *ac) {
+    return ac->mem_used > ac->memory->agent_limit || ac->memory->used > ac->memory->limit;
+}
+
+// Counts a change of what the agent holds: bytes more (or, negative, fewer).
+void mem_change(agent_collector *ac, int64_t bytes) {
+    ac->mem_used += static_cast<uint64_t>(bytes);
+    ac->memory->used += static_cast<uint64_t>(bytes);
+}
+
+// Moves what *charged counts to `now`.
+void mem_recount(agent_collector *ac, uint64_t *charged, uint64_t now) {
+    mem_change(ac, static_cast<int64_t>(now) - static_cast<int64_t>(*charged));
+    *charged = now;
+}
+
+// Counts one thing dropped for the budgets and tells it, once a second at most.
+void budget_drop(agent_collector *ac, const char *what) {
+    drop_count *d = &ac->over_budget;
+    d->total++;
+    d->untold++;
+    const uint64_t now = monotonic_ms();
+    if (d->told_ms != 0 && now - d->told_ms < DROP_LINE_MS)
+        return;
+    const collector_memory *m = ac->memory;
+    LOG_WARN("Agent [%016lX] is over its collector memory budget (%lu of %lu bytes, its worker's "
+             "%lu of %lu): %lu dropped since the last line (%s), %lu in all.",
+             ac->agent_id, ac->mem_used, m->agent_limit, m->used, m->limit, d->untold, what,
+             d->total);
+    d->untold = 0;
+    d->told_ms = now;
+}
+
+uint64_t slot_bytes(const rcall_slot *s) {
+    return (s->reserved != 0 ? uint64_t{s->reserved} * sizeof(call_record) + MEM_ALLOC : 0) +
+           (s->ext != nullptr ? ext_buf_bytes(s->ext) + 2 * MEM_ALLOC : 0);
+}
+
+uint64_t cell_bytes(const time_cell *c) {
+    return c->slots.capacity() * MEM_SLOT + (c->by_key.size() + c->dropped.size()) * MEM_KEY;
+}
 
 // ---- symbol maps ----
 
@@ -82,42 +142,46 @@ uint64_t clock_now_ms() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
-int64_t floor_mod(int64_t a, int64_t m) {
-    int64_t r = a % m;
-    return r < 0 ? r + m : r;
-}
-
-int64_t utc_offset_at(time_t t) {
-    tm local;
-    return localtime_r(&t, &local) != nullptr ? local.tm_gmtoff : 0;
-}
-
-// The cell of a root time: its local minute / 5 + (local hour mod 5) x 12. The UTC offset
-// is looked up once per window; zones change only at whole minutes of 15, so it holds for
-// the whole window.
-uint32_t time_cell_index(agent_collector *ac, uint64_t root_time, uint64_t window) {
-    window_zone *z = &ac->zones[window / TIME_CELL_MS % WINDOW_ZONES];
-    if (z->start != window) {
-        z->start = window;
-        z->gmtoff = utc_offset_at(static_cast<time_t>(window / 1000));
-    }
-    const int64_t local = static_cast<int64_t>(root_time / 1000) + z->gmtoff;
-    const int64_t minutes = (local - floor_mod(local, 60)) / 60;
-    const int64_t minute = floor_mod(minutes, 60);
-    const int64_t hour = floor_mod((minutes - minute) / 60, 24);
-    return static_cast<uint32_t>(minute / 5 + hour % 5 * 12);
+// The cell of a window: its UTC window number modulo the ring's size. A clock change of the
+// local time zone never puts two windows into one cell.
+uint32_t time_cell_index(uint64_t window) {
+    return static_cast<uint32_t>(window / TIME_CELL_MS % TIME_CELLS);
 }
 
 // ---- cells and slots ----
 
+// Empties a slot for reuse and counts what it still holds.
+void slot_reset(agent_collector *ac, rcall_slot *s) {
+    uint64_t charged = s->mem;
+    rcall_slot_reset(s);
+    mem_recount(ac, &charged, slot_bytes(s));
+    s->mem = charged;
+}
+
+void cell_recount(agent_collector *ac, time_cell *cell, uint64_t *charged) {
+    mem_recount(ac, charged, cell_bytes(cell));
+}
+
+// Gives the cell n slots, counting the change.
+void cell_set_capacity(agent_collector *ac, time_cell *cell, uint32_t n) {
+    uint64_t charged = cell_bytes(cell);
+    for (uint32_t i = n; i < cell->slots.size(); i++)
+        mem_change(ac, -static_cast<int64_t>(cell->slots[i].mem));
+    time_cell_set_capacity(cell, n);
+    cell_recount(ac, cell, &charged);
+}
+
 void time_cell_reset(agent_collector *ac, time_cell *cell, uint64_t window) {
     for (uint32_t i = 0; i < cell->open; i++)
-        rcall_slot_reset(&cell->slots[i]);
+        slot_reset(ac, &cell->slots[i]);
     ac->open_roots -= cell->open;
+    uint64_t charged = cell_bytes(cell);
     cell->open = 0;
     cell->by_key.clear();
+    cell->dropped.clear();
     cell->start = window;
-    time_cell_set_capacity(cell, CELL_SLOTS_STEP);
+    cell_recount(ac, cell, &charged);
+    cell_set_capacity(ac, cell, CELL_SLOTS_STEP);
 }
 
 // The cell of the root time's window. A cell holding an older window is taken over (its
@@ -125,7 +189,7 @@ void time_cell_reset(agent_collector *ac, time_cell *cell, uint64_t window) {
 // dropped, so a late call never wipes newer root calls in progress. NULL when dropped.
 time_cell *agent_time_cell(agent_collector *ac, uint64_t root_time) {
     const uint64_t window = root_time - root_time % TIME_CELL_MS;
-    time_cell *cell = &ac->cells[time_cell_index(ac, root_time, window)];
+    time_cell *cell = &ac->cells[time_cell_index(window)];
     if (cell->start == window)
         return cell;
     if (cell->start > window) {
@@ -141,7 +205,7 @@ time_cell *agent_time_cell(agent_collector *ac, uint64_t root_time) {
 }
 
 // The slot of a root key in the cell, opening one for a new key. False when the agent has
-// as many root calls in progress as it may.
+// as many root calls in progress as it may, or no room in its budget for one more.
 bool time_cell_slot(agent_collector *ac, time_cell *cell, uint64_t root_key, uint32_t *index) {
     auto it = cell->by_key.find(root_key);
     if (it != cell->by_key.end()) {
@@ -153,26 +217,48 @@ bool time_cell_slot(agent_collector *ac, time_cell *cell, uint64_t root_key, uin
                  ac->open_roots);
         return false;
     }
-    if (cell->open == cell->slots.size())
-        time_cell_set_capacity(cell, cell->open + CELL_SLOTS_STEP);
+    const bool grow = cell->open == cell->slots.size();
+    if (!mem_fits(ac, MEM_KEY + (grow ? CELL_SLOTS_STEP * MEM_SLOT : 0))) {
+        budget_drop(ac, "root call opened");
+        return false;
+    }
+    if (grow)
+        cell_set_capacity(ac, cell, cell->open + CELL_SLOTS_STEP);
+    uint64_t charged = cell_bytes(cell);
     *index = cell->open++;
     ac->open_roots++;
     cell->slots[*index].root_key = root_key;
     cell->by_key.emplace(root_key, *index);
+    cell_recount(ac, cell, &charged);
     return true;
 }
 
 // Ends the root call of a slot: the slot is emptied and moved behind the ones in use.
 void time_cell_release(agent_collector *ac, time_cell *cell, uint32_t index) {
     rcall_slot *s = &cell->slots[index];
+    uint64_t charged = cell_bytes(cell);
     cell->by_key.erase(s->root_key);
-    rcall_slot_reset(s);
+    slot_reset(ac, s);
     const uint32_t last = --cell->open;
     ac->open_roots--;
     if (index != last) {
         std::swap(*s, cell->slots[last]);
         cell->by_key[s->root_key] = index;
     }
+    cell_recount(ac, cell, &charged);
+}
+
+// Drops the root call of a slot as a whole. Unless `root` (the call that made it drop is its
+// root), its key is remembered, so that the calls still to come, up to the root, are
+// dropped too.
+void time_cell_drop(agent_collector *ac, time_cell *cell, uint32_t index, bool root) {
+    const uint64_t key = cell->slots[index].root_key;
+    time_cell_release(ac, cell, index);
+    if (root)
+        return;
+    uint64_t charged = cell_bytes(cell);
+    cell->dropped.insert(key);
+    cell_recount(ac, cell, &charged);
 }
 
 // ---- calls ----
@@ -219,8 +305,11 @@ uint64_t rcall_slot_add_ext(rcall_slot *s, uint8_t *scratch, uint16_t flags, con
 }
 
 // Makes the record of a call and appends it to the slot. False (logged) when the call is
-// dropped; a dropped call changes nothing in the slot.
-bool call_append(rcall_slot *s, uint8_t *scratch, const uint8_t *body, uint16_t len) {
+// dropped; a dropped call changes nothing in the slot. *over_budget is set when it was
+// dropped because its root call's memory would pass the budgets.
+bool call_append(agent_collector *ac, rcall_slot *s, uint8_t *scratch, const uint8_t *body,
+                 uint16_t len, bool *over_budget) {
+    *over_budget = false;
     call_record c{};
     c.flags = load_be16(body + BODY_FLAGS);
     c.CLASS = load_be32(body + BODY_CLASS);
@@ -245,6 +334,16 @@ bool call_append(rcall_slot *s, uint8_t *scratch, const uint8_t *body, uint16_t 
         LOG_ERROR("Call dropped. Corrupted data.");
         return false;
     }
+    // The most the call can add: a doubled calls array and, with an entry, the entry and a
+    // block header, or a whole block once the builder's open block is full.
+    const uint64_t more =
+        (s->count == s->reserved ? uint64_t{std::max(s->reserved, SLOT_FIRST_CALLS)} : 0) *
+            sizeof(call_record) +
+        (parts.ext != nullptr ? 2 * (EXT_ENTRY_HEAD + parts.ext_len) + EXT_HEADER_SIZE : 0);
+    if (!mem_fits(ac, more)) {
+        *over_budget = true;
+        return false;
+    }
     if (c.flags & CALL_F_ROOT)
         s->thread_id = parts.thread;
     if (c.flags & (CALL_F_EXC_TEXT | CALL_F_EXC)) {
@@ -253,7 +352,12 @@ bool call_append(rcall_slot *s, uint8_t *scratch, const uint8_t *body, uint16_t 
     }
     if (parts.ext != nullptr)
         c.ext = rcall_slot_add_ext(s, scratch, c.flags, parts.ext, parts.ext_len);
-    rcall_slot_add_call(s, &c);
+    uint64_t grown;
+    rcall_slot_add_call(s, &c, &grown);
+    mem_recount(ac, &s->mem, slot_bytes(s));
+    // A closed block of the builder may be the one that passes the budgets.
+    if (mem_over(ac))
+        *over_budget = true;
     return true;
 }
 
@@ -297,6 +401,7 @@ bool call_translate(const agent_collector *ac, call_record *c) {
 int rcall_slot_store(agent_collector *ac, rcall_slot *s, uint8_t *scratch) {
     rcall rc;
     rcall_slot_export(s, scratch, &rc);
+    mem_recount(ac, &s->mem, slot_bytes(s));
     for (uint32_t i = 0; i < rc.count; i++) {
         if (!call_translate(ac, &rc.calls[i]))
             return -1;
@@ -322,14 +427,17 @@ uint32_t collector_log_missing_symbol(uint32_t id) {
     return 0;
 }
 
-agent_collector *agent_collector_create(const collector_callbacks *cb, uint64_t agent_id) {
+agent_collector *agent_collector_create(const collector_callbacks *cb, uint64_t agent_id,
+                                        collector_memory *memory) {
     auto *ac = new agent_collector{};
     ac->cb = *cb;
     ac->agent_id = agent_id;
+    ac->own_memory = {0, UINT64_MAX, COLLECTOR_AGENT_MEMORY};
+    ac->memory = memory != nullptr ? memory : &ac->own_memory;
+    // The state itself is counted, not refused: an agent is always served.
+    mem_change(ac, sizeof(agent_collector) + MEM_ALLOC);
     for (uint32_t type = SYM_THREAD; type <= SYM_KEY; type++)
         symmap_init(&ac->maps[type - 1], type);
-    for (window_zone &z : ac->zones)
-        z.start = UINT64_MAX;
     ac->agent = cb->db != nullptr ? dbs_agent_find(cb->db, agent_id) : nullptr;
     return ac;
 }
@@ -339,7 +447,7 @@ void agent_collector_destroy(agent_collector *ac) {
     // The agent is gone: a failed close has been logged and there is nothing to retry.
     if (ac->agent != nullptr) {
         (void)dbs_agent_kv_close(ac->cb.db, ac->agent);
-        (void)dbs_agent_mc_close(&ac->agent->mc);
+        (void)dbs_agent_mc_close(ac->agent);
     }
     for (agent_symbol_map &m : ac->maps)
         symmap_free(&m);
@@ -347,6 +455,11 @@ void agent_collector_destroy(agent_collector *ac) {
         for (rcall_slot &s : cell.slots)
             rcall_slot_free(&s);
     }
+    if (ac->over_budget.untold != 0)
+        LOG_WARN("Agent [%016lX]: %lu dropped for the collector memory budget since the last "
+                 "line, %lu in all.",
+                 ac->agent_id, ac->over_budget.untold, ac->over_budget.total);
+    ac->memory->used -= ac->mem_used;
     delete ac;
 }
 
@@ -362,23 +475,32 @@ uint32_t agent_symbol_map_get(const agent_symbol_map *map, uint32_t id) {
     return page != nullptr ? page[id & (SYMMAP_PAGE - 1)] : 0;
 }
 
-int agent_symbol_map_put(agent_symbol_map *map, uint32_t id, uint16_t len, const char *name,
+int agent_symbol_map_put(agent_collector *ac, agent_symbol_map *map, uint32_t id, uint16_t len,
+                         const char *name,
                          uint32_t (*symbol_save)(dbs *, uint32_t, uint16_t, const char *),
                          dbs *db) {
     if (id > AGENT_SYMBOL_ID_MAX) {
         LOG_ERROR("Invalid symbol ID: %u", id);
         return -1;
     }
+    if (id < map->capacity && agent_symbol_map_get(map, id) != 0)
+        return 0;
+    const bool mid_missing = map->top[id >> (SYMMAP_PAGE_BITS + SYMMAP_MID_BITS)] == nullptr;
+    const uint64_t pages =
+        (mid_missing ? MEM_MID : 0) + (symmap_page(map, id) == nullptr ? MEM_PAGE : 0);
+    if (pages != 0 && !mem_fits(ac, pages)) {
+        budget_drop(ac, "symbol");
+        return -1;
+    }
     if (id >= map->capacity)
         map->capacity = id / SYMMAP_PAGE * SYMMAP_PAGE + SYMMAP_PAGE;
-    else if (agent_symbol_map_get(map, id) != 0)
-        return 0;
     const uint32_t global = symbol_save(db, map->type, len, name);
     if (global == 0) {
         LOG_ERROR("Symbol [%.*s] save failed.", static_cast<int>(len), name);
         return -1;
     }
     symmap_page_make(map, id)[id & (SYMMAP_PAGE - 1)] = global;
+    mem_change(ac, static_cast<int64_t>(pages));
     if (map->type == SYM_KEY && map->special_id == 0 && len == THREAD_COUNT_KEY_LEN &&
         memcmp(name, THREAD_COUNT_KEY, len) == 0)
         map->special_id = global;
@@ -425,17 +547,40 @@ int agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *bod
     }
     ac->newest_root_time = std::max(ac->newest_root_time, root_time);
     time_cell *cell = agent_time_cell(ac, root_time);
+    if (cell == nullptr)
+        return -1;
+    const bool is_root = load_be16(body + BODY_FLAGS) & CALL_F_ROOT;
+    // A call of a root call dropped for its size: dropped too, the root ending the drop.
+    if (auto it = cell->dropped.find(root_key); it != cell->dropped.end()) {
+        if (is_root) {
+            uint64_t charged = cell_bytes(cell);
+            cell->dropped.erase(it);
+            cell_recount(ac, cell, &charged);
+            ac->completed_roots++;
+        }
+        return -1;
+    }
     uint32_t index;
-    if (cell == nullptr || !time_cell_slot(ac, cell, root_key, &index))
+    if (!time_cell_slot(ac, cell, root_key, &index))
         return -1;
     rcall_slot *s = &cell->slots[index];
     if (s->count == RCALL_SLOT_CALLS_MAX) {
         LOG_WARN("Root call dropped. Calls count overflow.");
-        time_cell_release(ac, cell, index);
+        ac->overflow_roots++;
+        time_cell_drop(ac, cell, index, is_root);
         return -1;
     }
-    const bool accepted = call_append(s, scratch, body, len);
-    if (!(load_be16(body + BODY_FLAGS) & CALL_F_ROOT))
+    bool over_budget;
+    const bool accepted = call_append(ac, s, scratch, body, len, &over_budget);
+    if (over_budget) {
+        // The whole root call goes: a part of it is worth nothing.
+        budget_drop(ac, "root call");
+        if (is_root)
+            ac->completed_roots++;
+        time_cell_drop(ac, cell, index, is_root);
+        return -1;
+    }
+    if (!is_root)
         return accepted ? 0 : -1;
     ac->completed_roots++;
     if (s->exception_calls > 0)
@@ -474,7 +619,9 @@ void rcall_slot_init(rcall_slot *s) {
 void rcall_slot_reset(rcall_slot *s) {
     free(s->calls);
     ext_buf *ext = s->ext;
+    const uint64_t mem = s->mem;
     *s = {};
+    s->mem = mem;
     if (ext != nullptr) {
         uint32_t held;
         s->ext = ext_buf_reset(ext, &held);
@@ -487,12 +634,14 @@ void rcall_slot_free(rcall_slot *s) {
     *s = {};
 }
 
-void rcall_slot_add_call(rcall_slot *s, const call_record *c) {
+void rcall_slot_add_call(rcall_slot *s, const call_record *c, uint64_t *grown) {
+    *grown = 0;
     if (s->count == s->reserved) {
-        s->reserved =
-            s->reserved == 0 ? SLOT_FIRST_CALLS : std::min(s->reserved * 2, RCALL_SLOT_CALLS_MAX);
+        const uint32_t old = s->reserved;
+        s->reserved = old == 0 ? SLOT_FIRST_CALLS : std::min(old * 2, RCALL_SLOT_CALLS_MAX);
         s->calls = static_cast<call_record *>(
             krv_realloc(s->calls, size_t{s->reserved} * sizeof(call_record)));
+        *grown = uint64_t{s->reserved - old} * sizeof(call_record);
     }
     s->calls[s->count++] = *c;
 }

@@ -3,13 +3,19 @@
 //
 // An agent sends the calls of a root call one by one, each carrying the root call's key
 // (whose low 44 bits are the root's start time), the root itself last. Calls in progress
-// wait in a slot of one of 60 five-minute time cells covering five hours of local time;
-// when the root arrives, the calls get the store's symbol ids and the file layout and are
-// saved as one root call. All of it runs on the agent's worker thread.
+// wait in a slot of one of 60 five-minute time cells, a ring indexed by the UTC window
+// number, covering five hours; when the root arrives, the calls get the store's symbol ids
+// and the file layout and are saved as one root call. All of it runs on the agent's worker
+// thread.
+//
+// What an agent makes the collector hold (root calls in progress with their calls and
+// extension builders, symbol map pages) is counted against its budget and its worker's
+// (collector_memory): what would need more than is left is dropped, with a counted WARN.
 #pragma once
 
 #include <cstdint>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "database/collector.h"
@@ -58,6 +64,7 @@ struct rcall_slot {
     call_record *calls; // arrival order, host order, agent-local ids
     ext_buf *ext;       // made on the first extension entry, kept across reuse
     uint64_t root_key;
+    uint64_t mem;       // bytes of calls and builder counted against the budgets
     uint32_t thread_id; // agent-local, from the root
     uint32_t exception_calls;
     uint32_t count;    // records in calls
@@ -65,34 +72,41 @@ struct rcall_slot {
 };
 
 // One five-minute window. The slots in use come first: slots[0, open) hold root calls in
-// progress, the rest are free; `by_key` finds a root call's slot.
+// progress, the rest are free; `by_key` finds a root call's slot. `dropped` holds the keys of
+// root calls dropped for having too many calls: their later calls, up to the root, are
+// dropped too, so that no tail of one is ever stored as a root call of its own.
 struct time_cell {
     std::vector<rcall_slot> slots; // its size is the cell's capacity
     std::unordered_map<uint64_t, uint32_t> by_key;
+    std::unordered_set<uint64_t> dropped;
     uint64_t start; // window start, ms since the epoch; 0 while never used
     uint32_t open;
 };
 
-// The UTC offset of one window, found once per window.
-struct window_zone {
-    uint64_t start; // UINT64_MAX when empty
-    int64_t gmtoff; // seconds east of UTC
+// A count of drops told in one WARN line per second at most.
+struct drop_count {
+    uint64_t total;  // since the agent state was made
+    uint64_t untold; // since the last line
+    uint64_t told_ms; // monotonic time of the last line; 0 before the first
 };
-constexpr uint32_t WINDOW_ZONES = 64;
 
 struct agent_collector {
     time_cell cells[TIME_CELLS];
     agent_symbol_map maps[4]; // SYM_THREAD, SYM_CLASS, SYM_METHOD, SYM_KEY
     dbs_agent *agent;         // the agent's store state; NULL when the store has none
     collector_callbacks cb;
+    collector_memory *memory; // the worker's budget, or `own_memory`
+    collector_memory own_memory;
+    uint64_t mem_used; // bytes this agent holds, counted against the budgets
     uint64_t agent_id;
-    uint64_t completed_roots;        // roots that arrived, stored or not
-    uint64_t exception_roots;        // of those, roots with an exception call
-    uint64_t newest_root_time;       // ms
-    uint64_t thread_count_time;      // ms of the last JVM thread-count sample
-    uint32_t thread_count;           // its value, low 32 bits
-    uint32_t open_roots;             // root calls in progress over all cells
-    window_zone zones[WINDOW_ZONES]; // by window number modulo WINDOW_ZONES
+    uint64_t completed_roots;   // roots that arrived, stored or not
+    uint64_t exception_roots;   // of those, roots with an exception call
+    uint64_t newest_root_time;  // ms
+    uint64_t thread_count_time; // ms of the last JVM thread-count sample
+    uint32_t thread_count;      // its value, low 32 bits
+    uint32_t open_roots;        // root calls in progress over all cells
+    uint64_t overflow_roots;    // root calls dropped for having too many calls
+    drop_count over_budget;     // calls, root calls and symbols dropped past the budgets
 };
 
 // Open root calls by age, for the status dump; bucket 0 is unused.
@@ -103,16 +117,21 @@ struct open_age_table {
     } buckets[OPEN_AGE_BUCKETS];
 };
 
-// A new state for an agent, with its store state looked up in the callbacks' store.
-agent_collector *agent_collector_create(const collector_callbacks *cb, uint64_t agent_id);
+// A new state for an agent, with its store state looked up in the callbacks' store. It counts
+// what it holds against `memory` (its worker's), or against a budget of its own of
+// COLLECTOR_AGENT_MEMORY when that is NULL.
+agent_collector *agent_collector_create(const collector_callbacks *cb, uint64_t agent_id,
+                                        collector_memory *memory = nullptr);
 // Closes the agent's store files and releases the state with everything in progress.
 void agent_collector_destroy(agent_collector *ac);
 
 // The map of a symbol record type (AREC_SYM_*).
 agent_symbol_map *agent_symbol_map_of(agent_collector *ac, uint8_t record_type);
 // Maps a local id to the id symbol_save gives its name in `db`; an id keeps its first
-// mapping. 0, or -1 when the id is refused or the name could not be saved (logged).
-int agent_symbol_map_put(agent_symbol_map *map, uint32_t id, uint16_t len, const char *name,
+// mapping. 0, or -1 when the id is refused, its map page does not fit the budgets or the name
+// could not be saved (logged). `map` is one of ac's maps.
+int agent_symbol_map_put(agent_collector *ac, agent_symbol_map *map, uint32_t id, uint16_t len,
+                         const char *name,
                          uint32_t (*symbol_save)(dbs *, uint32_t, uint16_t, const char *), dbs *db);
 // The store's id of a local id, 0 when not mapped.
 uint32_t agent_symbol_map_get(const agent_symbol_map *map, uint32_t id);
@@ -135,10 +154,12 @@ void agent_collector_cell_stats(uint64_t now_ms, const agent_collector *ac, open
 uint32_t collector_log_missing_symbol(uint32_t id);
 
 void rcall_slot_init(rcall_slot *s);
-// Empties a slot for reuse, keeping its extension builder.
+// Empties a slot for reuse, keeping its extension builder (shrunk back to its first size).
+// Its bytes left are in s->mem.
 void rcall_slot_reset(rcall_slot *s);
 void rcall_slot_free(rcall_slot *s);
-void rcall_slot_add_call(rcall_slot *s, const call_record *c);
+// Appends a record, growing the calls array when full; *grown gets the bytes it grew by.
+void rcall_slot_add_call(rcall_slot *s, const call_record *c, uint64_t *grown);
 // Fills rc from the slot; the extension blob may lie in `scratch`.
 void rcall_slot_export(rcall_slot *s, uint8_t *scratch, rcall *rc);
 // Gives the cell n slots: dropped ones are released, new ones are free.

@@ -97,11 +97,14 @@ static PeerId dbui_peer_id(const peer_ctx &ctx) {
     return PeerId{ctx.uid, ctx.cid, ctx.idx, ctx.pt};
 }
 
-// Hands a reply to the requester's loop; a loop that cannot take it leaves it to be freed
-// here, and the client gets nothing.
+// Hands a reply to the requester's loop. A loop that cannot take it leaves it to be freed
+// here; the client's connection is then closed, so that it does not wait for ever for a
+// reply that will not come.
 static void dbui_send(const peer_ctx &ctx, msg *reply) {
-    if (iol_send(ctx.l, IOMessage{reply, IOM_SEND, dbui_peer_id(ctx)}) != 0)
+    if (iol_send(ctx.l, IOMessage{reply, IOM_SEND, dbui_peer_id(ctx)}) != 0) {
         free(reply);
+        iol_close_peer(ctx.l, dbui_peer_id(ctx));
+    }
 }
 
 static void dbui_send_error(const peer_ctx &ctx, uint64_t rid, uint64_t qid) {
@@ -118,17 +121,52 @@ void dbui_on_auth(auth_request *req) {
     uint8_t answer[DBUI_ANSWER_LEN] = {};
     memcpy(answer, AUTH_DATABASE, sizeof AUTH_DATABASE);
     store_be16(answer + 8, PROTOCOL_VERSION);
-    auto *peer = static_cast<iol_peer *>(krv_calloc(1, sizeof(iol_peer)));
-    peer->uid = uid;
-    iol_accept_request(req, peer, msg_new(MSG_HELLO, answer, sizeof answer));
+    auto *peer = static_cast<dbui_peer *>(krv_calloc(1, sizeof(dbui_peer)));
+    peer->base.uid = uid;
+    peer->client = new dbui_client;
+    iol_accept_request(req, &peer->base, msg_new(MSG_HELLO, answer, sizeof answer));
 }
+
+// Lets go of a client; the last one releases it with the queries still waiting.
+static void dbui_client_release(dbui_client *c) {
+    if (c->refs.fetch_sub(1) != 1)
+        return;
+    for (query_task *t : c->waiting)
+        free(t);
+    delete c;
+}
+
+// Runs under the loop's table lock: it must not take the client's lock, which a worker may
+// hold while it asks the loop to resume reading.
+void dbui_on_close(iol_peer *peer) {
+    auto *p = reinterpret_cast<dbui_peer *>(peer);
+    if (p->client != nullptr) {
+        p->client->closed = true;
+        dbui_client_release(p->client);
+    }
+    free(p);
+}
+
+namespace {
+
+// A frame of one client being walked: its sender and the sender's queries.
+struct dbui_frame {
+    const peer_ctx *ctx;
+    dbui_client *client;
+};
+
+} // namespace
 
 void dbui_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
-    msg_foreach(len, data, ctx, dbui_on_message);
-}
-
-void dbui_on_close(iol_peer *peer) {
-    free(peer);
+    dbui_frame f{ctx, nullptr};
+    iol_with_peer(
+        ctx->l, &f,
+        [](void *arg, iol_peer *p) {
+            static_cast<dbui_frame *>(arg)->client = reinterpret_cast<dbui_peer *>(p)->client;
+        },
+        dbui_peer_id(*ctx));
+    if (f.client != nullptr)
+        msg_foreach(len, data, &f, dbui_on_message);
 }
 
 // ONLINE DATA, answered on the loop thread. This build has no online service, so every
@@ -141,21 +179,44 @@ static void dbui_online_data(const peer_ctx &ctx, uint64_t rid, uint32_t arg_len
     dbui_send_error(ctx, rid, QID_ONLINE_DATA);
 }
 
-// Copies the query into a task for the loop's pool; a full pool answers it with status 2.
-static void dbui_submit(const peer_ctx &ctx, query_handler handler, uint64_t rid, uint64_t qid,
-                        const uint8_t *args, uint32_t len) {
-    auto *t = static_cast<query_task *>(krv_malloc(sizeof(query_task) + len));
-    *t = query_task{ctx, handler, rid, qid, len};
-    memcpy(t->args, args, len);
-    if (iol_submit_task(ctx.l, t, dbui_query_task) != 0) {
-        free(t);
+// Puts the client's waiting queries on the pool, oldest first, while it has room for them;
+// called with the client's lock held. A full pool answers the query it refuses with status 2.
+// True when no query waits any more.
+static bool dbui_start_waiting(dbui_client *c) {
+    while (!c->waiting.empty() && c->running < DBUI_CLIENT_TASKS) {
+        query_task *t = c->waiting.front();
+        c->waiting.pop_front();
+        if (iol_submit_task(t->ctx.l, t, dbui_query_task) == 0) {
+            c->running++;
+            continue;
+        }
         LOG_WARN("Tasks queue full. Task dropped.");
-        dbui_send_error(ctx, rid, qid);
+        dbui_send_error(t->ctx, t->rid, t->qid);
+        free(t);
+        c->refs--; // the caller holds a reference of its own: never the last
+    }
+    return c->waiting.empty();
+}
+
+// Copies the query into a task behind the client's earlier ones. While any waits for room,
+// the client's reading is paused.
+static void dbui_submit(const dbui_frame &f, query_handler handler, uint64_t rid, uint64_t qid,
+                        const uint8_t *args, uint32_t len) {
+    dbui_client *c = f.client;
+    auto *t = static_cast<query_task *>(krv_malloc(sizeof(query_task) + len));
+    *t = query_task{*f.ctx, c, handler, rid, qid, len};
+    memcpy(t->args, args, len);
+    c->refs++;
+    std::lock_guard<std::mutex> lk(c->m);
+    c->waiting.push_back(t);
+    if (!dbui_start_waiting(c) && !c->paused) {
+        c->paused = true;
+        iol_pause_reading(f.ctx->l, dbui_peer_id(*f.ctx));
     }
 }
 
 int dbui_on_message(void *arg, uint8_t type, uint32_t len, const uint8_t *data) {
-    const auto &ctx = *static_cast<const peer_ctx *>(arg);
+    const auto &f = *static_cast<const dbui_frame *>(arg);
     if (type != MSG_DB_QUERY) {
         LOG_ERROR("Incorrect message type.");
         return -1;
@@ -174,10 +235,28 @@ int dbui_on_message(void *arg, uint8_t type, uint32_t len, const uint8_t *data) 
     LOG_DEBUG("Database query [RID=%lu, QID=%lu, DESC=(%s)]", rid, qid, dbq_table[qid].name);
     const uint32_t arg_len = len - DBQ_HDR_LEN;
     if (qid == QID_ONLINE_DATA)
-        dbui_online_data(ctx, rid, arg_len);
+        dbui_online_data(*f.ctx, rid, arg_len);
     else
-        dbui_submit(ctx, dbq_table[qid].handler, rid, qid, data + DBQ_HDR_LEN, arg_len);
+        dbui_submit(f, dbq_table[qid].handler, rid, qid, data + DBQ_HDR_LEN, arg_len);
     return 0;
+}
+
+// A query of the client is done: the next one waiting takes its place, and the client is
+// read again once none waits.
+static void dbui_query_done(query_task *t) {
+    dbui_client *c = t->client;
+    const PeerId id = dbui_peer_id(t->ctx);
+    loop *l = t->ctx.l;
+    free(t);
+    {
+        std::lock_guard<std::mutex> lk(c->m);
+        c->running--;
+        if (!c->closed && dbui_start_waiting(c) && c->paused) {
+            c->paused = false;
+            iol_resume_reading(l, id);
+        }
+    }
+    dbui_client_release(c);
 }
 
 void dbui_query_task(void *task) {
@@ -187,7 +266,7 @@ void dbui_query_task(void *task) {
     if (reply == nullptr)
         reply = qresp_build(QRESP_ERROR, t->rid, t->qid, nullptr, 0);
     dbui_send(t->ctx, reply);
-    free(t);
+    dbui_query_done(t);
 }
 
 loop *dbui_loop_create(database_ctx *ctx, mtp_pool *pool) {

@@ -37,6 +37,8 @@ collector_msg *collector_msg_new(uint64_t agent_id, uint64_t size, const uint8_t
     auto *m = static_cast<collector_msg *>(krv_malloc(sizeof(collector_msg) + size));
     m->agent_id = agent_id;
     m->size = size;
+    m->fn = nullptr;
+    m->arg = nullptr;
     if (size > 0)
         memcpy(collector_msg_data(m), data, size);
     return m;
@@ -80,7 +82,7 @@ agent_slot *collector_slot_for(collector_worker *cw, uint64_t agent_id) {
     const uint32_t index = t->free_slots.top();
     t->free_slots.pop();
     agent_slot *avail = t->items[index];
-    agent_collector *ac = agent_collector_create(&cw->cb, agent_id);
+    agent_collector *ac = agent_collector_create(&cw->cb, agent_id, &cw->memory);
     KRV_LOCKCALL(pthread_mutex_lock(&avail->lock));
     avail->ac = ac;
     avail->agent_id = agent_id;
@@ -158,7 +160,7 @@ int64_t record_symbol(collector_msg_ctx *ctx, uint8_t type, const uint8_t *p, ui
         return -1;
     agent_collector *ac = ctx->slot->ac;
     // A name that cannot be mapped has been logged; the records behind it are read on.
-    (void)agent_symbol_map_put(agent_symbol_map_of(ac, type), id, len,
+    (void)agent_symbol_map_put(ac, agent_symbol_map_of(ac, type), id, len,
                                reinterpret_cast<const char *>(p + 6), ac->cb.symbol_save,
                                ac->cb.db);
     return 6 + int64_t{len};
@@ -279,12 +281,52 @@ void collector_worker_setup(collector *c, collector_worker *cw, const collector_
     queue_init(&cw->q, QUEUE_FIRST_ENTRIES, name);
 }
 
-void collector_worker_release(collector_worker *cw) {
+// Takes what is left in a stopped worker's queue: calls are cancelled, payloads dropped
+// (counted in the WARN line), disconnect notices and stop markers let go.
+void collector_worker_drain(collector_worker *cw) {
+    uint64_t frames = 0, bytes = 0;
     void *item;
     while ((item = queue_pop_wait(&cw->q, 0)) != nullptr) {
-        if (item != &COLLECTOR_STOP)
-            free(item);
+        if (item == &COLLECTOR_STOP)
+            continue;
+        auto *m = static_cast<collector_msg *>(item);
+        if (m->fn != nullptr) {
+            m->fn(m->arg, true);
+        } else if (m->size != 0) {
+            frames++;
+            bytes += m->size;
+            cw->queued.fetch_sub(m->size);
+        }
+        free(m);
     }
+    if (frames != 0)
+        LOG_WARN("Collector worker stopped with %lu frames (%lu bytes) of agent data queued behind "
+                 "its stop: they are not stored.",
+                 frames, bytes);
+}
+
+// Destroys the collector state of every agent the stopped worker serves, which closes the
+// agents' store files.
+void collector_worker_close_agents(collector_worker *cw) {
+    agent_table *t = &cw->collectors;
+    for (uint32_t i = 0; i < t->items.size(); i++) {
+        agent_slot *slot = t->items[i];
+        KRV_LOCKCALL(pthread_mutex_lock(&slot->lock));
+        agent_collector *ac = slot->ac;
+        slot->ac = nullptr;
+        slot->agent_id = 0;
+        KRV_LOCKCALL(pthread_mutex_unlock(&slot->lock));
+        if (ac == nullptr)
+            continue;
+        agent_collector_destroy(ac);
+        t->free_slots.push(i);
+        collector_table_count(cw, -1);
+    }
+    t->by_agent.clear();
+}
+
+void collector_worker_release(collector_worker *cw) {
+    collector_worker_drain(cw);
     queue_free(&cw->q);
     for (agent_slot *slot : cw->collectors.items) {
         if (slot->ac != nullptr)
@@ -355,6 +397,17 @@ int collector_hold(collector *c, uint64_t agent_id, void (*hold)(void *arg), voi
     return held;
 }
 
+int collector_call(collector *c, uint64_t agent_id, collector_call_fn fn, void *arg) {
+    collector_msg *m = collector_msg_new(agent_id, 0, nullptr);
+    m->fn = fn;
+    m->arg = arg;
+    if (queue_push(&collector_worker_of(c, agent_id)->q, m) != 0) {
+        free(m);
+        return -1;
+    }
+    return 0;
+}
+
 int collector_notify_disconnect(collector *c, uint64_t agent_id) {
     collector_msg *m = collector_msg_new(agent_id, 0, nullptr);
     if (queue_push(&collector_worker_of(c, agent_id)->q, m) != 0) {
@@ -378,7 +431,9 @@ void collector_worker_main(collector_worker *cw) {
             break;
         m = static_cast<collector_msg *>(item);
         LOG_DEBUG("Retrieved a message %p from a collector queue: %lu.", item, m->size);
-        if (m->size == 0) {
+        if (m->fn != nullptr) {
+            m->fn(m->arg, false);
+        } else if (m->size == 0) {
             collector_agent_gone(cw, m->agent_id);
         } else {
             collector_agent_data(cw, m);
@@ -448,6 +503,13 @@ void collector_stop(collector *c) {
         if (cw->started)
             pthread_join(cw->thread, nullptr);
         cw->started = false;
+    }
+}
+
+void collector_close_agents(collector *c) {
+    for (uint16_t i = 0; i < c->n; i++) {
+        collector_worker_drain(&c->workers[i]);
+        collector_worker_close_agents(&c->workers[i]);
     }
 }
 

@@ -54,11 +54,32 @@ struct collector_callbacks {
     uint32_t (*symbol_save)(dbs *db, uint32_t type, uint16_t len, const char *name);
 };
 
-// A queued item: one frame payload of an agent, or (size 0) its disconnect notice. The
-// payload follows the header in the same block.
+// Work run on an agent's worker in the order of the agent's data: fn(arg, false), or, when
+// the worker has stopped before reaching it, fn(arg, true), which only releases arg.
+using collector_call_fn = void (*)(void *arg, bool cancelled);
+
+// A queued item: one frame payload of an agent, its disconnect notice (size 0, no fn), or a
+// call (fn set). The payload follows the header in the same block.
 struct collector_msg {
     uint64_t agent_id;
     uint64_t size;
+    collector_call_fn fn;
+    void *arg;
+};
+
+// What a worker's agents may hold in collector state (root calls in progress with their
+// calls and extension builders, time cell slots, symbol map pages): each agent, and all
+// of them together. What would need more is dropped, with a counted WARN, and the other
+// agents are served on. The agent's figure takes the most calls a root call may have, with
+// room to spare; the worker's lets four such agents share it.
+constexpr uint64_t COLLECTOR_AGENT_MEMORY = 32ull << 20;
+constexpr uint64_t COLLECTOR_WORKER_MEMORY = 128ull << 20;
+
+// A budget and what is counted against it; used on one worker thread only.
+struct collector_memory {
+    uint64_t used;        // by all agents of the worker
+    uint64_t limit;       // of the worker
+    uint64_t agent_limit; // of each agent
 };
 
 // The bytes a worker lends to the extension builder of its agents for block compression.
@@ -89,6 +110,7 @@ struct collector_worker {
     agent_table collectors;
     queue q; // of collector_msg pointers
     collector_callbacks cb;
+    collector_memory memory{0, COLLECTOR_WORKER_MEMORY, COLLECTOR_AGENT_MEMORY};
     std::unique_ptr<uint8_t[]> scratch; // COLLECTOR_SCRATCH_SIZE bytes
     // How long one pop waits before the run flag is looked at again; tests shorten it.
     std::atomic<uint32_t> wait_ms{QUEUE_WAIT_MS};
@@ -106,6 +128,9 @@ struct collector_worker {
 
 // Payload bytes a worker may hold before the agents it serves are asked to wait.
 constexpr uint64_t COLLECTOR_QUEUE_BUDGET = 16ull << 20;
+// Test-only: a smaller budget in KiB, so that a test's agent is made to wait after a frame
+// or two whatever the machine's load.
+constexpr const char *COLLECTOR_BUDGET_ENV = "KRV_TEST_COLLECTOR_BUDGET_KB";
 
 // Called on a worker thread, under the worker's flow lock, for each agent held by
 // collector_hold once its worker has drained to half its budget.
@@ -145,6 +170,11 @@ void collector_set_release(collector *c, collector_release_cb release, void *ctx
 // let the agent go again).
 int collector_hold(collector *c, uint64_t agent_id, void (*hold)(void *arg), void *arg);
 
+// Queues fn(arg, false) to run on the agent's worker after what is queued for the agent so
+// far; a worker stopped before it runs fn(arg, true) when the collector closes its agents or
+// is freed. 0, or -1 when the queue cannot take it (fn is not called).
+int collector_call(collector *c, uint64_t agent_id, collector_call_fn fn, void *arg);
+
 // Queues the agent's disconnect notice to its worker. 0, or -1 when the queue cannot take it
 // (logged by the queue): the agent's state then stays until its next connection.
 int collector_notify_disconnect(collector *c, uint64_t agent_id);
@@ -165,10 +195,15 @@ int collector_process_message(void *ctx, uint8_t type, uint32_t len, const uint8
 // *buf, which moves when it grows.
 void collector_dump_status(uint64_t now_ms, bbuf **buf, collector *c);
 
-// Ends the workers once everything queued before this call has been handled, and waits for
-// them. The service never calls it (its process exit ends the threads); tests and
-// benchmarks do, before collector_free.
+// Ends the workers once everything queued before this call has been handled (a stop marker
+// goes behind each queue), and waits for them.
 void collector_stop(collector *c);
+
+// After collector_stop: what was queued behind the stop is let go (calls cancelled, agent
+// data dropped and counted in a WARN line), then every agent's collector state is
+// destroyed, which closes (and syncs) its store files. The collector itself stays, so that
+// late enqueues from threads still running are taken (and never served).
+void collector_close_agents(collector *c);
 
 // Releases a stopped collector: every agent's collector state (closing its store files),
 // the messages still queued, the queues and the slots.

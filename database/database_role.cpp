@@ -1,6 +1,7 @@
 #include "database/database_role.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "database/agent_peer.h"
 #include "database/client_peer.h"
@@ -9,6 +10,7 @@
 #include "database/database_ctx.h"
 #include "database/store/archive.h"
 #include "database/store/dbs.h"
+#include "lib/format.h"
 #include "lib/log.h"
 #include "server/config.h"
 #include "server/mgrconn.h"
@@ -18,6 +20,9 @@ namespace {
 
 // Collector worker threads of a service.
 constexpr uint16_t DATABASE_COLLECTORS = 4;
+// The pool keeps a worker beyond what one client may hold, so that a client busy with costly
+// queries never leaves another one waiting for a worker to be added.
+constexpr uint8_t DATABASE_POOL_MIN = DBUI_CLIENT_TASKS + 1;
 
 int database_init() {
     printf("\tCreating the Database structure ...\n");
@@ -47,6 +52,10 @@ int database_open(role *self, struct runtime *) {
         LOG_FATAL("Unable to start collector subsystem!");
         return -1;
     }
+    const char *budget = getenv(COLLECTOR_BUDGET_ENV);
+    uint16_t kib = 0;
+    if (budget != nullptr && str_to_u16(budget, &kib) == 0 && kib > 0)
+        ctx->collector->budget = uint64_t{kib} << 10;
     return 0;
 }
 
@@ -62,9 +71,34 @@ void database_started(role *, struct runtime *rt) {
         (void)mgrconn_start(config.manager, &rt->server.addr.address, config.redirect, &running);
 }
 
-// The collector's workers end; what is still queued stays unhandled.
+// How long the stop waits for the agents' loop to pause its agents.
+constexpr uint32_t DATABASE_PAUSE_WAIT_MS = 5000;
+
+// A clean stop keeps what was accepted, in this order: no new agents, no more frames read
+// from the connected ones, every frame queued before that stored (a stop marker behind each
+// worker's queue, then the workers joined), and every agent's state closed, which syncs and
+// closes its files.
 void database_quiesce(role *self, struct runtime *) {
-    collector_request_stop(database_of(self)->collector);
+    database_ctx *ctx = database_of(self);
+    if (ctx == nullptr || ctx->collector == nullptr)
+        return;
+    dbagent_stop_reading(ctx, DATABASE_PAUSE_WAIT_MS);
+    collector_stop(ctx->collector);
+    collector_close_agents(ctx->collector);
+    const uint64_t dropped = ctx->frames_dropped.load();
+    if (dropped != 0)
+        LOG_WARN("%lu frames of agents arrived while the Database was stopping: not stored.",
+                 dropped);
+    LOG_INFO("Database quiesced: agents' data stored and their files closed.");
+}
+
+// Closes the store: its maintainer thread ends and its symbol files are synced. Nothing is
+// freed: the threads of the loops and of the pool are not joined and may reach the context
+// until the process ends.
+void database_close(role *self, struct runtime *) {
+    database_ctx *ctx = database_of(self);
+    if (ctx != nullptr && ctx->db != nullptr)
+        (void)dbs_quiesce(ctx->db); // logged where it failed
 }
 
 int database_archive(role *, uint64_t launch_time_s, uint16_t retention_hours, bool purge) {
@@ -84,7 +118,7 @@ loop *database_agent_loop(void *ctx, mtp_pool *) {
 const role database_role = {
     .name = "Database",
     .mode = MODE_DATABASE,
-    .pool = {"DatabasePool", 1, 30, 100},
+    .pool = {"DatabasePool", DATABASE_POOL_MIN, 30, 100},
     .loops = {{PT_DB_UI, true, 0, database_client_loop}, {PT_DB_AG, false, 0, database_agent_loop}},
     .init = database_init,
     .open = database_open,
@@ -92,7 +126,7 @@ const role database_role = {
     .started = database_started,
     .tick = nullptr,
     .quiesce = database_quiesce,
-    .close = nullptr,
+    .close = database_close,
     .archive = database_archive,
     .ctx = nullptr,
 };

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "database/database_ctx.h"
+#include "database/store/dbs.h"
 #include "database/store/ext.h"
 #include "database/store/symbols.h"
 #include "database/store/walk.h"
@@ -32,6 +34,9 @@ constexpr uint16_t CALL_HAS_ENTRY = CALL_F_PARAMS | CALL_F_EXC_TEXT;
 constexpr uint32_t DUR_MAX = 0xFFFFFF;
 constexpr uint16_t PATTERN_TEXT_MAX = 256;
 constexpr uint32_t AGENT_ENTRY_SIZE = 24;
+// Hour files one request may have scanned: a week of hours for each of a hundred agents.
+// Past it, the reply ends with what was found, cut (status 4).
+constexpr uint64_t RC_HOUR_FILES_MAX = 100 * 7 * 24;
 
 struct rc_agent {
     uint64_t id;
@@ -54,6 +59,10 @@ struct rc_query {
     bitset *class_ids = nullptr;  // classes whose names match, with a class pattern
     bitset *method_ids = nullptr; // methods whose names match, with a method pattern
     std::vector<rc_agent> agents;
+
+    dbs *db = nullptr; // the store whose maps and registry are looked at; NULL: files only
+    dbs_walk walk{true, RC_HOUR_FILES_MAX};
+    bool unread = false; // a walk could not read all it should have
 
     bbuf *reply = nullptr;
     qresp_limit limit; // once cut at the size limit, nothing more is added
@@ -171,13 +180,21 @@ int dbq_root_calls_on_symbol(void *ctx, uint32_t type, uint32_t id, uint16_t, ui
     return 0;
 }
 
+// Marks the ids of the symbols of `type` whose names match: in the store's map, under its
+// read lock, or (without a store) from the symbol file. False when the file cannot be read.
+bool rc_mark_type(rc_query *q, uint32_t type) {
+    if (smap *m = q->db != nullptr ? dbs_smap(q->db, type) : nullptr) {
+        smap_foreach(m, type, q, dbq_root_calls_on_symbol);
+        return true;
+    }
+    return symbols_foreach(type, q, dbq_root_calls_on_symbol) == 0;
+}
+
 // Marks the ids of the classes and methods whose names match. False when a symbol file
 // cannot be read.
 bool rc_mark_symbols(rc_query *q) {
-    return (q->class_pattern == nullptr ||
-            symbols_foreach(SYM_CLASS, q, dbq_root_calls_on_symbol) == 0) &&
-           (q->method_pattern == nullptr ||
-            symbols_foreach(SYM_METHOD, q, dbq_root_calls_on_symbol) == 0);
+    return (q->class_pattern == nullptr || rc_mark_type(q, SYM_CLASS)) &&
+           (q->method_pattern == nullptr || rc_mark_type(q, SYM_METHOD));
 }
 
 // ---- filters ----
@@ -314,25 +331,34 @@ void rc_walk_agents(rc_query *q) {
     const bool with_extensions =
         q->flags & (RC_F_ROOT_ENTRY | RC_F_VALUE_PATTERN | RC_F_KEY_PATTERN);
     for (const rc_agent &a : q->agents) {
-        if (q->limit.cut)
+        if (q->limit.cut || q->walk.cut || q->unread)
             break;
+        // An agent the store has never registered has no files: nothing to look at.
+        if (q->db != nullptr && dbs_agent_find(q->db, a.id) == nullptr)
+            continue;
         q->agent_id = a.id;
         q->have_root = false;
         rc_log_agent(a);
-        // An agent whose files could not all be read answers with what was found; the walk
-        // has logged what it could not read.
-        if (all_calls)
-            (void)dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call);
-        else
-            (void)dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall, with_extensions);
+        const int rc =
+            all_calls
+                ? dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call, &q->walk)
+                : dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall, with_extensions,
+                                    &q->walk);
+        if (rc != 0) {
+            LOG_ERROR("ROOT CALLS: the root calls of agent [%016" PRIX64
+                      "] could not all be read; the request fails.",
+                      a.id);
+            q->unread = true;
+        }
     }
 }
 
 } // namespace
 
-msg *dbq_root_calls(database_ctx *, uint64_t rid, uint64_t qid, const uint8_t *request,
+msg *dbq_root_calls(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *request,
                     uint32_t length) {
     rc_query q;
+    q.db = ctx != nullptr ? ctx->db : nullptr;
     if (!rc_parse(&q, request, length)) {
         LOG_ERROR("Invalid request!");
         return nullptr;
@@ -342,5 +368,15 @@ msg *dbq_root_calls(database_ctx *, uint64_t rid, uint64_t qid, const uint8_t *r
     if (!rc_mark_symbols(&q))
         return nullptr;
     rc_walk_agents(&q);
-    return qresp_build_from_buffer(q.limit.status, rid, qid, q.reply);
+    // What could not be read is not an empty answer: the client gets status 2.
+    if (q.unread)
+        return nullptr;
+    uint16_t status = q.limit.status;
+    if (q.walk.cut) {
+        LOG_WARN("ROOT CALLS: %" PRIu64 " hour files scanned, as many as one request may: the "
+                 "reply holds what they gave.",
+                 RC_HOUR_FILES_MAX);
+        status = QRESP_PARTIAL;
+    }
+    return qresp_build_from_buffer(status, rid, qid, q.reply);
 }

@@ -28,9 +28,12 @@ enum : uint32_t {
 constexpr uint32_t RC_RECORD_SIZE = 76;
 
 // Runs one ROOT CALLS request (the bytes after the request and query ids) and returns its
-// type-8 reply: status 1 with the records, or 4 when the reply was cut at its size limit.
-// NULL when the request is refused (logged); the dispatcher answers it with status 2.
-// The store is read through its files in the working directory: `ctx` is not needed.
+// type-8 reply: status 1 with the records, or 4 when the reply was cut at its size limit or
+// the request reached the most hour files one request may scan. NULL when the request is
+// refused or a file that exists could not be read (logged); the dispatcher answers it with
+// status 2. Root calls are read through the files in the working directory; with `ctx`,
+// name patterns are matched against its store's symbol maps and agents its registry does
+// not hold are passed over (without, the symbol files are read).
 msg *dbq_root_calls(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *request,
                     uint32_t length);
 

@@ -112,9 +112,7 @@ void store_root_calls(uint64_t agent_id) {
     snprintf(dir, sizeof dir, "storage.db/data/%016lX/mc", static_cast<unsigned long>(agent_id));
     require(sys_mkdirs(dir) == 0);
     dbs_agent agent{};
-    agent.id = agent_id;
-    agent.mc.data_fd = -1;
-    agent.mc.ext_fd = -1;
+    dbs_agent_init(&agent, agent_id);
     std::vector<uint8_t> scratch(EXT_SCRATCH_SIZE);
     ext_buf *builder = ext_buf_new();
     const uint64_t hour10 = uint64_t{kDay} * DAY_MS + 10 * HOUR_MS;
@@ -124,7 +122,7 @@ void store_root_calls(uint64_t agent_id) {
             store_root_call(&agent, hour10 + h * HOUR_MS + 1000 * (i + 1u), sizes[i], &builder,
                             scratch.data());
     ext_buf_free(builder);
-    dbs_agent_mc_close(&agent.mc);
+    dbs_agent_mc_close(&agent);
 }
 
 void write_day(uint64_t agent_id, uint32_t day, uint32_t key, size_t samples) {

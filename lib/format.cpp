@@ -1,6 +1,7 @@
 #include "lib/format.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -84,6 +85,14 @@ int str_to_u16(const char *text, uint16_t *out) {
     }
     *out = static_cast<uint16_t>(v);
     return 0;
+}
+
+uint32_t test_setting_ms(const char *name, uint32_t dflt) {
+    const char *text = getenv(name);
+    uint16_t ms = 0;
+    if (text != nullptr && str_to_u16(text, &ms) == 0 && ms > 0)
+        return ms;
+    return dflt;
 }
 
 bool parse_u32_prefix(const char **p, uint32_t *out) {

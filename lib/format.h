@@ -34,6 +34,10 @@ size_t str_printable(char *out, const char *text, size_t max);
 // Strict decimal parse into a u16 (digits only); 0, or -1 after an ERROR line.
 int str_to_u16(const char *text, uint16_t *out);
 
+// A test-only setting: the environment variable `name` as a number of milliseconds from 1 to
+// 65535, or `dflt` when it is unset or holds anything else.
+uint32_t test_setting_ms(const char *name, uint32_t dflt);
+
 // The decimal number of one or more digits at *p, moving *p past it. False (and *p left
 // alone) when no digit stands there or the number does not fit in 32 bits.
 bool parse_u32_prefix(const char **p, uint32_t *out);

@@ -82,12 +82,27 @@ int start_worker(mtp_worker *slot) {
     return 0;
 }
 
-void stop_worker(mtp_worker *slot) {
+// Clears the run flag and wakes the worker; called with the tasks' mutex held, so that a
+// worker between its look at the flag and its wait cannot miss the wake-up.
+static void mtp_tell_to_leave(mtp_worker *slot) {
+    slot->retiring = true;
     slot->run = 0;
+    pthread_cond_broadcast(&slot->tasks->cond);
+}
+
+void stop_worker(mtp_worker *slot) {
+    KRV_LOCKCALL(pthread_mutex_lock(&slot->tasks->mtx));
+    mtp_tell_to_leave(slot);
+    KRV_LOCKCALL(pthread_mutex_unlock(&slot->tasks->mtx));
+}
+
+// Joins a worker that has stopped; its slot can then take a new worker.
+static void join_worker(mtp_worker *slot) {
     int rc = pthread_join(slot->thread, nullptr);
     slot->joinable = false;
+    slot->retiring = false;
     if (rc != 0)
-        MTP_CALLERR(__func__, "pthread_join", rc);
+        MTP_CALLERR("stop_worker", "pthread_join", rc);
 }
 
 // The workers start before the managing thread, so that nothing decides on the counts
@@ -128,17 +143,20 @@ int mtp_submit(mtp_pool *pool, void (*fn)(void *), void *arg) {
 
 // Waits until a task is pending and takes the oldest. 1 with *task filled; 0 when the
 // ring turned out empty; -1 when the worker is to end (its run flag is cleared, or the
-// wait failed).
+// wait failed). A worker told to leave takes no task, even one that is pending: it is no
+// longer counted, and whatever it took would hold up the pool's bookkeeping of it.
 static int worker_take(mtp_worker *slot, mtp_task *task) {
     mtp_tasks *t = slot->tasks;
     KRV_LOCKCALL(pthread_mutex_lock(&t->mtx));
     t->waiting++;
     int rc = 0;
-    while (t->pending == 0 && rc == 0) {
+    while (rc == 0) {
         if (slot->run == 0) {
             rc = -1;
             break;
         }
+        if (t->pending != 0)
+            break;
         timespec deadline = monotonic_deadline(slot->pool->wait_ms);
         rc = pthread_cond_timedwait(&t->cond, &t->mtx, &deadline);
         if (rc == ETIMEDOUT)
@@ -158,6 +176,9 @@ static int worker_take(mtp_worker *slot, mtp_task *task) {
         t->head = t->head + 1 == t->capacity ? 0 : t->head + 1;
         t->count--;
         t->pending--;
+        // Running from the take on, under the mutex: the managing thread, which looks at the
+        // state under it too, never tells a worker that holds a task to leave.
+        slot->state = MTP_RUNNING;
     }
     t->waiting--;
     pthread_cond_broadcast(&t->cond);
@@ -175,7 +196,6 @@ void *worker_main(void *arg) {
             break;
         if (got == 0 || task.fn == nullptr)
             continue;
-        slot->state = MTP_RUNNING;
         task.fn(task.arg);
     }
     slot->state = MTP_STOPPED;
@@ -213,14 +233,16 @@ static void mtp_sleep_ms(uint32_t ms) {
     }
 }
 
-// A worker whose wait failed has left on its own: join it so that its slot can be used
-// again, and count it out.
+// Joins the workers that have stopped, so that their slots can be used again: those told to
+// leave (counted out already) and those whose wait failed (counted out here).
 static void mtp_reap(mtp_pool *pool) {
     for (unsigned i = 0; i < pool->max; i++) {
         mtp_worker *w = &pool->workers[i];
         if (w->joinable && w->state == MTP_STOPPED) {
-            stop_worker(w);
-            pool->cur--;
+            const bool told = w->retiring;
+            join_worker(w);
+            if (!told)
+                pool->cur--;
         }
     }
 }
@@ -243,16 +265,20 @@ static void mtp_grow(mtp_pool *pool, unsigned count) {
     }
 }
 
+// Tells up to `count` waiting workers to leave, without waiting for them. Each is looked at
+// under the tasks' mutex, so one that has just taken a task is left alone.
 static void mtp_shrink(mtp_pool *pool, unsigned count) {
     unsigned stopped = 0;
+    KRV_LOCKCALL(pthread_mutex_lock(&pool->tasks.mtx));
     for (unsigned i = 0; i < pool->max && stopped < count; i++) {
         mtp_worker *w = &pool->workers[i];
-        if (w->state != MTP_WAITING)
+        if (w->state != MTP_WAITING || w->run == 0)
             continue;
-        stop_worker(w);
+        mtp_tell_to_leave(w);
         pool->cur--;
         stopped++;
     }
+    KRV_LOCKCALL(pthread_mutex_unlock(&pool->tasks.mtx));
 }
 
 void *mtp_manage(void *arg) {

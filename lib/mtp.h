@@ -32,7 +32,7 @@ enum : uint32_t { MTP_STOPPED = 1, MTP_WAITING = 2, MTP_RUNNING = 3 };
 struct mtp_pool;
 
 // One worker slot. state is written by the worker and read by the managing thread; run is
-// cleared by the managing thread and read by the worker.
+// cleared by the managing thread (under the tasks' mutex) and read by the worker.
 struct mtp_worker {
     pthread_t thread;
     mtp_pool *pool;
@@ -40,6 +40,8 @@ struct mtp_worker {
     std::atomic<uint32_t> state; // MTP_STOPPED, MTP_WAITING or MTP_RUNNING
     std::atomic<uint32_t> run;   // 1 while the worker is to keep going
     bool joinable;               // a thread was started here and not yet joined
+    // Told to leave by stop_worker and no longer counted in cur; joined once it has stopped.
+    std::atomic<bool> retiring;
 };
 
 // The managing thread's growth and shrink rule, fed one reading per wake-up. Kept apart
@@ -84,7 +86,9 @@ int mtp_submit(mtp_pool *pool, void (*fn)(void *), void *arg);
 
 // Starts a worker thread in a stopped slot: 0, or -1 after an ERROR line.
 int start_worker(mtp_worker *slot);
-// Clears the slot's run flag and waits until its thread has ended.
+// Tells the slot's worker to leave: clears its run flag and wakes it. It returns at once; the
+// worker leaves before it takes another task (one it is running ends first) and is joined
+// later by the managing thread, once it has stopped.
 void stop_worker(mtp_worker *slot);
 // Thread body of a worker; `slot` is its mtp_worker.
 void *worker_main(void *slot);

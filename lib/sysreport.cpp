@@ -1,6 +1,7 @@
 #include "lib/sysreport.h"
 
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -87,4 +88,36 @@ void sys_report_resources() {
     sys_resources res;
     sys_resources_gather(&res);
     sys_resources_print(&res);
+}
+
+// A limit as text: its number, or "unlimited".
+static void limit_text(char *buf, size_t len, rlim_t v) {
+    if (v == RLIM_INFINITY)
+        snprintf(buf, len, "unlimited");
+    else
+        snprintf(buf, len, "%lu", static_cast<unsigned long>(v));
+}
+
+uint64_t sys_raise_files_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        LOG_SYSERR("getrlimit");
+        return SYS_NO_VALUE;
+    }
+    char soft[24], hard[24];
+    limit_text(soft, sizeof soft, rl.rlim_cur);
+    limit_text(hard, sizeof hard, rl.rlim_max);
+    if (rl.rlim_cur == rl.rlim_max) {
+        LOG_INFO("Open files limit: soft %s, hard %s.", soft, hard);
+        return static_cast<uint64_t>(rl.rlim_cur);
+    }
+    const rlim_t before = rl.rlim_cur;
+    rl.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        LOG_SYSERR("setrlimit");
+        LOG_WARN("Open files limit stays: soft %s, hard %s.", soft, hard);
+        return static_cast<uint64_t>(before);
+    }
+    LOG_INFO("Open files limit: soft %s raised to the hard limit %s.", soft, hard);
+    return static_cast<uint64_t>(rl.rlim_cur);
 }

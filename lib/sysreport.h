@@ -29,3 +29,8 @@ void sys_resources_gather(sys_resources *out);
 void sys_resources_print(const sys_resources *res);
 // Gathers, then prints.
 void sys_report_resources();
+
+// Raises the soft limit of open files to the hard limit and logs both (INFO; a failed raise
+// logs the call with its error and the limits that stay). Returns the soft limit in force
+// afterwards, SYS_NO_VALUE when it cannot be read or there is none.
+uint64_t sys_raise_files_limit();

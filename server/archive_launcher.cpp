@@ -13,6 +13,7 @@
 #include "lib/format.h"
 #include "lib/log.h"
 #include "server/config.h"
+#include "server/master.h"
 #include "server/proc.h"
 #include "server/role.h"
 #include "server/runtime.h"
@@ -70,15 +71,12 @@ int archive_proc_spawn(const char *dir, struct runtime *rt, time_t now) {
 }
 
 static unsigned archive_linger_ms() {
-    const char *text = getenv(ARCHIVE_LINGER_ENV);
-    uint16_t ms = 0;
-    if (text != nullptr && str_to_u16(text, &ms) == 0 && ms > 0)
-        return ms;
-    return ARCHIVE_LINGER_MS;
+    return test_setting_ms(ARCHIVE_LINGER_ENV, ARCHIVE_LINGER_MS);
 }
 
 int32_t archive_proc_main(void *arg) {
     auto *rt = static_cast<struct runtime *>(arg);
+    close_start_fds();
     log_level.store(2);
     LOG_INFO("Initializing archive procedure...");
     // Held, not closed: the lock lasts as long as this process.

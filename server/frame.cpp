@@ -121,6 +121,10 @@ void frame_rx_init(frame_rx *rx, uint8_t *buf, uint64_t cap, bool growable) {
     rx->growable = growable ? 1 : 0;
 }
 
+uint64_t frame_rx_want(const frame_rx *rx) {
+    return rx->expect != 0 ? rx->expect : FRAME_HDR_LEN - rx->hlen;
+}
+
 void frame_rx_free(frame_rx *rx) {
     if (rx->growable)
         free(rx->payload.data);
@@ -204,6 +208,10 @@ static int frame_rx_deliver(frame_rx *rx, frame_buf *b, std::span<uint8_t> area,
 
 int frame_rx_feed(frame_rx *rx, std::span<uint8_t> in, std::span<uint8_t> area, void *ctx,
                   frame_cb on_frame) {
+    if (!rx->growable && !area.empty()) {
+        LOG_ERROR("NET: A fixed receive buffer takes no compression area.");
+        return -1;
+    }
     const uint64_t max = frame_max_payload(area);
     while (!in.empty()) {
         int rc = 0;

@@ -67,6 +67,10 @@ int frame_header_check(frame_hdr *h);
 // ERROR line.
 int frame_unpack(frame_buf *b, uint64_t max, std::span<uint8_t> area);
 
+// The bytes the state needs to finish what it is reading: the rest of the header, or the
+// rest of the payload. Feeding no more than this never takes a byte of the next frame.
+uint64_t frame_rx_want(const frame_rx *rx);
+
 // An empty receive state: growable (buf NULL, cap 0) or over a fixed caller buffer.
 void frame_rx_init(frame_rx *rx, uint8_t *buf, uint64_t cap, bool growable);
 // Releases a growable payload buffer and empties the state.
@@ -81,6 +85,8 @@ uint64_t frame_max_payload(std::span<const uint8_t> area);
 // on_frame gets the raw payload, trailer included. Bytes of a frame not yet complete stay in
 // the state for the next call. A body may be handed over where it lies in `in` (a raw payload
 // that arrived whole), which is why `in` is writable. 0, or -1 after an ERROR line when the
-// connection must be dropped (the partial frame is then discarded).
+// connection must be dropped (the partial frame is then discarded). A fixed state is never
+// given an area (decompressing would have to grow the caller's buffer): that pairing is
+// refused with -1 before any byte is taken.
 int frame_rx_feed(frame_rx *rx, std::span<uint8_t> in, std::span<uint8_t> area, void *ctx,
                   frame_cb on_frame);

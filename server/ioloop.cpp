@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "lib/clock.h"
 #include "lib/log.h"
 #include "lib/thread.h"
 #include "lib/xalloc.h"
@@ -97,6 +98,9 @@ loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb
     l->on_frame = on_frame;
     l->on_close = on_close;
     l->area = static_cast<uint8_t *>(krv_calloc(1, SOCK_BLOCK_SIZE));
+    l->out_soft = IOL_OUT_SOFT;
+    l->peer_hard = IOL_PEER_HARD;
+    l->stall_ms = IOL_STALL_MS;
     return l;
 }
 
@@ -221,11 +225,15 @@ static void iol_peer_log(const char *what, const iol_peer *p) {
     LOG_DEBUG("%s PEER [PT=%X, CID=%lX, UID=%lX IDX=%lu]", what, p->pt, p->cid, p->uid, p->idx);
 }
 
+static bool iol_reading_off(const iol_peer *p) {
+    return p->paused || p->out_held;
+}
+
 // Epoll interest of a peer: readable unless its reading is paused, writable while it has
 // something to send. Every change of either goes through here, so neither is ever lost.
 static void iol_update_events(loop *l, iol_peer *p) {
     epoll_event event{};
-    event.events = (p->paused ? 0u : static_cast<uint32_t>(EPOLLIN)) |
+    event.events = (iol_reading_off(p) ? 0u : static_cast<uint32_t>(EPOLLIN)) |
                    (p->writing ? static_cast<uint32_t>(EPOLLOUT) : 0u);
     event.data.ptr = p;
     if (epoll_ctl(l->kq, EPOLL_CTL_MOD, p->s.fd, &event) != 0)
@@ -252,6 +260,7 @@ static void iol_peer_release(loop *l, iol_peer *p) {
     p->queue = ring{};
     free(p->pending);
     p->pending = nullptr;
+    p->queued_bytes = 0;
     iol_peer_log("Peer dropped!", p);
     LOG_INFO("IOL[%s]: Client [UID=%016lX] destroyed.", l->tag, p->uid);
     l->buried.push_back(p);
@@ -354,11 +363,17 @@ static void iol_accept(loop *l, ioma *a, uint64_t uid) {
         p->pending = nullptr;
         p->pending_size = 0;
         p->paused = 0;
+        p->out_held = 0;
         p->want_paused = 0;
+        p->want_close = 0;
+        p->queued_bytes = 0;
+        p->rx_seen_ms = monotonic_ms();
         ring_init(&p->queue, IOL_PEER_QUEUE);
         l->peers.slots[slot] = iol_slot{uid, p};
         l->peers.count++;
         p->writing = a->response != nullptr && ring_push(&p->queue, a->response) == 0;
+        if (p->writing)
+            p->queued_bytes = msg_size(a->response);
         LOG_INFO("IOL[%s] Client #%lu accepted.", l->tag, l->peers.count);
     }
     epoll_event event{};
@@ -374,11 +389,53 @@ static void iol_accept(loop *l, ioma *a, uint64_t uid) {
     iol_peer_log("Peer accepted!", p);
 }
 
-// Queues msg to one peer, making it writable. The peer's queue full releases the message.
-static bool iol_enqueue(loop *l, iol_peer *p, msg *m) {
-    if (ring_push(&p->queue, m) != 0)
+// What the peer makes the loop hold for its output: the messages queued for it and its
+// frame, gathered or in flight.
+static uint64_t iol_out_bytes(const iol_peer *p) {
+    return p->queued_bytes + p->s.used + p->s.pending;
+}
+
+// True when the peer holds more than its hard limit, output and partial input frame
+// together; the caller drops it. The WARN line says so.
+static bool iol_over_budget(const loop *l, const iol_peer *p) {
+    const uint64_t held = iol_out_bytes(p) + p->s.rx.payload.len;
+    if (held <= l->peer_hard)
         return false;
+    LOG_WARN("IOL[%s]: Client [UID=%016lX] holds %lu bytes, over its limit of %lu: closed.",
+             l->tag, p->uid, held, l->peer_hard);
+    return true;
+}
+
+// Pauses the peer's reading while its output is over the soft limit, and resumes it once the
+// output has come down to half of it.
+static void iol_check_output(loop *l, iol_peer *p) {
+    const uint64_t out = iol_out_bytes(p);
+    if (!p->out_held && out > l->out_soft) {
+        LOG_DEBUG("IOL[%s]: Client [UID=%016lX] has %lu bytes to take: reading paused.", l->tag,
+                  p->uid, out);
+        p->out_held = 1;
+        iol_update_events(l, p);
+    } else if (p->out_held && out <= l->out_soft / 2) {
+        LOG_DEBUG("IOL[%s]: Client [UID=%016lX] output drained: reading resumed.", l->tag, p->uid);
+        p->out_held = 0;
+        p->rx_seen_ms = monotonic_ms();
+        iol_update_events(l, p);
+    }
+}
+
+// Queues msg to one peer, making it writable; the queue grows as needed, the peer's budget
+// bounds it. False when the peer is now over its hard limit: the caller drops it (the message
+// goes with its queue).
+static bool iol_enqueue(loop *l, iol_peer *p, msg *m) {
+    if (ring_push(&p->queue, m) != 0) {
+        ring_grow(&p->queue, IOL_PEER_QUEUE);
+        ring_push(&p->queue, m);
+    }
+    p->queued_bytes += msg_size(m);
     iol_set_writing(l, p, true);
+    if (iol_over_budget(l, p))
+        return false;
+    iol_check_output(l, p);
     return true;
 }
 
@@ -391,9 +448,9 @@ static void iol_do_send(loop *l, msg *m, const PeerId &id) {
         free(m);
         return;
     }
-    if (!iol_enqueue(l, l->peers.slots[slot].peer, m)) {
-        LOG_ERROR("Message queue full!");
-        free(m);
+    iol_peer *p = l->peers.slots[slot].peer;
+    if (!iol_enqueue(l, p, m)) {
+        iol_drop(l, p);
         return;
     }
     LOG_DEBUG("IOL[%s]: Peer has some data to send.", l->tag);
@@ -404,14 +461,15 @@ static void iol_do_broadcast(loop *l, msg *m) {
         return;
     if (l->peers.count == 0)
         LOG_DEBUG("No UI clients to broadcast to.");
-    iol_scan(l, [l, m](iol_peer *p) {
-        msg *copy = msg_dup(m);
-        if (!iol_enqueue(l, p, copy)) {
-            LOG_WARN("IOL[%s]: Message queue full!", l->tag);
-            free(copy);
-        }
+    // Peers over their budget are dropped after the walk, which must not see the table change.
+    std::vector<iol_peer *> over;
+    iol_scan(l, [l, m, &over](iol_peer *p) {
+        if (!iol_enqueue(l, p, msg_dup(m)))
+            over.push_back(p);
         return false;
     });
+    for (iol_peer *p : over)
+        iol_drop(l, p);
     free(m);
 }
 
@@ -468,25 +526,39 @@ static bool iol_ring_take(loop *l, IOMessage *out) {
     return true;
 }
 
-// Brings every peer's registration in line with its pause wish.
+// Brings every peer's registration in line with its pause wish, and closes the peers that
+// other threads asked to close.
 static void iol_apply_flow(loop *l) {
-    peers_lock r(l, false);
-    iol_scan(l, [l](iol_peer *p) {
-        if (p->paused != p->want_paused) {
-            p->paused = p->want_paused;
-            iol_update_events(l, p);
-        }
-        return false;
-    });
+    std::vector<iol_peer *> closing;
+    {
+        peers_lock r(l, false);
+        iol_scan(l, [l, &closing](iol_peer *p) {
+            if (p->want_close) {
+                closing.push_back(p);
+            } else if (p->paused != p->want_paused) {
+                p->paused = p->want_paused;
+                if (!p->paused)
+                    p->rx_seen_ms = monotonic_ms();
+                iol_update_events(l, p);
+            }
+            return false;
+        });
+    }
+    for (iol_peer *p : closing) {
+        LOG_WARN("IOL[%s]: Client [UID=%016lX] closed: a message for it could not be queued.",
+                 l->tag, p->uid);
+        iol_drop(l, p);
+    }
 }
 
-static int iol_set_reading(loop *l, const PeerId &id, bool paused) {
+// Records another thread's wish for a peer under the table's lock, then wakes the loop.
+template <class F> static int iol_wish(loop *l, const PeerId &id, F set) {
     {
         peers_lock w(l, true);
         iol_peer *p = iol_peer_exact(l, id);
         if (p == nullptr)
             return -1;
-        p->want_paused = paused;
+        set(p);
     }
     // Set after the wish and before the wake-up: the loop reads it only once woken, so a
     // change cannot slip between its look at the flag and its look at the peers.
@@ -496,11 +568,15 @@ static int iol_set_reading(loop *l, const PeerId &id, bool paused) {
 }
 
 int iol_pause_reading(loop *l, PeerId id) {
-    return iol_set_reading(l, id, true);
+    return iol_wish(l, id, [](iol_peer *p) { p->want_paused = 1; });
 }
 
 int iol_resume_reading(loop *l, PeerId id) {
-    return iol_set_reading(l, id, false);
+    return iol_wish(l, id, [](iol_peer *p) { p->want_paused = 0; });
+}
+
+int iol_close_peer(loop *l, PeerId id) {
+    return iol_wish(l, id, [](iol_peer *p) { p->want_close = 1; });
 }
 
 // The eventfd is readable: takes the wake-up count and runs as many commands. False when
@@ -561,16 +637,20 @@ static void iol_send_step(loop *l, iol_peer *p) {
             LOG_DEBUG("IOL[%s]: Message enqueued to send.", l->tag);
             break;
         case ENOSPC:
+            iol_check_output(l, p);
             return;
         case 0:
             LOG_DEBUG("IOL[%s]: All messages sent.", l->tag);
             iol_set_writing(l, p, false);
+            iol_check_output(l, p);
             return;
         default:
             LOG_ERROR("IOL[%s]: Socket write error: %s", l->tag, strerror(rc));
             iol_drop(l, p);
             return;
         }
+        if (p->pending != nullptr)
+            p->queued_bytes -= p->pending_size;
         free(p->pending);
         p->pending = nullptr;
     }
@@ -592,16 +672,45 @@ static void iol_peer_event(loop *l, iol_peer *p, uint32_t events) {
         iol_drop(l, p);
         return;
     }
-    if ((events & EPOLLIN) && !p->paused) {
+    if ((events & EPOLLIN) && !iol_reading_off(p)) {
         peer_ctx ctx{l, p->uid, p->cid, p->idx, p->pt};
         LOG_DEBUG("IOL[%s]: Reading from socket...", l->tag);
-        if (sock_recv(&p->s, &ctx, iol_deliver) != 0) {
+        if (sock_recv(&p->s, &ctx, iol_deliver) != 0 || iol_over_budget(l, p)) {
             iol_drop(l, p);
             return;
         }
+        p->rx_seen_ms = monotonic_ms();
     }
     if (events & EPOLLOUT)
         iol_send_step(l, p);
+}
+
+// How often the loop looks for stalled frames: a tenth of the stall time, at most a second.
+static uint32_t iol_scan_period(const loop *l) {
+    uint32_t period = l->stall_ms / 10;
+    return period < 10 ? 10 : period > 1000 ? 1000 : period;
+}
+
+// Closes the peers that hold part of a frame and have sent nothing for the stall time while
+// they were read. A peer whose reading is paused is waiting for us, not stalling.
+static void iol_close_stalled(loop *l) {
+    const uint64_t now = monotonic_ms();
+    if (now - l->stall_scan_ms < iol_scan_period(l))
+        return;
+    l->stall_scan_ms = now;
+    std::vector<iol_peer *> stalled;
+    iol_scan(l, [l, now, &stalled](iol_peer *p) {
+        const bool partial = p->s.rx.hlen != 0 || p->s.rx.expect != 0;
+        if (partial && !iol_reading_off(p) && now - p->rx_seen_ms >= l->stall_ms)
+            stalled.push_back(p);
+        return false;
+    });
+    for (iol_peer *p : stalled) {
+        LOG_WARN("IOL[%s]: Client [UID=%016lX] sent no byte of its frame for %g seconds: "
+                 "closed.",
+                 l->tag, p->uid, l->stall_ms / 1000.0);
+        iol_drop(l, p);
+    }
 }
 
 // Ends the loop thread after a failure of its own: the owner decides what that means.
@@ -626,8 +735,9 @@ static void *iol_main(void *arg) {
     if (l->on_started != nullptr)
         l->on_started(l->started_ctx);
     epoll_event events[IOL_MAX_EVENTS];
+    l->stall_scan_ms = monotonic_ms();
     for (;;) {
-        int n = epoll_wait(l->kq, events, IOL_MAX_EVENTS, -1);
+        int n = epoll_wait(l->kq, events, IOL_MAX_EVENTS, static_cast<int>(iol_scan_period(l)));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -648,6 +758,7 @@ static void *iol_main(void *arg) {
                 return nullptr;
             }
         }
+        iol_close_stalled(l);
         iol_bury(l);
     }
 }

@@ -85,18 +85,27 @@ struct auth_request {
 // The loop's part of every peer. A role peer starts with this record and adds its own fields
 // behind it; the role allocates it zero-filled, the loop fills it on accept, and the role's
 // on_close releases it.
+//
+// What a peer makes the loop hold is budgeted: the messages queued for it, the frame being
+// gathered or sent, and the part of a frame it has sent so far. Above the loop's output soft
+// limit its reading is paused until its output has drained to half of it; above the hard
+// limit it is closed.
 struct iol_peer {
     uint64_t uid;
     uint64_t cid;
     uint64_t idx;
     uint32_t pt;
     sock s;
-    ring queue;            // messages waiting to join the open frame (100)
+    ring queue;            // messages waiting to join the open frame; grows as needed
     msg *pending;          // taken from the queue, not yet accepted by the frame
     uint32_t pending_size; // msg_size of pending
     uint8_t writing;       // registered for writable events
-    uint8_t paused;        // reading is paused: registered without readable events
+    uint8_t paused;        // reading is paused at the role's wish
+    uint8_t out_held;      // reading is paused because the peer's output is over the soft limit
     uint8_t want_paused;   // what other threads asked for; written under the table's lock
+    uint8_t want_close;    // another thread asked for the close; written under the table's lock
+    uint64_t queued_bytes; // sizes of the queued messages and the pending one
+    uint64_t rx_seen_ms;   // monotonic time of the last read that brought bytes
 };
 
 // The sending peer of a received frame, handed to on_frame; roles copy it into their tasks.
@@ -146,9 +155,19 @@ typedef void (*iol_error_cb)();
 typedef void (*iol_started_cb)(void *ctx);
 
 constexpr uint32_t IOL_RING_SLOTS = 1001; // at most 1000 commands wait
-constexpr uint32_t IOL_PEER_QUEUE = 100;  // messages waiting per peer
+constexpr uint32_t IOL_PEER_QUEUE = 100;  // message slots of a peer's queue, and its growth step
 constexpr uint64_t IOL_TABLE_STEP = 32;   // the peer table grows by this many slots
 constexpr int IOL_MAX_EVENTS = 100;       // events taken per wait
+// A peer's output (queued messages and its frame) above which its reading is paused.
+constexpr uint64_t IOL_OUT_SOFT = 4ull << 20;
+// Output and partial input frame together above which a peer is closed. Room for the largest
+// frame a peer may send and the replies of the requests it has in flight.
+constexpr uint64_t IOL_PEER_HARD = 64ull << 20;
+// A peer whose partial frame makes no progress for this long (while it is read) is closed.
+constexpr uint32_t IOL_STALL_MS = 60000;
+// Test-only: another stall time in milliseconds (1 to 65535), read from the environment by
+// the server set-up.
+constexpr const char *IOL_STALL_ENV = "KRV_TEST_FRAME_STALL_MS";
 
 struct iol_slot {
     uint64_t uid; // 0: free
@@ -195,6 +214,12 @@ struct loop {
     // is done, so a later event of the same batch still finds their memory and sees them
     // closed instead of touching a released block.
     std::vector<iol_peer *> buried;
+    // The peers' budget and the stall time (IOL_OUT_SOFT, IOL_PEER_HARD, IOL_STALL_MS unless
+    // changed before the loop starts).
+    uint64_t out_soft;
+    uint64_t peer_hard;
+    uint32_t stall_ms;
+    uint64_t stall_scan_ms; // monotonic time of the last look for stalled frames
 };
 
 // The tag of a peer type ("DB-AG", ...), or NULL outside 1 to 5.
@@ -239,3 +264,8 @@ uint64_t iol_peer_count(loop *l);
 // holds. 0, or -1 when no such connection exists.
 int iol_pause_reading(loop *l, PeerId id);
 int iol_resume_reading(loop *l, PeerId id);
+// Closes the connection named by id (uid and connection id must match), with a WARN line;
+// any thread. Used when a reply for the peer cannot be queued, so that none is ever lost
+// silently: the client sees its connection end instead of waiting for ever. Made by the loop thread on its next wake-up, never lost whatever the
+// command ring holds. 0, or -1 when no such connection exists.
+int iol_close_peer(loop *l, PeerId id);

@@ -1,5 +1,6 @@
 #include "server/master.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -8,7 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,22 +28,29 @@
 #include "server/service.h"
 #include "server/sighandler.h"
 
-// How long the starting shell waits for the service to report that it runs.
+// How long the starting shell waits for the service to report that it runs; the master
+// waits a little longer before it lets go of the shell's descriptors anyway.
 static constexpr int MASTER_READY_TIMEOUT_MS = 120000;
+static constexpr uint64_t MASTER_READY_GIVE_UP_MS = MASTER_READY_TIMEOUT_MS + 5000;
 // Milliseconds between two rounds of the free-space guard and the archive schedule.
 static constexpr unsigned MASTER_TICK_MS = 20000;
 // Test-only: another tick in milliseconds (1 to 65535), read from the environment.
 static constexpr const char *MASTER_TICK_ENV = "KRV_TEST_MASTER_TICK_MS";
+// Test-only: another stop grace in milliseconds (1 to 65535), read from the environment.
+static constexpr const char *MASTER_GRACE_ENV = "KRV_TEST_STOP_GRACE_MS";
 
+// The master's state. Every signal is dispatched on the main thread (the signal thread only
+// notes it), so the main thread alone reads and writes these, and it alone forks.
 static std::atomic<int32_t> master_running{1};
 static std::atomic<int32_t> children{0};
 static int pidfile_fd = -1;
-// Write end of the pipe the starting shell waits on; -1 once handed to the first service.
+static sighandler master_signals{};
+// The first service reports that it runs through a pipe of its own: `ready_fd` is its write
+// end (in the service), `ready_rd` the master's read end. The master then tells the shell that
+// started it, through `shell_fd`, and lets go of that shell's standard input and output.
 static int ready_fd = -1;
-
-// Held around every fork and the bookkeeping of the child, and by the SIGCHLD handler, so a
-// child is never reaped before its pid is recorded.
-static pthread_mutex_t spawn_lock = PTHREAD_MUTEX_INITIALIZER;
+static int ready_rd = -1;
+static int shell_fd = -1;
 static respawn_history respawns{};
 static bool respawn_pending = false;
 
@@ -70,39 +78,96 @@ void master_remove_pidfiles() {
         LOG_SYSERR_PATH("unlink", "var/korvane.pid");
 }
 
-void close_inherited_fds() {
-    if (pidfile_fd >= 0) {
-        close(pidfile_fd);
-        pidfile_fd = -1;
+static void close_fd(int *fd) {
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+}
+
+void close_start_fds() {
+    close_fd(&ready_rd);
+    close_fd(&shell_fd);
+    if (master_signals.running.load()) {
+        close_fd(&master_signals.wake[0]);
+        close_fd(&master_signals.wake[1]);
     }
+}
+
+void close_inherited_fds() {
+    close_fd(&pidfile_fd);
+    close_start_fds();
 }
 
 void master_report_started() {
     if (ready_fd < 0)
         return;
     const char ok = 1;
-    // A shell that no longer waits has nothing to learn from a failed report.
+    // A master that no longer waits has nothing to learn from a failed report.
     (void)io_write_all(ready_fd, &ok, 1);
-    close(ready_fd);
-    ready_fd = -1;
+    close_fd(&ready_fd);
 }
 
-// Sends SIGTERM to the service process, if one runs. Called with spawn_lock held.
-static void master_stop_service() {
+// Standard input and output that are a pipe or a socket lead to whoever started the
+// server, who may be waiting for their end (`out=$(korvane start env)`): they are pointed at
+// /dev/null. A terminal or a regular file stays, so later console lines still reach it.
+static void master_release_stdio() {
+    int null_fd = -1;
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO}) {
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+            continue;
+        if (fd == STDOUT_FILENO)
+            fflush(stdout);
+        if (null_fd < 0 && (null_fd = open("/dev/null", O_RDWR | O_CLOEXEC)) < 0) {
+            LOG_SYSERR_PATH("open", "/dev/null");
+            return;
+        }
+        if (dup2(null_fd, fd) < 0)
+            LOG_SYSERR("dup2");
+    }
+    close_fd(&null_fd);
+}
+
+// The shell that started the server learns how its start went (ok: the first service runs)
+// and the master lets go of its descriptors.
+static void master_tell_shell(bool ok) {
+    if (shell_fd >= 0) {
+        const char c = ok ? 1 : 0;
+        if (ok)
+            (void)io_write_all(shell_fd, &c, 1);
+        close_fd(&shell_fd);
+    }
+    close_fd(&ready_rd);
+    master_release_stdio();
+}
+
+// The first service's report arrived, or its end of the pipe closed without one.
+static void master_on_ready() {
+    char ok = 0;
+    ssize_t n;
+    do
+        n = read(ready_rd, &ok, 1);
+    while (n < 0 && errno == EINTR);
+    master_tell_shell(n == 1 && ok == 1);
+}
+
+// Sends `sig` to the service process, if one runs.
+static void master_signal_service(int sig) {
     pid_t pid = runtime.service.pid;
-    if (pid > 0 && kill(pid, SIGTERM) != 0)
+    if (pid > 0 && kill(pid, sig) != 0)
         LOG_ERROR("Cannot stop Korvane: %s", strerror(errno));
+}
+
+static void master_stop_service() {
+    master_signal_service(SIGTERM);
 }
 
 void master_on_term() {
     master_running.store(0);
-    KRV_LOCKCALL(pthread_mutex_lock(&spawn_lock));
     master_stop_service();
-    KRV_LOCKCALL(pthread_mutex_unlock(&spawn_lock));
 }
 
 // Spawns a new service process now, or leaves it pending when crashes come too fast.
-// Called with spawn_lock held.
 static void master_respawn() {
     double now = monotonic_seconds();
     double wait = respawn_delay(&respawns, now);
@@ -157,12 +222,10 @@ static void master_reap(pid_t pid, int status) {
 }
 
 void master_on_child() {
-    KRV_LOCKCALL(pthread_mutex_lock(&spawn_lock));
     int status;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
         master_reap(pid, status);
-    KRV_LOCKCALL(pthread_mutex_unlock(&spawn_lock));
 }
 
 static void log_row(const char *key, const char *value) {
@@ -230,10 +293,7 @@ static void master_daemonize() {
         _exit(1);
     }
     close(fds[0]);
-    // The service inherits the write end through fork; later respawns must not.
-    int flags = fcntl(fds[1], F_GETFD);
-    fcntl(fds[1], F_SETFD, flags & ~FD_CLOEXEC);
-    ready_fd = fds[1];
+    shell_fd = fds[1];
     if (setsid() < 0) {
         printf("\033[91m%s\033[0m\n", strerror(errno));
         exit(1);
@@ -257,9 +317,7 @@ static void master_tick() {
     if (free_bytes < MASTER_MIN_FREE) {
         LOG_FATAL("Not enough space available. Left %0.2f %s.", fs.value, fs.unit);
         master_running.store(0);
-        KRV_LOCKCALL(pthread_mutex_lock(&spawn_lock));
         master_stop_service();
-        KRV_LOCKCALL(pthread_mutex_unlock(&spawn_lock));
         return;
     }
     LOG_DEBUG("Free space available: %0.2f %s", fs.value, fs.unit);
@@ -267,57 +325,81 @@ static void master_tick() {
     struct tm local;
     localtime_r(&now, &local);
     const archive_cfg *a = config.archive;
-    if (a->enable && local.tm_hour == a->schedule.tm_hour && local.tm_min == a->schedule.tm_min) {
-        // Under the spawn lock, so the archiver's pid is recorded before it can be reaped.
-        KRV_LOCKCALL(pthread_mutex_lock(&spawn_lock));
+    if (a->enable && local.tm_hour == a->schedule.tm_hour && local.tm_min == a->schedule.tm_min)
         archive_proc_spawn("storage.db", &runtime, now);
-        KRV_LOCKCALL(pthread_mutex_unlock(&spawn_lock));
-    }
 }
 
 static void master_retry_respawn() {
-    KRV_LOCKCALL(pthread_mutex_lock(&spawn_lock));
     if (respawn_pending && master_running.load() == 1 && runtime.service.pid <= 0 &&
         respawn_delay(&respawns, monotonic_seconds()) <= 0) {
         LOG_INFO("Spawning a new process ...");
         master_respawn();
     }
-    KRV_LOCKCALL(pthread_mutex_unlock(&spawn_lock));
+}
+
+// Waits up to timeout_ms for a signal or for the first service's report, and acts on what
+// came: the signals' callbacks run here, on the main thread.
+static void master_wait(uint32_t timeout_ms) {
+    pollfd p[2] = {{sighandler_fd(&master_signals), POLLIN, 0}, {ready_rd, POLLIN, 0}};
+    const nfds_t n = ready_rd >= 0 ? 2 : 1;
+    int rc;
+    do
+        rc = poll(p, n, static_cast<int>(timeout_ms));
+    while (rc < 0 && errno == EINTR);
+    if (rc < 0)
+        LOG_SYSERR("poll");
+    if (n == 2 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)))
+        master_on_ready();
+    sighandler_dispatch(&master_signals);
+}
+
+// Waits for the children to end. The service gets a grace period to stop on its own after
+// the SIGTERM it was sent; then it is killed.
+static void master_wait_children() {
+    const uint32_t grace_ms = test_setting_ms(MASTER_GRACE_ENV, MASTER_STOP_GRACE_MS);
+    LOG_INFO("Waiting %g seconds at most for the service process to stop.", grace_ms / 1000.0);
+    const uint64_t deadline = monotonic_ms() + grace_ms;
+    bool killed = false;
+    int n;
+    while ((n = children.load()) > 0) {
+        LOG_DEBUG("Waiting for %d children to stop...", n);
+        const uint64_t now = monotonic_ms();
+        if (!killed && now >= deadline) {
+            LOG_WARN("The service process [%d] did not stop within %g seconds: killing it.",
+                     runtime.service.pid, grace_ms / 1000.0);
+            master_signal_service(SIGKILL);
+            killed = true;
+        }
+        const uint64_t left = killed ? 1000 : std::min<uint64_t>(deadline - now, 1000);
+        master_wait(static_cast<uint32_t>(left));
+    }
 }
 
 [[noreturn]] static void master_shutdown() {
     printf("\033[92mShutting down Korvane...\033[0m\n");
     fflush(stdout);
-    int n;
-    while ((n = children.load()) > 0) {
-        LOG_DEBUG("Waiting for %d children to stop...", n);
-        sleep(1);
-    }
+    master_wait_children();
     master_remove_pidfiles();
     LOG_INFO("Korvane: master stopped.");
     exit(0);
 }
 
-static unsigned master_tick_ms() {
-    const char *text = getenv(MASTER_TICK_ENV);
-    uint16_t ms = 0;
-    if (text != nullptr && str_to_u16(text, &ms) == 0 && ms > 0)
-        return ms;
-    return MASTER_TICK_MS;
-}
-
-// The supervision loop: steps of at most a second, so a stop or a pending respawn is acted
-// on at once; the free-space guard and the archive schedule run every tick.
+// The supervision loop: steps of at most a second, cut short by any signal, so a stop or a
+// pending respawn is acted on at once; the free-space guard and the archive schedule run
+// every tick.
 [[noreturn]] static void master_loop() {
-    const unsigned tick_ms = master_tick_ms();
-    const unsigned step_ms = tick_ms < 1000 ? tick_ms : 1000;
-    unsigned elapsed_ms = 0;
+    const unsigned tick_ms = test_setting_ms(MASTER_TICK_ENV, MASTER_TICK_MS);
+    const uint64_t started = monotonic_ms();
+    uint64_t next_tick = monotonic_ms() + tick_ms;
     while (master_running.load() == 1) {
-        usleep(step_ms * 1000);
+        const uint64_t now = monotonic_ms();
+        if (ready_rd >= 0 && now - started >= MASTER_READY_GIVE_UP_MS)
+            master_tell_shell(false);
+        master_wait(static_cast<uint32_t>(std::min<uint64_t>(
+            next_tick > now ? next_tick - now : 0, 1000)));
         master_retry_respawn();
-        elapsed_ms += step_ms;
-        if (elapsed_ms >= tick_ms && master_running.load() == 1) {
-            elapsed_ms = 0;
+        if (monotonic_ms() >= next_tick && master_running.load() == 1) {
+            next_tick = monotonic_ms() + tick_ms;
             master_tick();
         }
     }
@@ -356,21 +438,24 @@ int master_main(int argc, char **argv) {
     master_report_config();
     sys_report_resources();
 
-    static sighandler handler{};
-    sigfillset(&handler.set);
-    handler.on_term = master_on_term;
-    handler.on_chld = master_on_child;
-    if (sighandler_start(&handler) != 0)
+    sigfillset(&master_signals.set);
+    master_signals.on_term = master_on_term;
+    master_signals.on_chld = master_on_child;
+    if (sighandler_start(&master_signals) != 0)
         return -1;
 
-    KRV_LOCKCALL(pthread_mutex_lock(&spawn_lock));
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        LOG_SYSERR("pipe2");
+        master_fail_startup();
+    }
+    ready_rd = ready[0];
+    ready_fd = ready[1];
     int rc = proc_spawn(&runtime.service, &runtime, argc, argv);
     if (rc == 0)
         children.fetch_add(1);
-    // Only the first service reports to the waiting shell.
-    close(ready_fd);
-    ready_fd = -1;
-    KRV_LOCKCALL(pthread_mutex_unlock(&spawn_lock));
+    // Only the first service reports; later ones never hold the write end.
+    close_fd(&ready_fd);
     if (rc != 0)
         master_fail_startup();
     master_loop();

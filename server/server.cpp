@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -9,12 +10,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 #include "lib/be_load.h"
 #include "lib/clock.h"
+#include "lib/format.h"
 #include "lib/log.h"
 #include "lib/thread.h"
 #include "lib/xalloc.h"
@@ -33,6 +36,7 @@ static constexpr int SERVER_MAX_EVENTS = 100;
 // left over from a connection that has gone never reaches the slot's next one.
 static constexpr uint64_t EV_LISTEN = 1;
 static constexpr uint64_t EV_TIMER = 2;
+static constexpr uint64_t EV_WAKE = 3;
 static constexpr uint64_t EV_CONN_BASE = 10;
 
 void server_loop_started(void *server) {
@@ -96,6 +100,14 @@ static int server_listen_failed(server *s, int fd) {
     return -1;
 }
 
+// The stop signal of the server thread; -1 after a FATAL line.
+static int server_make_wakefd() {
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0)
+        LOG_FATAL("Cannot create the connector wake-up: %s", strerror(errno));
+    return fd;
+}
+
 int server_listen(server *s) {
     if (s->auth_timeout_ms == 0)
         s->auth_timeout_ms = SERVER_AUTH_TIMEOUT_MS;
@@ -147,8 +159,14 @@ int server_listen(server *s) {
         close(timer);
         return server_listen_failed(s, fd);
     }
+    int wake = server_make_wakefd();
+    if (wake < 0) {
+        close(timer);
+        return server_listen_failed(s, fd);
+    }
     s->connfd = fd;
     s->timerfd = timer;
+    s->wakefd = wake;
     s->running = 1;
     s->nconns = 0;
     s->nslots = 0;
@@ -178,6 +196,8 @@ int server_add_loop(server *s, loop *l) {
     if (l == nullptr)
         return -1;
     *server_loop_slot(s, l->pt) = l;
+    if (s->stall_ms != 0)
+        l->stall_ms = s->stall_ms;
     s->mask |= 1u << l->pt;
     s->loops_starting.fetch_add(1);
     return 0;
@@ -210,6 +230,7 @@ static int server_init_role(server *s, role *r, uint32_t mode) {
 int init_server_socket(server *s, role_set *roles) {
     if (server_listen(s) != 0)
         return -1;
+    s->stall_ms = test_setting_ms(IOL_STALL_ENV, 0);
     const uint32_t mode = role_set_mode(roles);
     for (uint32_t i = 0; i < roles->n; i++) {
         if (server_init_role(s, &roles->items[i], mode) != 0)
@@ -364,6 +385,7 @@ struct server_read_ctx {
     conn_peer peer;
     auth_request *req; // the hello to hand over
     bool refused;      // the connection is to be closed
+    uint32_t frames;   // frames delivered
 };
 
 } // namespace
@@ -440,6 +462,7 @@ static int server_on_message(void *arg, uint8_t type, uint32_t len, const uint8_
 
 static void server_on_frame(void *arg, uint8_t *body, uint64_t len) {
     auto *ctx = static_cast<server_read_ctx *>(arg);
+    ctx->frames++;
     if (!ctx->refused)
         msg_foreach(len, body, ctx, server_on_message);
 }
@@ -458,13 +481,24 @@ static void server_hand_over(server *s, uint64_t idx, auth_request *req) {
     server_release_slot(s, idx);
 }
 
-// A waiting connection is readable. Its slot changes only after the read is over, since the
-// receive state that delivers the frames lives in the slot.
+// A waiting connection is readable. It is read no further than the end of the frame that
+// holds its hello: each read asks for the rest of the header or of the payload only, so
+// whatever the peer sent behind that frame (a client's first query, an agent's first data)
+// stays in the socket for its loop. Reads go on while they bring bytes. The slot changes only
+// after the reads are over, since the receive state that delivers the frames lives in it.
 static void server_read(server *s, uint64_t idx, uint8_t *buf) {
     conn *c = &s->slots[idx];
-    server_read_ctx ctx{s, c->peer, nullptr, false};
-    int rc = net_recv(c->peer.connfd, &c->rx, {buf, SERVER_READ_SIZE}, {}, c->peer.addr.text, &ctx,
-                      server_on_frame);
+    server_read_ctx ctx{s, c->peer, nullptr, false, 0};
+    int rc = 0;
+    while (rc == 0 && ctx.req == nullptr && !ctx.refused) {
+        const uint64_t held = c->rx.hlen + c->rx.payload.len;
+        const uint32_t frames = ctx.frames;
+        const uint64_t want = std::min<uint64_t>(frame_rx_want(&c->rx), SERVER_READ_SIZE);
+        rc = net_recv(c->peer.connfd, &c->rx, {buf, static_cast<size_t>(want)}, {},
+                      c->peer.addr.text, &ctx, server_on_frame);
+        if (c->rx.hlen + c->rx.payload.len == held && ctx.frames == frames)
+            break; // nothing was there to read
+    }
     if (ctx.req != nullptr)
         server_hand_over(s, idx, ctx.req);
     else if (rc != 0 || ctx.refused)
@@ -528,13 +562,25 @@ static bool server_register(server *s, int fd, uint64_t data, const char *call) 
     return true;
 }
 
+// The end of accepting: the listening socket and every connection still waiting for its
+// hello are closed.
+static void server_close_listening(server *s) {
+    if (epoll_ctl(s->kq, EPOLL_CTL_DEL, s->connfd, nullptr) != 0)
+        log_call_error("epoll_ctl(server->kq, 2, server->connfd, ((void *)0))", __LINE__);
+    close(s->connfd);
+    s->connfd = -1;
+    for (uint64_t i = 0; i < s->nslots; i++)
+        server_remove_conn(s, i);
+}
+
 static void *server_loop(void *arg) {
     auto *s = static_cast<server *>(arg);
     uint8_t buf[SERVER_READ_SIZE];
     if (!server_register(s, s->connfd, EV_LISTEN,
                          "epoll_ctl(server->kq, 1, server->connfd, &event)") ||
         !server_register(s, s->timerfd, EV_TIMER,
-                         "epoll_ctl(server->kq, 1, server->timerfd, &event)"))
+                         "epoll_ctl(server->kq, 1, server->timerfd, &event)") ||
+        !server_register(s, s->wakefd, EV_WAKE, "epoll_ctl(server->kq, 1, server->wakefd, &event)"))
         server_on_loop_error();
     LOG_INFO("Server [%d] started.", sys_thread_id());
     epoll_event events[SERVER_MAX_EVENTS];
@@ -547,12 +593,31 @@ static void *server_loop(void *arg) {
             LOG_INFO("Server stopped.");
             server_on_loop_error();
         }
-        for (int i = 0; i < n; i++) {
-            if (!server_event(s, events[i], buf))
+        for (int i = 0; i < n && s->running; i++) {
+            if (events[i].data.u64 != EV_WAKE && !server_event(s, events[i], buf))
                 server_on_loop_error();
         }
     }
+    server_close_listening(s);
+    LOG_INFO("Server stopped.");
     return nullptr;
+}
+
+void server_stop_accepting(server *s) {
+    if (!s->thread_started)
+        return;
+    s->running = 0;
+    const uint64_t one = 1;
+    ssize_t n;
+    do
+        n = write(s->wakefd, &one, sizeof one);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        LOG_SYSERR("write");
+    int rc = pthread_join(s->thread, nullptr);
+    if (rc != 0)
+        LOG_ERROR("[%s:%d] pthread_join %s", __func__, __LINE__, strerror(rc));
+    s->thread_started = false;
 }
 
 int server_start(server *s) {
@@ -566,10 +631,12 @@ int server_start(server *s) {
         if (i % 100 == 0)
             LOG_DEBUG("Waiting for IO loops to start...");
     }
-    int rc = start_detached(&s->thread, server_loop, s);
+    // Joinable: the service's stop waits for it to have closed the listening socket.
+    int rc = pthread_create(&s->thread, nullptr, server_loop, s);
     if (rc != 0) {
         LOG_FATAL("Cannot start the server thread: %s", strerror(rc));
         return -1;
     }
+    s->thread_started = true;
     return 0;
 }

@@ -34,8 +34,9 @@ struct server {
     int32_t kq;      // epoll descriptor of the server thread
     int32_t connfd;  // listening socket
     int32_t timerfd; // the time-out scan's timer
+    int32_t wakefd;  // eventfd that tells the server thread to stop
     uint32_t mask;   // bit pt set for every peer type served
-    uint32_t running;
+    std::atomic<uint32_t> running;
     // Written by the server thread alone; atomic so that other threads may watch them.
     std::atomic<uint64_t> nslots;
     std::atomic<uint64_t> nconns; // connections waiting for their hello
@@ -46,11 +47,15 @@ struct server {
     loop *dbagent;
     loop *mgdb;
     pthread_t thread;
+    bool thread_started; // the server thread was started (joinable) and not yet joined
     std::atomic<int32_t> loops_starting; // loops made and not yet running
     uint8_t accept_paused; // accepting is off until the next tick: no descriptor was left
     // Test-only settings, taken when the listening socket is made; 0 keeps the defaults above.
     uint32_t auth_timeout_ms;
     uint32_t tick_ms;
+    // The stall time given to the loops as they are added (0 keeps theirs); the server set-up
+    // takes it from IOL_STALL_ENV.
+    uint32_t stall_ms;
 };
 
 // The listening socket, the server thread's epoll descriptor and timer, the connection
@@ -63,6 +68,10 @@ int server_listen(server *s);
 int server_add_loop(server *s, loop *l);
 // Starts every loop, waits until all of them run, then starts the server thread. 0 or -1.
 int server_start(server *s);
+// Stops accepting: the server thread closes the listening socket and the connections that
+// have not said hello, and ends; returns once it has. Connections handed to the loops stay
+// theirs. Any thread but the server thread; at most once.
+void server_stop_accepting(server *s);
 
 // The loop of a peer type, or NULL (with a FATAL line for a pt outside 1 to 5).
 loop *server_get_loop(server *s, uint32_t pt);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "lib/log.h"
+#include "lib/sysreport.h"
 #include "server/master.h"
 #include "server/role.h"
 #include "server/runtime.h"
@@ -52,7 +53,8 @@ static int service_start_roles(struct runtime *rt, bool *quiet) {
     return 0;
 }
 
-static void service_stop_roles(struct runtime *rt) {
+void service_stop(struct runtime *rt) {
+    server_stop_accepting(&rt->server);
     service_each_role(rt, [rt](role *r) {
         if (r->quiesce != nullptr)
             r->quiesce(r, rt);
@@ -67,14 +69,15 @@ static bool master_alive(const struct runtime *rt) {
     return getppid() == rt->master_pid;
 }
 
-// Sleeps one watchdog period in one-second steps; false when the master went away.
-static bool watchdog_wait(const struct runtime *rt) {
+// Waits one watchdog period in one-second steps, cut short by a signal; false when the
+// master went away.
+static bool watchdog_wait(const struct runtime *rt, sighandler *signals) {
     for (unsigned i = 0; i < SERVICE_WATCHDOG_SECONDS; i++) {
         if (running.load() != 1)
             return true;
         if (!master_alive(rt))
             return false;
-        sleep(1);
+        sighandler_wait(signals, 1000);
     }
     return master_alive(rt);
 }
@@ -87,6 +90,9 @@ int32_t service_main(void *arg) {
     if (sighandler_start(&handler) != 0)
         return -1;
     close_inherited_fds();
+    // Every agent, client and store file takes a descriptor: the service works with all the
+    // system lets it have.
+    sys_raise_files_limit();
     bool quiet = false;
     if (service_start_roles(rt, &quiet) != 0) {
         if (!quiet)
@@ -100,7 +106,7 @@ int32_t service_main(void *arg) {
 
     bool master_gone = false;
     while (running.load() == 1) {
-        if (!watchdog_wait(rt)) {
+        if (!watchdog_wait(rt, &handler)) {
             master_gone = true;
             break;
         }
@@ -118,7 +124,7 @@ int32_t service_main(void *arg) {
         running.store(0);
     }
     LOG_INFO("Waiting for all threads to stop...");
-    service_stop_roles(rt);
+    service_stop(rt);
     LOG_INFO("Korvane stopped.");
     return 0;
 }

@@ -17,6 +17,9 @@
 #include "lib/xalloc.h"
 #include "server/msg.h"
 
+// A send buffer larger than this is cut back to it once its frame has left.
+static constexpr uint64_t SOCK_SEND_KEEP = 256 * 1024;
+
 // Taken and incremented for every record initialised, by any thread.
 static std::atomic<uint16_t> sock_cid_counter{0};
 
@@ -140,6 +143,11 @@ static int sock_flush(sock *s) {
     if (s->pending != 0)
         return ENOSPC;
     s->used = 0;
+    // One large reply must not leave its buffer behind for the life of the connection.
+    if (s->scap > SOCK_SEND_KEEP) {
+        s->sbuf = static_cast<uint8_t *>(krv_realloc(s->sbuf, SOCK_SEND_KEEP));
+        s->scap = SOCK_SEND_KEEP;
+    }
     return 0;
 }
 

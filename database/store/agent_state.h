@@ -4,56 +4,100 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <pthread.h>
+#include <unordered_map>
 
 struct cindex_slot;
 
 constexpr uint64_t DAY_MS = 86400000;
 constexpr uint64_t HOUR_MS = 3600000;
 
-// An hour file whose tail this process has checked for an incomplete root call, with the
-// size it had then (kept up to date by the appends). Reopening it at that size needs no
-// second check. A zero entry matches only an empty file, which needs no check either.
+// Hours of one agent whose files stay open at once. Root calls arrive up to the collector's
+// slack (under five hours) late, so an agent may write to several hours in turn; keeping the
+// last few open makes a late root call as cheap as one of the current hour. The agent's
+// descriptors are bounded by it: two per open hour.
+constexpr uint32_t MC_OPEN_HOURS = 3;
+// Hour files whose tails this process has checked, remembered per agent with the size they
+// had when last closed: reopening one at that size needs no second check.
+constexpr uint32_t MC_CHECKED_HOURS = 8;
+
+// The hour of an unused entry below: hour 0 since the epoch is a real hour like any other.
+constexpr uint64_t MC_NO_HOUR = UINT64_MAX;
+
+// One open hour of an agent: its root-call file, its extension file (opened with the first
+// blob) and the day's calls index, mapped once for all the open hours of that day.
+struct dbs_mc_hour {
+    uint64_t hour = MC_NO_HOUR; // hours since the epoch; MC_NO_HOUR when the entry is unused
+    uint64_t data_size;         // size of the hour file: where the next root call goes
+    uint64_t ext_size;          // size of the extension file
+    uint64_t used;        // the agent's write count when last written: the oldest one goes first
+    cindex_slot *index;   // mapped calls index of the hour's day (shared by that day's hours)
+    int32_t data_fd = -1; // -1 when closed
+    int32_t ext_fd = -1;  // -1 while the hour has no blob written by this process
+    bool dirty;           // written since its files were last synced
+};
+
 struct dbs_mc_checked {
-    uint64_t hour; // hours since the epoch
+    uint64_t hour = MC_NO_HOUR; // hours since the epoch; MC_NO_HOUR when unused
     uint64_t size;
 };
 
-// Root-call write state of an agent: the open hour file, its extension file and the day's
-// calls index. Used only by the collector worker that serves the agent, so it takes no lock.
+// Root-call write state of an agent. Used only by the collector worker that serves the
+// agent, so it takes no lock.
 struct dbs_mc_state {
-    uint64_t hour;      // hours since the epoch whose files are open; 0 when none
-    uint64_t data_size; // size of the open hour file: where the next root call goes
-    uint64_t ext_size;  // size of the open extension file
-    cindex_slot *index; // mapped calls index of the current day, or NULL
-    int32_t data_fd;    // -1 when closed
-    int32_t ext_fd;     // -1 when closed
+    dbs_mc_hour open[MC_OPEN_HOURS];
+    dbs_mc_checked checked[MC_CHECKED_HOURS]; // most recent first
+    uint64_t writes;                          // root calls written, the clock of `used`
+    uint64_t newest; // the latest hour written so far (hours since the epoch)
 };
 
 // Key/value staging state of an agent, shared between its collector worker and the
 // maintainer thread through `unstage_pending`.
 struct dbs_kv_state {
-    FILE *stage;                          // open stage file, NULL when closed
+    int32_t stage_fd;                     // open stage file, -1 when closed
+    uint64_t stage_size;                  // its size: whole records
     uint64_t staged;                      // records appended since the stage file was opened
     std::atomic<uint8_t> unstage_pending; // 1 while a rotated "unstage" file waits
 };
 
-// Write state of one agent. Created zero-filled (both descriptors -1) when the agent is
-// registered or found at open; owned by the store and never freed while it is open, so a
-// pointer from dbs_agent_find stays valid without the registry lock.
+// What an agent lost since its last loss line: told once per second at most, with the
+// count and the last failure, instead of a line per lost root call or sample.
+struct dbs_losses {
+    uint64_t rcalls;
+    uint64_t samples;
+    uint64_t last_told_ms; // monotonic; 0 before the first line
+    char why[112];         // the last failure: a system call and its file, or a reason
+    int err;               // its errno value, 0 for a reason without one
+};
+
+// Write state of one agent. Created when the agent is registered or found at open (both
+// descriptors of every hour -1, see dbs_agent_init); owned by the store and never freed
+// while it is open, so a pointer from dbs_agent_find stays valid without the registry lock.
 struct dbs_agent {
     uint64_t id;
     dbs_mc_state mc;
-    // The two hour files checked last, most recent first: roots that alternate around an
-    // hour boundary switch between two files without walking either again.
-    dbs_mc_checked mc_checked[2];
     dbs_kv_state kv;
+    dbs_losses losses; // the collector worker's, like mc
 };
 
-// Every agent known to the store, in registration order (those found at open first).
+// Sets up the write state of agent `aid` with nothing open.
+void dbs_agent_init(dbs_agent *a, uint64_t aid);
+
+// Counts root calls and samples of the agent that could not be stored, and why: the failed
+// call `why` on the file `path` with errno value `err`, or (err 0, path NULL) a reason. The
+// losses are told when the last line is a second old or more. Collector worker of the agent
+// only.
+void dbs_agent_lost(dbs_agent *a, uint64_t rcalls, uint64_t samples, const char *why,
+                    const char *path, int err);
+// Tells the losses not told yet: at once with `now`, else only once the last line is a
+// second old.
+void dbs_agent_tell_losses(dbs_agent *a, bool now);
+
+// Every agent known to the store, in registration order (those found at open first), and
+// the same agents by id.
 struct dbs_agents {
     dbs_agent **items;
     pthread_rwlock_t guard;
     uint64_t count;
+    std::unordered_map<uint64_t, dbs_agent *> *by_id; // NULL: look the items through
 };

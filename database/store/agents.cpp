@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <iterator>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,24 +37,34 @@ uint64_t agent_id_of(const uint8_t identity[64]) {
 }
 
 // Makes the agent's directories, accepting those that exist. 0 or the errno value of the
-// failed mkdir; *existed tells whether the agent directory was there already.
-static int make_agent_dirs(uint64_t aid, bool *existed) {
-    *existed = false;
-    for (const char *suffix : AGENT_DIRS) {
-        agent_path p(aid, suffix);
-        if (mkdir(p.text, 0700) == 0)
-            continue;
-        int e = errno;
-        if (e == EEXIST) {
-            *existed = *existed || suffix[0] == '\0';
+// failed mkdir; *made gets a bit per directory of AGENT_DIRS this call created.
+static int make_agent_dirs(uint64_t aid, unsigned *made) {
+    *made = 0;
+    for (unsigned i = 0; i < std::size(AGENT_DIRS); i++) {
+        agent_path p(aid, AGENT_DIRS[i]);
+        if (mkdir(p.text, 0700) == 0) {
+            *made |= 1u << i;
             continue;
         }
+        int e = errno;
+        if (e == EEXIST)
+            continue;
         LOG_DEBUG("Cannot create directory [%s].", p.text);
         errno = e;
-        LOG_SYSERR("mkdir");
+        LOG_SYSERR_PATH("mkdir", p.text);
         return e;
     }
     return 0;
+}
+
+// Removes the directories make_agent_dirs created, children first: an agent that could not
+// be registered leaves no directory without its identity file behind.
+static void remove_agent_dirs(uint64_t aid, unsigned made) {
+    for (unsigned i = std::size(AGENT_DIRS); i-- > 0;) {
+        agent_path p(aid, AGENT_DIRS[i]);
+        if ((made & (1u << i)) && rmdir(p.text) != 0)
+            LOG_SYSERR_PATH("rmdir", p.text);
+    }
 }
 
 // True when the identity file holds at least the whole 64-byte record.
@@ -63,8 +74,20 @@ static bool identity_file_whole(uint64_t aid) {
     return stat(p.text, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 64;
 }
 
-// Writes the identity into a temporary file and renames it into place, so a reader never
-// meets a partly written identity file. 0 or the errno value of the failed call.
+// Forces a directory's entries to the disk. 0 or the errno value of the failed call.
+static int sync_dir(const char *path) {
+    fd_owner fd(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid() || fsync(fd.get()) != 0) {
+        int e = errno;
+        LOG_SYSERR_PATH(fd.valid() ? "fsync" : "open", path);
+        return e;
+    }
+    return 0;
+}
+
+// Writes the identity into a temporary file, forces it to the disk and renames it into
+// place, so a reader never meets a partly written identity file. 0 or the errno value of
+// the failed call.
 static int write_identity(const uint8_t identity[64], uint64_t aid) {
     agent_path tmp(aid, "/korvane.id.tmp");
     agent_path final_path(aid, "/korvane.id");
@@ -80,6 +103,9 @@ static int write_identity(const uint8_t identity[64], uint64_t aid) {
     if (io_write_all(fd.get(), identity, 64) != 0) {
         e = errno;
         LOG_SYSERR_PATH("write", tmp.text);
+    } else if (fsync(fd.get()) != 0) {
+        e = errno;
+        LOG_SYSERR_PATH("fsync", tmp.text);
     }
     if (fd.close() != 0 && e == 0) {
         e = errno;
@@ -95,15 +121,28 @@ static int write_identity(const uint8_t identity[64], uint64_t aid) {
 }
 
 int agent_save(const uint8_t identity[64], uint64_t aid) {
-    bool existed = false;
-    int rc = make_agent_dirs(aid, &existed);
-    if (rc != 0)
-        return rc;
-    if (existed && identity_file_whole(aid))
+    unsigned made = 0;
+    int rc = make_agent_dirs(aid, &made);
+    const bool existed = (made & 1u) == 0;
+    if (rc == 0 && existed && identity_file_whole(aid))
         return EEXIST;
-    rc = write_identity(identity, aid);
-    if (rc != 0)
+    if (rc == 0)
+        rc = write_identity(identity, aid);
+    // The identity and the new directory entries reach the disk before the agent counts as
+    // registered.
+    agent_path dir(aid, "");
+    if (rc == 0)
+        rc = sync_dir(dir.text);
+    if (rc == 0 && !existed)
+        rc = sync_dir(AGENTS_DIR);
+    if (rc != 0) {
+        if (!existed) {
+            agent_path id(aid, "/korvane.id");
+            unlink(id.text);
+        }
+        remove_agent_dirs(aid, made);
         return rc;
+    }
     return existed ? EEXIST : 0;
 }
 

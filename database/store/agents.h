@@ -9,10 +9,11 @@
 // The agent id of an identity: the 64-bit MurmurHash3 of its 64 bytes.
 uint64_t agent_id_of(const uint8_t identity[64]);
 
-// Creates the agent's directories and its identity file. 0 when the directory is new, 17
-// (EEXIST) when it existed already, else the errno value of the failed call. On an existing
-// directory the missing subdirectories are made and an identity file that is missing or
-// shorter than 64 bytes is written again; a whole one is left untouched.
+// Creates the agent's directories and its identity file, and forces both to the disk. 0 when
+// the directory is new, 17 (EEXIST) when it existed already, else the errno value of the
+// failed call; a failure removes the directories this call made. On an existing directory
+// the missing subdirectories are made and an identity file that is missing or shorter than
+// 64 bytes is written again; a whole one is left untouched.
 int agent_save(const uint8_t identity[64], uint64_t aid);
 
 // Reads the agent's identity file into `buf` (a shorter file leaves the rest zero). 0 or -1.

@@ -15,12 +15,6 @@ static_assert(CINDEX_SLOTS * sizeof(cindex_slot) <= CINDEX_FILE_SIZE);
 namespace {
 
 constexpr uint64_t SLOTS_PER_HOUR = 3600;
-constexpr size_t CINDEX_PATH_MAX = 64;
-
-void cindex_path(char *buf, uint64_t agent_id, uint32_t day) {
-    snprintf(buf, CINDEX_PATH_MAX, "storage.db/data/%016" PRIX64 "/%s/%u.index", agent_id, "mc",
-             day);
-}
 
 // Slot fields are shared with other threads through the mapping: whole loads and stores.
 uint64_t field_load(const uint64_t *p) {
@@ -34,35 +28,38 @@ cindex_slot *slot_at(cindex_slot *slots, uint64_t hour, uint64_t minute, uint64_
     return &slots[hour % 24 * SLOTS_PER_HOUR + minute % 60 * 60 + second % 60];
 }
 
+// Why an index could not be mapped: the failed call and its errno value, or (call NULL)
+// a file of the wrong size.
+struct cindex_failure {
+    const char *call;
+    int err;
+    uint64_t size;
+};
+
 // Opens the file, checks its size and, when creating, allocates its blocks. The descriptor,
-// or -1 (logged).
-int cindex_open_fd(const char *path, bool create) {
+// or -1 with *why filled.
+int cindex_open_fd(const char *path, bool create, cindex_failure *why) {
     int fd = open(path, create ? O_RDWR | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC, 0600);
     if (fd < 0) {
-        if (errno == ENOENT)
-            LOG_WARN("Calls index [%s] does not exist.", path);
-        else
-            LOG_SYSERR_PATH("open", path);
+        *why = {"open", errno, 0};
         return -1;
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        LOG_SYSERR_PATH("fstat", path);
+        *why = {"fstat", errno, 0};
         close(fd);
         return -1;
     }
     const auto size = static_cast<uint64_t>(st.st_size);
     if (size != CINDEX_FILE_SIZE && !(create && size == 0)) {
-        LOG_WARN("Calls index [%s] is %" PRIu64 " bytes long instead of %" PRIu64 ": not used.",
-                 path, size, CINDEX_FILE_SIZE);
+        *why = {nullptr, EINVAL, size};
         close(fd);
         return -1;
     }
     if (create) {
         int err = posix_fallocate(fd, 0, static_cast<off_t>(CINDEX_FILE_SIZE));
         if (err != 0) {
-            errno = err;
-            LOG_SYSERR_PATH("posix_fallocate", path);
+            *why = {"posix_fallocate", err, 0};
             // A new file must not stay half grown: any other size is no index.
             if (size == 0 && ftruncate(fd, 0) != 0)
                 LOG_SYSERR_PATH("ftruncate", path);
@@ -71,6 +68,18 @@ int cindex_open_fd(const char *path, bool create) {
         }
     }
     return fd;
+}
+
+cindex_slot *cindex_map_path(const char *path, bool create, cindex_failure *why) {
+    int fd = cindex_open_fd(path, create, why);
+    if (fd < 0)
+        return nullptr;
+    void *map = mmap(nullptr, CINDEX_FILE_SIZE, create ? PROT_READ | PROT_WRITE : PROT_READ,
+                     MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED)
+        *why = {"mmap", errno, 0};
+    close(fd);
+    return map == MAP_FAILED ? nullptr : static_cast<cindex_slot *>(map);
 }
 
 // Calls `fn(slots)` on the read-only map of the index; -1 when there is none.
@@ -84,18 +93,56 @@ template <typename Fn> int cindex_read(uint64_t agent_id, uint32_t day, Fn fn) {
 
 } // namespace
 
+void cindex_path(char *buf, uint64_t agent_id, uint32_t day) {
+    snprintf(buf, CINDEX_PATH_MAX, "storage.db/data/%016" PRIX64 "/%s/%u.index", agent_id, "mc",
+             day);
+}
+
 cindex_slot *cindex_open(uint64_t agent_id, uint32_t day, bool create) {
     char path[CINDEX_PATH_MAX];
     cindex_path(path, agent_id, day);
-    int fd = cindex_open_fd(path, create);
-    if (fd < 0)
-        return nullptr;
-    void *map = mmap(nullptr, CINDEX_FILE_SIZE, create ? PROT_READ | PROT_WRITE : PROT_READ,
-                     MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED)
-        LOG_SYSERR_PATH("mmap", path);
-    close(fd);
-    return map == MAP_FAILED ? nullptr : static_cast<cindex_slot *>(map);
+    cindex_failure why{};
+    cindex_slot *slots = cindex_map_path(path, create, &why);
+    if (slots != nullptr)
+        return slots;
+    if (why.call == nullptr) {
+        LOG_WARN("Calls index [%s] is %" PRIu64 " bytes long instead of %" PRIu64 ": not used.",
+                 path, why.size, CINDEX_FILE_SIZE);
+    } else if (why.err == ENOENT && !create) {
+        LOG_WARN("Calls index [%s] does not exist.", path);
+    } else {
+        errno = why.err;
+        LOG_SYSERR_PATH(why.call, path);
+    }
+    return nullptr;
+}
+
+cindex_slot *cindex_map(uint64_t agent_id, uint32_t day, bool create, int *err, const char **call) {
+    char path[CINDEX_PATH_MAX];
+    cindex_path(path, agent_id, day);
+    cindex_failure why{};
+    cindex_slot *slots = cindex_map_path(path, create, &why);
+    *err = slots != nullptr ? 0 : why.err;
+    *call = why.call;
+    return slots;
+}
+
+int cindex_sync(cindex_slot *slots) {
+    if (slots == nullptr || msync(slots, CINDEX_FILE_SIZE, MS_SYNC) == 0)
+        return 0;
+    LOG_SYSERR("msync");
+    return -1;
+}
+
+cindex_slot cindex_get(const cindex_slot *slots, uint64_t hour, uint32_t second) {
+    const cindex_slot *s = &slots[hour % 24 * SLOTS_PER_HOUR + second % SLOTS_PER_HOUR];
+    return {field_load(&s->offset), field_load(&s->count)};
+}
+
+void cindex_set(cindex_slot *slots, uint64_t hour, uint32_t second, cindex_slot value) {
+    cindex_slot *s = &slots[hour % 24 * SLOTS_PER_HOUR + second % SLOTS_PER_HOUR];
+    field_store(&s->offset, value.offset);
+    field_store(&s->count, value.count);
 }
 
 int cindex_close(cindex_slot *slots) {

@@ -8,6 +8,7 @@
 // either before or after an update.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct cindex_slot {
@@ -25,6 +26,18 @@ constexpr uint64_t CINDEX_FILE_SIZE = 0x152000;
 // CINDEX_FILE_SIZE (an empty one being created aside) is not taken for an index. NULL on
 // any failure, which is logged.
 cindex_slot *cindex_open(uint64_t agent_id, uint32_t day, bool create);
+// cindex_open without its log lines: a failure gives NULL and its errno value in *err, and
+// the name of the failed call in *call, or NULL there when the file exists with another
+// size than an index has. For a writer that reports its failures per agent.
+cindex_slot *cindex_map(uint64_t agent_id, uint32_t day, bool create, int *err, const char **call);
+
+// "storage.db/data/<agent>/mc/<day>.index" into buf.
+constexpr size_t CINDEX_PATH_MAX = 64;
+void cindex_path(char *buf, uint64_t agent_id, uint32_t day);
+
+// Writes the changed slots of a writable map to its file and waits until they are stored.
+// 0, or -1 (logged).
+int cindex_sync(cindex_slot *slots);
 
 // Unmaps an index from cindex_open; NULL is accepted. 0, or -1 (logged) when the unmap
 // fails.
@@ -38,6 +51,11 @@ void cindex_put(cindex_slot *slots, uint64_t offset, uint64_t hour, uint64_t min
 // Takes back a cindex_put whose root call could not be stored. A NULL map is ignored.
 void cindex_unput(cindex_slot *slots, uint64_t offset, uint64_t hour, uint64_t minute,
                   uint64_t second);
+
+// The slot of `second` (0..3599) of `hour` (0..23), read whole.
+cindex_slot cindex_get(const cindex_slot *slots, uint64_t hour, uint32_t second);
+// Sets that slot.
+void cindex_set(cindex_slot *slots, uint64_t hour, uint32_t second, cindex_slot value);
 
 // Empties the 3600 slots of `hour` (0..23): its hour file starts anew, so offsets left from
 // an earlier file of that name must not be used. A NULL map is ignored.

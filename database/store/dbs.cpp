@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <unordered_map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,9 +79,7 @@ static int read_dbversion_file(uint16_t *version) {
 
 static dbs_agent *dbs_agent_new(uint64_t aid) {
     dbs_agent *a = new (krv_calloc(1, sizeof(dbs_agent))) dbs_agent{};
-    a->id = aid;
-    a->mc.data_fd = -1;
-    a->mc.ext_fd = -1;
+    dbs_agent_init(a, aid);
     return a;
 }
 
@@ -88,7 +87,17 @@ static dbs_agent *dbs_agent_new(uint64_t aid) {
 static void dbs_agents_append(dbs_agents *agents, uint64_t aid) {
     agents->items = static_cast<dbs_agent **>(
         krv_realloc(agents->items, (agents->count + 1) * sizeof(dbs_agent *)));
-    agents->items[agents->count++] = dbs_agent_new(aid);
+    dbs_agent *a = dbs_agent_new(aid);
+    agents->items[agents->count++] = a;
+    agents->by_id->emplace(aid, a);
+}
+
+// After each pass of the key/value maintainer: the symbol files grown since the last one
+// reach the disk.
+static void dbs_sync_symbols(void *ctx) {
+    for (smap *m : static_cast<dbs *>(ctx)->smaps)
+        if (m != nullptr)
+            (void)smap_sync(m); // logged; the next pass tries again
 }
 
 // Registry item for an agent directory found at open.
@@ -112,6 +121,7 @@ dbs *dbs_open() {
     }
     dbs *db = static_cast<dbs *>(krv_calloc(1, sizeof(dbs)));
     pthread_rwlock_init(&db->agents.guard, nullptr);
+    db->agents.by_id = new std::unordered_map<uint64_t, dbs_agent *>();
     for (uint32_t type : SYMBOL_TYPES) {
         db->smaps[type - 1] = symbols_open(type);
         if (db->smaps[type - 1] == nullptr) {
@@ -125,8 +135,9 @@ dbs *dbs_open() {
     // Staging files left by the last run reach the day files before any agent can send;
     // samples that cannot be moved have been logged where they failed, and the store opens
     // all the same.
-    (void)dbs_kv_recover();
-    db->kv_maint = dbs_kv_maintainer_start(&db->agents, KV_MAINTAIN_INTERVAL_MS);
+    (void)dbs_kv_recover(&db->agents);
+    db->kv_maint =
+        dbs_kv_maintainer_start(&db->agents, KV_MAINTAIN_INTERVAL_MS, dbs_sync_symbols, db);
     if (db->kv_maint == nullptr) {
         (void)dbs_close(db);
         return nullptr;
@@ -134,10 +145,19 @@ dbs *dbs_open() {
     return db;
 }
 
-int dbs_close(dbs *db) {
+int dbs_quiesce(dbs *db) {
     if (db->kv_maint != nullptr)
         dbs_kv_maintainer_stop(db->kv_maint);
+    db->kv_maint = nullptr;
     int rc = 0;
+    for (smap *m : db->smaps)
+        if (m != nullptr && smap_sync(m) != 0)
+            rc = -1;
+    return rc;
+}
+
+int dbs_close(dbs *db) {
+    int rc = dbs_quiesce(db);
     for (smap *m : db->smaps) {
         if (m != nullptr && smap_close(m) != 0)
             rc = -1;
@@ -147,6 +167,7 @@ int dbs_close(dbs *db) {
         free(db->agents.items[i]);
     }
     free(db->agents.items);
+    delete db->agents.by_id;
     pthread_rwlock_destroy(&db->agents.guard);
     free(db);
     return rc;
@@ -158,12 +179,8 @@ smap *dbs_smap(dbs *db, uint32_t type) {
 
 // The item of an agent, or NULL. The caller holds the registry's lock.
 static dbs_agent *dbs_agents_lookup(dbs_agents *agents, uint64_t aid) {
-    for (uint64_t i = 0; i < agents->count; i++) {
-        LOG_DEBUG("COMPARING AGENT %016lX", agents->items[i]->id);
-        if (agents->items[i]->id == aid)
-            return agents->items[i];
-    }
-    return nullptr;
+    auto it = agents->by_id->find(aid);
+    return it != agents->by_id->end() ? it->second : nullptr;
 }
 
 int dbs_agent_register(dbs *db, const uint8_t identity[64], uint64_t aid) {

@@ -1,5 +1,21 @@
 // The Database file store under "storage.db": its version file, the open handle with its
 // symbol maps, and the registry of agents with their per-agent write state.
+//
+// What survives what. Every write of the store goes to the kernel when it is made (write(2)
+// and its kin, never a user-space buffer), and what a write left half done is cut off when
+// the file is next opened, so a crash of the process loses nothing that was handed to the
+// store. Against a power loss, data is forced to the disk (fsync, fdatasync, msync) at these
+// points:
+// - a new agent: its identity file, its directory and "storage.db/data" when it registers;
+// - key/value samples: the journal of a move before any day file grows by it;
+// - symbol files: after growing, within a second (the key/value maintainer syncs them after
+//   each pass), and when the store quiesces;
+// - root calls: an agent's hour files, extension files and calls indexes of the hours it has
+//   written when it moves on to a later hour, when one of its open hours is closed to make
+//   room for another, and when its collector state closes (at its disconnect or the
+//   service's quiesce).
+// Staging files and key/value day files are not forced: a power loss may cost the samples
+// of the last moments, never the consistency of the files.
 #pragma once
 
 #include <cstdint>
@@ -37,12 +53,17 @@ smap *dbs_smap(dbs *db, uint32_t type);
 // identity file cannot be written. Every result but the last leaves a registry item.
 int dbs_agent_register(dbs *db, const uint8_t identity[64], uint64_t aid);
 
-// The agent's write state, or NULL when it is not registered.
+// The agent's write state, or NULL when it is not registered. One hash lookup.
 dbs_agent *dbs_agent_find(dbs *db, uint64_t aid);
 
-// Stops the key/value maintainer and frees the handle, its symbol maps and its registry.
-// Only when no other thread uses the store any more and the agents' files have been closed
-// by their owners. 0, or -1 when a symbol file's close reports a failed write (logged).
+// Stops the key/value maintainer and syncs the symbol files; the store stays readable and
+// nothing is freed. For a service that stops with threads still reading the store. 0, or
+// -1 when a sync failed (logged).
+int dbs_quiesce(dbs *db);
+
+// Quiesces the store and frees the handle, its symbol maps and its registry. Only when no
+// other thread uses the store any more and the agents' files have been closed by their
+// owners. 0, or -1 when a sync or a symbol file's close failed (logged).
 int dbs_close(dbs *db);
 
 // smap_store on the map of a type; 0 for a type without a map or on failure.

@@ -46,10 +46,6 @@ static bool ext_header_check(const uint8_t *h, uint32_t *raw, uint32_t *stored) 
 
 // ---- Builder ----
 
-static uint8_t *ext_buf_tail(ext_buf *b) {
-    return reinterpret_cast<uint8_t *>(b + 1);
-}
-
 // A closed block: its bytes lie in the builder's open block when stored raw, else in the
 // scratch area.
 struct ext_closed {
@@ -58,55 +54,65 @@ struct ext_closed {
 };
 
 static const uint8_t *ext_closed_bytes(const ext_buf *b, const uint8_t *scratch, ext_closed c) {
-    return c.in_builder ? b->open_block : scratch;
+    return c.in_builder ? b->open : scratch;
 }
 
 // Compresses the open block's payload; a block that does not shrink is kept raw.
 static ext_closed ext_buf_close_block(ext_buf *b, uint8_t *scratch) {
-    uint8_t *payload = b->open_block + EXT_HEADER_SIZE;
+    uint8_t *payload = b->open + EXT_HEADER_SIZE;
     int packed = LZ4_compress_default(reinterpret_cast<const char *>(payload),
                                       reinterpret_cast<char *>(scratch + EXT_HEADER_SIZE),
                                       static_cast<int>(b->fill), static_cast<int>(EXT_BLOCK_MAX));
     if (packed <= 0 || static_cast<uint32_t>(packed) >= b->fill) {
-        ext_header_fill(b->open_block, b->fill, b->fill);
+        ext_header_fill(b->open, b->fill, b->fill);
         return {true, EXT_HEADER_SIZE + b->fill};
     }
     ext_header_fill(scratch, b->fill, static_cast<uint32_t>(packed));
     return {false, EXT_HEADER_SIZE + static_cast<uint32_t>(packed)};
 }
 
-// Grows the builder by the closed block, copies it behind the closed blocks and empties the
-// open block.
-static void ext_buf_append(ext_buf **bp, const uint8_t *scratch, ext_closed c, uint32_t *grown) {
-    ext_buf *b = *bp;
+// Grows the closed blocks by the closed block, copies it behind them and empties the open
+// block. *grown gets the bytes added.
+static void ext_buf_append(ext_buf *b, const uint8_t *scratch, ext_closed c, uint32_t *grown) {
     if (c.length > UINT32_MAX - b->tail_allocated)
         xalloc_fail(__LINE__, uint64_t{b->tail_allocated} + c.length);
-    b = static_cast<ext_buf *>(krv_realloc(b, sizeof(ext_buf) + b->tail_allocated + c.length));
-    memcpy(ext_buf_tail(b) + b->tail_used, ext_closed_bytes(b, scratch, c), c.length);
+    b->tail = static_cast<uint8_t *>(krv_realloc(b->tail, b->tail_allocated + c.length));
+    memcpy(b->tail + b->tail_used, ext_closed_bytes(b, scratch, c), c.length);
     b->tail_used += c.length;
     b->tail_allocated += c.length;
     b->fill = 0;
-    *grown = c.length;
-    *bp = b;
+    *grown += c.length;
+}
+
+// Makes the open block hold `need` bytes (header area included), doubling its allocation.
+static void ext_buf_reserve(ext_buf *b, uint32_t need, uint32_t *grown) {
+    if (need <= b->open_capacity)
+        return;
+    uint32_t capacity = b->open_capacity != 0 ? b->open_capacity : EXT_OPEN_FIRST;
+    while (capacity < need)
+        capacity = std::min(capacity * 2, EXT_OPEN_MAX);
+    b->open = static_cast<uint8_t *>(krv_realloc(b->open, capacity));
+    *grown += capacity - b->open_capacity;
+    b->open_capacity = capacity;
 }
 
 ext_buf *ext_buf_new() {
-    ext_buf *b = static_cast<ext_buf *>(krv_malloc(sizeof(ext_buf)));
-    b->fill = 0;
-    b->tail_used = 0;
-    b->tail_allocated = 0;
-    return b;
+    return static_cast<ext_buf *>(krv_calloc(1, sizeof(ext_buf)));
+}
+
+uint64_t ext_buf_bytes(const ext_buf *b) {
+    return sizeof(ext_buf) + uint64_t{b->open_capacity} + b->tail_allocated;
 }
 
 uint64_t ext_buf_add(ext_buf **builder, uint32_t *grown, uint8_t *scratch, uint16_t flags,
                      uint16_t call_index, const void *data, uint16_t length) {
-    *grown = 0;
-    if ((*builder)->fill + EXT_ENTRY_HEAD + length > EXT_BLOCK_MAX) {
-        ext_buf_append(builder, scratch, ext_buf_close_block(*builder, scratch), grown);
-    }
     ext_buf *b = *builder;
+    *grown = 0;
+    if (b->fill + EXT_ENTRY_HEAD + length > EXT_BLOCK_MAX)
+        ext_buf_append(b, scratch, ext_buf_close_block(b, scratch), grown);
+    ext_buf_reserve(b, EXT_HEADER_SIZE + b->fill + EXT_ENTRY_HEAD + length, grown);
     uint64_t locator = ext_locator(b->tail_used, b->fill);
-    uint8_t *entry = b->open_block + EXT_HEADER_SIZE + b->fill;
+    uint8_t *entry = b->open + EXT_HEADER_SIZE + b->fill;
     store_be16(entry, call_index);
     store_be16(entry + 2, flags);
     store_be16(entry + 4, length);
@@ -118,25 +124,30 @@ uint64_t ext_buf_add(ext_buf **builder, uint32_t *grown, uint8_t *scratch, uint1
 
 const uint8_t *ext_buf_finish(ext_buf **builder, uint32_t *blob_length, uint32_t *grown,
                               uint8_t *scratch) {
+    ext_buf *b = *builder;
     *grown = 0;
-    if ((*builder)->fill > 0) {
-        ext_closed c = ext_buf_close_block(*builder, scratch);
-        if ((*builder)->tail_used == 0) {
+    if (b->fill > 0) {
+        ext_closed c = ext_buf_close_block(b, scratch);
+        if (b->tail_used == 0) {
             *blob_length = c.length;
-            return ext_closed_bytes(*builder, scratch, c);
+            return ext_closed_bytes(b, scratch, c);
         }
         // Emptying the open block keeps a second finish from appending it twice.
-        ext_buf_append(builder, scratch, c, grown);
+        ext_buf_append(b, scratch, c, grown);
     }
-    ext_buf *b = *builder;
     *blob_length = b->tail_used;
-    return b->tail_used > 0 ? ext_buf_tail(b) : nullptr;
+    return b->tail_used > 0 ? b->tail : nullptr;
 }
 
 ext_buf *ext_buf_reset(ext_buf *builder, uint32_t *held) {
     *held = builder->tail_allocated;
-    if (builder->tail_allocated > 0)
-        builder = static_cast<ext_buf *>(krv_realloc(builder, sizeof(ext_buf)));
+    free(builder->tail);
+    builder->tail = nullptr;
+    if (builder->open_capacity > EXT_OPEN_FIRST) {
+        *held += builder->open_capacity - EXT_OPEN_FIRST;
+        builder->open = static_cast<uint8_t *>(krv_realloc(builder->open, EXT_OPEN_FIRST));
+        builder->open_capacity = EXT_OPEN_FIRST;
+    }
     builder->fill = 0;
     builder->tail_used = 0;
     builder->tail_allocated = 0;
@@ -144,6 +155,10 @@ ext_buf *ext_buf_reset(ext_buf *builder, uint32_t *held) {
 }
 
 void ext_buf_free(ext_buf *builder) {
+    if (builder == nullptr)
+        return;
+    free(builder->open);
+    free(builder->tail);
     free(builder);
 }
 

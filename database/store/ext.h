@@ -52,21 +52,29 @@ struct __attribute__((packed)) ext_ref {
 };
 static_assert(sizeof(ext_ref) == 12);
 
-// Builder of one root call's blob: the open block, then the closed blocks back to back in
-// the same allocation, which grows as blocks close.
+// Builder of one root call's blob: the open block, which starts small and grows with its
+// entries, and the closed blocks back to back in an allocation that grows as blocks close.
 struct ext_buf {
-    uint8_t open_block[EXT_HEADER_SIZE + 65812]; // header area, then the payload being filled
-    uint32_t fill;                               // payload bytes in the open block
-    uint32_t tail_used;                          // bytes of closed blocks
-    uint32_t tail_allocated;                     // bytes allocated for closed blocks
+    uint8_t *open;          // header area, then the payload being filled; NULL until needed
+    uint8_t *tail;          // the closed blocks
+    uint32_t open_capacity; // bytes allocated for the open block, its header area included
+    uint32_t fill;          // payload bytes in the open block
+    uint32_t tail_used;     // bytes of closed blocks
+    uint32_t tail_allocated;
 };
-static_assert(sizeof(ext_buf) == 65836);
 
-// An empty builder.
+// The open block's first allocation, and its largest (a block's header and payload area).
+constexpr uint32_t EXT_OPEN_FIRST = 128;
+constexpr uint32_t EXT_OPEN_MAX = EXT_HEADER_SIZE + 65812;
+
+// An empty builder: it holds no block memory yet.
 ext_buf *ext_buf_new();
+// The bytes the builder holds, itself included.
+uint64_t ext_buf_bytes(const ext_buf *builder);
 // Adds one entry and returns its locator in the stored form. When the open block cannot take
-// it, that block is compressed (into `scratch`, at least EXT_SCRATCH_SIZE bytes) and closed,
-// and *grown gets the bytes the builder grew by; otherwise *grown is 0. *builder may move.
+// it, that block is compressed (into `scratch`, at least EXT_SCRATCH_SIZE bytes) and closed.
+// *grown gets the bytes the builder grew by (its open block or its closed blocks), 0 when
+// it did not grow. *builder stays where it is.
 uint64_t ext_buf_add(ext_buf **builder, uint32_t *grown, uint8_t *scratch, uint16_t flags,
                      uint16_t call_index, const void *data, uint16_t length);
 // The blob of every entry added, or nullptr when there is none; *blob_length its length. A
@@ -74,8 +82,8 @@ uint64_t ext_buf_add(ext_buf **builder, uint32_t *grown, uint8_t *scratch, uint1
 // either is used again. *grown as for ext_buf_add. The entries stay in the builder.
 const uint8_t *ext_buf_finish(ext_buf **builder, uint32_t *blob_length, uint32_t *grown,
                               uint8_t *scratch);
-// Empties the builder and shrinks it back to its base size; *held gets the bytes its closed
-// blocks had allocated. Returns the builder, which may have moved.
+// Empties the builder and shrinks it back to its first size; *held gets the bytes this gave
+// back. Returns the builder.
 ext_buf *ext_buf_reset(ext_buf *builder, uint32_t *held);
 // Releases the builder; nullptr is allowed.
 void ext_buf_free(ext_buf *builder);

@@ -110,34 +110,38 @@ int64_t trim_to_records(int fd, const char *path, uint64_t record) {
 
 // ---- staging ------------------------------------------------------------------------------
 
-// Closes the open stage file. -1 when the close reports a failed write (logged): samples
-// appended before it may be missing from the file.
+// Closes the open stage file. -1 when the close fails (logged).
 int kv_stage_close(dbs_kv_state *kv) {
     int rc = 0;
-    if (kv->stage != nullptr && fclose(kv->stage) != 0) {
-        LOG_SYSERR("fclose");
+    if (kv->stage_fd >= 0 && close(kv->stage_fd) != 0) {
+        LOG_SYSERR("close");
         rc = -1;
     }
-    kv->stage = nullptr;
+    kv->stage_fd = -1;
+    kv->stage_size = 0;
     kv->staged = 0;
     return rc;
 }
 
-int kv_stage_open(dbs_agent *a) {
+// Opens the agent's stage file for appending, cut to whole records. 0, or -1 with the
+// failed call in *call (errno set).
+int kv_stage_open(dbs_agent *a, const char **call) {
     kv_path path(a->id, STAGE);
     int fd = open(path.text, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    FILE *f = nullptr;
-    if (fd >= 0) {
-        trim_to_records(fd, path.text, sizeof(kv_stage_rec));
-        f = fdopen(fd, "a");
-    }
-    if (f == nullptr) {
-        LOG_ERROR("Cannot create stage file: %s: %s.", path.text, strerror(errno));
-        if (fd >= 0)
-            close(fd);
+    if (fd < 0) {
+        *call = "open";
         return -1;
     }
-    a->kv.stage = f;
+    const int64_t size = trim_to_records(fd, path.text, sizeof(kv_stage_rec));
+    if (size < 0) {
+        const int e = errno;
+        close(fd);
+        errno = e;
+        *call = "ftruncate";
+        return -1;
+    }
+    a->kv.stage_fd = fd;
+    a->kv.stage_size = static_cast<uint64_t>(size);
     a->kv.staged = 0;
     return 0;
 }
@@ -195,8 +199,8 @@ std::vector<kv_group> kv_groups(std::span<const kv_stage_rec> recs) {
 }
 
 // Writes the journal of a move: the staging file's identity and the sizes the day files
-// have before it. -1 (logged) when it cannot be written; it is then removed, and the move
-// can go on without one.
+// have before it, synced to the disk before any day file grows. -1 (logged) when it cannot
+// be written; it is then removed, and the move waits for a later pass.
 int kv_journal_write(uint64_t aid, const struct stat &stage, std::span<const kv_group> groups) {
     std::vector<uint8_t> bytes(sizeof(kv_journal_head));
     const kv_journal_head head{static_cast<uint64_t>(stage.st_ino),
@@ -219,7 +223,7 @@ int kv_journal_write(uint64_t aid, const struct stat &stage, std::span<const kv_
         LOG_SYSERR_PATH("open", path.text);
         return -1;
     }
-    if (io_write_all(fd.get(), bytes.data(), bytes.size()) != 0) {
+    if (io_write_all(fd.get(), bytes.data(), bytes.size()) != 0 || fdatasync(fd.get()) != 0) {
         LOG_SYSERR_PATH("write", path.text);
         fd.reset();
         unlink(path.text);
@@ -236,7 +240,6 @@ int kv_append_group(uint64_t aid, const kv_group &g, std::span<const kv_stage_re
     fd_owner fd(open(path.text, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
     if (!fd.valid()) {
         LOG_SYSERR_PATH("open", path.text);
-        LOG_ERROR("%zu samples for %s dropped.", g.end - g.begin, path.text);
         return -1;
     }
     const int64_t size = trim_to_records(fd.get(), path.text, sizeof(kv_sample));
@@ -252,12 +255,15 @@ int kv_append_group(uint64_t aid, const kv_group &g, std::span<const kv_stage_re
     return 0;
 }
 
-// Moves the records into their day files: -1 when some of them could not be appended.
+// Moves the records into their day files: -1 when some of them could not be appended (or
+// no journal could be written, and none were).
 int kv_move_records(uint64_t aid, const struct stat &stage, std::span<kv_stage_rec> recs) {
     qsort(recs.data(), recs.size(), sizeof(kv_stage_rec), kv_stage_rec_cmp);
     const std::vector<kv_group> groups = kv_groups(recs);
-    // Without a journal the move is not repeatable, but the samples are still worth moving.
-    (void)kv_journal_write(aid, stage, groups);
+    // Without a journal a move that fails half way could not be taken back before it is
+    // repeated.
+    if (kv_journal_write(aid, stage, groups) != 0)
+        return -1;
     std::vector<kv_sample> buf;
     int rc = 0;
     for (const kv_group &g : groups) {
@@ -297,14 +303,17 @@ void kv_journal_remove(uint64_t aid) {
         LOG_SYSERR_PATH("unlink", path.text);
 }
 
-// A move that was interrupted before its staging file was removed: the day files go back
-// to the sizes they had before it, so that moving the file again adds nothing twice.
-void kv_journal_rollback(uint64_t aid) {
+// A move that failed or was interrupted before its staging file was removed (a complete move
+// removes the file before the journal): the day files go back to the sizes they had before
+// it, so that moving the file again adds nothing twice. A journal that names no staging
+// file left is stale and only removed. 0, or -1 when a day file could not be cut back (the
+// journal then stays for the next try).
+int kv_journal_rollback(uint64_t aid) {
     kv_path path(aid, JOURNAL);
     std::vector<uint8_t> bytes;
     if (!kv_journal_read(path.text, &bytes)) {
         kv_journal_remove(aid);
-        return;
+        return 0;
     }
     kv_journal_head head;
     memcpy(&head, bytes.data(), sizeof head);
@@ -321,37 +330,46 @@ void kv_journal_rollback(uint64_t aid) {
             LOG_WARN("Day file %s cut back from %" PRIu64 " to %" PRIu64
                      " bytes: its staging file is moved again.",
                      day.text, static_cast<uint64_t>(st.st_size), e.size);
-            if (truncate(day.text, static_cast<off_t>(e.size)) != 0)
+            if (truncate(day.text, static_cast<off_t>(e.size)) != 0) {
                 LOG_SYSERR_PATH("truncate", day.text);
+                return -1;
+            }
         }
     }
     kv_journal_remove(aid);
+    return 0;
 }
 
 // Moves the agent's staging file `suffix` into the day files and removes it, then its
-// journal. A file that cannot be removed keeps its journal, so a later recovery undoes
-// the move before repeating it. -1 when some samples could not be moved (they are dropped
-// with the file) or the file could not be removed.
+// journal, once every sample has been appended. When some could not be, the file and its
+// journal stay: the next try takes back what this one appended and moves the file again.
+// -1 when the file is still there (logged).
 int kv_stage_consume(uint64_t aid, const char *suffix) {
     kv_path path(aid, suffix);
-    const int moved = process_stage_file(aid, path.text);
+    if (kv_journal_rollback(aid) != 0 || process_stage_file(aid, path.text) != 0) {
+        LOG_ERROR("Stage file %s kept: its samples are moved at the next pass.", path.text);
+        return -1;
+    }
     if (unlink(path.text) != 0 && errno != ENOENT) {
         LOG_SYSERR_PATH("unlink", path.text);
         return -1;
     }
     kv_journal_remove(aid);
-    return moved;
+    return 0;
 }
 
 // ---- maintainer -----------------------------------------------------------------------
 
+// Moves the agent's pending "unstage" file. One that could not be moved whole stays pending,
+// so the next pass tries again and the worker does not rotate over it.
 int kv_unstage(dbs_agent *a) {
     kv_path path(a->id, UNSTAGE);
     LOG_DEBUG("Stage file eligible to unstage: %s", path.text);
-    const int rc = kv_stage_consume(a->id, UNSTAGE);
+    if (kv_stage_consume(a->id, UNSTAGE) != 0)
+        return -1;
     // Sequentially consistent: the removal is done before the worker can see 0.
     a->kv.unstage_pending.store(0);
-    return rc;
+    return 0;
 }
 
 // ---- reading day files ----------------------------------------------------------------
@@ -413,6 +431,16 @@ int64_t kv_read_day(const char *path, uint8_t *buf) {
         return -1;
     }
     return got - got % static_cast<ssize_t>(sizeof(kv_sample));
+}
+
+// The registry item of an agent, or NULL (also without a registry).
+dbs_agent *kv_agent_of(dbs_agents *agents, uint64_t aid) {
+    if (agents == nullptr)
+        return nullptr;
+    for (uint64_t i = 0; i < agents->count; i++)
+        if (agents->items[i]->id == aid)
+            return agents->items[i];
+    return nullptr;
 }
 
 // Hands one day file to the sink: 0 when it was delivered or is missing or empty, 1 when the
@@ -484,16 +512,29 @@ int dbs_kv_save(dbs_agent *a, uint32_t key, uint64_t time_ms, uint64_t value) {
     // A stage that cannot be handed over yet takes the sample all the same.
     if (kv->staged > KV_STAGE_ROTATE && kv->unstage_pending.load() == 0)
         (void)kv_stage_rotate(a);
-    if (kv->stage == nullptr && kv_stage_open(a) != 0)
+    const char *call = "write";
+    if (kv->stage_fd < 0 && kv_stage_open(a, &call) != 0) {
+        kv_path path(a->id, STAGE);
+        dbs_agent_lost(a, 0, 1, call, path.text, errno);
         return -1;
+    }
     const kv_stage_rec rec{a->id, time_ms, value, key};
-    if (fwrite(&rec, sizeof rec, 1, kv->stage) == 1) {
+    // One write(2) per sample: a sample handed to the store survives a crash of the process.
+    if (io_write_all(kv->stage_fd, &rec, sizeof rec) == 0) {
+        kv->stage_size += sizeof rec;
         kv->staged++;
+        if (a->losses.samples != 0 || a->losses.rcalls != 0)
+            dbs_agent_tell_losses(a, false);
         return 0;
     }
-    // The stream may hold part of a record now: reopening cuts the file to whole records.
-    LOG_SYSERR("fwrite");
-    (void)kv_stage_close(kv);
+    const int e = errno;
+    kv_path path(a->id, STAGE);
+    // A part of the record may have been written: the file goes back to whole records.
+    if (ftruncate(kv->stage_fd, static_cast<off_t>(kv->stage_size)) != 0) {
+        LOG_SYSERR_PATH("ftruncate", path.text);
+        (void)kv_stage_close(kv);
+    }
+    dbs_agent_lost(a, 0, 1, "write", path.text, e);
     return -1;
 }
 
@@ -539,7 +580,7 @@ int process_stage_file(uint64_t aid, const char *path) {
     return rc;
 }
 
-int dbs_kv_recover() {
+int dbs_kv_recover(dbs_agents *agents) {
     DIR *dir = opendir(AGENTS_DIR);
     if (dir == nullptr) {
         LOG_ERROR("opendir: %s %s.", AGENTS_DIR, strerror(errno));
@@ -550,10 +591,18 @@ int dbs_kv_recover() {
         uint64_t aid;
         if (e->d_name[0] == '.' || !parse_agent_id(e->d_name, &aid))
             continue;
-        kv_journal_rollback(aid);
-        const int unstaged = kv_stage_consume(aid, UNSTAGE);
-        if (kv_stage_consume(aid, STAGE) != 0 || unstaged != 0)
+        if (kv_stage_consume(aid, UNSTAGE) != 0) {
             rc = -1;
+            // The maintainer tries again; until then the agent's stage does not rotate.
+            if (dbs_agent *a = kv_agent_of(agents, aid))
+                a->kv.unstage_pending.store(1);
+        }
+        if (kv_stage_consume(aid, STAGE) != 0) {
+            rc = -1;
+            // The agent's next samples are appended to this stage, which its journal would
+            // then no longer name: what the failed move appended is taken back now.
+            (void)kv_journal_rollback(aid);
+        }
     }
     closedir(dir);
     return rc;
@@ -574,6 +623,8 @@ int dbs_kv_maintain_pass(dbs_agents *repo) {
 
 struct kv_maintainer {
     dbs_agents *agents;
+    void (*after_pass)(void *ctx);
+    void *after_pass_ctx;
     uint32_t interval_ms;
     bool stop; // under lock
     pthread_mutex_t lock;
@@ -597,8 +648,11 @@ static void *dbs_kv_maintainer(void *arg) {
     auto *m = static_cast<kv_maintainer *>(arg);
     LOG_DEBUG("Started KV maintainer.");
     // A failed move has been logged where it failed; the next pass goes on with the rest.
-    while (kv_maintainer_wait(m))
+    while (kv_maintainer_wait(m)) {
         (void)dbs_kv_maintain_pass(m->agents);
+        if (m->after_pass != nullptr)
+            m->after_pass(m->after_pass_ctx);
+    }
     return nullptr;
 }
 
@@ -608,9 +662,12 @@ static void kv_maintainer_free(kv_maintainer *m) {
     free(m);
 }
 
-kv_maintainer *dbs_kv_maintainer_start(dbs_agents *agents, uint32_t interval_ms) {
+kv_maintainer *dbs_kv_maintainer_start(dbs_agents *agents, uint32_t interval_ms,
+                                       void (*after_pass)(void *ctx), void *ctx) {
     auto *m = static_cast<kv_maintainer *>(krv_calloc(1, sizeof(kv_maintainer)));
     m->agents = agents;
+    m->after_pass = after_pass;
+    m->after_pass_ctx = ctx;
     m->interval_ms = interval_ms;
     pthread_mutex_init(&m->lock, nullptr);
     cond_init_monotonic(&m->wake);

@@ -44,13 +44,14 @@ constexpr uint32_t KV_MAINTAIN_INTERVAL_MS = 1000;
 // seconds of a day.
 constexpr size_t KV_BULK_BYTES = 17280 * sizeof(kv_sample);
 
-// Stages one sample of the agent. Runs on the agent's collector worker only. 0, or -1 when
-// the stage file cannot be opened or written (the sample is dropped; logged).
+// Stages one sample of the agent with one write(2), so that a sample handed to the store
+// survives a crash of the process. Runs on the agent's collector worker only. 0, or -1 when
+// the stage file cannot be opened or written: the sample is dropped, counted and told in
+// the agent's loss line.
 int dbs_kv_save(dbs_agent *a, uint32_t key, uint64_t time_ms, uint64_t value);
 
 // Closes the agent's stage file, if open, when its collector goes away. The file stays on
-// disk and is reopened by the next sample. -1 when the close reports a failed write
-// (logged).
+// disk and is reopened by the next sample. -1 when the close fails (logged).
 int dbs_agent_kv_close(dbs *db, dbs_agent *a);
 
 // Orders staging records by agent id, key id and time, all ascending (qsort form).
@@ -59,25 +60,32 @@ int kv_stage_rec_cmp(const void *a, const void *b);
 // Sorts the staging file at `path` of agent `aid` and appends its samples to the agent's
 // day files, writing the journal first. Records of other agents and a partial record at
 // the end are left out. The file and the journal stay in place: whoever consumes the file
-// (maintainer or recovery) removes it and then the journal. 0 (also for a missing file), or
-// -1 when the file could not be read or some samples could not be appended (logged).
+// (maintainer or recovery) removes it and then the journal, once the move is complete. 0
+// (also for a missing file), or -1 when the file could not be read, no journal could be
+// written or some samples could not be appended (logged).
 int process_stage_file(uint64_t aid, const char *path);
 
 // Moves every staging file left in the agent directories into the day files and removes
-// it ("unstage" before "stage"). Runs at open, before any agent can send. 0, or -1 when
-// "storage.db/data" cannot be opened or some samples could not be moved (logged).
-int dbs_kv_recover();
+// it ("unstage" before "stage"). Runs at open, before any agent can send. A file that cannot
+// be moved whole stays: an "unstage" file is left to the maintainer (its agent's flag in
+// `agents`, which may be NULL, is set), a "stage" file to the agent's next rotation. 0, or
+// -1 when "storage.db/data" cannot be opened or some samples could not be moved (logged).
+int dbs_kv_recover(dbs_agents *agents);
 
 // One pass of the maintainer over the registry: moves and removes the pending "unstage"
-// file of every agent whose flag is set, then clears the flag. 0, or -1 when some samples
-// could not be moved (logged).
+// file of every agent whose flag is set, then clears the flag. A file that cannot be moved
+// whole keeps its flag and is tried again at the next pass. 0, or -1 when some samples could
+// not be moved (logged).
 int dbs_kv_maintain_pass(dbs_agents *agents);
 
 struct kv_maintainer;
 
-// Starts the maintainer thread on the registry: one pass every `interval_ms`
-// milliseconds. NULL when the thread cannot be started (logged).
-kv_maintainer *dbs_kv_maintainer_start(dbs_agents *agents, uint32_t interval_ms);
+// Starts the maintainer thread on the registry: one pass every `interval_ms` milliseconds,
+// each followed by after_pass(ctx) when it is given. NULL when the thread cannot be started
+// (logged).
+kv_maintainer *dbs_kv_maintainer_start(dbs_agents *agents, uint32_t interval_ms,
+                                       void (*after_pass)(void *ctx) = nullptr,
+                                       void *ctx = nullptr);
 
 // Stops the maintainer thread, waits for it and frees it.
 void dbs_kv_maintainer_stop(kv_maintainer *m);

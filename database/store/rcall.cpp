@@ -7,6 +7,7 @@
 #include <cstring>
 #include <endian.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@ namespace {
 constexpr uint64_t RECORD = sizeof(call_record);
 constexpr uint64_t HEADER = sizeof(RootCall);
 constexpr uint64_t MINUTE_MS = 60000;
+constexpr uint32_t SECONDS_PER_HOUR = 3600;
 // Read size of the walk that looks for an incomplete root call at the end of an hour file.
 constexpr size_t TAIL_CHUNK = size_t{1} << 20;
 
@@ -122,16 +124,33 @@ scan_step scan_buffer(scan_state &s, uint8_t *buf, uint64_t got, uint32_t buffer
     return scan_step::more;
 }
 
-// Opens (creating) a file of the hour for appending and takes its size. 0 or -1 (logged).
-int mc_open(const char *path, int access, int32_t *fd, uint64_t *size) {
-    int f = open(path, access | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (f < 0) {
-        LOG_SYSERR_PATH("open", path);
+// Where a write of a root call failed: the call, the file and the errno value, told in the
+// agent's loss line.
+struct mc_failure {
+    const char *call = nullptr;
+    char path[RCALL_PATH_MAX] = {};
+    int err = 0;
+
+    // Records the failed call with the current errno; -1.
+    int set(const char *failed, const char *file) {
+        return set_err(failed, file, errno);
+    }
+    int set_err(const char *failed, const char *file, int e) {
+        call = failed;
+        snprintf(path, sizeof path, "%s", file != nullptr ? file : "");
+        err = e;
         return -1;
     }
+};
+
+// Opens (creating) a file of the hour for appending and takes its size. 0 or -1.
+int mc_open(const char *path, int access, int32_t *fd, uint64_t *size, mc_failure *fail) {
+    int f = open(path, access | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (f < 0)
+        return fail->set("open", path);
     off_t end = lseek(f, 0, SEEK_END);
     if (end < 0) {
-        LOG_SYSERR_PATH("lseek", path);
+        fail->set("lseek", path);
         close(f);
         return -1;
     }
@@ -140,23 +159,50 @@ int mc_open(const char *path, int access, int32_t *fd, uint64_t *size) {
     return 0;
 }
 
-// Walks the stored root calls of an hour file of *size bytes and cuts off an incomplete
-// one at its end (a partial header, or a header whose calls the file does not hold), left
-// by a process that died while appending. A damaged record is reported and left alone.
-// 0, or -1 when reading or truncating fails (logged).
-int mc_trim_tail(int fd, const char *path, uint64_t *size) {
+// What the walk of an hour file found in each second of its hour: the first root call
+// stored for it and how many were stored, as the calls index should say.
+using hour_slots = std::vector<cindex_slot>;
+
+// Brings the index of the hour in line with what the file holds; logged when it differed.
+void mc_index_align(cindex_slot *index, uint32_t hour, const hour_slots &found, const char *path) {
+    uint64_t counted = 0, held = 0;
+    bool differs = false;
+    for (uint32_t s = 0; s < SECONDS_PER_HOUR; s++) {
+        const cindex_slot have = cindex_get(index, hour, s);
+        counted += have.count;
+        held += found[s].count;
+        differs = differs || have.count != found[s].count ||
+                  (found[s].count != 0 && have.offset != found[s].offset);
+    }
+    if (!differs)
+        return;
+    LOG_WARN("Calls index of %s rebuilt: it counted %" PRIu64 " root calls, the file holds %" PRIu64
+             ".",
+             path, counted, held);
+    for (uint32_t s = 0; s < SECONDS_PER_HOUR; s++)
+        cindex_set(index, hour, s, found[s]);
+}
+
+// Walks the stored root calls of an hour file of *size bytes, opened for this process's first
+// append to it. The file is cut (unless `cut` is false) where it stops holding whole, valid
+// root calls: behind an incomplete one at its end (left by a process that died while
+// appending) or at a damaged record, behind which the scans of the file would never reach
+// what is appended later. The day's index is then made to count exactly the root calls the
+// file keeps (those a scan reaches). 0, or -1 when reading or cutting fails.
+int mc_check_file(int fd, const char *path, uint64_t *size, uint32_t hour, cindex_slot *index,
+                  mc_failure *fail, bool cut = true) {
     std::vector<uint8_t> buf(TAIL_CHUNK);
+    hour_slots found(SECONDS_PER_HOUR, cindex_slot{0, 0});
     uint64_t pos = 0;      // start of the next record
     uint64_t chunk_at = 0; // file offset of buf
     uint64_t chunk_len = 0;
+    bool damaged = false;
     while (pos < *size) {
         if (pos + HEADER > chunk_at + chunk_len) {
             ssize_t got =
                 io_pread_full(fd, buf.data(), std::min<uint64_t>(TAIL_CHUNK, *size - pos), pos);
-            if (got < 0) {
-                LOG_SYSERR_PATH("pread", path);
-                return -1;
-            }
+            if (got < 0)
+                return fail->set("pread", path);
             chunk_at = pos;
             chunk_len = static_cast<uint64_t>(got);
             if (chunk_len < HEADER)
@@ -165,67 +211,279 @@ int mc_trim_tail(int fd, const char *path, uint64_t *size) {
         RootCall h;
         memcpy(&h, buf.data() + (pos - chunk_at), HEADER);
         if (!rootcall_valid(&h)) {
-            LOG_ERROR("Hour file %s is damaged at offset %" PRIu64 ".", path, pos);
-            return 0;
+            damaged = true;
+            break;
         }
         if (*size - pos < rootcall_length(be16toh(h.n)))
             break;
+        const uint64_t t = be64toh(h.root.TSTAMP);
+        if (t / HOUR_MS % 24 == hour) {
+            cindex_slot &f = found[t % HOUR_MS / 1000];
+            if (f.count++ == 0)
+                f.offset = pos;
+        }
         pos += rootcall_length(be16toh(h.n));
     }
-    if (pos == *size)
-        return 0;
-    LOG_WARN("Hour file %s ends inside a root call: cut from %" PRIu64 " to %" PRIu64 " bytes.",
-             path, *size, pos);
-    if (ftruncate(fd, static_cast<off_t>(pos)) != 0) {
-        LOG_SYSERR_PATH("ftruncate", path);
-        return -1;
+    if (pos != *size && cut) {
+        if (damaged)
+            LOG_ERROR("Hour file %s is damaged at offset %" PRIu64 ": %" PRIu64
+                      " bytes cut off there, so that what is stored next can be read.",
+                      path, pos, *size - pos);
+        else
+            LOG_WARN("Hour file %s ends inside a root call: cut from %" PRIu64 " to %" PRIu64
+                     " bytes.",
+                     path, *size, pos);
+        if (ftruncate(fd, static_cast<off_t>(pos)) != 0)
+            return fail->set("ftruncate", path);
+        *size = pos;
     }
-    *size = pos;
+    mc_index_align(index, hour, found, path);
     return 0;
 }
 
-bool mc_is_checked(const dbs_agent *a, uint64_t hour, uint64_t size) {
-    return std::any_of(std::begin(a->mc_checked), std::end(a->mc_checked),
+bool mc_is_checked(const dbs_mc_state *mc, uint64_t hour, uint64_t size) {
+    return std::any_of(std::begin(mc->checked), std::end(mc->checked),
                        [&](const dbs_mc_checked &c) { return c.hour == hour && c.size == size; });
 }
 
-void mc_remember(dbs_agent *a, uint64_t hour, uint64_t size) {
-    if (a->mc_checked[0].hour != hour)
-        a->mc_checked[1] = a->mc_checked[0];
-    a->mc_checked[0] = {hour, size};
+// Remembers that the hour file holds `size` bytes of whole root calls, counted by the index.
+void mc_remember(dbs_mc_state *mc, uint64_t hour, uint64_t size) {
+    auto *end = std::end(mc->checked) - 1;
+    auto *it = std::find_if(std::begin(mc->checked), end,
+                            [&](const dbs_mc_checked &c) { return c.hour == hour; });
+    std::move_backward(std::begin(mc->checked), it, it + 1);
+    mc->checked[0] = {hour, size};
 }
 
-void mc_forget(dbs_agent *a, uint64_t hour) {
-    for (dbs_mc_checked &c : a->mc_checked)
+void mc_forget(dbs_mc_state *mc, uint64_t hour) {
+    for (dbs_mc_checked &c : mc->checked)
         if (c.hour == hour)
             c = {};
 }
 
-// Opens the files of another hour, `hour_n` hours since the epoch.
-int mc_switch(dbs_agent *a, uint64_t hour_n, uint32_t day, uint32_t hour) {
+// The index map another open hour of the same day holds, or NULL.
+cindex_slot *mc_day_index(const dbs_mc_state *mc, uint64_t day, const dbs_mc_hour *except) {
+    for (const dbs_mc_hour &o : mc->open)
+        if (&o != except && o.hour != MC_NO_HOUR && o.hour / 24 == day && o.index != nullptr)
+            return o.index;
+    return nullptr;
+}
+
+// Makes a new calls index for the day in place of a file of the wrong size, which no reader
+// uses: the hour files of the day that exist are walked for it. NULL when that fails.
+cindex_slot *mc_index_remake(dbs_agent *a, uint32_t day, mc_failure *fail) {
+    char path[CINDEX_PATH_MAX];
+    cindex_path(path, a->id, day);
+    LOG_WARN("Calls index %s is not %" PRIu64 " bytes long: made anew from the day's hour files.",
+             path, CINDEX_FILE_SIZE);
+    if (unlink(path) != 0 && errno != ENOENT) {
+        fail->set("unlink", path);
+        return nullptr;
+    }
+    int err;
+    const char *call;
+    cindex_slot *index = cindex_map(a->id, day, true, &err, &call);
+    if (index == nullptr) {
+        fail->set_err(call != nullptr ? call : "size check of", path, err);
+        return nullptr;
+    }
+    for (uint32_t hour = 0; hour < 24; hour++) {
+        char hour_path[RCALL_PATH_MAX];
+        rcall_path(hour_path, a->id, day, hour, "");
+        fd_owner fd(open(hour_path, O_RDONLY | O_CLOEXEC));
+        struct stat st;
+        if (!fd.valid() || fstat(fd.get(), &st) != 0)
+            continue;
+        auto size = static_cast<uint64_t>(st.st_size);
+        if (mc_check_file(fd.get(), hour_path, &size, hour, index, fail, false) != 0) {
+            (void)cindex_close(index);
+            return nullptr;
+        }
+    }
+    return index;
+}
+
+// Maps the day's calls index for writing; one of the wrong size is made anew. NULL when it
+// cannot be mapped.
+cindex_slot *mc_index_map(dbs_agent *a, uint32_t day, mc_failure *fail) {
+    int err;
+    const char *call;
+    cindex_slot *index = cindex_map(a->id, day, true, &err, &call);
+    if (index != nullptr)
+        return index;
+    if (call == nullptr)
+        return mc_index_remake(a, day, fail);
+    char path[CINDEX_PATH_MAX];
+    cindex_path(path, a->id, day);
+    fail->set_err(call, path, err);
+    return nullptr;
+}
+
+// Makes what was written to an open hour durable: its files' data and its index.
+int mc_hour_sync(dbs_mc_hour *h) {
+    if (!h->dirty)
+        return 0;
+    int rc = 0;
+    for (int32_t fd : {h->data_fd, h->ext_fd}) {
+        if (fd >= 0 && fdatasync(fd) != 0) {
+            LOG_SYSERR("fdatasync");
+            rc = -1;
+        }
+    }
+    if (cindex_sync(h->index) != 0)
+        rc = -1;
+    h->dirty = rc != 0;
+    return rc;
+}
+
+// Closes an open hour, first syncing it with `sync`. One whose last append failed
+// (`trusted` false) is not remembered as checked, so its next opening checks it again.
+int mc_hour_close(dbs_mc_state *mc, dbs_mc_hour *h, bool sync, bool trusted) {
+    if (h->hour == MC_NO_HOUR)
+        return 0;
+    int rc = sync ? mc_hour_sync(h) : 0;
+    if (h->data_fd >= 0 && trusted)
+        mc_remember(mc, h->hour, h->data_size);
+    else
+        mc_forget(mc, h->hour);
+    for (int32_t fd : {h->data_fd, h->ext_fd}) {
+        if (fd >= 0 && close(fd) != 0) {
+            LOG_SYSERR("close");
+            rc = -1;
+        }
+    }
+    if (mc_day_index(mc, h->hour / 24, h) == nullptr && cindex_close(h->index) != 0)
+        rc = -1;
+    *h = {};
+    return rc;
+}
+
+// The open hour `hour_n`, or NULL.
+dbs_mc_hour *mc_hour_find(dbs_mc_state *mc, uint64_t hour_n) {
+    for (dbs_mc_hour &h : mc->open)
+        if (h.hour == hour_n)
+            return &h;
+    return nullptr;
+}
+
+// An entry for a new open hour: a free one, or the one written least recently, closed.
+dbs_mc_hour *mc_hour_take(dbs_mc_state *mc) {
+    dbs_mc_hour *pick = &mc->open[0];
+    for (dbs_mc_hour &h : mc->open) {
+        if (h.hour == MC_NO_HOUR)
+            return &h;
+        if (h.used < pick->used)
+            pick = &h;
+    }
+    // A failed sync or close has been logged; the entry is taken all the same.
+    (void)mc_hour_close(mc, pick, true, true);
+    return pick;
+}
+
+// Opens the files of hour `hour_n` into h: the hour file (checked unless this process left
+// it at its present size), its extension file and the day's calls index. 0, or -1 with h
+// left unused.
+int mc_hour_open(dbs_agent *a, dbs_mc_hour *h, uint64_t hour_n, mc_failure *fail) {
     dbs_mc_state *mc = &a->mc;
-    // A failed close of the previous hour's files is logged; the new hour opens all the same.
-    (void)dbs_agent_mc_close(mc);
+    const auto day = static_cast<uint32_t>(hour_n / 24);
+    const auto hour = static_cast<uint32_t>(hour_n % 24);
     char path[RCALL_PATH_MAX];
     rcall_path(path, a->id, day, hour, "");
-    if (mc_open(path, O_RDWR, &mc->data_fd, &mc->data_size) != 0)
+    if (mc_open(path, O_RDWR, &h->data_fd, &h->data_size, fail) != 0)
         return -1;
-    if (!mc_is_checked(a, hour_n, mc->data_size) &&
-        mc_trim_tail(mc->data_fd, path, &mc->data_size) != 0) {
-        (void)dbs_agent_mc_close(mc);
-        return -1;
-    }
-    rcall_path(path, a->id, day, hour, ".x");
-    if (mc_open(path, O_WRONLY, &mc->ext_fd, &mc->ext_size) != 0) {
-        (void)dbs_agent_mc_close(mc);
+    h->hour = hour_n;
+    char ext_path[RCALL_PATH_MAX];
+    rcall_path(ext_path, a->id, day, hour, ".x");
+    if (mc_open(ext_path, O_WRONLY, &h->ext_fd, &h->ext_size, fail) != 0) {
+        (void)mc_hour_close(mc, h, false, false);
         return -1;
     }
-    mc->index = cindex_open(a->id, day, true);
-    if (mc->data_size == 0)
-        cindex_clear_hour(mc->index, hour);
-    mc->hour = hour_n;
-    mc_remember(a, hour_n, mc->data_size);
+    h->index = mc_day_index(mc, day, h);
+    if (h->index == nullptr && (h->index = mc_index_map(a, day, fail)) == nullptr) {
+        (void)mc_hour_close(mc, h, false, false);
+        return -1;
+    }
+    // A new file: slots left by an earlier file of the same name (removed since) are void.
+    if (h->data_size == 0)
+        cindex_clear_hour(h->index, hour);
+    else if (!mc_is_checked(mc, hour_n, h->data_size) &&
+             mc_check_file(h->data_fd, path, &h->data_size, hour, h->index, fail) != 0) {
+        (void)mc_hour_close(mc, h, false, false);
+        return -1;
+    }
     return 0;
+}
+
+// The open hour of hour_n, opened when needed. A root call of a later hour than any before
+// first makes the hours written so far durable: the agent has moved on to a new hour.
+dbs_mc_hour *mc_hour_for(dbs_agent *a, uint64_t hour_n, mc_failure *fail) {
+    dbs_mc_state *mc = &a->mc;
+    if (hour_n > mc->newest) {
+        if (mc->newest != 0)
+            for (dbs_mc_hour &h : mc->open)
+                (void)mc_hour_sync(&h); // logged; the next switch or close tries again
+        mc->newest = hour_n;
+    }
+    if (dbs_mc_hour *h = mc_hour_find(mc, hour_n))
+        return h;
+    dbs_mc_hour *h = mc_hour_take(mc);
+    return mc_hour_open(a, h, hour_n, fail) == 0 ? h : nullptr;
+}
+
+// Appends one stored root call: the blob (when given) to ext_fd, then the RootCall and the
+// n records to data_fd with one gathered write. On a failure both files are cut back and
+// the name of the failed call is returned (errno set); NULL on success.
+const char *csp_append(uint64_t *data_size, uint64_t *ext_size, int32_t data_fd, int32_t ext_fd,
+                       const call_record *root, uint32_t thread_id, uint16_t exception_count,
+                       uint16_t n, const call_record *calls, uint32_t ext_len,
+                       const void *ext_blob) {
+    const bool has_blob = ext_blob != nullptr && ext_len != 0;
+    if (has_blob) {
+        iovec blob{const_cast<void *>(ext_blob), ext_len};
+        if (io_writev_all(ext_fd, &blob, 1) != 0) {
+            const int e = errno;
+            cut_back(ext_fd, *ext_size);
+            errno = e;
+            return "write";
+        }
+        LOG_DEBUG("Extension data stored.");
+    }
+    RootCall h{};
+    h.root = *root;
+    h.ext_offset = htobe64(has_blob ? *ext_size : 0);
+    h.ext_length = htobe32(has_blob ? ext_len : 0);
+    h.thread = htobe32(thread_id);
+    h.exceptions = htobe16(exception_count);
+    h.n = htobe16(n);
+    memcpy(h.magic, ROOTCALL_MAGIC, sizeof h.magic);
+    iovec iov[2] = {{&h, HEADER}, {const_cast<call_record *>(calls), RECORD * n}};
+    if (io_writev_all(data_fd, iov, n != 0 ? 2 : 1) != 0) {
+        const int e = errno;
+        cut_back(data_fd, *data_size);
+        if (has_blob)
+            cut_back(ext_fd, *ext_size);
+        errno = e;
+        return "writev";
+    }
+    if (has_blob)
+        *ext_size += ext_len;
+    *data_size += rootcall_length(n);
+    return nullptr;
+}
+
+// Appends the root call to the open hour.
+int mc_append(dbs_agent *a, dbs_mc_hour *h, const rcall *rc, mc_failure *fail) {
+    const auto day = static_cast<uint32_t>(h->hour / 24);
+    const auto hour = static_cast<uint32_t>(h->hour % 24);
+    char path[RCALL_PATH_MAX];
+    const char *failed =
+        csp_append(&h->data_size, &h->ext_size, h->data_fd, h->ext_fd, rc->root, rc->thread,
+                   rc->exceptions, static_cast<uint16_t>(rc->count - 1), rc->calls, rc->ext_length,
+                   rc->ext);
+    if (failed == nullptr)
+        return 0;
+    rcall_path(path, a->id, day, hour, strcmp(failed, "write") == 0 ? ".x" : "");
+    return fail->set(failed, path);
 }
 
 } // namespace
@@ -255,23 +513,28 @@ void rcall_path(char *buf, uint64_t agent_id, uint32_t day, uint32_t hour, const
              suffix);
 }
 
-int dbs_agent_mc_close(dbs_mc_state *mc) {
+int dbs_agent_mc_close(dbs_agent *a) {
     int rc = 0;
-    for (int32_t fd : {mc->data_fd, mc->ext_fd}) {
-        if (fd >= 0 && close(fd) != 0) {
-            LOG_SYSERR("close");
+    for (dbs_mc_hour &h : a->mc.open)
+        if (mc_hour_close(&a->mc, &h, true, true) != 0)
             rc = -1;
-        }
-    }
-    if (cindex_close(mc->index) != 0)
-        rc = -1;
-    mc->data_fd = -1;
-    mc->ext_fd = -1;
-    mc->index = nullptr;
-    mc->hour = 0;
-    mc->data_size = 0;
-    mc->ext_size = 0;
+    a->mc.newest = 0;
     return rc;
+}
+
+int dbs_agent_mc_sync(dbs_agent *a) {
+    int rc = 0;
+    for (dbs_mc_hour &h : a->mc.open)
+        if (mc_hour_sync(&h) != 0)
+            rc = -1;
+    return rc;
+}
+
+uint32_t dbs_agent_mc_open_hours(const dbs_agent *a) {
+    uint32_t n = 0;
+    for (const dbs_mc_hour &h : a->mc.open)
+        n += h.hour != MC_NO_HOUR;
+    return n;
 }
 
 int dbs_rcall_save(dbs_agent *agent, const rcall *rc) {
@@ -283,67 +546,45 @@ int dbs_rcall_save(dbs_agent *agent, const rcall *rc) {
     }
     const uint64_t t = be64toh(rc->root->TSTAMP);
     if (t / DAY_MS > RCALL_MAX_DAY) {
-        LOG_ERROR("Root call not stored: time stamp %" PRIu64 " out of range.", t);
+        dbs_agent_lost(agent, 1, 0, "time stamp out of range", nullptr, 0);
         return -1;
     }
+    dbs_agent_tell_losses(agent, false);
     const uint64_t hour_n = t / HOUR_MS;
-    const auto day = static_cast<uint32_t>(t / DAY_MS);
     const auto hour = static_cast<uint32_t>(t % DAY_MS / HOUR_MS);
     const uint64_t minute = t % HOUR_MS / MINUTE_MS;
     const uint64_t second = t % MINUTE_MS / 1000;
-    dbs_mc_state *mc = &agent->mc;
-    if ((mc->hour != hour_n || mc->data_fd < 0) && mc_switch(agent, hour_n, day, hour) != 0)
-        return -1;
-    const uint64_t at = mc->data_size;
-    const auto n = static_cast<uint16_t>(rc->count - 1);
-    // Counted before it is written: the index may count a root call that never made it to
-    // the file (a reader then scans on to the end), but never misses one that did.
-    cindex_put(mc->index, at, hour, minute, second);
-    if (csp_save_rcall(&mc->data_size, &mc->ext_size, mc->data_fd, mc->ext_fd, rc->root, rc->thread,
-                       rc->exceptions, n, rc->calls, rc->ext_length, rc->ext) != 0) {
-        cindex_unput(mc->index, at, hour, minute, second);
-        // The cut back may have failed too: the next root call reopens and checks the file.
-        mc_forget(agent, hour_n);
-        (void)dbs_agent_mc_close(mc);
+    mc_failure fail;
+    dbs_mc_hour *h = mc_hour_for(agent, hour_n, &fail);
+    if (h == nullptr) {
+        dbs_agent_lost(agent, 1, 0, fail.call, fail.path, fail.err);
         return -1;
     }
-    mc_remember(agent, hour_n, mc->data_size);
+    const uint64_t at = h->data_size;
+    // The index is mapped, so its entry cannot fail; it is taken back when the root call
+    // does not reach the file.
+    cindex_put(h->index, at, hour, minute, second);
+    if (mc_append(agent, h, rc, &fail) != 0) {
+        cindex_unput(h->index, at, hour, minute, second);
+        // The cut back may have failed too: the next root call reopens and checks the file.
+        (void)mc_hour_close(&agent->mc, h, false, false);
+        dbs_agent_lost(agent, 1, 0, fail.call, fail.path, fail.err);
+        return -1;
+    }
+    h->used = ++agent->mc.writes;
+    h->dirty = true;
     return 0;
 }
 
 int csp_save_rcall(uint64_t *data_size, uint64_t *ext_size, int32_t data_fd, int32_t ext_fd,
                    const call_record *root, uint32_t thread_id, uint16_t exception_count,
                    uint16_t n, const call_record *calls, uint32_t ext_len, const void *ext_blob) {
-    const bool has_blob = ext_blob != nullptr && ext_len != 0;
-    if (has_blob) {
-        iovec blob{const_cast<void *>(ext_blob), ext_len};
-        if (io_writev_all(ext_fd, &blob, 1) != 0) {
-            LOG_SYSERR("write");
-            cut_back(ext_fd, *ext_size);
-            return -1;
-        }
-        LOG_DEBUG("Extension data stored.");
-    }
-    RootCall h{};
-    h.root = *root;
-    h.ext_offset = htobe64(has_blob ? *ext_size : 0);
-    h.ext_length = htobe32(has_blob ? ext_len : 0);
-    h.thread = htobe32(thread_id);
-    h.exceptions = htobe16(exception_count);
-    h.n = htobe16(n);
-    memcpy(h.magic, ROOTCALL_MAGIC, sizeof h.magic);
-    iovec iov[2] = {{&h, HEADER}, {const_cast<call_record *>(calls), RECORD * n}};
-    if (io_writev_all(data_fd, iov, n != 0 ? 2 : 1) != 0) {
-        LOG_SYSERR("writev");
-        cut_back(data_fd, *data_size);
-        if (has_blob)
-            cut_back(ext_fd, *ext_size);
-        return -1;
-    }
-    if (has_blob)
-        *ext_size += ext_len;
-    *data_size += rootcall_length(n);
-    return 0;
+    const char *failed = csp_append(data_size, ext_size, data_fd, ext_fd, root, thread_id,
+                                    exception_count, n, calls, ext_len, ext_blob);
+    if (failed == nullptr)
+        return 0;
+    LOG_SYSERR(failed);
+    return -1;
 }
 
 int csp_get_rcall_stack(int32_t fd, uint64_t offset, uint16_t n, RootCall *header,

@@ -11,7 +11,6 @@
 #include <cstdint>
 
 struct dbs_agent;
-struct dbs_mc_state;
 
 // Call flags.
 constexpr uint16_t CALL_F_ROOT = 0x01;     // the root call, last of its stack
@@ -109,14 +108,24 @@ void call_record_place(call_record *c, uint64_t ext_offset, uint32_t file_id);
 constexpr size_t RCALL_PATH_MAX = 64;
 void rcall_path(char *buf, uint64_t agent_id, uint32_t day, uint32_t hour, const char *suffix);
 
-// Closes the hour file and the extension file of an agent's write state (those open) and
-// unmaps its calls index; the state is left with no hour open. -1 when a close or the unmap
-// failed (logged): what was written last may not have reached the files.
-int dbs_agent_mc_close(dbs_mc_state *mc);
+// Syncs and closes every open hour of the agent (its hour files, extension files and calls
+// indexes); the state is left with no hour open. -1 when a sync, a close or an unmap failed
+// (logged): what was written last may not have reached the disk.
+int dbs_agent_mc_close(dbs_agent *a);
+// Syncs the open hours of the agent that were written since their last sync. 0 or -1.
+int dbs_agent_mc_sync(dbs_agent *a);
+// The number of hours the agent has open (each holds one or two descriptors).
+uint32_t dbs_agent_mc_open_hours(const dbs_agent *a);
 
 // Stores a root call from the collector in the agent's hour file, its blob in the extension
 // file and its place in the calls index. Runs on the agent's collector thread only. 0, or
-// -1 when it was not stored (and nothing of it stays in the files).
+// -1 when it was not stored (and nothing of it stays in the files, nor in the index): the
+// loss is counted and told in the agent's loss line.
+//
+// An agent keeps the files of its last MC_OPEN_HOURS hours open, so that root calls that
+// arrive late for an earlier hour cost no reopening. The first time this process opens an
+// hour file for appending, it walks it: an incomplete root call at its end or a damaged
+// record is cut off, and the day's calls index is made to count what the file holds.
 int dbs_rcall_save(dbs_agent *agent, const rcall *rc);
 
 // Appends one stored root call: the blob (when given) to ext_fd, then the RootCall and the

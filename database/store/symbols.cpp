@@ -368,6 +368,7 @@ smap *symbols_open(uint32_t type) {
             LOG_SYSERR_PATH("ftruncate", path);
     }
     m->offset = keep;
+    m->synced = keep;
     LOG_DEBUG("Loaded %lu symbols of type %d.", m->count, static_cast<int>(type));
     return m;
 }
@@ -436,6 +437,34 @@ uint32_t smap_find_id(struct smap *smap, uint16_t len, const char *name) {
     uint32_t id = smap_lookup(smap, hash, len, name);
     KRV_LOCKCALL(pthread_rwlock_unlock(&smap->guard));
     return id;
+}
+
+void smap_foreach(smap *m, uint32_t type, void *ctx, symbol_cb cb) {
+    KRV_LOCKCALL(pthread_rwlock_rdlock(&m->guard));
+    bool stop = false;
+    for (const smap_bucket<smap_id_ref> &b : m->by_id) {
+        for (uint32_t i = 0; i < b.count && !stop; i++) {
+            const smap_id_ref &r = b.items[i];
+            stop = cb(ctx, type, r.id, static_cast<uint16_t>(strlen(r.name)), 0, r.name) != 0;
+        }
+        if (stop)
+            break;
+    }
+    KRV_LOCKCALL(pthread_rwlock_unlock(&m->guard));
+}
+
+int smap_sync(smap *m) {
+    KRV_LOCKCALL(pthread_rwlock_rdlock(&m->guard));
+    const uint64_t offset = m->offset;
+    KRV_LOCKCALL(pthread_rwlock_unlock(&m->guard));
+    if (offset <= m->synced || m->fd < 0)
+        return 0;
+    if (fdatasync(m->fd) != 0) {
+        LOG_SYSERR("fdatasync");
+        return -1;
+    }
+    m->synced = offset;
+    return 0;
 }
 
 const char *smap_get_name(struct smap *smap, uint32_t id) {

@@ -56,6 +56,7 @@ struct smap {
     smap_bucket<smap_id_ref> by_id[SMAP_BUCKETS];
     uint64_t offset; // where the next record goes: the file's length, a multiple of 16
     uint64_t count;  // symbols in the map
+    uint64_t synced; // the file is known to be on the disk up to here (smap_sync alone)
     int32_t fd;      // the file opened for writing, -1 when closed
 };
 
@@ -88,6 +89,15 @@ uint32_t smap_find_id(smap *m, uint16_t len, const char *name);
 
 // The map's name for an id, or NULL. The name lives as long as the map.
 const char *smap_get_name(smap *m, uint32_t id);
+
+// Calls cb(ctx, type, id, strlen(name), 0, name) for every symbol of the map, in no
+// particular order, under the map's read lock (stores wait meanwhile); a non-zero result
+// ends the walk. `type` is the map's symbol type, handed on to cb.
+void smap_foreach(smap *m, uint32_t type, void *ctx, symbol_cb cb);
+
+// Makes the records appended since the last call durable (fdatasync). One thread at a time.
+// 0, or -1 (logged).
+int smap_sync(smap *m);
 
 // Reads the file of a type from its start (not the map, without a lock) and calls cb per
 // record. 0, or -1 when the file cannot be read.

@@ -92,24 +92,44 @@ template <typename Fn> int mc_dir_foreach(uint64_t agent_id, Fn fn) {
     return 0;
 }
 
-// The hours (since the epoch) from `first` to `last` whose hour files a walk opens, in
-// ascending order: every one of a short span, those listed in the directory otherwise.
-std::vector<uint64_t> walk_hours(uint64_t agent_id, uint64_t first, uint64_t last) {
-    std::vector<uint64_t> hours;
-    if (first > last)
-        return hours;
-    if (last - first < PROBE_HOURS) {
-        for (uint64_t h = first; h <= last; h++)
-            hours.push_back(h);
-        return hours;
-    }
-    mc_dir_foreach(agent_id, [&](const char *, const char *name, uint64_t) {
+// The hour files of the agent's "mc" directory, ascending. -1 when it cannot be read.
+int mc_dir_hours(uint64_t agent_id, std::vector<uint64_t> *hours) {
+    hours->clear();
+    const int rc = mc_dir_foreach(agent_id, [&](const char *, const char *name, uint64_t) {
         uint64_t h;
-        if (mc_name_hour(name, &h) && h >= first && h <= last)
-            hours.push_back(h);
+        if (mc_name_hour(name, &h))
+            hours->push_back(h);
     });
-    std::sort(hours.begin(), hours.end());
-    return hours;
+    std::sort(hours->begin(), hours->end());
+    return rc < 0 ? -1 : 0;
+}
+
+// The hours (since the epoch) from `first` to `last` whose hour files a walk opens, in
+// ascending order. A walk of a request lists the agent's directory (once for consecutive
+// walks of the same agent) and opens only the files that exist; a walk of its own tries
+// every hour of a short span and lists the directory for a longer one. -1 when the
+// directory cannot be read.
+int walk_hours(dbs_walk *w, uint64_t agent_id, uint64_t first, uint64_t last,
+               std::vector<uint64_t> *hours) {
+    hours->clear();
+    if (first > last)
+        return 0;
+    if (!w->list && last - first < PROBE_HOURS) {
+        for (uint64_t h = first; h <= last; h++)
+            hours->push_back(h);
+        return 0;
+    }
+    if (!w->listed || w->listed_agent != agent_id) {
+        w->listed = false;
+        if (mc_dir_hours(agent_id, &w->listed_hours) != 0)
+            return -1;
+        w->listed = true;
+        w->listed_agent = agent_id;
+    }
+    auto lo = std::lower_bound(w->listed_hours.begin(), w->listed_hours.end(), first);
+    auto hi = std::upper_bound(lo, w->listed_hours.end(), last);
+    hours->assign(lo, hi);
+    return 0;
 }
 
 // ---- the time-range walk ----
@@ -148,26 +168,17 @@ struct walk_hour {
     uint32_t file_id;    // day << 5 | hour
 };
 
-uint8_t *walk_alloc(bool wanted, uint32_t size) {
-    return wanted ? static_cast<uint8_t *>(krv_malloc(size)) : nullptr;
+// Makes the buffers a walk needs, once for all the walks that share `w`.
+void walk_prepare(dbs_walk *w, bool with_ext, bool with_window, bool with_tree) {
+    if (w->scan == nullptr)
+        w->scan = krv_malloc(CSP_SCAN_BUFFER_SIZE);
+    if (with_ext && w->ext == nullptr)
+        w->ext = static_cast<uint8_t *>(krv_malloc(EXT_READER_BUFFER_SIZE));
+    if (with_window && w->window == nullptr)
+        w->window = static_cast<uint8_t *>(krv_malloc(EXT_WINDOW_SIZE));
+    if (with_tree && w->tree == nullptr)
+        w->tree = call_tree_new();
 }
-
-// Owns a walk's buffers.
-struct walk_buffers {
-    void *scan = krv_malloc(CSP_SCAN_BUFFER_SIZE);
-    uint8_t *ext;
-    uint8_t *window;
-    walk_buffers(bool with_ext, bool with_window)
-        : ext(walk_alloc(with_ext, EXT_READER_BUFFER_SIZE)),
-          window(walk_alloc(with_window, EXT_WINDOW_SIZE)) {}
-    ~walk_buffers() {
-        free(scan);
-        free(ext);
-        free(window);
-    }
-    walk_buffers(const walk_buffers &) = delete;
-    walk_buffers &operator=(const walk_buffers &) = delete;
-};
 
 enum class hour_scan { done, unopened, unread };
 
@@ -186,9 +197,12 @@ hour_scan walk_one_hour(uint64_t agent_id, uint64_t hour_n, uint64_t offset,
         return errno == ENOENT ? hour_scan::done : hour_scan::unopened;
     wh->ext_fd = -1;
     wh->window.length = 0;
+    bool ext_missing = false;
     if (wh->ext_buffer != nullptr) {
         rcall_path(path, agent_id, day, hour, ".x");
         wh->ext_fd = walk_open(path);
+        // Without its extension file the hour's entries would silently be left out.
+        ext_missing = wh->ext_fd < 0 && errno != ENOENT;
     }
     wh->file_id = day << 5 | hour;
     int rc = csp_scan_rcall_stack(fd, offset, wh->file_id, range, CSP_SCAN_BUFFER_SIZE, scan_buffer,
@@ -196,15 +210,17 @@ hour_scan walk_one_hour(uint64_t agent_id, uint64_t hour_n, uint64_t offset,
     close(fd);
     if (wh->ext_fd >= 0)
         close(wh->ext_fd);
-    return rc < 0 ? hour_scan::unread : hour_scan::done;
+    if (rc < 0)
+        return hour_scan::unread;
+    return ext_missing ? hour_scan::unopened : hour_scan::done;
 }
 
 // Runs the scan callback over every root call of the range. `wh` is the part of `ctx` that
 // the walk fills in for each hour file; its ext_buffer says whether extension files are opened.
 // An hour file that cannot be opened is passed over, one that cannot be read ends the walk;
 // either makes the result -1 (logged where it failed).
-int walk_range(uint64_t agent_id, const uint64_t range[2], void *scan_buffer, walk_hour *wh,
-               void *ctx, csp_scan_cb cb) {
+int walk_range(dbs_walk *w, uint64_t agent_id, const uint64_t range[2], walk_hour *wh, void *ctx,
+               csp_scan_cb cb) {
     const uint64_t from = range[0];
     if (from > range[1])
         return 0;
@@ -214,10 +230,18 @@ int walk_range(uint64_t agent_id, const uint64_t range[2], void *scan_buffer, wa
     if (from % HOUR_MS >= 1000 && first <= LAST_HOUR)
         cindex_find(&start, agent_id, static_cast<uint32_t>(from / DAY_MS), first % 24,
                     from % HOUR_MS / 60000, from % 60000 / 1000);
+    std::vector<uint64_t> hours;
+    if (walk_hours(w, agent_id, first, std::min(range[1] / HOUR_MS, LAST_HOUR), &hours) != 0)
+        return -1;
     int rc = 0;
-    for (uint64_t h : walk_hours(agent_id, first, std::min(range[1] / HOUR_MS, LAST_HOUR))) {
+    for (uint64_t h : hours) {
+        if (w->files_left == 0) {
+            w->cut = true;
+            break;
+        }
+        w->files_left--;
         const uint64_t offset = h == first ? start : 0;
-        const hour_scan scan = walk_one_hour(agent_id, h, offset, range, scan_buffer, wh, ctx, cb);
+        const hour_scan scan = walk_one_hour(agent_id, h, offset, range, w->scan, wh, ctx, cb);
         if (scan != hour_scan::done)
             rc = -1;
         if (scan == hour_scan::unread)
@@ -358,25 +382,38 @@ int call_walk_on_scan(void *p, uint64_t offset, uint64_t ext_offset, uint32_t ex
 
 } // namespace
 
+dbs_walk::~dbs_walk() {
+    free(scan);
+    free(ext);
+    free(window);
+    call_tree_free(tree);
+}
+
 int dbs_rcall_foreach(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_rcall_cb cb,
-                      bool with_extensions) {
-    walk_buffers buffers(with_extensions, with_extensions);
-    rcall_walk w{{buffers.ext, {buffers.window, 0, 0}, -1, 0}, ctx, cb};
-    return walk_range(agent_id, range, buffers.scan, &w.hour, &w, rcall_walk_on_scan);
+                      bool with_extensions, dbs_walk *shared) {
+    dbs_walk own(false);
+    dbs_walk *b = shared != nullptr ? shared : &own;
+    walk_prepare(b, with_extensions, with_extensions, false);
+    rcall_walk w{{with_extensions ? b->ext : nullptr, {b->window, 0, 0}, -1, 0}, ctx, cb};
+    return walk_range(b, agent_id, range, &w.hour, &w, rcall_walk_on_scan);
 }
 
-int dbs_rcall_foreach_tree(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_tree_cb cb) {
-    walk_buffers buffers(false, false);
-    tree_walk w{{nullptr, {}, -1, 0}, call_tree_new(), ctx, cb};
-    const int rc = walk_range(agent_id, range, buffers.scan, &w.hour, &w, tree_walk_on_scan);
-    call_tree_free(w.tree);
-    return rc;
+int dbs_rcall_foreach_tree(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_tree_cb cb,
+                           dbs_walk *shared) {
+    dbs_walk own(false);
+    dbs_walk *b = shared != nullptr ? shared : &own;
+    walk_prepare(b, false, false, true);
+    tree_walk w{{nullptr, {}, -1, 0}, b->tree, ctx, cb};
+    return walk_range(b, agent_id, range, &w.hour, &w, tree_walk_on_scan);
 }
 
-int dbs_rcall_foreach_call(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_call_cb cb) {
-    walk_buffers buffers(true, false);
-    call_walk w{{buffers.ext, {}, -1, 0}, ctx, cb, nullptr, {}, 0, 0};
-    return walk_range(agent_id, range, buffers.scan, &w.hour, &w, call_walk_on_scan);
+int dbs_rcall_foreach_call(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_call_cb cb,
+                           dbs_walk *shared) {
+    dbs_walk own(false);
+    dbs_walk *b = shared != nullptr ? shared : &own;
+    walk_prepare(b, true, false, false);
+    call_walk w{{b->ext, {}, -1, 0}, ctx, cb, nullptr, {}, 0, 0};
+    return walk_range(b, agent_id, range, &w.hour, &w, call_walk_on_scan);
 }
 
 uint8_t *dbs_rcall_execution_stack_get(const rcall_ref *ref, uint64_t agent_id) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "database/store/rcall.h"
 
@@ -45,27 +46,52 @@ using dbs_tree_cb = int (*)(void *ctx, const call_tree *tree);
 using dbs_call_cb = int (*)(void *ctx, const rcall_ref *ref, const rcall *rc,
                             const call_record *call, const uint8_t *entry, uint16_t entry_length);
 
+// What the walks of one request share: their buffers, made once when a walk first needs
+// them; the agent's hour files as listed from its directory (listed again only when the
+// next walk is of another agent), so that only hours that have a file are opened; and a bound
+// on the hour files the walks may open, past which they stop and set `cut`.
+struct dbs_walk {
+    explicit dbs_walk(bool list_hours = true, uint64_t max_files = UINT64_MAX)
+        : list(list_hours), files_left(max_files) {}
+    ~dbs_walk();
+    dbs_walk(const dbs_walk &) = delete;
+    dbs_walk &operator=(const dbs_walk &) = delete;
+
+    void *scan = nullptr;
+    uint8_t *ext = nullptr;
+    uint8_t *window = nullptr;
+    call_tree *tree = nullptr;
+    bool list;
+    bool listed = false;
+    uint64_t listed_agent = 0;
+    std::vector<uint64_t> listed_hours; // hours since the epoch, ascending
+    uint64_t files_left;
+    bool cut = false;
+};
+
 // Every walk visits the root calls of `agent_id` whose root time lies in range {from, to}
 // (ms, both inclusive), hour file by hour file in time order: missing files are skipped,
 // files that cannot be opened are passed over, a read error ends the walk. 0, or -1 when a
 // file could not be opened or read (logged): the walk then saw less than is stored. Within
 // the range's first hour the calls index lets the walk start where the root calls of `from`
-// begin.
+// begin. A walk given `shared` uses its buffers and its listing; without, it makes its own.
 
 // Hands each root call to cb with its key, N and, when `with_extensions` is set and the root
 // has an entry in its hour's extension file, the root's entry data (else NULL and 0). A
 // non-zero result ends the walk of the current hour file.
 int dbs_rcall_foreach(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_rcall_cb cb,
-                      bool with_extensions);
+                      bool with_extensions, dbs_walk *shared = nullptr);
 
 // Builds the call tree of each root call and hands it to cb. A result of exactly 1 ends the
 // walk of the current hour file; any other result goes on.
-int dbs_rcall_foreach_tree(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_tree_cb cb);
+int dbs_rcall_foreach_tree(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_tree_cb cb,
+                           dbs_walk *shared = nullptr);
 
 // Hands each call of each root call to cb, in stored order with the root last, with the
 // call's own entry data when it has one (else NULL and 0). A result of 1 skips the rest of
 // the root call; any other non-zero result ends the walk of the current hour file.
-int dbs_rcall_foreach_call(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_call_cb cb);
+int dbs_rcall_foreach_call(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_call_cb cb,
+                           dbs_walk *shared = nullptr);
 
 // The calls of the stored root call `ref` names besides its root: a new buffer (the caller
 // frees it) holding the host-order u16 n and then n host-order records, unaligned. NULL when

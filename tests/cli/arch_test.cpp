@@ -184,7 +184,7 @@ protected:
                                                                             cls, run, 40)}) == 0;
                     }
                 }
-                dbs_agent_mc_close(&agent->mc);
+                dbs_agent_mc_close(agent);
             }
             dbs_close(db);
             _exit(ok ? 0 : 5);

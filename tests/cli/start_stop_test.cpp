@@ -180,10 +180,10 @@ TEST(Stop, CommandLineErrorsAndNoPidFile) {
 
 // Runs the stop work in a child of its own process group, so that a stray kill(0, ...)
 // could hit nothing but that child.
-RunResult stop_in(const std::string &env) {
+RunResult stop_in(const std::string &env, unsigned limit_ms = 10000) {
     return run_forked([&] {
         setpgid(0, 0);
-        exit(stop_env(env.c_str(), 20));
+        exit(stop_env(env.c_str(), 20, limit_ms));
     });
 }
 
@@ -251,8 +251,8 @@ TEST(Stop, PidOfAnEndedProcessFailsQuietly) {
 }
 
 // A stand-in master: writes and locks the pid file with the server's own writer, waits for
-// SIGINT, keeps the lock a little longer and exits 0 (2 when no SIGINT came).
-pid_t start_fake_master(const std::string &var, int ready) {
+// SIGINT, keeps the lock `linger_ms` longer and exits 0 (2 when no SIGINT came).
+pid_t start_fake_master(const std::string &var, int ready, unsigned linger_ms = 250) {
     pid_t pid = fork();
     if (pid != 0)
         return pid;
@@ -266,7 +266,7 @@ pid_t start_fake_master(const std::string &var, int ready) {
     struct timespec limit = {5, 0};
     if (sigtimedwait(&s, nullptr, &limit) != SIGINT)
         _exit(2);
-    usleep(250 * 1000);
+    usleep(linger_ms * 1000);
     _exit(0);
 }
 
@@ -299,6 +299,30 @@ TEST(Stop, SignalsTheMasterAndSpinsUntilItsLockIsFree) {
     EXPECT_GE(turns, 1u);
     EXPECT_EQ(r.out.substr(pos),
               "\033[92m\nKorvane [" + std::to_string(master) + "] stopped.\033[0m\n");
+}
+
+// A master that does not end: stop gives up after its bound with a red line and status 1,
+// leaving the master alone.
+TEST(Stop, GivesUpOnAMasterThatDoesNotEnd) {
+    Envs env;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t master = start_fake_master(env.db + "/var", ready[1], 3000);
+    ASSERT_GT(master, 0);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+
+    RunResult r = stop_in(env.db, 200);
+    EXPECT_EQ(r.exit_code, 1);
+    const std::string tail =
+        "\033[91m\nKorvane [" + std::to_string(master) + "] did not stop within 0.2 seconds.\033[0m\n";
+    ASSERT_GE(r.out.size(), tail.size()) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_EQ(kill(master, 0), 0);
+    int st = wait_status(master);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
 }
 
 } // namespace

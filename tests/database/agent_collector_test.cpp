@@ -191,11 +191,20 @@ TEST_F(AgentCollectorTest, DropRules) {
          0,
          0,
          0},
+        // The root call is dropped as a whole: the calls after the 40002nd, with the root,
+        // are dropped with it rather than stored as a headless root call of their own.
         {"40002 calls before the root",
          calls(40002, 1) + std::vector{root(1)},
          overflow,
-         {0},
+         {},
          1,
+         0,
+         0},
+        {"40050 calls before the root, then another root call",
+         calls(40050, 1) + std::vector{root(1), call(2), root(2)},
+         overflow,
+         {1},
+         2,
          0,
          0},
         {"root without its thread part", {call(1, CALL_F_ROOT)}, corrupted, {}, 1, 0, 0},
@@ -312,7 +321,7 @@ protected:
         state_ptr ac(agent_collector_create(&cb, aid_), agent_collector_destroy);
         for (auto [type, id, name] :
              {std::tuple{SYM_CLASS, 5u, "C"}, {SYM_METHOD, 6u, "m"}, {SYM_THREAD, 1u, "t"}})
-            agent_symbol_map_put(&ac->maps[type - 1], id, 1, name, collector_symbol_cb, db_);
+            agent_symbol_map_put(ac.get(), &ac->maps[type - 1], id, 1, name, collector_symbol_cb, db_);
         return ac;
     }
     void process(agent_collector *ac, const std::string &body) {
@@ -343,23 +352,21 @@ struct CellCase {
     int cell;
 };
 
-TEST_F(TimeCellTest, CellIsLocalMinuteBy5PlusLocalHourMod5Times12) {
+// The cell of a window is its UTC window number (ms / 300000) modulo 60, in every time zone.
+// March 1st, 2024 starts at window 5697504, which is 24 modulo 60.
+TEST_F(TimeCellTest, CellIsTheUtcWindowNumberModulo60) {
     const CellCase cases[] = {
-        {"UTC0", utc_time(12, 4, 59, 999), 24},
-        {"UTC0", utc_time(12, 5), 25},
-        {"UTC0", utc_time(0, 0), 0},
-        {"UTC0", utc_time(23, 59, 59, 999), 47},
-        {"UTC0", utc_time(20, 0), 0},
-        {"UTC0", utc_time(3, 0), 36},
-        {"UTC0", utc_time(21, 30), 18},
-        // Local time 5:45 ahead of UTC: 06:19:59.999 UTC is 12:04:59.999 there.
-        {"XYZ-5:45", utc_time(6, 19, 59, 999), 24},
-        {"XYZ-5:45", utc_time(6, 20), 25},
-        // 23:15 and 03:15 the next day share a cell across local midnight.
-        {"XYZ-5:45", utc_time(17, 30), 39},
-        {"XYZ-5:45", utc_time(21, 30), 39},
-        // Local time 3 hours behind UTC.
-        {"XYZ+3", utc_time(15, 4, 59, 999), 24},
+        {"UTC0", utc_time(0, 0), 24},
+        {"UTC0", utc_time(12, 4, 59, 999), 48},
+        {"UTC0", utc_time(12, 5), 49},
+        {"UTC0", utc_time(23, 59, 59, 999), 11},
+        // Five hours apart, the ring's span: the same cell.
+        {"UTC0", utc_time(3, 0), 0},
+        {"UTC0", utc_time(8, 0), 0},
+        {"XYZ-5:45", utc_time(12, 4, 59, 999), 48},
+        {"XYZ-5:45", utc_time(23, 59, 59, 999), 11},
+        {"XYZ+3", utc_time(12, 5), 49},
+        {"Europe/Berlin", utc_time(0, 0), 24},
     };
     for (const CellCase &cc : cases) {
         SCOPED_TRACE(std::string(cc.tz) + " " + std::to_string(cc.root_time));
@@ -374,7 +381,7 @@ TEST_F(TimeCellTest, CellIsLocalMinuteBy5PlusLocalHourMod5Times12) {
 TEST_F(TimeCellTest, NewerWindowTakesTheCellOver) {
     log_level.store(2);
     state_ptr ac = make_state();
-    // First use of cell 0 (10:00): nine root calls in progress grow it from 8 to 16 slots.
+    // First use of cell 24 (10:00): nine root calls in progress grow it from 8 to 16 slots.
     for (uint64_t tag = 1; tag <= 9; tag++)
         process(ac.get(), call(tag));
     // A window of the same cell five hours later discards them.
@@ -392,15 +399,16 @@ TEST_F(TimeCellTest, NewerWindowTakesTheCellOver) {
               "WARN   Invalidating collector time cell. Incomplete calls will be discarded.\n"
               "WARN   Call [T=" +
                   std::to_string(utc_time(20, 0)) + "] invalidates the collector time cell.\n");
-    EXPECT_EQ(ac->cells[0].start, utc_time(20, 0));
-    EXPECT_EQ(ac->cells[0].slots.size(), 8u);
+    // 10:00, 15:00 and 20:00 share cell 24.
+    EXPECT_EQ(ac->cells[24].start, utc_time(20, 0));
+    EXPECT_EQ(ac->cells[24].slots.size(), 8u);
     EXPECT_EQ(ac->completed_roots, 1u);
     EXPECT_EQ(stored(aid_).size(), 1u);
 }
 
 TEST_F(TimeCellTest, OlderWindowNeverWipesNewerRootCalls) {
-    // 23:00 and 03:00 the next day share cell 36 and lie within the late limit.
-    const uint64_t late_evening = utc_time(23, 0);
+    // 22:00 and 03:00 the next day share cell 48; the older window lies beyond the late limit.
+    const uint64_t late_evening = utc_time(22, 0);
     const uint64_t night = utc_time(27, 0);
     state_ptr ac = make_state();
     process(ac.get(), call(1, 0, "", 5, 6, night, night));
@@ -411,8 +419,31 @@ TEST_F(TimeCellTest, OlderWindowNeverWipesNewerRootCalls) {
     std::vector<seen_rcall> seen = stored(aid_);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].calls.size(), 2u);
-    EXPECT_EQ(ac->cells[36].start, night);
+    EXPECT_EQ(ac->cells[48].start, night);
     EXPECT_EQ(ac->open_roots, 0u);
+}
+
+// At the autumn clock change of Europe/Berlin (2024-10-27, 03:00 CEST becomes 02:00 CET at
+// 01:00 UTC) the local times 02:30 CEST and 02:30 CET are an hour apart in UTC: their
+// windows have cells of their own, so a root call in progress in the first survives calls
+// of the second.
+TEST_F(TimeCellTest, AutumnClockChangeKeepsTheRootCallInProgress) {
+    ZoneScope zone("Europe/Berlin");
+    const uint64_t day = 20023 * DAY_MS;
+    const uint64_t cest = day + 30 * 60000;         // 00:30 UTC, 02:30 local summer time
+    const uint64_t cet = day + HOUR_MS + 30 * 60000; // 01:30 UTC, 02:30 local winter time
+    state_ptr ac = make_state();
+    process(ac.get(), call(1, 0, "", 5, 6, cest, cest));
+    process(ac.get(), call(2, 0, "", 5, 6, cet, cet));
+    process(ac.get(), call(2, CALL_F_ROOT, be(1, 4), 5, 6, cet, cet));
+    process(ac.get(), call(1, CALL_F_ROOT, be(1, 4), 5, 6, cest, cest));
+    EXPECT_EQ(problems(log_.lines()), "");
+    EXPECT_EQ(cell_of(ac.get(), cest), 30);
+    EXPECT_EQ(cell_of(ac.get(), cet), 42);
+    const std::vector<seen_rcall> seen = stored(aid_, day, day + DAY_MS - 1);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(call_counts(seen), (std::vector<size_t>{1, 1}));
+    EXPECT_EQ(ac->completed_roots, 2u);
 }
 
 TEST_F(TimeCellTest, CellsAreReusedWithinTheirWindow) {
@@ -423,8 +454,8 @@ TEST_F(TimeCellTest, CellsAreReusedWithinTheirWindow) {
     process(ac.get(), root(2, utc_time(10, 0)));
     EXPECT_EQ(problems(log_.lines()), "");
     EXPECT_EQ(stored(aid_).size(), 2u);
-    EXPECT_EQ(ac->cells[0].start, utc_time(10, 0));
-    EXPECT_EQ(ac->cells[0].open, 0u);
+    EXPECT_EQ(ac->cells[24].start, utc_time(10, 0));
+    EXPECT_EQ(ac->cells[24].open, 0u);
 }
 
 // ---- bounded memory ----------------------------------------------------------------------
@@ -484,15 +515,15 @@ TEST_F(TimeCellTest, SymbolMapsKeepTheFirstNameOfEveryId) {
     g_saved_names.clear();
     state_ptr ac = make_state();
     agent_symbol_map *m = &ac->maps[SYM_KEY - 1];
-    agent_symbol_map_put(m, 1, 1, "a", fake_symbol_save, nullptr);
-    agent_symbol_map_put(m, 0xFFFFFF, 1, "z", fake_symbol_save, nullptr);
-    agent_symbol_map_put(m, 0x1000000, 1, "x", fake_symbol_save, nullptr);
-    agent_symbol_map_put(m, 1, 1, "b", fake_symbol_save, nullptr);
+    agent_symbol_map_put(ac.get(), m, 1, 1, "a", fake_symbol_save, nullptr);
+    agent_symbol_map_put(ac.get(), m, 0xFFFFFF, 1, "z", fake_symbol_save, nullptr);
+    agent_symbol_map_put(ac.get(), m, 0x1000000, 1, "x", fake_symbol_save, nullptr);
+    agent_symbol_map_put(ac.get(), m, 1, 1, "b", fake_symbol_save, nullptr);
     g_fail_saves = true;
-    agent_symbol_map_put(m, 2, 4, "fail", fake_symbol_save, nullptr);
+    agent_symbol_map_put(ac.get(), m, 2, 4, "fail", fake_symbol_save, nullptr);
     g_fail_saves = false;
     EXPECT_EQ(agent_symbol_map_get(m, 2), 0u);
-    agent_symbol_map_put(m, 2, 2, "ok", fake_symbol_save, nullptr);
+    agent_symbol_map_put(ac.get(), m, 2, 2, "ok", fake_symbol_save, nullptr);
 
     EXPECT_EQ(g_saved_names, (std::vector<std::string>{"a", "z", "ok"}));
     EXPECT_EQ(agent_symbol_map_get(m, 1), 1001u);
@@ -509,7 +540,7 @@ TEST_F(TimeCellTest, LookupsBeyondTheIdsNamedSoFarAreReported) {
     agent_symbol_map *m = &ac->maps[SYM_KEY - 1];
     EXPECT_EQ(agent_symbol_map_get(m, 2047), 0u);
     EXPECT_EQ(agent_symbol_map_get(m, 2048), 0u);
-    agent_symbol_map_put(m, 3000, 1, "k", collector_symbol_cb, db_);
+    agent_symbol_map_put(ac.get(), m, 3000, 1, "k", collector_symbol_cb, db_);
     EXPECT_EQ(agent_symbol_map_get(m, 3071), 0u);
     EXPECT_EQ(agent_symbol_map_get(m, 3072), 0u);
     EXPECT_NE(agent_symbol_map_get(m, 3000), 0u);

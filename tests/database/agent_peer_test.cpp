@@ -6,6 +6,7 @@
 #include <fstream>
 #include <thread>
 
+#include "database/agent_collector.h"
 #include "database/agent_peer.h"
 #include "database/db_server.h"
 #include "database/peer_client.h"
@@ -214,6 +215,23 @@ TEST_F(AgentPeerTest, HelloRepairsAnAgentDirectoryMissingFromTheRegistry) {
     EXPECT_EQ(log().find("has no store state"), std::string::npos);
 }
 
+// An agent that sends its first data in the same send as its hello, in a frame of its own:
+// the hello is answered and the data stored.
+TEST_F(AgentPeerTest, HelloAndFirstDataInOneSendAreBothHandled) {
+    start();
+    const Agent a("eager");
+    PeerClient c(port);
+    const uint64_t key = root_key(1);
+    ASSERT_TRUE(c.send_raw(
+        c.pack({a.hello()}) +
+        c.pack({agent_symbols(), AgentData().call(inner_call(key, 1)).call(root_call(key)).message()})));
+    EXPECT_EQ(c.next(), kManagerAnswer);
+    const std::vector<seen_rcall> seen = stored_eventually(a.aid, 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].calls.size(), 1u);
+    EXPECT_EQ(log().find("Premature data"), std::string::npos);
+}
+
 // An agent that sends far faster than its collector worker stores: the server stops reading
 // it while the worker is over its budget, so the service's memory stays within the budget
 // and a margin, and every root call sent is stored.
@@ -224,13 +242,18 @@ TEST_F(AgentPeerTest, FastAgentIsSlowedDownAndLosesNothing) {
     const std::string asan = getenv("ASAN_OPTIONS") != nullptr ? getenv("ASAN_OPTIONS") : "";
     setenv("ASAN_OPTIONS",
            (asan + ":quarantine_size_mb=4:thread_local_quarantine_size_kb=64").c_str(), 1);
+    // A worker budget of 2 MiB: the agent is made to wait once its worker is a few frames
+    // behind, which it is on any machine.
+    constexpr uint64_t kBudgetKib = 2048;
+    setenv(COLLECTOR_BUDGET_ENV, std::to_string(kBudgetKib).c_str(), 1);
     start({"--debug"});
+    unsetenv(COLLECTOR_BUDGET_ENV);
     setenv("ASAN_OPTIONS", asan.c_str(), 1);
     const Agent a("flood");
     auto c = connect(a);
     ASSERT_TRUE(c->send({agent_symbols()}));
     // One frame body of 1024 root calls of 20 calls each (about 800 KiB), sent again and again.
-    constexpr uint32_t kRoots = 1024, kInner = 20, kFrames = 160;
+    constexpr uint32_t kRoots = 1024, kInner = 20, kFrames = 40;
     AgentData data;
     for (uint32_t r = 0; r < kRoots; r++) {
         const uint64_t key = root_key(r + 1);
@@ -260,10 +283,56 @@ TEST_F(AgentPeerTest, FastAgentIsSlowedDownAndLosesNothing) {
     EXPECT_EQ(n.calls, uint64_t{kInner} * kRoots * frames);
     const uint64_t peak_mib = (service_kib("VmHWM") - before_kib) >> 10;
     // The budget of the agent's worker, a few frames in flight and the allocator's slack.
-    constexpr uint64_t kBoundMib = (COLLECTOR_QUEUE_BUDGET >> 20) + 48;
+    constexpr uint64_t kBoundMib = (kBudgetKib >> 10) + 48;
     EXPECT_LT(peak_mib, kBoundMib) << sent_mib << " MiB sent";
     EXPECT_TRUE(logged("waits for its collector worker."));
     EXPECT_TRUE(logged("resumes sending."));
+}
+
+} // namespace
+
+namespace {
+
+// An agent that makes the collector hold what it can: class names under ids spread over the
+// whole id space (a map page each), then 100,000 calls without roots, each of a root call
+// of its own in one window and with a small parameter entry. The collector holds no more for
+// it than its budget, says so in a WARN, and another agent's root calls are still stored.
+TEST_F(AgentPeerTest, HostileAgentIsHeldToItsBudget) {
+    const std::string asan = getenv("ASAN_OPTIONS") != nullptr ? getenv("ASAN_OPTIONS") : "";
+    setenv("ASAN_OPTIONS",
+           (asan + ":quarantine_size_mb=4:thread_local_quarantine_size_kb=64").c_str(), 1);
+    start();
+    setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    const Agent honest("honest"), hostile("hostile");
+    auto h = connect(honest);
+    ASSERT_TRUE(h->send({agent_symbols()}));
+    auto x = connect(hostile);
+    const uint64_t before_kib = service_kib("VmRSS");
+    AgentData symbols;
+    for (uint32_t id = 1; id <= AGENT_SYMBOL_ID_MAX; id += 4096)
+        symbols.sym(AREC_SYM_CLASS, id, "Hostile" + std::to_string(id));
+    ASSERT_TRUE(x->send({symbols.message()}));
+    constexpr uint32_t kCalls = 100000, kPerFrame = 10000;
+    for (uint32_t n = 0; n < kCalls; n += kPerFrame) {
+        AgentData d;
+        for (uint32_t i = n; i < n + kPerFrame; i++)
+            d.call(Call{CALL_F_PARAMS, root_key(i + 1), 1, 1, 1, 1, kRootTime, 0, 1, "abc"});
+        ASSERT_TRUE(x->send({d.message()}));
+    }
+    ASSERT_TRUE(read_by_server(x->fd()));
+    ASSERT_TRUE(logged("] is over its collector memory budget (", 30)) << log();
+
+    AgentData d;
+    for (uint64_t r = 0; r < 10; r++) {
+        d.call(inner_call(root_key(r + 1), 1));
+        d.call(root_call(root_key(r + 1)));
+    }
+    ASSERT_TRUE(h->send({d.message()}));
+    stored_count n{};
+    EXPECT_TRUE(eventually([&] { return (n = count_stored(honest.aid)).roots == 10; }, 30));
+    EXPECT_EQ(n.calls, 10u);
+    const uint64_t growth_mib = (service_kib("VmHWM") - before_kib) >> 10;
+    EXPECT_LT(growth_mib, 64u);
 }
 
 } // namespace

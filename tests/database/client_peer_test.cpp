@@ -187,6 +187,37 @@ void full_task_queue() {
     EXPECT_EQ(c->next(), reply(2, 2, QRESP_ERROR));
 }
 
+// A client that sends its first query in the same send as its hello, in a frame of its own,
+// gets the answer and then the reply: the bytes behind the hello's frame are not lost.
+void hello_and_query_in_one_send() {
+    log_level.store(1);
+    mtp_pool *pool = mtp_create(1, 2, 10, "DatabasePool");
+    ASSERT_EQ(mtp_start(pool), 0);
+    const unsigned port = start_client_server(new server{}, pool);
+    PeerClient c(port);
+    ASSERT_TRUE(c.send_raw(c.pack({ui_hello("eager")}) + c.pack({query(7, 2)}) +
+                           c.pack({query(8, 5), query(9, 6)})));
+    EXPECT_EQ(c.next(), kDatabaseAnswer);
+    std::vector<Bytes> got;
+    for (int i = 0; i < 3; i++)
+        if (std::optional<Bytes> m = c.next())
+            got.push_back(*m);
+    std::vector<Bytes> want = {reply(7, 2, QRESP_ERROR), reply(8, 5, QRESP_ERROR),
+                               reply(9, 6, QRESP_ERROR)};
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, want);
+}
+
+TEST(ClientPeerPool, HelloAndQueryInOneSendGetTheirAnswerAndReply) {
+    RunResult r = run_forked([] {
+        hello_and_query_in_one_send();
+        fflush(stdout);
+        _exit(testing::Test::HasFailure() ? 1 : 0);
+    });
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.err.find("Premature data"), std::string::npos) << r.err;
+}
+
 TEST(ClientPeerPool, FullTaskQueueIsAnsweredWithStatus2) {
     RunResult r = run_forked([] {
         full_task_queue();

@@ -420,7 +420,7 @@ TEST_F(CollectorTest, DisconnectDiscardsTheAgentStateAndClosesItsFiles) {
     ASSERT_NE(ac, nullptr);
     EXPECT_EQ(ac->completed_roots, 1u);
     EXPECT_EQ(ac->open_roots, 0u) << "the open root call went with the old state";
-    EXPECT_EQ(dbs_agent_find(db_, aid)->mc.data_fd, -1);
+    EXPECT_EQ(dbs_agent_mc_open_hours(dbs_agent_find(db_, aid)), 0u);
     EXPECT_EQ(problems(log_.lines()), "WARN   Class symbol [5] not found.\n");
 }
 

@@ -12,6 +12,8 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <arpa/inet.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -66,11 +68,16 @@ protected:
     }
     void TearDown() override { stop(); }
 
-    void start(const std::vector<std::string> &options = {}) {
+    // Starts the server; with `nofile`, under that descriptor limit (soft and hard).
+    void start(const std::vector<std::string> &options = {}, unsigned nofile = 0) {
         std::vector<std::string> args{"start"};
         args.insert(args.end(), options.begin(), options.end());
         args.push_back(env);
-        RunResult r = run_korvane(args);
+        RunResult r = run_korvane(args, "", [nofile] {
+            const rlimit lim{nofile, nofile};
+            if (nofile != 0 && setrlimit(RLIMIT_NOFILE, &lim) != 0)
+                _exit(126);
+        });
         ASSERT_EQ(r.exit_code, 0) << r.out << log();
         // The server thread may start a moment after the service reports itself up.
         ASSERT_TRUE(eventually([&] { return log().find("INFO   Server [") != std::string::npos; }));
@@ -87,6 +94,38 @@ protected:
         }
     }
     std::string log() const { return read_file(env + "/logs/korvane.log"); }
+    // Waits until the server has read every byte the client sent on its connection (the
+    // server side's receive queue is empty), so that all of it has been accepted.
+    bool read_by_server(int client_fd, double seconds = 10) const {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        getsockname(client_fd, reinterpret_cast<sockaddr *>(&a), &len);
+        char remote[16];
+        snprintf(remote, sizeof remote, ":%04X", ntohs(a.sin_port));
+        char local[16];
+        snprintf(local, sizeof local, ":%04X ", port);
+        return eventually(
+            [&] {
+                std::istringstream in(read_file("/proc/net/tcp"));
+                std::string line;
+                while (std::getline(in, line)) {
+                    std::istringstream f(line);
+                    std::string sl, loc, rem, st, queues;
+                    f >> sl >> loc >> rem >> st >> queues;
+                    if ((loc + " ").find(local) != std::string::npos &&
+                        rem.find(remote) != std::string::npos)
+                        return queues.substr(queues.find(':') + 1) == "00000000";
+                }
+                return false;
+            },
+            seconds);
+    }
+    // The bytes of an agent's key/value day file.
+    std::string day_file(uint64_t aid, uint32_t day, uint32_t key) const {
+        char name[96];
+        snprintf(name, sizeof name, "/storage.db/data/%016lX/kv/%u.%u", aid, day, key);
+        return read_file(env + name);
+    }
     bool logged(const std::string &line, double seconds = 5) const {
         return eventually([&] { return log().find(line) != std::string::npos; }, seconds);
     }

@@ -13,7 +13,8 @@
 // A frame client whose failures to connect or to read the server's frames fail the test.
 class PeerClient : public FrameClient {
 public:
-    explicit PeerClient(unsigned port) : FrameClient(port) {
+    explicit PeerClient(unsigned port, size_t area = SOCK_COMPRESS_AREA)
+        : FrameClient(port, area) {
         EXPECT_TRUE(connected()) << strerror(errno);
     }
     ~PeerClient() { EXPECT_FALSE(corrupt()); }

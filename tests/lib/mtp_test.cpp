@@ -35,11 +35,11 @@ template <typename Pred> bool wait_for(Pred done) {
     return done();
 }
 
-// A started pool paced for tests: a decision every 6 x 2 ms, waits of 10 ms.
-mtp_pool *fast_pool(uint8_t min, uint8_t max, uint16_t qsize) {
+// A started pool paced for tests: a decision every 6 x 2 ms, waits of 10 ms unless given.
+mtp_pool *fast_pool(uint8_t min, uint8_t max, uint16_t qsize, uint32_t wait_ms = 10) {
     mtp_pool *pool = mtp_create(min, max, qsize, "Test");
     pool->tick_ms = 2;
-    pool->wait_ms = 10;
+    pool->wait_ms = wait_ms;
     if (mtp_start(pool) != 0)
         abort();
     return pool;
@@ -233,6 +233,69 @@ TEST(MtpManage, WorkerThatLeftOnItsOwnIsJoinedAndReplaced) {
         printf("served=%d cur=%u live=%u\n", served, pool->cur.load(), live_slots(pool));
     });
     EXPECT_EQ(r.out, "gone=1\nserved=1 cur=1 live=1\n");
+}
+
+// A worker told to leave is woken and leaves at once, without the task that arrives at that
+// moment; the call does not wait for it. Workers wait a minute here, so only the wake-up can
+// make one leave in time.
+TEST(MtpManage, StoppedWorkerLeavesAtOnceWithoutTakingATask) {
+    RunResult r = run_forked([] {
+        mtp_pool *pool = mtp_create(2, 2, 100, "Stop");
+        pool->tick_ms = 60000; // no decision during the test
+        pool->wait_ms = 60000;
+        if (mtp_start(pool) != 0)
+            abort();
+        wait_for([&] {
+            pthread_mutex_lock(&pool->tasks.mtx);
+            const bool both = pool->tasks.waiting == 2;
+            pthread_mutex_unlock(&pool->tasks.mtx);
+            return both;
+        });
+        mtp_worker *leaving = &pool->workers[0];
+        const auto before = std::chrono::steady_clock::now();
+        stop_worker(leaving);
+        const bool returned_at_once = std::chrono::steady_clock::now() - before <
+                                      std::chrono::seconds(1);
+        static pthread_t ran_on;
+        static std::atomic<bool> ran{false};
+        mtp_submit(
+            pool,
+            [](void *) {
+                ran_on = pthread_self();
+                ran = true;
+            },
+            nullptr);
+        bool left = wait_for([&] { return leaving->state == MTP_STOPPED; });
+        bool served = wait_for([] { return ran.load(); });
+        printf("at_once=%d left=%d served=%d by_other=%d\n", returned_at_once, left, served,
+               served && !pthread_equal(ran_on, leaving->thread));
+    });
+    EXPECT_EQ(r.out, "at_once=1 left=1 served=1 by_other=1\n") << r.err;
+}
+
+// Shrinking never holds the managing thread: with waits of a minute, idle workers are let go
+// within a few decisions while a long task arrives and runs, and a later burst is served.
+TEST(MtpManage, PoolShrinksWhileATaskArrives) {
+    RunResult r = run_forked([] {
+        mtp_pool *pool = fast_pool(1, 4, 100, 60000);
+        Gate first;
+        for (int i = 0; i < 10; i++)
+            mtp_submit(pool, wait_at_gate, &first);
+        bool grew = wait_for([&] { return first.inside == 4; });
+        first.open = true;
+        wait_for([&] { return first.inside == 0; });
+        Gate arriving;
+        mtp_submit(pool, wait_at_gate, &arriving);
+        bool shrank = wait_for([&] { return pool->cur == 1 && live_slots(pool) == 1; });
+        bool running = arriving.inside == 1;
+        arriving.open = true;
+        std::atomic<int> calls{0};
+        for (int i = 0; i < 20; i++)
+            mtp_submit(pool, count_call, &calls);
+        bool served = wait_for([&] { return calls == 20; });
+        printf("grew=%d shrank=%d running=%d served=%d\n", grew, shrank, running, served);
+    });
+    EXPECT_EQ(r.out, "grew=1 shrank=1 running=1 served=1\n") << r.err;
 }
 
 // The rule fed one decision's worth of wake-ups: five readings, then a sixth that is only

@@ -86,7 +86,9 @@ TEST(FramePack, KeepsTheBodyRawWhenTheAreaCannotHoldTheBlock) {
 
 constexpr uint64_t kArea = 4096;
 
-enum class Rx { Area, NoArea, Fixed512 };
+// A receive state with a compression area, a growable one without, the fixed 512 bytes of a
+// connection that has not said hello, and that fixed buffer wrongly given an area.
+enum class Rx { Area, NoArea, Fixed512, Fixed512WithArea };
 
 struct RxCase {
     const char *name;
@@ -106,10 +108,11 @@ void PrintTo(const RxCase &c, std::ostream *os) {
 RunResult feed_case(const RxCase &c) {
     return run_forked([&c] {
         log_level.store(1);
-        std::vector<uint8_t> area(c.kind == Rx::Area ? kArea : 0);
+        const bool with_area = c.kind == Rx::Area || c.kind == Rx::Fixed512WithArea;
+        std::vector<uint8_t> area(with_area ? kArea : 0);
         std::vector<uint8_t> fixed(512);
         frame_rx rx;
-        if (c.kind == Rx::Fixed512)
+        if (c.kind == Rx::Fixed512 || c.kind == Rx::Fixed512WithArea)
             frame_rx_init(&rx, fixed.data(), fixed.size(), false);
         else
             frame_rx_init(&rx, nullptr, 0, true);
@@ -233,6 +236,13 @@ INSTANTIATE_TEST_SUITE_P(
                -1,
                {},
                "ERROR  NET: Receive buffer size exceeded!\n"},
+        // Decompressing would reallocate the caller's own buffer: refused before any byte.
+        RxCase{"FixedBufferWithAnAreaRefused",
+               Rx::Fixed512WithArea,
+               kRunFrame,
+               -1,
+               {},
+               "ERROR  NET: A fixed receive buffer takes no compression area.\n"},
         RxCase{"FixedBufferFull",
                Rx::Fixed512,
                unchecked("KR", 0x3006, 512) + Bytes(508, 'f') + Bytes("\x00\x00\x01\xFC", 4),

@@ -78,10 +78,14 @@ struct Bench {
     uint16_t port;
     std::vector<std::unique_ptr<Client>> clients;
 
-    explicit Bench(mtp_pool *pool = nullptr, iol_error_cb on_error = nullptr) {
+    // `tune` may change the loop's settings before it starts.
+    explicit Bench(mtp_pool *pool = nullptr, iol_error_cb on_error = nullptr,
+                   const std::function<void(loop *)> &tune = {}) {
         role = new RoleLog;
         l = iol_create(PT_DB_UI, pool, role_on_close, role_on_auth, role_on_frame, nullptr);
         EXPECT_NE(l, nullptr);
+        if (tune)
+            tune(l);
         EXPECT_EQ(iol_start(l, on_error, nullptr, nullptr), 0);
         lfd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = loopback(0);
@@ -334,34 +338,142 @@ TEST(IoLoop, AcceptRefusedByAFullRingClosesTheConnection) {
     EXPECT_CHILD_OK(r);
 }
 
-TEST(IoLoop, FullPeerQueueDropsTheMessage) {
+// A peer's queue grows past its first 100 slots while the loop is held: every message
+// arrives, in order, and a broadcast still reaches every peer.
+TEST(IoLoop, PeerQueueGrowsAndKeepsEveryMessageInOrder) {
     RunResult r = in_child([] {
         Bench b;
-        size_t full = b.join(1);
+        size_t busy = b.join(1);
         size_t other = b.join(2);
         PeerId id = b.id_of(1);
         Gate gate;
         gate.close_on(b.l);
-        for (int i = 0; i < 101; i++)
+        for (int i = 0; i < 250; i++)
             b.send_to(id, "m" + std::to_string(i));
         ASSERT_EQ(iol_send(b.l, IOMessage{new_msg(MSG_PUSH, "all"), IOM_BROADCAST,
                                           PeerId{0, 0, 0, PT_DB_UI}}),
                   0);
         gate.release();
-        EXPECT_TRUE(logged("ERROR  Message queue full!\n"));
-        EXPECT_TRUE(logged("WARN   IOL[DB-UI]: Message queue full!\n"));
-        // The peer stays: it gets the 100 that fit, in order; the other peer the broadcast.
-        ASSERT_TRUE(b.clients[full]->wait_messages(101));
-        auto got = b.clients[full]->messages();
-        EXPECT_EQ(got.size(), 101u);
-        EXPECT_EQ(got[1], message(MSG_PUSH, "m0"));
-        EXPECT_EQ(got[100], message(MSG_PUSH, "m99"));
+        ASSERT_TRUE(b.clients[busy]->wait_messages(252));
+        auto got = b.clients[busy]->messages();
+        for (int i = 0; i < 250; i++)
+            EXPECT_EQ(got[static_cast<size_t>(i) + 1], message(MSG_PUSH, "m" + std::to_string(i)));
+        EXPECT_EQ(got[251], message(MSG_PUSH, "all"));
         ASSERT_TRUE(b.clients[other]->wait_messages(2));
         EXPECT_EQ(b.clients[other]->messages()[1], message(MSG_PUSH, "all"));
         EXPECT_EQ(iol_peer_count(b.l), 2u);
     });
     EXPECT_CHILD_OK(r);
-    EXPECT_EQ(count_of(r.err, "ERROR  Message queue full!\n"), 1u);
+    EXPECT_EQ(log_text(r).find("queue full"), std::string::npos);
+}
+
+// A peer that does not read what it is sent: above the soft limit its reading is paused (what
+// it sends meanwhile waits in its socket), once it has read its backlog reading resumes and
+// what it sent is handled; above the hard limit it is closed with a WARN. Another peer is
+// served throughout.
+TEST(IoLoop, OutputBudgetPausesThenClosesAPeerThatDoesNotRead) {
+    RunResult r = in_child(
+        [] {
+            Bench b(nullptr, nullptr, [](loop *l) {
+                l->out_soft = 256 << 10;
+                l->peer_hard = 4 << 20;
+            });
+            size_t slow = b.join(1);
+            size_t other = b.join(2);
+            const PeerId id = b.id_of(1);
+            const Bytes chunk(32 << 10, 'r');
+            // The socket takes what it can; the loop holds the rest, until the pause.
+            size_t sent = 0;
+            while (count_of(child_log(), "reading paused.") == 0 && sent < 4096) {
+                b.send_to(id, chunk);
+                sent++;
+                if (sent % 16 == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ASSERT_TRUE(logged("DEBUG  IOL[DB-UI]: Client [UID=0000000000000001] has "));
+            b.clients[slow]->send({message(MSG_DB_QUERY, "while paused")});
+            b.send_to(b.id_of(2), "served");
+            ASSERT_TRUE(b.clients[other]->wait_messages(2));
+            ASSERT_TRUE(b.clients[slow]->wait_messages(sent + 1, 20));
+            EXPECT_TRUE(logged("DEBUG  IOL[DB-UI]: Client [UID=0000000000000001] output drained: "
+                               "reading resumed.\n"));
+            EXPECT_TRUE(eventually([] { return frames_of(1) == 1; }));
+
+            // Now it stops reading for good: closed once the loop holds over 4 MiB for it.
+            while (closes_of(1) == 0 && iol_send(b.l, IOMessage{new_msg(MSG_PUSH, chunk),
+                                                                IOM_SEND, id}) >= 0) {
+            }
+            EXPECT_TRUE(eventually([] { return closes_of(1) == 1; }, 20));
+            EXPECT_TRUE(logged("WARN   IOL[DB-UI]: Client [UID=0000000000000001] holds "));
+            EXPECT_TRUE(logged(" bytes, over its limit of 4194304: closed.\n"));
+            EXPECT_EQ(iol_peer_count(b.l), 1u);
+        },
+        2);
+    EXPECT_CHILD_OK(r);
+}
+
+// A close asked for by another thread is made even while the command ring is full.
+TEST(IoLoop, CloseWishIsNeverLost) {
+    RunResult r = in_child([] {
+        Bench b;
+        size_t c = b.join(1);
+        b.join(2);
+        PeerId id = b.id_of(1);
+        EXPECT_EQ(iol_close_peer(b.l, PeerId{1, id.cid + 1, 0, 0}), -1);
+        Gate gate;
+        gate.close_on(b.l);
+        fill_ring(b.l, id, 1000);
+        EXPECT_EQ(iol_send(b.l, IOMessage{nullptr, IOM_SEND, id}), -1);
+        EXPECT_EQ(iol_close_peer(b.l, id), 0);
+        gate.release();
+        EXPECT_TRUE(b.clients[c]->wait_closed());
+        EXPECT_TRUE(eventually([] { return closes_of(1) == 1; }));
+        EXPECT_TRUE(logged("WARN   IOL[DB-UI]: Client [UID=0000000000000001] closed: a message "
+                           "for it could not be queued.\n"));
+        EXPECT_EQ(iol_peer_count(b.l), 1u);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+// A peer whose partial frame makes no progress is closed after the stall time; one that
+// completes its frames stays, and so does one whose reading is paused (it waits for us). The
+// paused one sent its part first, so had it not been spared it would have gone first.
+TEST(IoLoop, StalledPartialFrameIsClosed) {
+    RunResult r = in_child(
+        [] {
+            Bench b(nullptr, nullptr, [](loop *l) { l->stall_ms = 200; });
+            size_t held = b.join(1);
+            size_t stalled = b.join(2);
+            size_t steady = b.join(3);
+            const PeerId held_id = b.id_of(1);
+            // Part of a frame of 7 payload bytes, read by the loop, then the peer is paused.
+            b.clients[held]->send_raw(Bytes("KR\x30\x06\x00\x00\x00\x07\x00\x00\x00\x00"
+                                             "ab",
+                                             14));
+            ASSERT_TRUE(logged("DEBUG  NET: message psz: 7\n"));
+            ASSERT_EQ(iol_pause_reading(b.l, held_id), 0);
+            b.send_to(held_id, "paused");
+            ASSERT_TRUE(b.clients[held]->wait_messages(2));
+
+            b.clients[stalled]->send_raw(Bytes("KR\x30", 3));
+            const auto start = std::chrono::steady_clock::now();
+            for (int i = 0; closes_of(2) == 0 && i < 100; i++) {
+                b.clients[steady]->send({message(MSG_DB_QUERY, "tick")});
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            EXPECT_TRUE(eventually([] { return closes_of(2) == 1; }));
+            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+            EXPECT_TRUE(b.clients[stalled]->wait_closed());
+            EXPECT_TRUE(logged("WARN   IOL[DB-UI]: Client [UID=0000000000000002] sent no byte of "
+                               "its frame for 0.2 seconds: closed.\n"));
+            EXPECT_EQ(closes_of(1), 0u);
+            EXPECT_EQ(closes_of(3), 0u);
+            // Read again, the paused peer's stall counts from its resume.
+            ASSERT_EQ(iol_resume_reading(b.l, held_id), 0);
+            EXPECT_TRUE(eventually([] { return closes_of(1) == 1; }));
+        },
+        2);
+    EXPECT_CHILD_OK(r);
 }
 
 TEST(IoLoop, OddCommandsAreReleasedQuietly) {

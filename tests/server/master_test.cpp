@@ -5,9 +5,13 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <regex>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -176,6 +180,134 @@ TEST_F(MasterTest, UnwritableLogFailsTheStartAndRemovesThePidFile) {
     EXPECT_NE(r.out.find("\033[91mKorvane startup failure.\n\033[0m\n"), std::string::npos);
     EXPECT_TRUE(eventually([&] { return access((env + "/var/korvane.pid").c_str(), F_OK) != 0; },
                            kStepSeconds));
+}
+
+// Runs `korvane start env` as a shell would: standard output on `out` (the write end of
+// whatever the case makes; `other` is its other end, which the child does not keep), standard
+// input on /dev/null. The pid of that process.
+pid_t spawn_start(const std::string &env, int out, int other = -1) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        close(devnull);
+        close(out);
+        if (other >= 0)
+            close(other);
+        execl(KRV_BINARY, KRV_BINARY, "start", env.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+// Reads `fd` until its end or until `seconds` have passed; what came, and whether the end did.
+std::pair<std::string, bool> read_to_end(int fd, double seconds) {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    char buf[4096];
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return {got, true};
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return {got, false};
+}
+
+// A caller that reads the start's output to its end (`out=$(korvane start env)`, `| tee`)
+// gets that end once the server has reported its start, while the server runs on.
+TEST_F(MasterTest, CallerReadingTheOutputToItsEndIsLetGo) {
+    const struct {
+        const char *name;
+        bool socket;
+    } cases[] = {{"pipe", false}, {"socket", true}};
+    for (const auto &c : cases) {
+        int fds[2];
+        ASSERT_EQ(c.socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds), 0);
+        pid_t shell = spawn_start(env, fds[1], fds[0]);
+        close(fds[1]);
+        auto [out, ended] = read_to_end(fds[0], kStepSeconds);
+        close(fds[0]);
+        EXPECT_TRUE(ended) << c.name << ": " << out;
+        EXPECT_NE(out.find("\tVersion:     3.0.6\n"), std::string::npos) << c.name;
+        int st = 0;
+        waitpid(shell, &st, 0);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << c.name << " " << st;
+        pid_t master = pidfile_pid();
+        started.push_back(master);
+        service_pids();
+        EXPECT_TRUE(alive(master)) << c.name;
+        EXPECT_EQ(run_korvane({"stop", env}).exit_code, 0) << c.name;
+        ASSERT_TRUE(eventually([&] { return !alive(master); }, kStepSeconds)) << c.name;
+    }
+}
+
+// A terminal or a regular file stays the master's output: the shutdown line reaches it.
+TEST_F(MasterTest, OutputFileKeepsTheShutdownLine) {
+    const std::string path = dir.sub("start.out");
+    int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(out, 0);
+    pid_t shell = spawn_start(env, out);
+    close(out);
+    int st = 0;
+    waitpid(shell, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    pid_t master = pidfile_pid();
+    started.push_back(master);
+    service_pids();
+    EXPECT_EQ(read_file(path).find("Shutting down Korvane..."), std::string::npos);
+    ASSERT_EQ(run_korvane({"stop", env}).exit_code, 0);
+    ASSERT_TRUE(eventually([&] { return !alive(master); }, kStepSeconds));
+    EXPECT_NE(read_file(path).find("\033[92mShutting down Korvane...\033[0m\n"), std::string::npos);
+}
+
+// A service that does not stop when told (here it is stopped itself, so SIGTERM waits
+// pending) is killed once the stop grace has passed, and the master ends.
+TEST_F(MasterTest, ServiceThatDoesNotStopIsKilledAfterTheGrace) {
+    setenv("KRV_TEST_STOP_GRACE_MS", "300", 1);
+    RunResult r = start();
+    unsetenv("KRV_TEST_STOP_GRACE_MS");
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    pid_t master = pidfile_pid();
+    pid_t service = service_pids().at(0);
+    ASSERT_EQ(kill(service, SIGSTOP), 0);
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(master, SIGTERM), 0);
+    ASSERT_TRUE(eventually([&] { return !alive(master); }, kStepSeconds));
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(300));
+    EXPECT_FALSE(alive(service));
+    EXPECT_TRUE(has("INFO   Waiting 0.3 seconds at most for the service process to stop.\n"));
+    EXPECT_TRUE(has("WARN   The service process [" + std::to_string(service) +
+                    "] did not stop within 0.3 seconds: killing it.\n"));
+    EXPECT_TRUE(has("ERROR  Process [" + std::to_string(service) + "] exited abnormally.\n"));
+    EXPECT_FALSE(has("Spawning a new process"));
+    EXPECT_TRUE(has("INFO   Korvane: master stopped.\n"));
+    EXPECT_NE(access((env + "/var/korvane.pid").c_str(), F_OK), 0);
+}
+
+// The service works with every descriptor the system lets it have: it raises its soft
+// limit of open files to the hard limit and says so.
+TEST_F(MasterTest, ServiceRaisesItsOpenFilesLimit) {
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    if (old.rlim_max <= 256)
+        GTEST_SKIP() << "hard limit too low to lower the soft one";
+    rlimit low{256, old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    RunResult r = start();
+    setrlimit(RLIMIT_NOFILE, &old);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    pid_t service = service_pids().at(0);
+    const std::string hard = std::to_string(old.rlim_max);
+    EXPECT_TRUE(
+        has("INFO   Open files limit: soft 256 raised to the hard limit " + hard + ".\n"));
+    std::string limits = read_file("/proc/" + std::to_string(service) + "/limits");
+    EXPECT_TRUE(std::regex_search(limits, std::regex("Max open files +" + hard + " +" + hard)))
+        << limits;
 }
 
 TEST(RespawnPacing, ImmediateUntilFiveWithinAMinute) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <poll.h>
 #include <unistd.h>
 
@@ -64,6 +67,9 @@ TEST(SignalThread, EachSignalReachesItsCallback) {
         printf("%s", read_line(lines, 2000).c_str());
         for (const auto &c : cases) {
             kill(getpid(), c.signo);
+            // The signal thread only notes the signal; the lines come from this thread.
+            while (sighandler_wait(&h, 2000) == 0) {
+            }
             for (size_t n = std::count(c.lines.begin(), c.lines.end(), '\n'); n > 0; n--)
                 printf("%s", read_line(lines, 2000).c_str());
         }
@@ -89,6 +95,8 @@ TEST(SignalThread, MissingCallbacksTakeTheirSignalsSilently) {
         for (int signo : {SIGUSR1, SIGUSR2, SIGTERM, SIGINT, SIGCHLD}) {
             kill(getpid(), signo);
             kill(getpid(), SIGHUP);
+            for (int seen = 0; seen < 2;)
+                seen += sighandler_wait(&h, 2000);
             printf("%s", read_line(lines, 2000).c_str());
         }
         printf("%s", read_line(lines, 100).c_str());
@@ -96,6 +104,31 @@ TEST(SignalThread, MissingCallbacksTakeTheirSignalsSilently) {
     std::string hup = "INFO   Unsupported signal received: 1.\n";
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, hup + hup + hup + hup + hup);
+}
+
+// The callbacks run on the thread that waits, which a signal wakes at once; without one the
+// wait ends at its time-out having run nothing.
+TEST(SignalThread, WaitWakesOnASignalAndRunsItsCallbackThere) {
+    RunResult r = run_forked([] {
+        static sighandler h;
+        static pthread_t ran_on;
+        sigfillset(&h.set);
+        h.on_usr1 = [] { ran_on = pthread_self(); };
+        if (sighandler_start(&h) != 0)
+            _exit(91);
+        printf("quiet=%d\n", sighandler_wait(&h, 20));
+        std::thread sender([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            kill(getpid(), SIGUSR1);
+        });
+        const auto before = std::chrono::steady_clock::now();
+        const int n = sighandler_wait(&h, 20000);
+        const bool early = std::chrono::steady_clock::now() - before < std::chrono::seconds(10);
+        sender.join();
+        printf("dispatched=%d early=%d here=%d\n", n, early, pthread_equal(ran_on, pthread_self()));
+    });
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "quiet=0\ndispatched=1 early=1 here=1\n");
 }
 
 } // namespace

@@ -97,11 +97,14 @@ RunResult run_forked(const std::function<void()> &fn) {
     });
 }
 
-// In the child: runs the executable with `args` in `cwd`, standard input on `in`.
+// In the child: runs the executable with `args` in `cwd`, standard input on `in`, after
+// `before_exec` when given.
 [[noreturn]] static void exec_korvane(const std::vector<std::string> &args, const std::string &cwd,
-                                      int in) {
+                                      int in, const std::function<void()> &before_exec = {}) {
     if (!cwd.empty() && chdir(cwd.c_str()) != 0)
         _exit(127);
+    if (before_exec)
+        before_exec();
     dup2(in, STDIN_FILENO);
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(KRV_BINARY));
@@ -112,8 +115,9 @@ RunResult run_forked(const std::function<void()> &fn) {
     _exit(127);
 }
 
-RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd) {
-    return run_child([&] { exec_korvane(args, cwd, open("/dev/null", O_RDONLY)); });
+RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd,
+                      const std::function<void()> &before_exec) {
+    return run_child([&] { exec_korvane(args, cwd, open("/dev/null", O_RDONLY), before_exec); });
 }
 
 RunResult run_korvane_input(const std::vector<std::string> &args, const std::string &input,

@@ -35,8 +35,10 @@ struct RunResult {
 // when `fn` returns, or with whatever `fn` exits with.
 RunResult run_forked(const std::function<void()> &fn);
 
-// Runs the korvane executable with `args` (argv[1] on) in `cwd` (empty: the current one).
-RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd = "");
+// Runs the korvane executable with `args` (argv[1] on) in `cwd` (empty: the current one);
+// `before_exec`, when given, runs in the child just before the executable replaces it.
+RunResult run_korvane(const std::vector<std::string> &args, const std::string &cwd = "",
+                      const std::function<void()> &before_exec = {});
 // The same with standard input reading `input`, then its end.
 RunResult run_korvane_input(const std::vector<std::string> &args, const std::string &input,
                             const std::string &cwd = "");

@@ -119,7 +119,7 @@ protected:
                     ASSERT_EQ(dbs_kv_save(a, key, t, i * 1000 + day), 0);
                 }
             }
-            dbs_agent_mc_close(&a->mc);
+            dbs_agent_mc_close(a);
             dbs_agent_kv_close(db, a);
         }
         dbs_close(db);

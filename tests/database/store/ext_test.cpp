@@ -142,12 +142,14 @@ TEST(ExtBlock, HandWrittenLz4VectorIsValid) {
 TEST(ExtBlock, BuilderWritesARawBlockAsHandWritten) {
     ext_buf *b = ext_buf_new();
     std::vector<uint8_t> scratch(EXT_SCRATCH_SIZE);
+    EXPECT_EQ(ext_buf_bytes(b), sizeof(ext_buf)) << "a new builder holds no block yet";
     uint32_t grown = 7, length = 0;
     EXPECT_EQ(ext_buf_add(&b, &grown, scratch.data(), 0x02, 1, "a\0361", 3), 0u);
-    EXPECT_EQ(grown, 0u);
+    EXPECT_EQ(grown, EXT_OPEN_FIRST) << "the open block starts small";
+    EXPECT_EQ(ext_buf_bytes(b), sizeof(ext_buf) + EXT_OPEN_FIRST);
     const uint8_t *blob = ext_buf_finish(&b, &length, &grown, scratch.data());
     EXPECT_EQ(as_bytes(blob, length), kRawBlock);
-    EXPECT_EQ(blob, b->open_block); // a raw single block is handed out where it was built
+    EXPECT_EQ(blob, b->open); // a raw single block is handed out where it was built
     EXPECT_EQ(grown, 0u);
     ext_buf_free(b);
 }
@@ -202,10 +204,13 @@ TEST(ExtBuilder, BlocksCloseAt65809PayloadBytes) {
     ext_buf *b = ext_buf_new();
     uint32_t grown = 0;
     EXPECT_EQ(ext_buf_add(&b, &grown, scratch.data(), 2, 0, small.data(), 294), 0u);
-    // 300 + 65541 > 65809: the first block closes and the big entry starts a new one.
+    // The open block doubles from its first size until the entry fits: 128, 256, 512.
+    EXPECT_EQ(grown, 512u);
+    // 300 + 65541 > 65809: the first block closes and the big entry starts a new one, for
+    // which the open block grows to its largest.
     EXPECT_EQ(ext_buf_add(&b, &grown, scratch.data(), 2, 1, big.data(), 65535),
               ext_locator(312, 0));
-    EXPECT_EQ(grown, 312u);
+    EXPECT_EQ(grown, 312u + EXT_OPEN_MAX - 512);
 
     ext_buf *other = ext_buf_new();
     uint32_t other_grown = 0;
@@ -242,9 +247,10 @@ TEST(ExtBuilder, BlocksCloseAt65809PayloadBytes) {
 
     uint32_t held = 0;
     b = ext_buf_reset(b, &held);
-    EXPECT_EQ(held, 312u + 65821 + 18);
+    EXPECT_EQ(held, 312u + 65821 + 18 + EXT_OPEN_MAX - EXT_OPEN_FIRST);
+    EXPECT_EQ(ext_buf_bytes(b), sizeof(ext_buf) + EXT_OPEN_FIRST);
     EXPECT_EQ(ext_buf_add(&b, &grown, scratch.data(), 2, 0, "z", 1), 0u);
-    EXPECT_EQ(ext_buf_finish(&b, &length, &grown, scratch.data()), b->open_block);
+    EXPECT_EQ(ext_buf_finish(&b, &length, &grown, scratch.data()), b->open);
     EXPECT_EQ(length, 19u);
     ext_buf_free(b);
 }

@@ -71,12 +71,8 @@ struct test_rcall {
 // A fresh write state, as the store creates it.
 struct test_agent {
     dbs_agent a{};
-    explicit test_agent(uint64_t id = kAgent) {
-        a.id = id;
-        a.mc.data_fd = -1;
-        a.mc.ext_fd = -1;
-    }
-    ~test_agent() { dbs_agent_mc_close(&a.mc); }
+    explicit test_agent(uint64_t id = kAgent) { dbs_agent_init(&a, id); }
+    ~test_agent() { dbs_agent_mc_close(&a); }
     test_agent(const test_agent &) = delete;
     test_agent &operator=(const test_agent &) = delete;
 

@@ -395,7 +395,8 @@ TEST_F(RcallStore, RefusesRootCallsItCannotStoreSoundly) {
         {&too_many.rc, "ERROR  Root call of 40002 calls not stored: 1 to 40001 calls expected.\n"},
         {&no_calls.rc, "ERROR  Root call of 0 calls not stored: 1 to 40001 calls expected.\n"},
         {&no_root.rc, "ERROR  Root call of 1 calls not stored: 1 to 40001 calls expected.\n"},
-        {&too_late.rc, "ERROR  Root call not stored: time stamp 5662310400000 out of range.\n"},
+        {&too_late.rc, "ERROR  Agent [00C0FFEE12345678]: 1 root calls and 0 samples lost (time "
+                       "stamp out of range).\n"},
     };
     for (auto [rc, log] : cases) {
         Logged r = run_logged([&] {
@@ -428,7 +429,11 @@ TEST_F(RcallStore, FailedAppendIsCutBackAndLeavesNoTrace) {
         printf("%d", a.save(t + 2000, 3, 0, 5));
     });
     EXPECT_EQ(r.out, "0 -1 144 10 1 0");
-    EXPECT_NE(r.lines.find("] writev File too large\n"), std::string::npos) << r.lines;
+    // The loss is told in the agent's loss line, with the failed call and its file.
+    EXPECT_NE(r.lines.find("1 root calls and 0 samples lost (writev " + hour_path(t) +
+                           ": File too large)"),
+              std::string::npos)
+        << r.lines;
 
     const uint64_t range[2] = {t, t + HOUR_MS - 1};
     std::vector<seen_rcall> seen = walk(range);
@@ -471,15 +476,18 @@ TEST_F(RcallStore, DamageIsContainedAndTornTailsAreCut) {
          "20 |20 40 ", 288, "ends inside a root call: cut from 332 to 288 bytes."},
         {"torn calls", [](const std::string &h, const std::string &) { truncate(h.c_str(), 410); },
          "20 |20 40 ", 288, "ends inside a root call: cut from 410 to 288 bytes."},
+        // Damage in the middle hides what lies behind it from scans: the writer cuts the file
+        // there, so that what it appends afterwards is reachable.
         {"bad magic",
-         [](const std::string &h, const std::string &) { patch_file(h, 96 + 68, "X"); }, "|", 432,
-         "ERROR  Invalid RootCall record!"},
+         [](const std::string &h, const std::string &) { patch_file(h, 96 + 68, "X"); }, "|40 ",
+         96, "is damaged at offset 96: 336 bytes cut off there"},
         {"N > 40000",
-         [](const std::string &h, const std::string &) { patch_file(h, 96 + 66, "\x9C\x41"); }, "|",
-         432, "ERROR  RootCall data corrupted. Invalid calls count: 40001"},
+         [](const std::string &h, const std::string &) { patch_file(h, 96 + 66, "\x9C\x41"); },
+         "|40 ", 96, "is damaged at offset 96: 336 bytes cut off there"},
+        // An index of the wrong size is made anew from the hour files.
         {"short index",
          [](const std::string &, const std::string &i) { truncate(i.c_str(), 1000); },
-         "20 30 |20 30 40 ", 432, "is 1000 bytes long instead of 1384448: not used."},
+         "20 30 |20 30 40 ", 432, "is not 1384448 bytes long: made anew from the day's hour"},
         {"stale index offset",
          [](const std::string &, const std::string &i) { write_u64_at(i, 36020 * 16, 144); },
          "20 30 |20 30 40 ", 432, "WARN   Invalid scall record offset."},
@@ -528,7 +536,8 @@ TEST_F(RcallStore, CheckedHourFileIsNotWalkedAgainWhenRootsAlternate) {
         test_agent b;
         b.save(at_time(0, 10, 59, 57), 4, 1);
     });
-    EXPECT_NE(fresh.lines.find("is damaged at offset 0."), std::string::npos) << fresh.lines;
+    EXPECT_NE(fresh.lines.find("is damaged at offset 0: 288 bytes cut off"), std::string::npos)
+        << fresh.lines;
 }
 
 TEST_F(RcallStore, NewHourFileClearsStaleIndexSlotsOfItsHour) {

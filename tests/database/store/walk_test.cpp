@@ -212,7 +212,7 @@ TEST_F(Walk, RangeUpToTheLastMillisecondOpensOnlyFilesThatExist) {
 TEST_F(Walk, StartInsideAnHourBeginsAtTheIndexOffset) {
     for (uint64_t minute : {0, 20, 40})
         ASSERT_EQ(agent_.save(at_time(0, 10, minute, 0), 1, 2), 0);
-    dbs_agent_mc_close(&agent_.a.mc);
+    dbs_agent_mc_close(&agent_.a);
     // A damaged first record ends every scan that reads it.
     int fd = open(hour_path(at_time(0, 10, 0, 0)).c_str(), O_WRONLY);
     ASSERT_EQ(pwrite(fd, "XXXXXXXX", 8, offsetof(RootCall, magic)), 8);
@@ -393,7 +393,7 @@ TEST_F(WalkEntries, PerCallWalkHandsEachEntryWithItsCall) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        dbs_agent_mc_close(&agent_.a.mc);
+        dbs_agent_mc_close(&agent_.a);
         unlink(hour_path(t0).c_str());
         unlink(hour_path(t0, ".x").c_str());
         store(t0, c.entries, c.root_flags);
