@@ -207,4 +207,57 @@ TEST(DatabaseRole, DescriptorBudgetRefusesTheNextAgent) {
     EXPECT_CHILD_OK(res);
 }
 
+// Registering agents works off the loop thread: while 1,000 agents say hello one after
+// another (each answered, then gone), an agent already connected streams a root call and a
+// sample between every fifth hello, and every one of them is stored.
+TEST(DatabaseRole, RegistrationsLeaveAStreamingAgentWhole) {
+    TempDir dir;
+    RunResult res = in_child([&] {
+        OpenRole &o = *new OpenRole(dir.path());
+        ASSERT_EQ(server_start(&o.rt.server), 0);
+        const Bytes identity = identity_bytes(AGENT_TYPE_JVM, "streaming");
+        const uint64_t aid = agent_id_of(as_bytes(identity));
+        PeerClient streamer(o.port);
+        ASSERT_TRUE(streamer.send({agent_hello(be(1, 8) + identity)}));
+        ASSERT_EQ(streamer.next(), kManagerAnswer);
+        AgentData symbols;
+        symbols.sym(AREC_SYM_CLASS, 1, "Shop").sym(AREC_SYM_METHOD, 1, "buy");
+        symbols.sym(AREC_SYM_THREAD, 1, "main").sym(AREC_SYM_KEY, 1, "heap");
+        ASSERT_TRUE(streamer.send({symbols.message()}));
+        const uint64_t t = 19783ull * DAY_MS + 10 * HOUR_MS;
+        const uint64_t agents = 1000, every = 5, streamed = agents / every;
+        for (uint64_t i = 0; i < agents; i++) {
+            PeerClient c(o.port);
+            const Bytes id = identity_bytes(AGENT_TYPE_JVM, "joining-" + std::to_string(i));
+            ASSERT_TRUE(c.send({agent_hello(be(1, 8) + id)}));
+            ASSERT_EQ(c.next(), kManagerAnswer) << i;
+            c.close_now();
+            if (i % every != 0)
+                continue;
+            const uint64_t at = t + i * 1000;
+            const uint64_t key = (i + 1) << 44 | at;
+            ASSERT_TRUE(streamer.send({AgentData()
+                                           .call(Call{0, key, 1, 1, 1, 1, at, 0, 1, ""})
+                                           .call(Call{CALL_F_ROOT, key, 1, 1, 0, 0, at, 0, 5,
+                                                      be(1, 4)})
+                                           .kv(1, at, i)
+                                           .message()}));
+        }
+        char hour[96];
+        rcall_path(hour, aid, static_cast<uint32_t>(t / DAY_MS), 10, "");
+        const uint64_t root_bytes = streamed * (sizeof(RootCall) + sizeof(call_record));
+        EXPECT_TRUE(eventually([&] { return read_file(hour).size() == root_bytes; }, 10))
+            << read_file(hour).size() << " of " << root_bytes << " bytes of root calls";
+        char stage[96];
+        snprintf(stage, sizeof stage, "storage.db/data/%016lX/kv/stages/stage", aid);
+        EXPECT_TRUE(eventually(
+            [&] { return read_file(stage).size() == streamed * sizeof(kv_stage_rec); }, 10))
+            << read_file(stage).size();
+        EXPECT_EQ(count_of(child_log(), "dropped"), 0u) << child_log();
+        EXPECT_EQ(count_of(child_log(), "lost"), 0u) << child_log();
+        EXPECT_TRUE(eventually([&] { return o.ctx()->agents.load() == 1; }, 10));
+    });
+    EXPECT_CHILD_OK(res);
+}
+
 } // namespace

@@ -345,6 +345,23 @@ TEST_F(KvStore, FailedDayFileAppendIsCutBack) {
     EXPECT_EQ(path_size(path), 16);
 }
 
+// A move that fails part way keeps the staging file pending; the next pass moves it whole,
+// and the key whose day file took its samples the first time holds them once.
+TEST_F(KvStore, FailedMoveKeepsItsStageForTheNextPass) {
+    const std::string blocked = day_path(kAid, kDay, 8);
+    ASSERT_EQ(mkdir(blocked.c_str(), 0755), 0) << "a directory where the day file belongs";
+    pending_unstage({{kAid, kT0 + 1, 1, 7}, {kAid, kT0 + 2, 2, 8}, {kAid, kT0 + 3, 3, 9}});
+    EXPECT_EQ(dbs_kv_maintain_pass(&repo_), -1);
+    EXPECT_EQ(path_size(stages_path(kAid, "unstage")), int64_t(3 * sizeof(kv_stage_rec)));
+    EXPECT_EQ(agent_.kv.unstage_pending.load(), 1);
+    ASSERT_EQ(rmdir(blocked.c_str()), 0);
+    pass();
+    EXPECT_EQ(path_size(stages_path(kAid, "unstage")), -1);
+    EXPECT_EQ(day_samples(kAid, kDay, 7), (std::vector<sample>{{kT0 + 1, 1}}));
+    EXPECT_EQ(day_samples(kAid, kDay, 8), (std::vector<sample>{{kT0 + 2, 2}}));
+    EXPECT_EQ(day_samples(kAid, kDay, 9), (std::vector<sample>{{kT0 + 3, 3}}));
+}
+
 // A stage that takes no bytes: every sample fails at once (each is written by itself, so
 // none waits in a buffer to be lost later), and the losses are told in one line per
 // second at most, naming the agent and the count.
