@@ -13,6 +13,8 @@
 #include <regex>
 #include <string>
 #include <arpa/inet.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,6 +108,11 @@ protected:
         snprintf(local, sizeof local, ":%04X ", port);
         return eventually(
             [&] {
+                // Bytes still in the client's send queue have not reached the server yet,
+                // while its receive queue may be empty for a moment.
+                int unacked = 0;
+                if (ioctl(client_fd, SIOCOUTQ, &unacked) != 0 || unacked != 0)
+                    return false;
                 std::istringstream in(read_file("/proc/net/tcp"));
                 std::string line;
                 while (std::getline(in, line)) {
