@@ -29,7 +29,6 @@ constexpr ptrdiff_t ARCH_DUMP = 0;
 constexpr const char *EXTRACT_LOG = "korvane-arch-extract.log";
 constexpr const char *PID_DIR = "var";
 constexpr const char *PID_NAME = "korvane.pid";
-constexpr const char *PID_PATH = "var/korvane.pid";
 
 // What a dump that holds the pid file ends with besides an exit status.
 constexpr int DUMP_BAD_PATTERN = -1;
@@ -142,14 +141,6 @@ int dump_held(const arch_opts &o, const char *archive) {
     return 0;
 }
 
-// Removes the pid file while its lock is still held, so a server starting meanwhile finds
-// either this file locked or none at all, then lets the lock go.
-void pidfile_release(int fd) {
-    if (unlink(PID_PATH) != 0)
-        LOG_SYSERR_PATH("unlink", PID_PATH);
-    close(fd);
-}
-
 int arch_dump(const arch_opts &o, const char *dir) {
     char *home = cli_env_path(dir);
     if (home == nullptr)
@@ -179,7 +170,7 @@ int arch_dump(const arch_opts &o, const char *dir) {
         return 1;
     }
     const int status = dump_held(o, archive);
-    pidfile_release(pidfd);
+    krv_release_pidfile(pidfd, PID_DIR, PID_NAME);
     free(archive);
     if (status == DUMP_BAD_PATTERN)
         cli_pattern_error_exit();

@@ -1,12 +1,14 @@
 #include "manager/acache.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "lib/log.h"
 #include "lib/murmur3.h"
 #include "lib/xalloc.h"
+#include "manager/configs.h"
 #include "manager/mgr_storage.h"
 
 namespace {
@@ -321,11 +323,9 @@ static int acache_attach_rows(mgr_storage *s, uint64_t cid1, uint64_t cid2, cons
     return mgr_tx_finish(s, rc, 150);
 }
 
-int acache_attach_cfg(mgr_storage *s, uint64_t datahash, uint64_t cid1, uint64_t cid2,
-                      const uint64_t *aids, uint64_t n) {
-    if (cfg_id_none(cid1, cid2))
-        return -1;
-    std::lock_guard<std::mutex> change(s->acache.update);
+// The attach of acache_attach_cfg for a caller that holds the `update` mutex.
+static int acache_attach_held(mgr_storage *s, uint64_t datahash, uint64_t cid1, uint64_t cid2,
+                              const uint64_t *aids, uint64_t n) {
     // The hash stored now wins over the caller's: an activation may have come in between.
     uint64_t hash = datahash;
     if (acache_attach_rows(s, cid1, cid2, aids, n, &hash) != 0)
@@ -338,6 +338,81 @@ int acache_attach_cfg(mgr_storage *s, uint64_t datahash, uint64_t cid1, uint64_t
             a.datahash = hash;
         }
     });
+    return 0;
+}
+
+int acache_attach_cfg(mgr_storage *s, uint64_t datahash, uint64_t cid1, uint64_t cid2,
+                      const uint64_t *aids, uint64_t n) {
+    if (cfg_id_none(cid1, cid2))
+        return -1;
+    std::lock_guard<std::mutex> change(s->acache.update);
+    return acache_attach_held(s, datahash, cid1, cid2, aids, n);
+}
+
+int acache_attach_cfg_read(mgr_storage *s, uint64_t cid1, uint64_t cid2, const uint64_t *aids,
+                           uint64_t n, mgr_config *data) {
+    *data = mgr_config{};
+    if (cfg_id_none(cid1, cid2))
+        return -1;
+    std::lock_guard<std::mutex> change(s->acache.update);
+    int rc = cfg_read(s, cid1, cid2, CFG_DATA, data);
+    if (rc != 0)
+        return rc;
+    if (acache_attach_held(s, data->hash, cid1, cid2, aids, n) != 0) {
+        free(data->blob);
+        *data = mgr_config{};
+        return -1;
+    }
+    return 0;
+}
+
+// The table's part of acache_delete_cfg: the agents attached to the configuration in the
+// table are gathered, detached, and the row deleted, in one transaction. 0 or -1.
+static int acache_delete_cfg_rows(mgr_storage *s, uint64_t cid1, uint64_t cid2,
+                                  std::vector<uint64_t> *aids) {
+    std::lock_guard<std::mutex> sql(s->sql);
+    mgr_stmt sel(s->db, "SELECT aid FROM AGENTS WHERE cid1=?1 AND cid2=?2;", 220);
+    mgr_stmt det(s->db, "UPDATE AGENTS SET cid1=NULL, cid2=NULL WHERE cid1=?1 AND cid2=?2;", 230);
+    mgr_stmt del(s->db, "DELETE FROM CONFIGURATIONS WHERE UUID1=?1 AND UUID2=?2;", 240);
+    for (mgr_stmt *st : {&sel, &det, &del}) {
+        if (!st->ok() || st->bind_u64(1, cid1) != 0 || st->bind_u64(2, cid2) != 0)
+            return -1;
+    }
+    if (mgr_tx_begin(s, 250) != 0)
+        return -1;
+    int rc;
+    while ((rc = sel.step()) == SQLITE_ROW)
+        aids->push_back(mgr_col_u64(sel.get(), 0));
+    rc = rc == SQLITE_DONE ? 0 : -1;
+    if (rc == 0)
+        rc = det.done();
+    if (rc == 0)
+        rc = del.done();
+    return mgr_tx_finish(s, rc, 250);
+}
+
+int acache_delete_cfg(mgr_storage *s, uint64_t cid1, uint64_t cid2,
+                      std::vector<uint64_t> *detached) {
+    detached->clear();
+    std::lock_guard<std::mutex> change(s->acache.update);
+    if (acache_delete_cfg_rows(s, cid1, cid2, detached) != 0) {
+        detached->clear();
+        return -1;
+    }
+    // 0.0 names no configuration: no slot is attached to it.
+    if (!cfg_id_none(cid1, cid2)) {
+        acache_update_slots(&s->acache, [&](mgr_agent &a) {
+            if (a.cid1 == cid1 && a.cid2 == cid2) {
+                detached->push_back(a.aid);
+                a.cid1 = 0;
+                a.cid2 = 0;
+                a.datahash = 0;
+            }
+        });
+    }
+    std::sort(detached->begin(), detached->end());
+    detached->erase(std::unique(detached->begin(), detached->end()), detached->end());
+    LOG_INFO("Configuration %016lX.%016lX deleted successfully.", cid1, cid2);
     return 0;
 }
 

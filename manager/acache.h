@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <mutex>
 #include <pthread.h>
+#include <vector>
 
 #include "lib/agent_type.h"
 #include "lib/netaddr.h"
 
 struct mgr_storage;
+struct mgr_config;
 
 // One cached agent, 116 bytes without padding, host order. A free slot is all zero.
 struct __attribute__((packed)) mgr_agent {
@@ -77,6 +79,22 @@ int acache_delete(mgr_storage *s, uint64_t aid);
 // configuration that does not exist or any failed statement gives -1 and changes nothing.
 int acache_attach_cfg(mgr_storage *s, uint64_t datahash, uint64_t cid1, uint64_t cid2,
                       const uint64_t *aids, uint64_t n);
+
+// Reads the active data of cid1.cid2 into *data (as cfg_read with CFG_DATA) and attaches
+// the configuration to the listed agents as acache_attach_cfg does, both under the `update`
+// mutex that activation holds too: an activation comes before both or after both, so the
+// data read is the version whose hash the agents get. 0, 2 when no configuration has that
+// id (nothing attached), -1 on failure; *data holds a blob only after 0 (the caller frees it).
+int acache_attach_cfg_read(mgr_storage *s, uint64_t cid1, uint64_t cid2, const uint64_t *aids,
+                           uint64_t n, mgr_config *data);
+
+// Deletes the configuration cid1.cid2: in one transaction detaches it from every agent the
+// table attaches to it (whatever the cache says) and deletes its row; once committed, the
+// cache lets it go too. *detached gets the agents that were attached to it in the table or
+// in the cache, sorted, each once. An id that names no configuration changes nothing and
+// succeeds. 0, or -1 with nothing changed and *detached empty.
+int acache_delete_cfg(mgr_storage *s, uint64_t cid1, uint64_t cid2,
+                      std::vector<uint64_t> *detached);
 
 // Detaches the configuration from the listed agents or, with `aids` NULL, from every agent.
 // An id 0.0 gives -1 at once. 0 or -1; a failure changes nothing.

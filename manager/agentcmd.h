@@ -25,15 +25,26 @@ inline PeerId agentcmd_peer(uint64_t aid) {
     return PeerId{aid, 0, 0, PT_MG_AG};
 }
 
-// Queues m to the peer `to` through the loop of its peer type. 0, or -1 with m released.
+// Queues m to the peer `to` through the loop of its peer type. 0, or -1 with m released and
+// the drop logged with the peer's uid (an agent's id).
 int agentcmd_send(manager_ctx *ctx, PeerId to, msg *m);
 
-// Command 4 with the configuration's hash and bytes (none, and hash 0, without active data).
-void agentcmd_upload_config(manager_ctx *ctx, uint64_t aid, const mgr_config *config);
+// How long a pool worker that queues commands to many agents waits for room, per command.
+inline constexpr uint32_t AGENTCMD_WAIT_MS = 1000;
+// As agentcmd_send, waiting up to wait_ms while the loop's ring is full (never on a loop
+// thread, see iol_send_wait).
+int agentcmd_send_wait(manager_ctx *ctx, PeerId to, msg *m, uint32_t wait_ms);
+
+// Command 4 with the configuration's hash and bytes (none, and hash 0, without active data),
+// waiting up to wait_ms for room. 0 when queued, else -1.
+int agentcmd_upload_config(manager_ctx *ctx, uint64_t aid, const mgr_config *config,
+                           uint32_t wait_ms = 0);
 // Reads the active data of id1.id2 and uploads it; sends nothing when the configuration
 // cannot be read or does not exist.
 void agentcmd_prepare_config_upload(manager_ctx *ctx, uint64_t aid, uint64_t id1, uint64_t id2);
 // Command 5 with the address (host order in memory, big-endian on the wire).
 void agentcmd_set_database(manager_ctx *ctx, uint64_t aid, const nurl *address);
-// Command 7 for id1.id2 to the peer named by the whole PeerId.
-void agentcmd_detach_config(manager_ctx *ctx, uint64_t id1, uint64_t id2, PeerId to);
+// Command 7 for id1.id2 to the peer named by the whole PeerId, waiting up to wait_ms for
+// room. 0 when queued, else -1.
+int agentcmd_detach_config(manager_ctx *ctx, uint64_t id1, uint64_t id2, PeerId to,
+                           uint32_t wait_ms = 0);

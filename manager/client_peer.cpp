@@ -50,12 +50,6 @@ void mgui_on_close(iol_peer *peer) {
     free(peer);
 }
 
-// The manager queries are answered by a later part of the Manager; until then a query gets
-// no reply, as one with an unknown id.
-void mgui_on_manager_query(iol_task *t) {
-    LOG_ERROR("Unsupported manager query: not in this build (%u bytes).", t->len);
-}
-
 void mgui_on_agent_command(iol_task *t) {
     LOG_DEBUG("Handling agent command ...");
     if (t->len < MGUI_COMMAND_HDR_LEN) {

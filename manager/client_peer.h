@@ -31,7 +31,8 @@ void mgui_on_close(iol_peer *peer);
 // One message of a client's frame (ctx is its peer_ctx): 0, or -1 to end the frame's walk.
 int mgui_on_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *data);
 
-// Handlers of the MG-UI table, on pool workers.
+// Handlers of the MG-UI table, on pool workers; the manager queries are in
+// manager/mgr_queries.cpp.
 void mgui_on_manager_query(iol_task *t);
 void mgui_on_agent_command(iol_task *t);
 void mgui_on_agent_query(iol_task *t);

@@ -24,16 +24,23 @@ struct cfg_row {
 
 } // namespace
 
+void cfg_info_to_wire(const ConfigurationInfo *info, std::span<uint8_t, CFGINFO_SIZE> wire) {
+    uint8_t *p = wire.data();
+    store_be64(p, info->id1);
+    store_be64(p + 8, info->id2);
+    store_be64(p + 16, info->createdat);
+    memcpy(p + 24, info->author, sizeof info->author);
+    memcpy(p + 56, info->label, sizeof info->label);
+    store_be16(p + 88, 0);
+    p[90] = info->flags;
+}
+
 int cfg_info_put(bbuf *b, const ConfigurationInfo *info) {
     if (bbuf_remaining(b) < CFGINFO_SIZE)
         return -1;
-    bbuf_put_u64(b, info->id1);
-    bbuf_put_u64(b, info->id2);
-    bbuf_put_u64(b, info->createdat);
-    bbuf_put_bytes(b, info->author, sizeof info->author);
-    bbuf_put_bytes(b, info->label, sizeof info->label);
-    bbuf_put_u16(b, 0);
-    bbuf_put_u8(b, info->flags);
+    uint8_t wire[CFGINFO_SIZE];
+    cfg_info_to_wire(info, wire);
+    bbuf_put_bytes(b, wire, sizeof wire);
     return 0;
 }
 

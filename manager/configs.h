@@ -33,6 +33,8 @@ static_assert(sizeof(ConfigurationInfo) == 91);
 
 inline constexpr size_t CFGINFO_SIZE = sizeof(ConfigurationInfo);
 
+// The wire form of a summary, its reserved field as 0.
+void cfg_info_to_wire(const ConfigurationInfo *info, std::span<uint8_t, CFGINFO_SIZE> wire);
 // Appends the wire form of a summary (its reserved field as 0): 0, or -1 with nothing
 // written when the 91 bytes do not fit.
 int cfg_info_put(bbuf *b, const ConfigurationInfo *info);

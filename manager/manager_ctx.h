@@ -3,9 +3,12 @@
 // process, since the threads that use it are never joined.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "manager/dbreg.h"
+#include "server/ctl.h"
 
 struct mgr_storage;
 struct server;
@@ -15,8 +18,16 @@ struct server;
 inline constexpr char MGR_HELLO_ANSWER[8] = {'\0', 'M', 'A', 'N', 'A', 'G', 'E', 'R'};
 
 struct manager_ctx {
-    mgr_storage *mgrdb;  // the open Manager storage
-    struct dbreg dbreg;  // the Databases connected to this Manager
-    struct server *srv;  // the server whose loops reach every peer
-    uint32_t mode;       // MODE_* bits of the process
+    mgr_storage *mgrdb;    // the open Manager storage
+    struct dbreg dbreg;    // the Databases connected to this Manager
+    struct server *srv;    // the server whose loops reach every peer
+    uint32_t mode;         // MODE_* bits of the process
+    struct ctl_server ctl; // the control channel's reader
+    // Set once the server's loops exist and run: from then on the control channel's
+    // reroutes may tell connected agents.
+    std::atomic<bool> serving;
+    // Held by each configuration query that changes what agents run (activate, delete,
+    // attach, detach) from its change until its last command is queued, so that agents get
+    // the commands of such changes in the order the changes were made.
+    std::mutex cfg_changes;
 };

@@ -1,8 +1,8 @@
 #include "manager/manager_role.h"
 
-#include "lib/log.h"
 #include "manager/acache.h"
 #include "manager/agent_peer.h"
+#include "manager/agentcmd.h"
 #include "manager/client_peer.h"
 #include "manager/db_peer.h"
 #include "manager/manager_ctx.h"
@@ -18,11 +18,21 @@ manager_ctx *manager_of(role *self) {
     return static_cast<manager_ctx *>(self->ctx);
 }
 
-// Starting the control channel belongs to a later part of the service; until then it is a
-// step that does nothing.
-int manager_ctl_server_start() {
-    LOG_DEBUG("Manager role: the control channel is not in this build.");
-    return 0;
+int manager_reroute_store(void *ctx, const nurl *address, uint64_t n, const uint64_t *aids) {
+    return acache_set_db(static_cast<manager_ctx *>(ctx)->mgrdb, address, n, aids);
+}
+
+// Before the loops run, an agent learns its new Database at its next hello.
+void manager_reroute_tell(void *ctx, uint64_t aid, const nurl *address) {
+    auto *m = static_cast<manager_ctx *>(ctx);
+    if (m->serving.load(std::memory_order_acquire))
+        agentcmd_set_database(m, aid, address);
+}
+
+int manager_ctl_server_start(manager_ctx *ctx) {
+    ctx->ctl.mode = ctx->mode;
+    ctx->ctl.reroute = {manager_reroute_store, manager_reroute_tell, ctx};
+    return ctl_server_start(&ctx->ctl);
 }
 
 // The context lives as long as the process: the threads that use it are never joined.
@@ -36,7 +46,11 @@ int manager_open(role *self, struct runtime *rt) {
     ctx->mgrdb = mgr_storage_open();
     if (ctx->mgrdb == nullptr)
         return -1;
-    return manager_ctl_server_start();
+    return manager_ctl_server_start(ctx);
+}
+
+void manager_started(role *self, struct runtime *) {
+    manager_of(self)->serving.store(true, std::memory_order_release);
 }
 
 msg *manager_report(void *, loop *agents) {
@@ -83,7 +97,7 @@ const role manager_role = {
     .init = mgr_init_environment,
     .open = manager_open,
     .serve = nullptr,
-    .started = nullptr,
+    .started = manager_started,
     .tick = manager_tick,
     .quiesce = manager_quiesce,
     .close = manager_close,

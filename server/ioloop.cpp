@@ -87,6 +87,13 @@ loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb
     loop *l = new loop{};
     pthread_rwlock_init(&l->peers.guard, nullptr);
     pthread_mutex_init(&l->iomq.guard, nullptr);
+    if (int rc = cond_init_monotonic(&l->iomq.room); rc != 0) {
+        LOG_FATAL("IOL[%s]: Cannot create the ring's condition: %s", tag, strerror(rc));
+        close(evfd);
+        close(kq);
+        delete l;
+        return nullptr;
+    }
     l->iomq.capacity = IOL_RING_SLOTS;
     l->pool = pool;
     l->ctx = ctx;
@@ -121,20 +128,52 @@ static void iol_notify(loop *l) {
     }
 }
 
+// Stores m at the ring's tail unless the ring is full. The caller holds the guard.
+static bool iol_ring_put(iol_ring &q, const IOMessage &m) {
+    if ((q.tail + 1) % q.capacity == q.head)
+        return false;
+    q.items[q.tail] = m;
+    q.tail = (q.tail + 1) % q.capacity;
+    q.count++;
+    return true;
+}
+
 int iol_send(loop *l, IOMessage m) {
     LOG_DEBUG("IOL[%s]: Sending iomessage...", l->tag);
-    bool full;
+    bool queued;
+    {
+        iomq_guard g(l);
+        queued = iol_ring_put(l->iomq, m);
+    }
+    if (!queued) {
+        LOG_WARN("IOL[%s] queue full! IOMessage %d dropped.", l->tag, static_cast<int>(m.type));
+        return -1;
+    }
+    iol_notify(l);
+    return 0;
+}
+
+int iol_send_wait(loop *l, IOMessage m, uint32_t wait_ms) {
+    // The loop thread alone takes commands out: waiting there would only wait for itself.
+    if (wait_ms == 0 || pthread_equal(pthread_self(), l->thread))
+        return iol_send(l, m);
+    LOG_DEBUG("IOL[%s]: Sending iomessage...", l->tag);
+    bool queued;
     {
         iomq_guard g(l);
         iol_ring &q = l->iomq;
-        full = (q.tail + 1) % q.capacity == q.head;
-        if (!full) {
-            q.items[q.tail] = m;
-            q.tail = (q.tail + 1) % q.capacity;
-            q.count++;
+        const timespec deadline = monotonic_deadline(wait_ms);
+        while (!(queued = iol_ring_put(q, m))) {
+            q.waiting++;
+            const int rc = pthread_cond_timedwait(&q.room, &q.guard, &deadline);
+            q.waiting--;
+            if (rc != 0 && rc != EINTR) {
+                queued = iol_ring_put(q, m);
+                break;
+            }
         }
     }
-    if (full) {
+    if (!queued) {
         LOG_WARN("IOL[%s] queue full! IOMessage %d dropped.", l->tag, static_cast<int>(m.type));
         return -1;
     }
@@ -523,6 +562,8 @@ static bool iol_ring_take(loop *l, IOMessage *out) {
     q.items[q.head] = IOMessage{};
     q.head = (q.head + 1) % q.capacity;
     q.count--;
+    if (q.waiting > 0)
+        pthread_cond_signal(&q.room);
     return true;
 }
 

@@ -188,6 +188,8 @@ struct iol_ring {
     uint32_t capacity;
     uint32_t count;
     pthread_mutex_t guard;
+    pthread_cond_t room; // signalled when the loop takes commands out while someone waits
+    uint32_t waiting;    // senders waiting in iol_send_wait; under guard
 };
 
 struct loop {
@@ -235,6 +237,10 @@ int iol_start(loop *l, iol_error_cb on_error, iol_started_cb on_started, void *s
 
 // Queues m; any thread. 0, or -1 when the ring is full: the caller keeps m.data.
 int iol_send(loop *l, IOMessage m);
+// As iol_send, but while the ring is full waits up to wait_ms for the loop to make room.
+// Never waits on the loop's own thread, which alone makes room. 0, or -1 when the ring is
+// still full: the caller keeps m.data.
+int iol_send_wait(loop *l, IOMessage m, uint32_t wait_ms);
 // Accepts the connection of an authentication request: queues IOM_ACCEPT to the request's
 // loop with the new peer (uid taken from it) and its first message, `answer` (may be NULL).
 // When the loop refuses the command, the peer and the answer are released and the

@@ -20,7 +20,15 @@ static int pidfile_open(const std::string &path) {
     }
 }
 
-int krv_write_pidfile(pid_t pid, const char *dir, const char *name, int lock) {
+// A failed call logged under the name of the operation callers know.
+static void pidfile_syserr(const char *call, int line) {
+    const int e = errno;
+    LOG_ERROR("[krv_write_pidfile:%d] %s %s", line, call, strerror(e));
+}
+
+// The pid file opened and, with `lock`, locked and written: KRV_PIDFILE_* as
+// krv_take_pidfile.
+static int pidfile_take(pid_t pid, const char *dir, const char *name, int lock, int *out) {
     std::string path = std::string(dir) + "/" + name;
     char text[16];
     int len = snprintf(text, sizeof text, "%d", static_cast<int>(pid));
@@ -28,7 +36,7 @@ int krv_write_pidfile(pid_t pid, const char *dir, const char *name, int lock) {
     int fd = pidfile_open(path);
     if (fd < 0) {
         printf("\033[91mError2! %s: %s\033[0m\n", strerror(errno), path.c_str());
-        return -1;
+        return KRV_PIDFILE_FAILED;
     }
     if (lock) {
         int held = sys_write_trylock(fd);
@@ -36,20 +44,37 @@ int krv_write_pidfile(pid_t pid, const char *dir, const char *name, int lock) {
             printf(held < 0 ? "\033[91mCannot create a pid file.\033[0m\n"
                             : "\033[91mAnother Korvane instance already running.\033[0m\n");
             close(fd);
-            return -1;
+            return held < 0 ? KRV_PIDFILE_FAILED : KRV_PIDFILE_HELD;
         }
     }
     // Only the lock holder may change the content: a refused second start leaves the
     // running master's pid in place.
     if (ftruncate(fd, 0) != 0) {
-        LOG_SYSERR("ftruncate");
+        pidfile_syserr("ftruncate", __LINE__);
         close(fd);
-        return -1;
+        return KRV_PIDFILE_FAILED;
     }
     if (io_write_all(fd, text, static_cast<size_t>(len) + 1) != 0) {
-        LOG_SYSERR("write");
+        pidfile_syserr("write", __LINE__);
         close(fd);
-        return -1;
+        return KRV_PIDFILE_FAILED;
     }
-    return fd;
+    *out = fd;
+    return KRV_PIDFILE_TAKEN;
+}
+
+int krv_write_pidfile(pid_t pid, const char *dir, const char *name, int lock) {
+    int fd = -1;
+    return pidfile_take(pid, dir, name, lock, &fd) == KRV_PIDFILE_TAKEN ? fd : -1;
+}
+
+int krv_take_pidfile(pid_t pid, const char *dir, const char *name, int *fd) {
+    return pidfile_take(pid, dir, name, 1, fd);
+}
+
+void krv_release_pidfile(int fd, const char *dir, const char *name) {
+    const std::string path = std::string(dir) + "/" + name;
+    if (unlink(path.c_str()) != 0)
+        LOG_SYSERR_PATH("unlink", path.c_str());
+    close(fd);
 }

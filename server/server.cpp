@@ -253,6 +253,11 @@ int server_send(server *s, IOMessage m) {
     return l != nullptr ? iol_send(l, m) : -1;
 }
 
+int server_send_wait(server *s, IOMessage m, uint32_t wait_ms) {
+    loop *l = server_get_loop(s, m.peer.pt);
+    return l != nullptr ? iol_send_wait(l, m, wait_ms) : -1;
+}
+
 void server_report_agents(server *s, server_report_fn build, void *ctx) {
     if (s->mgui == nullptr)
         return;

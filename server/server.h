@@ -78,6 +78,8 @@ loop *server_get_loop(server *s, uint32_t pt);
 // Queues m to the loop of its PeerId's pt; any thread. -1 when there is no such loop or its
 // ring is full: the caller keeps m.data.
 int server_send(server *s, IOMessage m);
+// As server_send, waiting up to wait_ms for room in the loop's ring (iol_send_wait).
+int server_send_wait(server *s, IOMessage m, uint32_t wait_ms);
 // Builds the agents status report from the agents' loop (it owns what it returns; NULL: no
 // report).
 typedef msg *(*server_report_fn)(void *ctx, loop *agents);

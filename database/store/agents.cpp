@@ -171,6 +171,17 @@ int dbs_agent_exists(uint64_t aid) {
     return 0;
 }
 
+int dbs_agent_dir_exists(uint64_t aid) {
+    agent_path p(aid, "");
+    struct stat st;
+    if (lstat(p.text, &st) == 0)
+        return 1;
+    if (errno == ENOENT)
+        return 0;
+    LOG_SYSERR_PATH("lstat", p.text);
+    return -1;
+}
+
 int dbs_foreach_agent(void *ctx, dbs_agent_cb cb) {
     DIR *dir = opendir(AGENTS_DIR);
     if (dir == nullptr) {

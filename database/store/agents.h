@@ -22,6 +22,10 @@ int read_agent_id(uint8_t buf[64], uint64_t aid);
 // 1 when the agent's identity file exists, else 0.
 int dbs_agent_exists(uint64_t aid);
 
+// Whether anything stands at the agent's directory path: 1, 0 when nothing does, -1 when
+// that cannot be told (logged).
+int dbs_agent_dir_exists(uint64_t aid);
+
 // Called once per agent directory that has a readable identity file. The entry lives on
 // the walker's stack; a callback that keeps it copies it. The result is ignored.
 using dbs_agent_cb = int (*)(void *ctx, agent_entry *entry);

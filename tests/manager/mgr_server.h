@@ -37,11 +37,13 @@ public:
 
 class ManagerServer {
 public:
-    // `mode` is the init mode word, `host` the listening host written into the
-    // configuration.
+    // `mode` is the init mode word (empty: init without one), `host` the listening host
+    // written into the configuration.
     explicit ManagerServer(const std::string &mode, const std::string &host = "127.0.0.1")
         : env_(dir_.sub("env")), port_(free_tcp_port()) {
-        RunResult r = run_korvane({"init", "--mode=" + mode, env_});
+        RunResult r =
+            run_korvane(mode.empty() ? std::vector<std::string>{"init", env_}
+                                     : std::vector<std::string>{"init", "--mode=" + mode, env_});
         EXPECT_EQ(r.exit_code, 0) << r.out;
         std::string config = read_file(env_ + "/conf/config.json");
         config = std::regex_replace(config, std::regex(R"("host": "\*")"), "\"host\": \"" + host + "\"");

@@ -9,6 +9,7 @@
 #include <endian.h>
 #include <fcntl.h>
 #include <memory>
+#include <thread>
 
 #include "server/loop_harness.h"
 #include "server/server.h"
@@ -313,6 +314,40 @@ TEST(IoLoop, FullRingRefusesAndDrainsLater) {
         EXPECT_EQ(b.clients[c]->messages()[1], message(MSG_PUSH, "last"));
         b.send_to(id, "again");
         ASSERT_TRUE(b.clients[c]->wait_messages(3));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+// A sender that may wait is held while the ring is full and queues its command as soon as
+// the loop makes room; one whose wait runs out is refused like any sender.
+TEST(IoLoop, WaitingSenderGetsRoomOnceTheLoopDrains) {
+    RunResult r = in_child([] {
+        Bench b;
+        size_t c = b.join(1);
+        PeerId id = b.id_of(1);
+        Gate gate;
+        gate.close_on(b.l);
+        fill_ring(b.l, id, 1000);
+        msg *refused = new_msg(MSG_PUSH, "refused");
+        EXPECT_EQ(iol_send_wait(b.l, IOMessage{refused, IOM_SEND, id}, 1), -1);
+        free(refused);
+        int waited = 1;
+        std::thread sender([&] {
+            waited =
+                iol_send_wait(b.l, IOMessage{new_msg(MSG_PUSH, "waited"), IOM_SEND, id}, 60000);
+        });
+        // Released only once the sender waits, so that the room it gets is the loop's doing.
+        EXPECT_TRUE(eventually([&] {
+            pthread_mutex_lock(&b.l->iomq.guard);
+            const bool held = b.l->iomq.waiting == 1;
+            pthread_mutex_unlock(&b.l->iomq.guard);
+            return held;
+        }));
+        gate.release();
+        sender.join();
+        EXPECT_EQ(waited, 0);
+        ASSERT_TRUE(b.clients[c]->wait_messages(2));
+        EXPECT_EQ(b.clients[c]->messages()[1], message(MSG_PUSH, "waited"));
     });
     EXPECT_CHILD_OK(r);
 }

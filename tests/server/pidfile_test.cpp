@@ -72,4 +72,37 @@ TEST(PidFile, OpenFailureNamesThePath) {
                          "/korvane.pid\033[0m\n[-1]");
 }
 
+// The test the administration commands make of whether a server runs: only a lock held by
+// another process counts as a running server.
+TEST(PidFile, TakingTellsAHeldLockFromOtherFailures) {
+    TempDir dir;
+    const std::string path = dir.sub("korvane.pid");
+    const int master = krv_write_pidfile(4242, dir.path().c_str(), "korvane.pid", 1);
+    ASSERT_GE(master, 0);
+    RunResult held = run_forked([&] {
+        int fd = -1;
+        printf("[%d %d]", krv_take_pidfile(99, dir.path().c_str(), "korvane.pid", &fd), fd);
+    });
+    EXPECT_EQ(held.out, "\033[91mAnother Korvane instance already running.\033[0m\n[1 -1]");
+    EXPECT_EQ(read_file(path), kPid4242);
+    close(master);
+
+    RunResult failed = run_forked([&] {
+        int fd = -1;
+        printf("[%d]", krv_take_pidfile(99, dir.sub("missing").c_str(), "korvane.pid", &fd));
+    });
+    EXPECT_EQ(failed.out, "\033[91mError2! No such file or directory: " + dir.sub("missing") +
+                              "/korvane.pid\033[0m\n[-1]");
+
+    int fd = -1;
+    ASSERT_EQ(krv_take_pidfile(4242, dir.path().c_str(), "korvane.pid", &fd), KRV_PIDFILE_TAKEN);
+    EXPECT_EQ(read_file(path), kPid4242);
+    EXPECT_EQ(lock_state(path), 1);
+    // Released: the file goes while still locked, then the lock.
+    krv_release_pidfile(fd, dir.path().c_str(), "korvane.pid");
+    struct stat st;
+    EXPECT_NE(lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+}
+
 } // namespace

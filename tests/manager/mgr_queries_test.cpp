@@ -1,0 +1,100 @@
+// Manager queries answered in process over a fresh storage, where the message limit can be
+// lowered: a reply is cut at whole records.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "manager/manager_ctx.h"
+#include "manager/mgr_queries.h"
+#include "mgr_support.h"
+#include "query_wire.h"
+#include "server/reply.h"
+
+namespace {
+
+using Bytes = std::string;
+
+class MessageLimit {
+public:
+    explicit MessageLimit(uint32_t max_len) { qresp_set_test_msg_limit(max_len); }
+    ~MessageLimit() { qresp_set_test_msg_limit(0); }
+    MessageLimit(const MessageLimit &) = delete;
+    MessageLimit &operator=(const MessageLimit &) = delete;
+};
+
+class MgrQueries : public MgrStore {
+protected:
+    manager_ctx ctx{};
+
+    void SetUp() override {
+        MgrStore::SetUp();
+        ctx.mgrdb = s;
+    }
+
+    // The reply to one query message's data, as the client would receive it.
+    std::optional<Bytes> answer(const Bytes &message) {
+        const Bytes data = message.substr(5);
+        msg *m = mq_answer(&ctx, PeerId{1, 2, 3, PT_MG_UI},
+                           reinterpret_cast<const uint8_t *>(data.data()),
+                           static_cast<uint32_t>(data.size()));
+        if (m == nullptr)
+            return std::nullopt;
+        Bytes out(reinterpret_cast<const char *>(m), msg_size(m));
+        free(m);
+        return out;
+    }
+};
+
+struct LimitRow {
+    uint32_t data_room; // reply data bytes the lowered limit leaves
+    size_t records;     // whole summaries in the reply
+    uint16_t status;
+};
+
+TEST_F(MgrQueries, ConfsInfoIsCutAtWholeRecords) {
+    Bytes all;
+    for (uint64_t i = 1; i <= 5; i++) {
+        ASSERT_EQ(store_cfg(s, i, 0x100 + i, 10 * i, "author", "label-" + std::to_string(i), "d"),
+                  0);
+        all += summary_bytes(i, 0x100 + i, 10 * i, "author", "label-" + std::to_string(i), 1);
+    }
+    const LimitRow rows[] = {
+        {5 * 91, 5, QRESP_OK},
+        {5 * 91 - 1, 4, QRESP_PARTIAL},
+        {3 * 91 + 90, 3, QRESP_PARTIAL},
+        {90, 0, QRESP_PARTIAL},
+    };
+    for (const LimitRow &row : rows) {
+        MessageLimit limit(MSG_HDR_LEN + QRESP_HDR_LEN + row.data_room);
+        std::string log;
+        std::optional<Bytes> got;
+        log = capture_log([&] { got = answer(mgr_query(7, 3)); });
+        ASSERT_TRUE(got.has_value()) << row.data_room;
+        EXPECT_EQ(*got, mgr_reply(7, 3, row.status, all.substr(0, 91 * row.records)))
+            << row.data_room;
+        EXPECT_EQ(log.find("Payload limit reached.") != std::string::npos,
+                  row.status == QRESP_PARTIAL)
+            << log;
+    }
+    // Without the lowered limit every summary comes back.
+    EXPECT_EQ(answer(mgr_query(8, 3)), mgr_reply(8, 3, QRESP_OK, all));
+}
+
+// A reply that would not fit is refused before anything changes: an attach whose echo of the
+// ids could not be sent attaches nobody.
+TEST_F(MgrQueries, AttachWhoseEchoCannotFitChangesNothing) {
+    ASSERT_EQ(store_cfg(s, 0x31, 0x32, 1, "a", "l", "data"), 0);
+    const mgr_agent a = add(agent_rec(2, "echoed"));
+    const Bytes ids = be(a.aid, 8) + be(a.aid, 8);
+    {
+        MessageLimit limit(MSG_HDR_LEN + QRESP_HDR_LEN + 15);
+        EXPECT_EQ(answer(mgr_query(1, 9, cfg_id_bytes(0x31, 0x32) + ids)), mgr_reply(1, 9, 2));
+        EXPECT_EQ(acache_get(s, a.aid).cid1, 0u);
+    }
+    // Without a server to reach agents the attach itself works and is echoed.
+    EXPECT_EQ(answer(mgr_query(2, 9, cfg_id_bytes(0x31, 0x32) + ids)), mgr_reply(2, 9, 1, ids));
+    EXPECT_EQ(acache_get(s, a.aid).cid1, 0x31u);
+}
+
+} // namespace
