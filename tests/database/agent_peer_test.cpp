@@ -242,9 +242,9 @@ TEST_F(AgentPeerTest, FastAgentIsSlowedDownAndLosesNothing) {
     const std::string asan = getenv("ASAN_OPTIONS") != nullptr ? getenv("ASAN_OPTIONS") : "";
     setenv("ASAN_OPTIONS",
            (asan + ":quarantine_size_mb=4:thread_local_quarantine_size_kb=64").c_str(), 1);
-    // A worker budget of 2 MiB: the agent is made to wait once its worker is a few frames
-    // behind, which it is on any machine.
-    constexpr uint64_t kBudgetKib = 2048;
+    // A worker budget below one frame: the agent is made to wait whenever a frame of it is
+    // still queued when the next one arrives.
+    constexpr uint64_t kBudgetKib = 256;
     setenv(COLLECTOR_BUDGET_ENV, std::to_string(kBudgetKib).c_str(), 1);
     start({"--debug"});
     unsetenv(COLLECTOR_BUDGET_ENV);
@@ -266,7 +266,7 @@ TEST_F(AgentPeerTest, FastAgentIsSlowedDownAndLosesNothing) {
     const uint64_t before_kib = service_kib("VmRSS");
     // On a busy machine the worker may keep up with the first frames: the agent goes on
     // sending, up to a bound, until it has been made to wait.
-    constexpr uint32_t kMaxFrames = 4 * kFrames;
+    constexpr uint32_t kMaxFrames = 8 * kFrames;
     const auto held = [&] {
         return log().find("waits for its collector worker.") != std::string::npos;
     };
