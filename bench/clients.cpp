@@ -13,32 +13,19 @@
 // Exits with 1 when the server does not come up or a small query goes unanswered.
 #include <algorithm>
 #include <atomic>
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <netinet/in.h>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include "database/store/agents.h"
+#include "bench/load_driver.h"
 #include "database/store/dbs.h"
 #include "database/store/rcall.h"
-#include "lib/agent_type.h"
 #include "server/reply.h"
-#include "tests/database/agent_wire.h"
-#include "tests/database/db_env.h"
-#include "tests/support/frame_client.h"
 
 namespace {
 
@@ -50,65 +37,8 @@ constexpr uint64_t kRootTime = kDay + 10 * HOUR_MS;
 constexpr uint32_t kRoots = 5000;
 constexpr int kSmallQueries = 50;
 
-unsigned free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        a.sin_port = 0;
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-int korvane(const std::string &binary, const char *command, const std::string &env) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // Its banner would break up the table.
-        const int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, STDIN_FILENO);
-        dup2(devnull, STDOUT_FILENO);
-        execl(binary.c_str(), binary.c_str(), command, env.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string read_text(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-pid_t service_pid(const std::string &env) {
-    static const std::regex re(R"(Process \[korvane=(\d+)\] created successfully\.)");
-    std::smatch m;
-    const std::string log = read_text(env + "/logs/korvane.log");
-    return std::regex_search(log, m, re) ? std::stoi(m[1]) : 0;
-}
-
-double peak_rss_mib(pid_t pid) {
-    std::istringstream in(read_text("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024;
-    return 0;
-}
-
-std::string identity_of(const std::string &label) {
-    std::string identity(64, '\0');
-    identity[0] = static_cast<char>(AGENT_TYPE_JVM);
-    identity.replace(1, label.size(), label);
-    return identity;
-}
-
-const std::string kIdentity = identity_of("clients driver");
-const uint64_t kAgent = agent_id_of(reinterpret_cast<const uint8_t *>(kIdentity.data()));
+const std::string kIdentity = driver_identity("clients driver");
+const uint64_t kAgent = driver_agent_id(kIdentity);
 
 // Stores the agent's root calls; true once a query finds them all.
 bool store_roots(unsigned port) {
@@ -194,7 +124,7 @@ bool run_case(const Load &load, unsigned port, pid_t service) {
     t.join();
     std::sort(ms.begin(), ms.end());
     printf("| %s | %.1f | %.1f | %u of %zu | %.0f |%s\n", load.name, ms[ms.size() / 2], ms.back(),
-           sent_before_end, frames.size(), peak_rss_mib(service),
+           sent_before_end, frames.size(), driver_peak_rss_mib(service),
            ok ? "" : " a small query went unanswered");
     fflush(stdout);
     return ok;
@@ -223,8 +153,7 @@ const Load kLoads[] = {
 } // namespace
 
 int main(int argc, char **argv) {
-    std::string binary =
-        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "korvane";
+    std::string binary = driver_default_korvane();
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
         if (arg == "--korvane" && i + 1 < argc) {
@@ -235,30 +164,20 @@ int main(int argc, char **argv) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    char dir[] = "/tmp/korvane-clients-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        return 1;
-    const std::string env = std::string(dir) + "/env";
-    const unsigned port = free_port();
+    driver_server server;
     int rc = 1;
-    if (make_database_env(env, port) && korvane(binary, "start", env) == 0) {
-        pid_t service = 0;
-        for (int i = 0; i < 200 && (service = service_pid(env)) == 0; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (service != 0 && store_roots(port)) {
-            printf("| beside | small query median ms | slowest ms | loading frames sent | "
-                   "server peak RSS MiB |\n|---|---:|---:|---:|---:|\n");
-            rc = 0;
-            for (const Load &load : kLoads)
-                if (!run_case(load, port, service))
-                    rc = 1;
-        } else {
-            fprintf(stderr, "clients: the server did not come up or store the root calls\n");
-        }
-        korvane(binary, "stop", env);
+    if (!driver_start(&server, binary, "clients")) {
+        fprintf(stderr, "clients: could not start %s\n", binary.c_str());
+    } else if (!store_roots(server.port)) {
+        fprintf(stderr, "clients: the server did not store the root calls\n");
     } else {
-        fprintf(stderr, "clients: could not start %s on %s\n", binary.c_str(), env.c_str());
+        printf("| beside | small query median ms | slowest ms | loading frames sent | "
+               "server peak RSS MiB |\n|---|---:|---:|---:|---:|\n");
+        rc = 0;
+        for (const Load &load : kLoads)
+            if (!run_case(load, server.port, server.service))
+                rc = 1;
     }
-    std::filesystem::remove_all(dir);
+    driver_stop(&server);
     return rc;
 }

@@ -1,49 +1,48 @@
-// Ingest load driver: lays out a Database environment in a temporary directory, runs
-// `korvane start` on it (listening on 127.0.0.1 and a free port), has K simulated agents send
-// root calls over their own connections for a bounded time, then pages ROOT CALLS queries
-// until everything sent is found (or a bounded wait ends), and prints a markdown table: calls
-// stored per second end to end, calls lost, and the service process's CPU time and peak RSS.
+// Ingest load driver: for every case (and every run of it) a fresh Database server in a
+// temporary directory, K simulated agents sending root calls over their own connections for a
+// bounded time, then two separate figures:
+//   - stored to disk: from the first send until the agents' hour files hold every root call
+//     sent (their sizes, polled), the server's CPU time taken at that moment;
+//   - verified: from the first send until ROOT CALLS queries, paging by time, have found every
+//     root call with the extension flag and the number of calls it was sent with.
+// It prints a markdown table, one row per case: the median of the runs with their minimum and
+// maximum, calls lost and root calls found with a wrong call count (over all runs), the
+// server's CPU seconds per million calls stored, the driver's own CPU seconds per million
+// calls sent (to show whether the figure is bound by the driver) and the server's peak RSS.
 //
-// ingest [--korvane PATH] [--seconds S]
-//   PATH defaults to the korvane next to the build's bench directory; S (per case) to 3.
-// Exits with 1 when a case lost calls or a connection failed.
-// In the cases marked so, every root call carries an extension entry: a small parameter text.
-// In the case with a hostile agent, one more agent sends calls whose roots never come and
-// symbols spread over the id space beside the normal ones; only the normal agents' calls are
-// counted, and they must all be stored.
-#include <arpa/inet.h>
-#include <atomic>
+// ingest [--korvane PATH] [--agents N,...] [--calls N,...] [--seconds S] [--params KEY=VALUE]
+//        [--raw] [--hostile] [--runs R]
+//   PATH defaults to the korvane next to the build's bench directory. --agents and --calls
+//   give the cases (every pair; by default the sweep of 1, 4, 16, 64, 256 agents by 0, 10,
+//   100 calls beneath each root, followed by 16 x 10 with raw frames, with a parameter text
+//   and with a hostile agent beside). S is the sending time per run (default 3), R the runs
+//   per case (default 1). --params gives every root call one key/value parameter, --raw sends
+//   frames uncompressed, --hostile adds one more agent that sends calls whose roots never
+//   come, with symbols spread over the id space; only the normal agents' calls are counted.
+// Calls counted include the roots. Exits with 1 when a case lost calls, found a wrong count
+// or a connection failed.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
+#include <dirent.h>
 #include <functional>
-#include <netinet/in.h>
 #include <optional>
-#include <regex>
-#include <sstream>
 #include <string>
-#include <sys/socket.h>
-#include <sys/wait.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include "database/store/agents.h"
+#include "bench/load_driver.h"
 #include "database/store/dbs.h"
 #include "database/store/rcall.h"
-#include "lib/agent_type.h"
 #include "server/frame.h"
 #include "server/reply.h"
-#include "server/sock.h"
-#include "tests/database/agent_wire.h"
-#include "tests/database/db_env.h"
-#include "tests/support/frame_client.h"
 
 namespace {
 
@@ -52,87 +51,43 @@ using Clock = std::chrono::steady_clock;
 // 2024-03-01 01:00:00 UTC: the first root call of every agent; each next one 1 ms later.
 constexpr uint64_t kFirstRoot = 19783ull * DAY_MS + HOUR_MS;
 constexpr uint64_t kDayEnd = 19784ull * DAY_MS - 1;
-// An agent sends at most this many root calls per case, which keeps them within the day.
+// An agent sends at most this many root calls per run, which keeps them within the day.
 constexpr uint64_t kMaxRootsPerAgent = 40'000'000;
 // Records of one agent message, in bytes (well under a message's limit).
 constexpr size_t kBatchBytes = 64 * 1024;
+constexpr size_t kArea = 2 * kBatchBytes;
 constexpr uint32_t kRootDur = 100;
 constexpr double kStoreWaitSeconds = 120;
+// A stored root call: its 96-byte header and 48 bytes per call beneath the root.
+constexpr uint64_t kRootCallHeader = 96;
+constexpr uint64_t kCallRecord = 48;
+// Where a call record's root key and time base lie, from the record's type byte.
+constexpr size_t kKeyAt = 1 + 2 + 2;
+constexpr size_t kTimeAt = kKeyAt + 8 + 4 + 4 + 4 + 2;
 
 double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-// ---- the server ----
-
-unsigned free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        a.sin_port = 0;
-    close(fd);
-    return ntohs(a.sin_port);
+double own_cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
-// Runs fn in a child process; its exit status.
-template <class F> int in_child(F fn) {
-    const pid_t pid = fork();
-    if (pid == 0)
-        _exit(fn());
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+void put_be(uint8_t *at, uint64_t v, int n) {
+    for (int i = n - 1; i >= 0; i--, v >>= 8)
+        at[i] = static_cast<uint8_t>(v);
 }
 
-int korvane(const std::string &binary, const char *command, const std::string &env) {
-    return in_child([&] {
-        // Its banner and progress would break up the table.
-        const int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, STDIN_FILENO);
-        dup2(devnull, STDOUT_FILENO);
-        execl(binary.c_str(), binary.c_str(), command, env.c_str(), static_cast<char *>(nullptr));
-        return 127;
-    });
-}
-
-std::string read_text(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// The service process, from the master's log line.
-pid_t service_pid(const std::string &env) {
-    static const std::regex re(R"(Process \[korvane=(\d+)\] created successfully\.)");
-    std::smatch m;
-    const std::string log = read_text(env + "/logs/korvane.log");
-    return std::regex_search(log, m, re) ? std::stoi(m[1]) : 0;
-}
-
-// Peak resident size in MiB and user + system CPU seconds of a process.
-double peak_rss_mib(pid_t pid) {
-    std::istringstream in(read_text("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024;
-    return 0;
-}
-double cpu_seconds(pid_t pid) {
-    const std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
-    // Fields after the command's closing parenthesis; utime and stime are the 12th and 13th.
-    std::istringstream in(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 1; i <= 13 && in >> field; i++)
-        if (i >= 12)
-            ticks += std::stod(field);
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+struct Case {
+    unsigned agents;
+    uint32_t calls;      // beneath each root
+    bool compress;       // LZ4 frames
+    std::string params;  // the root's key/value parameter (key, 0x1E, value); empty for none
+    bool hostile;        // one more agent sends what the collector must not hold for it
+};
 
 // ---- agents ----
 
@@ -150,42 +105,116 @@ const std::string kSymbols = AgentData()
                                  .sym(AREC_SYM_THREAD, 1, "worker-1")
                                  .message();
 
-// The extension entry of a root call in the cases that send one: one key/value parameter.
-const std::string kRootParams = std::string("order") + '\x1E' + "42";
+// One agent message of whole root calls, built once: each send patches the root keys and
+// times in place for the next root calls and packs it into a frame in buffers kept between
+// sends.
+struct Batch {
+    std::string message;
+    struct Slot {
+        uint32_t at;   // the call record's offset in the message
+        uint32_t root; // which root call of the batch
+        uint32_t skew; // time base minus the root's time
+    };
+    std::vector<Slot> slots;
+    uint32_t roots = 0;
+    std::vector<uint8_t> body; // message + trailer, packed in place
+    std::vector<uint8_t> area; // compression area
+};
 
-// Root call n of an agent: its calls, then its root, with an extension entry if `params`.
-void add_root_call(AgentData *d, uint64_t n, uint32_t calls, bool params) {
-    const uint64_t time = kFirstRoot + n;
-    const uint64_t key = (n & 0xFFFFF) << 44 | time;
-    for (uint32_t i = 0; i < calls; i++)
-        d->call(Call{0, key, 1, 2, i + 1, 1, time + i / 8, 0, 1, ""});
-    const uint16_t flags = params ? CALL_F_ROOT | CALL_F_PARAMS : CALL_F_ROOT;
-    d->call(
-        Call{flags, key, 1, 1, 0, 0, time, 0, kRootDur, be(1, 4) + (params ? kRootParams : "")});
+void batch_build(Batch *b, const Case &k) {
+    AgentData d;
+    const uint16_t root_flags = k.params.empty() ? CALL_F_ROOT : CALL_F_ROOT | CALL_F_PARAMS;
+    while (d.recs.size() < kBatchBytes) {
+        for (uint32_t i = 0; i < k.calls; i++) {
+            b->slots.push_back({static_cast<uint32_t>(5 + d.recs.size()), b->roots, i / 8});
+            d.call(Call{0, 0, 1, 2, i + 1, 1, 0, 0, 1, ""});
+        }
+        b->slots.push_back({static_cast<uint32_t>(5 + d.recs.size()), b->roots, 0});
+        d.call(Call{root_flags, 0, 1, 1, 0, 0, 0, 0, kRootDur, be(1, 4) + k.params});
+        b->roots++;
+    }
+    b->message = d.message();
+    b->body.resize(b->message.size() + FRAME_TRAILER_LEN);
+    b->area.resize(kArea);
 }
 
-struct Case {
-    unsigned agents;
-    uint32_t calls;
-    bool compress;
-    bool params = false;  // every root call carries an extension entry
-    bool hostile = false; // one more agent sends what the collector must not hold for it
-};
+// Root call n of an agent ends at kFirstRoot + n and has the key tag n mod 2^20.
+void batch_patch(Batch *b, uint64_t first) {
+    auto *m = reinterpret_cast<uint8_t *>(b->message.data());
+    for (const Batch::Slot &s : b->slots) {
+        const uint64_t n = first + s.root;
+        const uint64_t time = kFirstRoot + n;
+        put_be(m + s.at + kKeyAt, (n & 0xFFFFF) << 44 | time, 8);
+        put_be(m + s.at + kTimeAt, time + s.skew, 6);
+    }
+}
+
+bool send_all(int fd, iovec *iov, int count) {
+    while (count > 0) {
+        const ssize_t n = writev(fd, iov, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        for (size_t left = static_cast<size_t>(n); left > 0;) {
+            const size_t take = std::min(left, iov->iov_len);
+            iov->iov_base = static_cast<uint8_t *>(iov->iov_base) + take;
+            iov->iov_len -= take;
+            left -= take;
+            if (iov->iov_len == 0) {
+                iov++;
+                count--;
+            }
+        }
+        while (count > 0 && iov->iov_len == 0) {
+            iov++;
+            count--;
+        }
+    }
+    return true;
+}
+
+bool batch_send(Batch *b, int fd, bool compress) {
+    memcpy(b->body.data(), b->message.data(), b->message.size());
+    frame_hdr h{};
+    const uint64_t size = frame_pack(&h, b->body.data(), b->message.size(),
+                                     compress ? std::span<uint8_t>(b->area) : std::span<uint8_t>());
+    iovec iov[2] = {{&h, sizeof h}, {b->body.data(), size - sizeof h}};
+    return send_all(fd, iov, 2);
+}
+
+bool agent_login(FrameClient *c, const Agent &a) {
+    return c->connected() && c->send({agent_hello(be(kFirstRoot, 8) + a.identity)}) &&
+           c->next(10000);
+}
+
+void run_agent(Agent *a, unsigned port, const Case &k, Clock::time_point end) {
+    FrameClient c(port, kArea);
+    Batch b;
+    batch_build(&b, k);
+    if (!agent_login(&c, *a) || !c.send({kSymbols})) {
+        a->failed = true;
+        return;
+    }
+    while (Clock::now() < end && a->roots < kMaxRootsPerAgent) {
+        batch_patch(&b, a->roots);
+        if (!batch_send(&b, c.fd(), k.compress)) {
+            a->failed = true;
+            return;
+        }
+        a->roots += b.roots;
+    }
+}
 
 // What a hostile agent sends: class symbols with ids spread over the whole id space (a map
 // page each), then calls whose roots never come, each of its own root call in one window and
 // with a small parameter entry, over and over.
 void run_hostile_agent(Agent *a, unsigned port, Clock::time_point end) {
-    FrameClient c(port, 2 * kBatchBytes);
-    const std::string hello = agent_hello(be(kFirstRoot, 8) + a->identity);
-    if (!c.connected() || !c.send({hello}) || !c.next(10000)) {
-        a->failed = true;
-        return;
-    }
+    FrameClient c(port, kArea);
     AgentData symbols;
     for (uint32_t id = 1; id <= 0xFFFFFF; id += 4096)
         symbols.sym(AREC_SYM_CLASS, id, "Hostile" + std::to_string(id));
-    if (!c.send({symbols.message()})) {
+    if (!agent_login(&c, *a) || !c.send({symbols.message()})) {
         a->failed = true;
         return;
     }
@@ -202,31 +231,57 @@ void run_hostile_agent(Agent *a, unsigned port, Clock::time_point end) {
     }
 }
 
-void run_agent(Agent *a, unsigned port, const Case &k, Clock::time_point end) {
-    FrameClient c(port, 2 * kBatchBytes);
-    const std::string hello = agent_hello(be(kFirstRoot, 8) + a->identity);
-    if (!c.connected() || !c.send({hello}) || !c.next(10000) || !c.send({kSymbols})) {
-        a->failed = true;
-        return;
+// ---- the store ----
+
+// Bytes in the agent's hour files (names "day.hour"; not extension or index files).
+uint64_t hour_file_bytes(const std::string &env, uint64_t aid) {
+    char mc[64];
+    snprintf(mc, sizeof mc, "/storage.db/data/%016lX/mc", aid);
+    const std::string dir = env + mc;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return 0;
+    uint64_t bytes = 0;
+    while (const dirent *e = readdir(d)) {
+        const char *dot = strchr(e->d_name, '.');
+        if (dot == nullptr || dot == e->d_name || strchr(dot + 1, '.') != nullptr ||
+            strspn(e->d_name, "0123456789.") != strlen(e->d_name))
+            continue;
+        struct stat st;
+        if (stat((dir + "/" + e->d_name).c_str(), &st) == 0)
+            bytes += static_cast<uint64_t>(st.st_size);
     }
-    while (Clock::now() < end && a->roots < kMaxRootsPerAgent) {
-        AgentData d;
-        while (d.recs.size() < kBatchBytes)
-            add_root_call(&d, a->roots++, k.calls, k.params);
-        if (!c.send({d.message()}, k.compress)) {
-            a->failed = true;
-            return;
-        }
-    }
+    closedir(d);
+    return bytes;
 }
 
-// How many of the agent's root calls a ROOT CALLS query finds with the extension flag they
-// were sent with, paging by time from the first; pages until it has them all or the deadline
-// passes.
-uint64_t count_stored(FrameClient *q, uint64_t *rid, const Agent &a, uint16_t params,
-                      Clock::time_point deadline) {
-    uint64_t found = 0, from = kFirstRoot;
-    while (found < a.roots && Clock::now() < deadline) {
+// Waits until every agent's hour files hold what it sent; false when the deadline passes.
+bool wait_stored(const std::string &env, const std::vector<Agent> &agents, uint32_t calls,
+                 Clock::time_point deadline) {
+    std::vector<bool> done(agents.size(), false);
+    for (size_t left = agents.size(); left > 0;) {
+        for (size_t i = 0; i < agents.size(); i++) {
+            const uint64_t want = agents[i].roots * (kRootCallHeader + kCallRecord * calls);
+            if (!done[i] && hour_file_bytes(env, agents[i].aid) >= want) {
+                done[i] = true;
+                left--;
+            }
+        }
+        if (left > 0 && Clock::now() > deadline)
+            return false;
+        if (left > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return true;
+}
+
+// Pages ROOT CALLS queries over the agent's root calls by time from the first until it has
+// seen them all or the deadline passes. Counts those found with the extension flag and the
+// number of calls they were sent with in *found, the others in *wrong.
+void count_stored(FrameClient *q, uint64_t *rid, const Agent &a, uint16_t params,
+                  uint32_t calls, Clock::time_point deadline, uint64_t *found, uint64_t *wrong) {
+    uint64_t seen = 0, from = kFirstRoot;
+    while (seen < a.roots && Clock::now() < deadline) {
         if (!q->send({root_calls_query(++*rid, a.aid, from, kDayEnd)}))
             break;
         const std::optional<std::string> m = q->next(30000);
@@ -234,132 +289,240 @@ uint64_t count_stored(FrameClient *q, uint64_t *rid, const Agent &a, uint16_t pa
             break;
         const RootCallsReply r = read_root_calls(*m);
         for (const RootCallRow &row : r.rows) {
-            if (row.time >= from) {
-                found += (row.flags & CALL_F_PARAMS) == params;
-                from = row.time + 1;
-            }
+            if (row.time < from)
+                continue;
+            seen++;
+            if ((row.flags & CALL_F_PARAMS) == params && row.calls == calls)
+                ++*found;
+            else
+                ++*wrong;
+            from = row.time + 1;
         }
-        if (r.status != QRESP_PARTIAL && found < a.roots)
+        if (r.status != QRESP_PARTIAL && seen < a.roots)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return found;
 }
 
-// Prints the case's row; whether every root call sent was found and no connection failed.
-bool run_case(const Case &c, unsigned port, pid_t service, double seconds) {
-    static unsigned serial = 0;
-    std::vector<Agent> agents;
-    for (unsigned i = 0; i < c.agents; i++) {
-        const std::string label = "ingest-" + std::to_string(++serial);
-        std::string identity(64, '\0');
-        identity[0] = static_cast<char>(AGENT_TYPE_JVM);
-        identity.replace(1, label.size(), label);
-        agents.push_back(
-            {identity, agent_id_of(reinterpret_cast<const uint8_t *>(identity.data()))});
+// ---- one run of a case ----
+
+struct Run {
+    uint64_t calls = 0;        // sent, roots included
+    double driver_cpu_per_m = 0;
+    double disk_rate = 0;      // calls per second stored to disk; 0 when never complete
+    double verified_rate = 0;  // calls per second found by the queries
+    double server_cpu_per_m = 0;
+    double rss = 0;
+    uint64_t lost = 0;         // calls
+    uint64_t wrong = 0;        // root calls found with the wrong flag or call count
+    bool failed = false;       // a connection or the server failed
+};
+
+Run run_case(const Case &k, const std::string &binary, double seconds) {
+    Run r;
+    driver_server server;
+    if (!driver_start(&server, binary, "ingest")) {
+        driver_stop(&server);
+        r.failed = true;
+        return r;
     }
-    const double cpu_before = cpu_seconds(service);
+    std::vector<Agent> agents;
+    for (unsigned i = 0; i < k.agents; i++) {
+        const std::string identity = driver_identity("ingest-" + std::to_string(i + 1));
+        agents.push_back({identity, driver_agent_id(identity)});
+    }
+    Agent hostile{driver_identity("hostile"), 0};
+    const double server_cpu_before = driver_cpu_seconds(server.service);
+    const double own_cpu_before = own_cpu_seconds();
     const Clock::time_point start = Clock::now();
     const auto end =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     std::vector<std::thread> threads;
     for (Agent &a : agents)
-        threads.emplace_back(run_agent, &a, port, std::cref(c), end);
-    Agent hostile{std::string(64, '\0'), 0};
-    if (c.hostile) {
-        const std::string label = "hostile-" + std::to_string(++serial);
-        hostile.identity[0] = static_cast<char>(AGENT_TYPE_JVM);
-        hostile.identity.replace(1, label.size(), label);
-        threads.emplace_back(run_hostile_agent, &hostile, port, end);
-    }
+        threads.emplace_back(run_agent, &a, server.port, std::cref(k), end);
+    if (k.hostile)
+        threads.emplace_back(run_hostile_agent, &hostile, server.port, end);
     for (std::thread &t : threads)
         t.join();
-    const double sending = seconds_since(start);
+    const double own_cpu = own_cpu_seconds() - own_cpu_before;
 
-    FrameClient q(port);
-    uint64_t rid = 0, sent = 0, stored = 0;
-    bool failed = !q.connected() || !q.send({ui_hello("ingest driver")}) || !q.next(10000);
-    const auto deadline = Clock::now() + std::chrono::seconds(static_cast<int>(kStoreWaitSeconds));
+    uint64_t roots = 0;
     for (const Agent &a : agents) {
-        failed = failed || a.failed;
-        sent += a.roots;
-        stored += count_stored(&q, &rid, a, c.params ? CALL_F_PARAMS : 0, deadline);
+        roots += a.roots;
+        r.failed = r.failed || a.failed;
     }
-    const double elapsed = seconds_since(start);
-    const uint64_t per_root = c.calls + 1;
-    failed = failed || hostile.failed;
-    printf("| %u | %u | %s | %s | %s | %lu | %.0f | %.0f | %lu | %.2f | %.1f | %.0f |%s\n",
-           c.agents, c.calls, c.compress ? "LZ4" : "raw", c.params ? "parameter text" : "-",
-           c.hostile ? "yes" : "-", sent * per_root,
-           static_cast<double>(sent * per_root) / sending,
-           static_cast<double>(stored * per_root) / elapsed, (sent - stored) * per_root, elapsed,
-           cpu_seconds(service) - cpu_before, peak_rss_mib(service),
-           failed ? " connection failed" : "");
+    r.failed = r.failed || hostile.failed;
+    r.calls = roots * (k.calls + 1);
+    const double millions = static_cast<double>(r.calls) / 1e6;
+    r.driver_cpu_per_m = own_cpu / millions;
+    const auto deadline =
+        Clock::now() + std::chrono::seconds(static_cast<int>(kStoreWaitSeconds));
+    if (wait_stored(server.env, agents, k.calls, deadline)) {
+        r.disk_rate = static_cast<double>(r.calls) / seconds_since(start);
+        r.server_cpu_per_m = (driver_cpu_seconds(server.service) - server_cpu_before) / millions;
+    }
+
+    FrameClient q(server.port);
+    uint64_t rid = 0, found = 0;
+    r.failed = r.failed || !q.connected() || !q.send({ui_hello("ingest driver")}) ||
+               !q.next(10000);
+    const uint16_t params = k.params.empty() ? 0 : CALL_F_PARAMS;
+    for (const Agent &a : agents)
+        count_stored(&q, &rid, a, params, k.calls, deadline, &found, &r.wrong);
+    r.verified_rate = static_cast<double>(found * (k.calls + 1)) / seconds_since(start);
+    r.lost = (roots - std::min(roots, found)) * (k.calls + 1);
+    r.rss = driver_peak_rss_mib(server.service);
+    driver_stop(&server);
+    return r;
+}
+
+// ---- the table ----
+
+// "median (min-max)" of the runs' values, or the value alone for one run.
+std::string spread(std::vector<double> v, const char *format) {
+    std::sort(v.begin(), v.end());
+    char one[32], lo[32], hi[32];
+    snprintf(one, sizeof one, format, v[v.size() / 2]);
+    if (v.size() == 1)
+        return one;
+    snprintf(lo, sizeof lo, format, v.front());
+    snprintf(hi, sizeof hi, format, v.back());
+    return std::string(one) + " (" + lo + "–" + hi + ")";
+}
+
+template <class F> std::vector<double> each(const std::vector<Run> &runs, F field) {
+    std::vector<double> v;
+    for (const Run &r : runs)
+        v.push_back(field(r));
+    return v;
+}
+
+// Prints the case's row; whether every run stored and verified everything it sent.
+bool print_row(const Case &k, const std::vector<Run> &runs) {
+    uint64_t lost = 0, wrong = 0;
+    bool failed = false;
+    for (const Run &r : runs) {
+        lost += r.lost;
+        wrong += r.wrong;
+        failed = failed || r.failed || r.disk_rate == 0;
+    }
+    std::string params = k.params;
+    std::replace(params.begin(), params.end(), '\x1E', '=');
+    printf("| %u | %u | %s | %s | %s | %s | %s | %s | %s | %s | %s | %lu | %lu |%s\n", k.agents,
+           k.calls, k.compress ? "LZ4" : "raw", params.empty() ? "-" : params.c_str(),
+           k.hostile ? "yes" : "-",
+           spread(each(runs, [](const Run &r) { return r.calls / 1e6; }), "%.2f").c_str(),
+           spread(each(runs, [](const Run &r) { return r.disk_rate / 1e6; }), "%.2f").c_str(),
+           spread(each(runs, [](const Run &r) { return r.verified_rate / 1e6; }), "%.2f").c_str(),
+           spread(each(runs, [](const Run &r) { return r.server_cpu_per_m; }), "%.3f").c_str(),
+           spread(each(runs, [](const Run &r) { return r.driver_cpu_per_m; }), "%.3f").c_str(),
+           spread(each(runs, [](const Run &r) { return r.rss; }), "%.0f").c_str(), lost, wrong,
+           failed ? " a run failed (connection, server or store wait)" : "");
     fflush(stdout);
-    return !failed && stored == sent;
+    return !failed && lost == 0 && wrong == 0;
+}
+
+// A list of numbers separated by commas; empty when one is not a number.
+std::vector<unsigned> number_list(const char *text) {
+    std::vector<unsigned> v;
+    for (const char *p = text; *p;) {
+        char *after = nullptr;
+        errno = 0;
+        const unsigned long n = strtoul(p, &after, 10);
+        if (after == p || errno != 0 || n > 100000 || (*after != ',' && *after != '\0'))
+            return {};
+        v.push_back(static_cast<unsigned>(n));
+        p = *after == ',' ? after + 1 : after;
+    }
+    return v;
+}
+
+struct Options {
+    std::string binary = driver_default_korvane();
+    std::vector<unsigned> agents, calls;
+    double seconds = 3;
+    std::string params;
+    bool raw = false;
+    bool hostile = false;
+    unsigned runs = 1;
+};
+
+bool parse_options(int argc, char **argv, Options *o) {
+    for (int i = 1; i < argc; i++) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "--korvane" && has_value) {
+            o->binary = argv[++i];
+        } else if (arg == "--agents" && has_value) {
+            o->agents = number_list(argv[++i]);
+            if (o->agents.empty() || std::count(o->agents.begin(), o->agents.end(), 0u) > 0)
+                return false;
+        } else if (arg == "--calls" && has_value) {
+            o->calls = number_list(argv[++i]);
+            // A stored root call holds at most 40,000 calls besides its root.
+            if (o->calls.empty() || *std::max_element(o->calls.begin(), o->calls.end()) > 40000)
+                return false;
+        } else if (arg == "--seconds" && has_value) {
+            o->seconds = std::min(60.0, std::max(0.1, atof(argv[++i])));
+        } else if (arg == "--params" && has_value) {
+            o->params = argv[++i];
+            const size_t eq = o->params.find('=');
+            if (eq == std::string::npos || o->params.size() > 1000)
+                return false;
+            o->params[eq] = '\x1E';
+        } else if (arg == "--runs" && has_value) {
+            o->runs = static_cast<unsigned>(std::min(9, std::max(1, atoi(argv[++i]))));
+        } else if (arg == "--raw") {
+            o->raw = true;
+        } else if (arg == "--hostile") {
+            o->hostile = true;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<Case> cases_of(const Options &o) {
+    const bool sweep = o.agents.empty() && o.calls.empty();
+    const std::vector<unsigned> agents =
+        o.agents.empty() ? std::vector<unsigned>{1, 4, 16, 64, 256} : o.agents;
+    const std::vector<unsigned> calls = o.calls.empty() ? std::vector<unsigned>{0, 10, 100} : o.calls;
+    std::vector<Case> cases;
+    for (unsigned a : agents)
+        for (unsigned c : calls)
+            cases.push_back({a, c, !o.raw, o.params, o.hostile});
+    if (sweep && !o.raw && o.params.empty() && !o.hostile) {
+        cases.push_back({16, 10, false, "", false});
+        cases.push_back({16, 10, true, std::string("order") + '\x1E' + "42", false});
+        cases.push_back({16, 10, true, "", true});
+    }
+    return cases;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    std::string binary =
-        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "korvane";
-    double seconds = 3;
-    for (int i = 1; i < argc; i++) {
-        const std::string arg = argv[i];
-        if (arg == "--korvane" && i + 1 < argc)
-            binary = argv[++i];
-        else if (arg == "--seconds" && i + 1 < argc)
-            seconds = std::min(60.0, std::max(0.1, atof(argv[++i])));
-        else {
-            fprintf(stderr, "usage: ingest [--korvane PATH] [--seconds S]\n");
-            return 2;
-        }
+    Options o;
+    if (!parse_options(argc, argv, &o)) {
+        fprintf(stderr, "usage: ingest [--korvane PATH] [--agents N,...] [--calls N,...] "
+                        "[--seconds S] [--params KEY=VALUE] [--raw] [--hostile] [--runs R]\n");
+        return 2;
     }
-    // A reader of the table that goes away must not leave the server running.
+    // A reader of the table that goes away must not leave a server running.
     signal(SIGPIPE, SIG_IGN);
-    char dir[] = "/tmp/korvane-ingest-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        return 1;
-    const std::string env = std::string(dir) + "/env";
-    const unsigned port = free_port();
-    int rc = 1;
-    if (make_database_env(env, port) && korvane(binary, "start", env) == 0) {
-        pid_t service = 0;
-        for (int i = 0; i < 200 && (service = service_pid(env)) == 0; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        // Up once a client connection is answered.
-        bool up = false;
-        for (int i = 0; i < 200 && !up; i++) {
-            FrameClient probe(port, 0);
-            up = probe.connected() && probe.send({ui_hello("probe")}) && probe.next(1000);
-            if (!up)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (service != 0 && up) {
-            printf("| agents | calls per root | frames | root extension entry | hostile agent "
-                   "beside | calls sent | "
-                   "sent calls/s | stored calls/s end to end | calls lost | seconds to stored | "
-                   "server CPU s | server peak RSS MiB |\n"
-                   "|---:|---:|---|---|---|---:|---:|---:|---:|---:|---:|---:|\n");
-            std::vector<Case> cases;
-            for (unsigned agents : {1u, 4u, 16u})
-                for (uint32_t calls : {0u, 10u, 100u})
-                    cases.push_back({agents, calls, true});
-            cases.push_back({16, 10, false});
-            cases.push_back({16, 10, true, true});
-            cases.push_back({16, 10, true, false, true});
-            cases.push_back({256, 10, true});
-            rc = 0;
-            for (const Case &c : cases)
-                if (!run_case(c, port, service, seconds))
-                    rc = 1;
-        } else {
-            fprintf(stderr, "ingest: the server did not come up\n");
-        }
-        korvane(binary, "stop", env);
-    } else {
-        fprintf(stderr, "ingest: could not start %s on %s\n", binary.c_str(), env.c_str());
+    printf("| agents | calls beneath each root | frames | root parameter | hostile agent beside "
+           "| M calls sent | stored to disk M calls/s | verified M calls/s | server CPU s per M "
+           "calls | driver CPU s per M calls | server peak RSS MiB | calls lost | wrong call "
+           "counts |\n"
+           "|---:|---:|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    fflush(stdout);
+    int rc = 0;
+    for (const Case &k : cases_of(o)) {
+        std::vector<Run> runs;
+        for (unsigned i = 0; i < o.runs; i++)
+            runs.push_back(run_case(k, o.binary, o.seconds));
+        if (!print_row(k, runs))
+            rc = 1;
     }
-    std::filesystem::remove_all(dir);
     return rc;
 }
