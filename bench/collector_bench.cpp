@@ -3,19 +3,23 @@
 //
 // BM_collector/K/E: root calls of K calls besides the root (K = 0, 10, 100), each call with
 // a 32-byte parameter entry when E is 1. Every iteration queues about 500,000 calls to a
-// fresh worker and times until it has handled them all; "calls_per_second" and
-// "roots_per_second" count the calls and root calls stored.
+// fresh worker and times until it has stopped; "calls_per_second" and "roots_per_second"
+// count the calls and root calls its hour files hold afterwards (stored, not queued), and
+// "calls_missing" what was queued but not found there.
 // BM_store_only/K: the baseline, dbs_rcall_save of ready root calls of the same shape without
 // entries; BM_collector/K/0 reports "ratio", its root calls per second over the baseline's.
 #include <benchmark/benchmark.h>
 
-#include "bench/bench_main.h"
+#include "bench/store_bench.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <endian.h>
+#include <fcntl.h>
 #include <map>
 #include <string>
 #include <unistd.h>
@@ -129,11 +133,52 @@ const bench_input &input_for(uint32_t k, bool ext) {
     return in;
 }
 
-void clear_agent_files() {
+std::string agent_mc_dir() {
     char mc[64];
     snprintf(mc, sizeof mc, "storage.db/data/%016lX/mc", g_aid);
-    sys_rmtree(mc);
-    sys_mkdirs(mc);
+    return mc;
+}
+
+void clear_agent_files() {
+    sys_rmtree(agent_mc_dir().c_str());
+    sys_mkdirs(agent_mc_dir().c_str());
+}
+
+// The root calls and calls (roots included) the agent's hour files hold: each stored root
+// call is a 96-byte header (its count of further calls at offset 66, its magic at 68), then
+// 48 bytes for each. The count of a file ends at a header without the magic.
+struct stored_count {
+    uint64_t roots = 0;
+    uint64_t calls = 0;
+};
+
+int count_file(void *ctx, const char *name, const char *path, uint64_t size) {
+    // Hour files are named "day.hour"; extension files end in ".x", index files in ".index".
+    const char *dot = strchr(name, '.');
+    if (dot == nullptr || strchr(dot + 1, '.') != nullptr ||
+        strspn(name, "0123456789.") != strlen(name))
+        return 0;
+    auto *n = static_cast<stored_count *>(ctx);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    for (uint64_t at = 0; fd >= 0 && at + 96 <= size;) {
+        uint8_t head[96];
+        if (pread(fd, head, sizeof head, static_cast<off_t>(at)) != sizeof head ||
+            memcmp(head + 68, "_SPRINV_", 8) != 0)
+            break;
+        const uint64_t calls = static_cast<uint64_t>(head[66]) << 8 | head[67];
+        n->roots++;
+        n->calls += calls + 1;
+        at += 96 + 48 * calls;
+    }
+    if (fd >= 0)
+        close(fd);
+    return 0;
+}
+
+stored_count count_stored() {
+    stored_count n;
+    sys_foreach_file(agent_mc_dir().c_str(), &n, count_file);
+    return n;
 }
 
 void BM_collector(benchmark::State &state) {
@@ -141,7 +186,7 @@ void BM_collector(benchmark::State &state) {
     const bool ext = state.range(1) != 0;
     const bench_input &in = input_for(k, ext);
     const collector_callbacks cb{g_db, collector_kv_cb, collector_rcall_cb, collector_symbol_cb};
-    uint64_t calls = 0, roots = 0;
+    uint64_t calls = 0, roots = 0, missing = 0;
     double elapsed = 0;
     for (auto _ : state) {
         clear_agent_files();
@@ -153,10 +198,15 @@ void BM_collector(benchmark::State &state) {
         const double s = seconds_since(t0);
         state.SetIterationTime(s);
         collector_free(c);
-        calls += in.calls;
-        roots += in.roots;
+        state.PauseTiming();
+        const stored_count n = count_stored();
+        state.ResumeTiming();
+        calls += n.calls;
+        roots += n.roots;
+        missing += in.calls - std::min(in.calls, n.calls);
         elapsed += s;
     }
+    state.counters["calls_missing"] = static_cast<double>(missing);
     state.counters["calls_per_second"] = static_cast<double>(calls) / elapsed;
     state.counters["roots_per_second"] = static_cast<double>(roots) / elapsed;
     const auto base = g_store_roots_per_second.find(k);
@@ -196,7 +246,9 @@ void BM_store_only(benchmark::State &state) {
         }
         const double s = seconds_since(t0);
         state.SetIterationTime(s);
-        roots += n_roots;
+        state.PauseTiming();
+        roots += count_stored().roots;
+        state.ResumeTiming();
         elapsed += s;
     }
     dbs_agent_mc_close(agent);
@@ -244,6 +296,6 @@ int main(int argc, char **argv) {
     register_collector_benchmarks();
     int rc = bench_run(argc, argv);
     dbs_close(g_db);
-    sys_rmtree(g_dir.c_str());
+    bench_remove_dir(g_dir.c_str());
     return rc;
 }

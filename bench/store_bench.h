@@ -21,6 +21,15 @@ inline double thread_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// Removes the directory and everything below it, names beginning with "." included.
+inline void bench_remove_dir(const char *dir) {
+    auto remove_entry = [](const char *path, const struct stat *, int, struct FTW *) {
+        remove(path);
+        return 0;
+    };
+    nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 // Runs the registered benchmarks with a fresh directory under $TMPDIR (or /tmp) as the
 // working directory, `subdir` (with its parents) created in it; removes it afterwards.
 // The exit status for main.
@@ -32,10 +41,6 @@ inline int bench_main_in_dir(int argc, char **argv, const char *subdir) {
         return 1;
     }
     int rc = bench_run(argc, argv);
-    auto remove_entry = [](const char *path, const struct stat *, int, struct FTW *) {
-        remove(path);
-        return 0;
-    };
-    nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    bench_remove_dir(dir.c_str());
     return rc;
 }
