@@ -1,9 +1,12 @@
 // The frame layer beside what it is built on, each pair measured in the same run:
-// - frame_pack beside LZ4_compress_default, and frame_header_check + frame_unpack beside
-//   LZ4_decompress_safe, on incompressible and compressible bodies of 1 KiB, 64 KiB, 1 MiB
-//   (thread CPU time);
-// - one message per frame through sock_send / sock_recv over loopback TCP beside a plain
-//   write/read of the same bytes over an equal connection (wall time).
+// - frame_pack beside LZ4_compress_default, on incompressible and compressible bodies of
+//   1 KiB, 64 KiB, 1 MiB (thread CPU time);
+// - frame_header_check + frame_unpack beside what the unpacking has to do at the least: a
+//   memcpy of the body for an incompressible one (it travels as it is), LZ4_decompress_safe
+//   for a compressible one (thread CPU time);
+// - one message per frame through sock_send / sock_recv over loopback TCP beside the same
+//   bytes over an equal connection: a plain write/read of an incompressible body, and
+//   LZ4_compress_default + write/read + LZ4_decompress_safe of a compressible one (wall time).
 // Each frame row reports its throughput divided by that of its baseline as the counter "ratio".
 #include <benchmark/benchmark.h>
 
@@ -166,6 +169,17 @@ void BM_lz4_decompress(benchmark::State &state) {
     });
 }
 
+// An incompressible body is stored raw in its frame: the least an unpacking could do is copy
+// it once.
+void BM_body_copy(benchmark::State &state) {
+    const Body body = bench_body(state.range(0), state.range(1));
+    std::span<uint8_t> area = zip_area();
+    baseline[{state.range(0), state.range(1)}] = bench_run(state, thread_cpu_seconds, [&] {
+        memcpy(area.data(), body.data(), body.size());
+        benchmark::ClobberMemory();
+    });
+}
+
 // Unpacking replaces the payload with the body; the payload is put back after every unpack,
 // which the frame row pays for.
 void BM_frame_unpack(benchmark::State &state) {
@@ -232,6 +246,34 @@ void BM_plain_loopback(benchmark::State &state) {
     close(in);
 }
 
+// Compresses the body, sends the block, receives it whole and decompresses it.
+void BM_lz4_loopback(benchmark::State &state) {
+    const Body body = bench_body(state.range(0), state.range(1));
+    auto [out, in] = tcp_pair();
+    const int bound = LZ4_compressBound(static_cast<int>(body.size()));
+    Body block(static_cast<size_t>(bound)), rbuf(static_cast<size_t>(bound)), plain(body.size());
+    baseline[{state.range(0), state.range(1)}] = bench_run(state, wall_seconds, [&] {
+        const int csize = LZ4_compress_default(reinterpret_cast<const char *>(body.data()),
+                                               reinterpret_cast<char *>(block.data()),
+                                               static_cast<int>(body.size()), bound);
+        const size_t n = static_cast<size_t>(csize);
+        size_t wr = 0, rd = 0;
+        while (rd < n) {
+            if (wr < n) {
+                ssize_t k = write(out, block.data() + wr, n - wr);
+                wr += k > 0 ? static_cast<size_t>(k) : 0;
+            }
+            ssize_t k = read(in, rbuf.data() + rd, n - rd);
+            rd += k > 0 ? static_cast<size_t>(k) : 0;
+        }
+        benchmark::DoNotOptimize(LZ4_decompress_safe(reinterpret_cast<const char *>(rbuf.data()),
+                                                     reinterpret_cast<char *>(plain.data()),
+                                                     csize, static_cast<int>(plain.size())));
+    });
+    close(out);
+    close(in);
+}
+
 void count_frame(void *ctx, uint8_t *, uint64_t) {
     ++*static_cast<uint64_t *>(ctx);
 }
@@ -269,14 +311,20 @@ void register_frame_benchmarks() {
         for (int64_t size : kSizes) {
             benchmark::RegisterBenchmark("BM_lz4_compress", BM_lz4_compress)->Args({kind, size});
             benchmark::RegisterBenchmark("BM_frame_pack", BM_frame_pack)->Args({kind, size});
-            benchmark::RegisterBenchmark("BM_lz4_decompress", BM_lz4_decompress)
-                ->Args({kind, size});
+            if (kind == COMPRESSIBLE)
+                benchmark::RegisterBenchmark("BM_lz4_decompress", BM_lz4_decompress)
+                    ->Args({kind, size});
+            else
+                benchmark::RegisterBenchmark("BM_body_copy", BM_body_copy)->Args({kind, size});
             benchmark::RegisterBenchmark("BM_frame_unpack", BM_frame_unpack)->Args({kind, size});
         }
     }
     for (int64_t kind : {INCOMPRESSIBLE, COMPRESSIBLE}) {
         for (int64_t size : kSizes) {
-            benchmark::RegisterBenchmark("BM_plain_loopback", BM_plain_loopback)
+            benchmark::RegisterBenchmark(kind == COMPRESSIBLE ? "BM_lz4_loopback"
+                                                              : "BM_plain_loopback",
+                                         kind == COMPRESSIBLE ? BM_lz4_loopback
+                                                              : BM_plain_loopback)
                 ->Args({kind, size})
                 ->UseRealTime();
             benchmark::RegisterBenchmark("BM_sock_loopback", BM_sock_loopback)
