@@ -1,5 +1,5 @@
-// Shared by the store benchmarks: the CPU time of the running thread, and a store directory
-// of their own that is the working directory while they run.
+// Shared by the store benchmarks: the CPU time of the running thread, the monotonic clock, and
+// a store directory of their own that is the working directory while they run.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -18,6 +18,12 @@
 inline double thread_cpu_seconds() {
     timespec ts;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+inline double bench_wall_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
