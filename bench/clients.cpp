@@ -6,16 +6,18 @@
 //   - 40 costly requests in flight, each naming 65,535 agents without data over 72 hours;
 //   - 400 queries of about 380 KB of reply each whose replies are not read.
 // It prints a markdown table: the small query's median and slowest answer over the case, what
-// the loading client got, and the service process's peak RSS.
+// the loading client got, and the service process's peak RSS, each as the median of the runs
+// with their minimum and maximum (every run on a fresh server).
 //
-// clients [--korvane PATH]
-//   PATH defaults to the korvane next to the build's bench directory.
+// clients [--korvane PATH] [--runs R]
+//   PATH defaults to the korvane next to the build's bench directory; R (default 1) runs.
 // Exits with 1 when the server does not come up or a small query goes unanswered.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <sys/socket.h>
@@ -89,16 +91,25 @@ struct Load {
     unsigned ahead;
 };
 
-// Prints the case's row; false when a small query went unanswered.
-bool run_case(const Load &load, unsigned port, pid_t service) {
+// What one run of a case measured.
+struct Result {
+    double median_ms = 0;
+    double slowest_ms = 0;
+    double sent = 0; // loading frames sent before the small queries ended
+    double rss = 0;
+    bool ok = false;
+};
+
+Result run_case(const Load &load, unsigned port, pid_t service) {
+    Result r;
     FrameClient loader(port);
     FrameClient small(port);
     if (!loader.send({ui_hello(std::string("loader ") + load.name)}) || !loader.next(10000) ||
         !small.send({ui_hello(std::string("small ") + load.name)}) || !small.next(10000))
-        return false;
+        return r;
     // A first query opens what the small ones read.
     if (!small.send({root_calls_query(1000, kAgent, kDay, kDay + DAY_MS - 1)}) || !small.next(10000))
-        return false;
+        return r;
     const std::vector<std::string> frames = load.frames(&loader);
     std::atomic<unsigned> sent{0};
     std::thread t([&] {
@@ -123,9 +134,24 @@ bool run_case(const Load &load, unsigned port, pid_t service) {
     shutdown(loader.fd(), SHUT_RDWR);
     t.join();
     std::sort(ms.begin(), ms.end());
-    printf("| %s | %.1f | %.1f | %u of %zu | %.0f |%s\n", load.name, ms[ms.size() / 2], ms.back(),
-           sent_before_end, frames.size(), driver_peak_rss_mib(service),
-           ok ? "" : " a small query went unanswered");
+    r = {ms[ms.size() / 2], ms.back(), static_cast<double>(sent_before_end),
+         driver_peak_rss_mib(service), ok};
+    return r;
+}
+
+// Prints the case's row over its runs; false when a run failed.
+bool print_row(const Load &load, const std::vector<Result> &runs) {
+    bool ok = runs.size() > 0;
+    for (const Result &r : runs)
+        ok = ok && r.ok;
+    printf("| %s | %s | %s | %s | %s |%s\n", load.name,
+           driver_spread(driver_each(runs, [](const Result &r) { return r.median_ms; }), "%.1f")
+               .c_str(),
+           driver_spread(driver_each(runs, [](const Result &r) { return r.slowest_ms; }), "%.1f")
+               .c_str(),
+           driver_spread(driver_each(runs, [](const Result &r) { return r.sent; }), "%.0f").c_str(),
+           driver_spread(driver_each(runs, [](const Result &r) { return r.rss; }), "%.0f").c_str(),
+           ok ? "" : " a run failed or a small query went unanswered");
     fflush(stdout);
     return ok;
 }
@@ -154,30 +180,40 @@ const Load kLoads[] = {
 
 int main(int argc, char **argv) {
     std::string binary = driver_default_korvane();
+    unsigned runs = 1;
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
         if (arg == "--korvane" && i + 1 < argc) {
             binary = argv[++i];
+        } else if (arg == "--runs" && i + 1 < argc) {
+            runs = static_cast<unsigned>(std::min(9, std::max(1, atoi(argv[++i]))));
         } else {
-            fprintf(stderr, "usage: clients [--korvane PATH]\n");
+            fprintf(stderr, "usage: clients [--korvane PATH] [--runs R]\n");
             return 2;
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    driver_server server;
-    int rc = 1;
-    if (!driver_start(&server, binary, "clients")) {
-        fprintf(stderr, "clients: could not start %s\n", binary.c_str());
-    } else if (!store_roots(server.port)) {
-        fprintf(stderr, "clients: the server did not store the root calls\n");
-    } else {
-        printf("| beside | small query median ms | slowest ms | loading frames sent | "
-               "server peak RSS MiB |\n|---|---:|---:|---:|---:|\n");
-        rc = 0;
-        for (const Load &load : kLoads)
-            if (!run_case(load, server.port, server.service))
-                rc = 1;
+    constexpr size_t kCases = sizeof kLoads / sizeof kLoads[0];
+    std::vector<Result> results[kCases];
+    int rc = 0;
+    for (unsigned run = 0; run < runs; run++) {
+        driver_server server;
+        if (!driver_start(&server, binary, "clients")) {
+            fprintf(stderr, "clients: could not start %s\n", binary.c_str());
+            rc = 1;
+        } else if (!store_roots(server.port)) {
+            fprintf(stderr, "clients: the server did not store the root calls\n");
+            rc = 1;
+        } else {
+            for (size_t i = 0; i < kCases; i++)
+                results[i].push_back(run_case(kLoads[i], server.port, server.service));
+        }
+        driver_stop(&server);
     }
-    driver_stop(&server);
+    printf("| beside | small query median ms | slowest ms | loading frames sent | "
+           "server peak RSS MiB |\n|---|---:|---:|---:|---:|\n");
+    for (size_t i = 0; i < kCases; i++)
+        if (!print_row(kLoads[i], results[i]))
+            rc = 1;
     return rc;
 }

@@ -377,25 +377,6 @@ Run run_case(const Case &k, const std::string &binary, double seconds) {
 
 // ---- the table ----
 
-// "median (min-max)" of the runs' values, or the value alone for one run.
-std::string spread(std::vector<double> v, const char *format) {
-    std::sort(v.begin(), v.end());
-    char one[32], lo[32], hi[32];
-    snprintf(one, sizeof one, format, v[v.size() / 2]);
-    if (v.size() == 1)
-        return one;
-    snprintf(lo, sizeof lo, format, v.front());
-    snprintf(hi, sizeof hi, format, v.back());
-    return std::string(one) + " (" + lo + "–" + hi + ")";
-}
-
-template <class F> std::vector<double> each(const std::vector<Run> &runs, F field) {
-    std::vector<double> v;
-    for (const Run &r : runs)
-        v.push_back(field(r));
-    return v;
-}
-
 // Prints the case's row; whether every run stored and verified everything it sent.
 bool print_row(const Case &k, const std::vector<Run> &runs) {
     uint64_t lost = 0, wrong = 0;
@@ -410,12 +391,12 @@ bool print_row(const Case &k, const std::vector<Run> &runs) {
     printf("| %u | %u | %s | %s | %s | %s | %s | %s | %s | %s | %s | %lu | %lu |%s\n", k.agents,
            k.calls, k.compress ? "LZ4" : "raw", params.empty() ? "-" : params.c_str(),
            k.hostile ? "yes" : "-",
-           spread(each(runs, [](const Run &r) { return r.calls / 1e6; }), "%.2f").c_str(),
-           spread(each(runs, [](const Run &r) { return r.disk_rate / 1e6; }), "%.2f").c_str(),
-           spread(each(runs, [](const Run &r) { return r.verified_rate / 1e6; }), "%.2f").c_str(),
-           spread(each(runs, [](const Run &r) { return r.server_cpu_per_m; }), "%.3f").c_str(),
-           spread(each(runs, [](const Run &r) { return r.driver_cpu_per_m; }), "%.3f").c_str(),
-           spread(each(runs, [](const Run &r) { return r.rss; }), "%.0f").c_str(), lost, wrong,
+           driver_spread(driver_each(runs, [](const Run &r) { return r.calls / 1e6; }), "%.2f").c_str(),
+           driver_spread(driver_each(runs, [](const Run &r) { return r.disk_rate / 1e6; }), "%.2f").c_str(),
+           driver_spread(driver_each(runs, [](const Run &r) { return r.verified_rate / 1e6; }), "%.2f").c_str(),
+           driver_spread(driver_each(runs, [](const Run &r) { return r.server_cpu_per_m; }), "%.3f").c_str(),
+           driver_spread(driver_each(runs, [](const Run &r) { return r.driver_cpu_per_m; }), "%.3f").c_str(),
+           driver_spread(driver_each(runs, [](const Run &r) { return r.rss; }), "%.0f").c_str(), lost, wrong,
            failed ? " a run failed (connection, server or store wait)" : "");
     fflush(stdout);
     return !failed && lost == 0 && wrong == 0;

@@ -1,8 +1,10 @@
 // Shared by the load drivers (ingest, clients): a Database environment in a temporary
 // directory with `korvane start` run on it (127.0.0.1, a free port), the service process's
-// CPU time and peak RSS read from /proc, agent identities, and the stop that removes it all.
+// CPU time and peak RSS read from /proc, agent identities, the stop that removes it all, and
+// the median and range of a figure over several runs.
 #pragma once
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "database/store/agents.h"
 #include "lib/agent_type.h"
@@ -153,4 +156,26 @@ inline void driver_stop(driver_server *s) {
 // The korvane executable next to the build's bench directory.
 inline std::string driver_default_korvane() {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "korvane";
+}
+
+// "median (min–max)" of the runs' values in `format`, or the value alone for one run.
+inline std::string driver_spread(std::vector<double> v, const char *format) {
+    if (v.empty())
+        return "-";
+    std::sort(v.begin(), v.end());
+    char one[32], lo[32], hi[32];
+    snprintf(one, sizeof one, format, v[v.size() / 2]);
+    if (v.size() == 1)
+        return one;
+    snprintf(lo, sizeof lo, format, v.front());
+    snprintf(hi, sizeof hi, format, v.back());
+    return std::string(one) + " (" + lo + "–" + hi + ")";
+}
+
+// The runs' values of one field.
+template <class Run, class F> std::vector<double> driver_each(const std::vector<Run> &runs, F field) {
+    std::vector<double> v;
+    for (const Run &r : runs)
+        v.push_back(field(r));
+    return v;
 }
