@@ -12,7 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "bench_main.h"
+#include "bench/store_bench.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 #include "manager/client_peer.h"
@@ -24,18 +24,13 @@
 
 namespace {
 
-// A Manager storage in a temporary directory with the user "admin", and a client loop.
+// A Manager storage in the benchmark's working directory with the user "admin", and a client
+// loop.
 struct LoginSetup {
-    std::string dir;
     manager_ctx ctx{};
     loop *clients = nullptr;
 
     LoginSetup() {
-        const char *base = getenv("TMPDIR");
-        std::string tmpl = std::string(base != nullptr && *base ? base : "/tmp") + "/korvane-login-XXXXXX";
-        if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0)
-            abort();
-        dir = tmpl;
         log_level.store(0);
         if (mgr_storage_create("storage.mgr") != 0 || (ctx.mgrdb = mgr_storage_open()) == nullptr)
             abort();
@@ -125,6 +120,7 @@ BENCHMARK(BM_login_accepted)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 
+// A temporary working directory, removed afterwards.
 int main(int argc, char **argv) {
-    return bench_run(argc, argv);
+    return bench_main_in_dir(argc, argv, ".");
 }
