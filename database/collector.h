@@ -104,6 +104,7 @@ struct agent_table {
     // the free slots, lowest index first (a new agent takes the first free slot).
     std::unordered_map<uint64_t, uint32_t> by_agent;
     std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<>> free_slots;
+    agent_slot *last = nullptr; // the slot of the last payload's agent, NULL after it left
 };
 
 struct collector_worker {
