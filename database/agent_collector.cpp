@@ -430,8 +430,8 @@ int rcall_slot_store(agent_collector *ac, rcall_slot *s, uint8_t *scratch) {
 
 // A root that completes a root call of its own: assembled in the agent's lone slot and
 // stored, with no slot of its cell opened for it.
-int lone_root_process(agent_collector *ac, uint8_t *scratch, uint64_t root_key,
-                      const uint8_t *body, uint16_t len) {
+int lone_root_process(agent_collector *ac, uint8_t *scratch, uint64_t root_key, const uint8_t *body,
+                      uint16_t len) {
     rcall_slot *s = &ac->lone;
     s->root_key = root_key;
     bool over_budget;

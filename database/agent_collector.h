@@ -157,8 +157,8 @@ int agent_kv_process(agent_symbol_map *key_map, agent_collector *ac, kv_record *
 
 // Takes one call body; the caller holds the agent's slot lock. `scratch` is the worker's
 // COLLECTOR_SCRATCH_SIZE bytes. 0 when the call was taken in (and, for a root, its root call
-// stored); -1 when the call, or the root call it completes, was dropped (logged where it
-// failed).
+// handed to the store, written at once outside a payload); -1 when the call, or the root
+// call it completes, was dropped (logged where it failed).
 int agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *body, uint16_t len);
 
 // Brackets the calls of one payload of the agent: the clock is read once for them all,

@@ -520,10 +520,9 @@ int mc_append_now(dbs_agent *a, dbs_mc_hour *h, const rcall *rc, uint64_t t) {
     const uint32_t second = second_of_hour(t);
     // The index is mapped, so its entry cannot fail.
     index_put(h->index, at, h->hour, second);
-    const char *failed =
-        csp_append(&h->data_size, &h->ext_size, h->data_fd, h->ext_fd, rc->root, rc->thread,
-                   rc->exceptions, static_cast<uint16_t>(rc->count - 1), rc->calls,
-                   rc->ext_length, rc->ext);
+    const char *failed = csp_append(
+        &h->data_size, &h->ext_size, h->data_fd, h->ext_fd, rc->root, rc->thread, rc->exceptions,
+        static_cast<uint16_t>(rc->count - 1), rc->calls, rc->ext_length, rc->ext);
     if (failed != nullptr) {
         const int e = errno;
         index_unput(h->index, at, h->hour, second);

@@ -121,8 +121,8 @@ TEST_F(RcallBatch, GatheredRootCallsLeaveTheFilesOfOneByOneWrites) {
 TEST_F(RcallBatch, FailedWriteIsCutBackAndItsIndexEntriesWithdrawn) {
     const uint64_t t = at_time(0, 6, 0, 0);
     struct failure_case {
-        rlim_t limit;  // file size limit while the batch is written
-        bool blobs;    // the write that fails is the one of the extension file
+        rlim_t limit; // file size limit while the batch is written
+        bool blobs;   // the write that fails is the one of the extension file
     };
     // One root call of 144 bytes and a 200-byte blob is in the files; three more of 192 bytes
     // with 20-byte blobs are gathered. The limits leave room for the loss line in the
