@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "database/collector_status.h"
 #include "database/collector_support.h"
 #include "database/store/kv.h"
 #include "lib/bbuf.h"
