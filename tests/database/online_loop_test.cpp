@@ -175,7 +175,10 @@ void subscription_sequences() {
         const size_t dumps = count_of(child_log(), "DEBUG  Dumping collector status...");
         now += 1000;
         EXPECT_EQ(online_cycle(h.o, now), !s.pushed.empty());
-        EXPECT_EQ(h.o->active, s.pushed.size());
+        pthread_mutex_lock(&h.o->guard);
+        const uint64_t active = h.o->active;
+        pthread_mutex_unlock(&h.o->guard);
+        EXPECT_EQ(active, s.pushed.size());
         // Nobody subscribed: the collector is not even read.
         if (s.pushed.empty()) {
             EXPECT_EQ(count_of(child_log(), "DEBUG  Dumping collector status..."), dumps);
@@ -221,18 +224,32 @@ struct peer_output {
     bool holds_push;
 };
 
-// What the loop holds for a client's connection, read under the table lock.
+// What the loop holds for a client's connection, read on the loop thread, which alone
+// changes it.
+struct output_probe {
+    uint64_t uid;
+    peer_output out;
+    ThreadGate done;
+};
+
 peer_output output_of(loop *ui, uint64_t uid) {
-    PeerId id{};
-    iol_get_peer_id(&id, ui, uid);
-    peer_output out{};
-    iol_with_peer(
-        ui, &out,
-        [](void *arg, iol_peer *p) {
-            *static_cast<peer_output *>(arg) = {p->queued_bytes, p->last_push != nullptr};
-        },
-        id);
-    return out;
+    output_probe probe{uid, {}, {}};
+    auto *c = static_cast<iol_call *>(malloc(sizeof(iol_call)));
+    *c = iol_call{&probe, [](loop *l, void *arg) {
+                      auto *pr = static_cast<output_probe *>(arg);
+                      iol_foreach_peer(l, pr, [](void *a, const netaddr *, iol_peer *p) {
+                          auto *q = static_cast<output_probe *>(a);
+                          if (p->uid != q->uid)
+                              return 0;
+                          q->out = {p->queued_bytes, p->last_push != nullptr};
+                          return 1;
+                      });
+                      pr->done.release();
+                  }};
+    EXPECT_EQ(iol_send(ui, IOMessage{c, IOM_CALL, PeerId{}}), 0);
+    std::unique_lock<std::mutex> lk(probe.done.m);
+    probe.done.cv.wait(lk, [&] { return probe.done.open; });
+    return probe.out;
 }
 
 void never_reading_subscriber() {
@@ -262,6 +279,7 @@ void never_reading_subscriber() {
         ASSERT_LE(output_of(h.ui, uid_of("sleeper")).queued, 5 + 8 + records);
     }
     EXPECT_EQ(after_skip, 10u);
+    EXPECT_TRUE(output_of(h.ui, uid_of("sleeper")).holds_push);
     const std::string log = child_log();
     EXPECT_NE(log.find("DEBUG  IOL[DB-UI]: Client [UID=" + uid_text(uid_of("sleeper")) +
                        "] has not taken its last push: push skipped.\n"),
