@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "database/database_ctx.h"
+#include "database/online.h"
 #include "database/query_exceptions.h"
 #include "database/query_flame.h"
 #include "database/query_index.h"
@@ -124,6 +125,8 @@ void dbui_on_auth(auth_request *req) {
     auto *peer = static_cast<dbui_peer *>(krv_calloc(1, sizeof(dbui_peer)));
     peer->base.uid = uid;
     peer->client = new dbui_client;
+    const auto *ctx = static_cast<const database_ctx *>(req->target->ctx);
+    peer->online = ctx != nullptr ? ctx->online : nullptr;
     iol_accept_request(req, &peer->base, msg_new(MSG_HELLO, answer, sizeof answer));
 }
 
@@ -137,9 +140,12 @@ static void dbui_client_release(dbui_client *c) {
 }
 
 // Runs under the loop's table lock: it must not take the client's lock, which a worker may
-// hold while it asks the loop to resume reading.
+// hold while it asks the loop to resume reading. The online service's guard may be taken
+// here: its holders never wait for the loop.
 void dbui_on_close(iol_peer *peer) {
     auto *p = reinterpret_cast<dbui_peer *>(peer);
+    if (p->online != nullptr)
+        online_unsubscribe(p->online, PeerId{peer->uid, peer->cid, peer->idx, peer->pt});
     if (p->client != nullptr) {
         p->client->closed = true;
         dbui_client_release(p->client);
@@ -169,14 +175,28 @@ void dbui_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
         msg_foreach(len, data, &f, dbui_on_message);
 }
 
-// ONLINE DATA, answered on the loop thread. This build has no online service, so every
-// subscription request is refused.
-static void dbui_online_data(const peer_ctx &ctx, uint64_t rid, uint32_t arg_len) {
-    if (arg_len < DBQ_ONLINE_ARG_LEN)
-        LOG_ERROR("Incorrect online data argument size: %u!", arg_len);
+// ONLINE DATA, answered on the loop thread: a non-zero argument subscribes the requester, 0
+// unsubscribes it. The reply carries the request id whatever the outcome (a client already
+// subscribed is told the same); status 2 without the argument or without an online service.
+static void dbui_online_data(const peer_ctx &ctx, uint64_t rid, const uint8_t *args,
+                             uint32_t arg_len) {
+    const auto *db = static_cast<const database_ctx *>(ctx.l->ctx);
+    odb *online = db != nullptr ? db->online : nullptr;
+    if (arg_len < DBQ_ONLINE_ARG_LEN || online == nullptr) {
+        if (arg_len < DBQ_ONLINE_ARG_LEN)
+            LOG_ERROR("Incorrect online data argument size: %u!", arg_len);
+        else
+            LOG_ERROR("Unsupported push data!");
+        dbui_send_error(ctx, rid, QID_ONLINE_DATA);
+        return;
+    }
+    if (load_be32(args) != 0)
+        (void)online_subscribe(online, rid, dbui_peer_id(ctx)); // a refusal is logged there
     else
-        LOG_ERROR("Unsupported push data!");
-    dbui_send_error(ctx, rid, QID_ONLINE_DATA);
+        online_unsubscribe(online, dbui_peer_id(ctx));
+    uint8_t data[8];
+    store_be64(data, rid);
+    dbui_send(ctx, qresp_build(QRESP_OK, rid, QID_ONLINE_DATA, data, sizeof data));
 }
 
 // Puts the client's waiting queries on the pool, oldest first, while it has room for them;
@@ -235,7 +255,7 @@ int dbui_on_message(void *arg, uint8_t type, uint32_t len, const uint8_t *data) 
     LOG_DEBUG("Database query [RID=%lu, QID=%lu, DESC=(%s)]", rid, qid, dbq_table[qid].name);
     const uint32_t arg_len = len - DBQ_HDR_LEN;
     if (qid == QID_ONLINE_DATA)
-        dbui_online_data(*f.ctx, rid, arg_len);
+        dbui_online_data(*f.ctx, rid, data + DBQ_HDR_LEN, arg_len);
     else
         dbui_submit(f, dbq_table[qid].handler, rid, qid, data + DBQ_HDR_LEN, arg_len);
     return 0;

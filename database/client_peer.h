@@ -64,10 +64,13 @@ struct dbui_client {
     std::atomic<bool> closed{false}; // the connection has gone: waiting queries are dropped
 };
 
+struct odb;
+
 // The loop's peer record of a client.
 struct dbui_peer {
     iol_peer base;
     dbui_client *client;
+    odb *online; // the online service whose subscription its close ends; may be NULL
 };
 
 // One queued query; dbui_query_task owns it and frees it.

@@ -193,10 +193,6 @@ void collector_request_stop(collector *c);
 // 0, or -1 when the message is abandoned (the rest of the payload is then dropped).
 int collector_process_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *data);
 
-// Appends one status record per agent served (workers in order, slots in table order) to
-// *buf, which moves when it grows.
-void collector_dump_status(uint64_t now_ms, bbuf **buf, collector *c);
-
 // Ends the workers once everything queued before this call has been handled (a stop marker
 // goes behind each queue), and waits for them.
 void collector_stop(collector *c);

@@ -8,6 +8,7 @@
 #include "database/collector.h"
 #include "database/collector_store.h"
 #include "database/database_ctx.h"
+#include "database/online.h"
 #include "database/store/archive.h"
 #include "database/store/dbs.h"
 #include "lib/format.h"
@@ -15,6 +16,7 @@
 #include "server/config.h"
 #include "server/mgrconn.h"
 #include "server/runtime.h"
+#include "server/server.h"
 
 namespace {
 
@@ -59,8 +61,18 @@ int database_open(role *self, struct runtime *) {
     return 0;
 }
 
-int database_serve(role *, struct runtime *) {
-    LOG_DEBUG("Database role: online subscriptions are not in this build.");
+// The online service starts once the DB-UI loop exists, before the loops run; without it
+// the service ends at once.
+int database_serve(role *self, struct runtime *rt) {
+    database_ctx *ctx = database_of(self);
+    odb *o = online_create();
+    o->period_ms = test_setting_ms(ONLINE_PERIOD_ENV, ONLINE_PERIOD_MS);
+    o->max_data = test_setting_ms(ONLINE_MSG_MAX_ENV, MSG_MAX_DATA);
+    ctx->online = o;
+    if (online_start(o, server_get_loop(&rt->server, PT_DB_UI), ctx->collector) != 0) {
+        LOG_FATAL("Unable to start online subscription subsystem!");
+        return -1;
+    }
     return 0;
 }
 
@@ -82,6 +94,9 @@ void database_quiesce(role *self, struct runtime *) {
     database_ctx *ctx = database_of(self);
     if (ctx == nullptr || ctx->collector == nullptr)
         return;
+    // No push reads the collector once its agents are closed.
+    if (ctx->online != nullptr)
+        online_stop(ctx->online);
     dbagent_stop_reading(ctx, DATABASE_PAUSE_WAIT_MS);
     collector_stop(ctx->collector);
     collector_close_agents(ctx->collector);

@@ -104,6 +104,8 @@ struct iol_peer {
     uint8_t out_held;      // reading is paused because the peer's output is over the soft limit
     uint64_t queued_bytes; // sizes of the queued messages and the pending one
     uint64_t rx_seen_ms;   // monotonic time of the last read that brought bytes
+    msg *last_push;        // the last message of the peer's last push while still queued or
+                           // pending; NULL once it has joined the frame
     // Written by other threads under the table's lock, so kept apart from the loop's own
     // flags: a read of those may be widened to the neighbouring bytes.
     alignas(8) uint8_t want_paused; // what other threads asked for
@@ -265,6 +267,23 @@ PeerId *iol_get_peer_id(PeerId *out, loop *l, uint64_t uid);
 void iol_with_peer(loop *l, void *arg, void (*fn)(void *arg, iol_peer *p), PeerId id);
 // The number of peers.
 uint64_t iol_peer_count(loop *l);
+
+// What one fan-out did: peers that got the push, peers skipped because they had not taken
+// their previous push yet or because it would take their output past the soft limit, and
+// peers no longer connected.
+struct iol_fanout_result {
+    uint64_t sent;
+    uint64_t skipped;
+    uint64_t gone;
+};
+
+// Loop thread only (from an IOM_CALL): queues a copy of the push, the n messages parts[0, n),
+// to each peer named in ids (uid and connection id must match), in order. A peer whose last
+// push is still queued or pending, or whose waiting output would go past the soft limit with
+// it, is skipped with a DEBUG line: a subscriber that stops reading holds at most one push,
+// and a push never closes a peer. The parts stay the caller's.
+iol_fanout_result iol_fan_out(loop *l, msg *const *parts, uint32_t n, const PeerId *ids,
+                              size_t count);
 
 // Stop and restart reading from the peer named by id (uid and connection id must match);
 // any thread. Sending to the peer goes on while its reading is paused. The change is made

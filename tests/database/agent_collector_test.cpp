@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "database/collector_status.h"
 #include "database/collector_support.h"
 #include "lib/bbuf.h"
 

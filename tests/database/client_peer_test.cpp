@@ -77,12 +77,13 @@ TEST_F(ClientPeerTest, ClientsWithTheSameFirst16BytesAreOneClient) {
 // shows the connection still served, and whatever the row caused arrives before it.
 TEST_F(ClientPeerTest, QueryDispatchOutcomes) {
     start();
-    // Status 2 for ONLINE DATA (RID 11), written out by hand.
-    const Bytes online_refused("\x08\x00\x00\x00\x12"
-                               "\x00\x00\x00\x00\x00\x00\x00\x0B"
-                               "\x00\x00\x00\x00\x00\x00\x00\x03"
-                               "\x00\x02",
-                               23);
+    // Status 1 for ONLINE DATA (RID 11) with the RID as data, written out by hand.
+    const Bytes online_done("\x08\x00\x00\x00\x1A"
+                            "\x00\x00\x00\x00\x00\x00\x00\x0B"
+                            "\x00\x00\x00\x00\x00\x00\x00\x03"
+                            "\x00\x01"
+                            "\x00\x00\x00\x00\x00\x00\x00\x0B",
+                            31);
     const struct {
         const char *name;
         std::vector<Bytes> frame;
@@ -107,10 +108,14 @@ TEST_F(ClientPeerTest, QueryDispatchOutcomes) {
          {query(6, 8)},
          {reply(6, 8, QRESP_ERROR)},
          "ERROR  Invalid request!\n"},
-        {"ONLINE DATA without the online service",
+        {"ONLINE DATA subscribing and unsubscribing",
          {query(11, 3, be(1, 4))},
-         {online_refused},
-         "ERROR  Unsupported push data!\n"},
+         {online_done},
+         "subscribed successfully.\n"},
+        {"ONLINE DATA unsubscribing",
+         {query(14, 3, be(0, 4))},
+         {wire_message(MSG_RESPONSE, be(14, 8) + be(3, 8) + be(1, 2) + be(14, 8))},
+         "unsubscribed successfully.\n"},
         {"ONLINE DATA without its argument",
          {query(12, 3)},
          {reply(12, 3, QRESP_ERROR)},
@@ -131,7 +136,9 @@ TEST_F(ClientPeerTest, QueryDispatchOutcomes) {
             std::optional<Bytes> m = c->next();
             if (!m)
                 break;
-            got.push_back(*m);
+            // An online push may come while the client is subscribed.
+            if ((*m)[0] != MSG_PUSH)
+                got.push_back(*m);
         }
         std::vector<Bytes> want = row.replies;
         want.push_back(probe_reply);

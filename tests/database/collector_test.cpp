@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "database/collector_status.h"
 #include "database/collector_support.h"
 #include "database/store/kv.h"
 #include "lib/bbuf.h"
