@@ -62,8 +62,11 @@ bool in_range_seconds(uint64_t t, const uint64_t range[2]) {
 
 // Bytes of an hour file a scan reads first. A scan that ends early (a record limit, a range
 // that ends within the hour) then reads little more than it hands out; every further read
-// doubles, up to the scan buffer, so that a whole file still costs few reads.
+// doubles, up to SCAN_READ_MAX: larger reads save no time, and the part of the buffer they
+// would touch no longer stays in the processor's cache. Only a record longer than that is
+// read whole at once.
 constexpr uint64_t SCAN_FIRST_READ = 64 * 1024;
+constexpr uint64_t SCAN_READ_MAX = 256 * 1024;
 
 struct scan_state {
     uint64_t offset; // file offset of the buffer's first byte
@@ -664,7 +667,7 @@ int csp_scan_rcall_stack(int32_t fd, uint64_t offset, uint32_t file_id, const ui
                       s.offset, buffer_size);
             return -1;
         }
-        want = std::min<uint64_t>(std::max(want * 2, need), buffer_size);
+        want = std::min<uint64_t>(std::max(std::min(want * 2, SCAN_READ_MAX), need), buffer_size);
     }
     return 0;
 }
