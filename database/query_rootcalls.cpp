@@ -354,10 +354,9 @@ void rc_walk_agents(rc_query *q) {
         q->have_root = false;
         rc_log_agent(a);
         const int rc =
-            all_calls
-                ? dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call, &q->walk)
-                : dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall, with_extensions,
-                                    &q->walk, dbs_calls_none);
+            all_calls ? dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call, &q->walk)
+                      : dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall,
+                                          with_extensions, &q->walk, dbs_calls_none);
         if (rc != 0) {
             LOG_ERROR("ROOT CALLS: the root calls of agent [%016" PRIX64
                       "] could not all be read; the request fails.",

@@ -343,7 +343,6 @@ struct call_walk {
     walk_hour hour;
     void *ctx;
     dbs_call_cb cb;
-    // The root call being delivered.
     // The root call being delivered; its calls are converted one by one as they go out, so
     // that calls a callback skips cost nothing.
     const rcall *rc;

@@ -443,7 +443,8 @@ TEST_F(RootCallsQuery, ReachedLimitEndsTheWalkAcrossHoursAndAgents) {
          QRESP_OK,
          {"a1", "a2", "a3", "b1"}},
         {"next agent's range after the last record",
-         head(0, 0, 0, 2) + agents({{kAgent, kHour, hour_end}, {kAgentB, hour_end + 1, UINT64_MAX}}),
+         head(0, 0, 0, 2) +
+             agents({{kAgent, kHour, hour_end}, {kAgentB, hour_end + 1, UINT64_MAX}}),
          0,
          QRESP_OK,
          {"a1", "a2", "a3"}},
