@@ -204,14 +204,26 @@ time_cell *agent_time_cell(agent_collector *ac, uint64_t root_time) {
     return cell;
 }
 
-// The slot of a root key in the cell, opening one for a new key. False when the agent has
-// as many root calls in progress as it may, or no room in its budget for one more.
-bool time_cell_slot(agent_collector *ac, time_cell *cell, uint64_t root_key, uint32_t *index) {
-    auto it = cell->by_key.find(root_key);
-    if (it != cell->by_key.end()) {
-        *index = it->second;
+// The slot of the root key's call in progress in the cell: the last call's when it is the
+// same root call's, else the one the cell's table names. False when there is none.
+bool time_cell_find(agent_collector *ac, time_cell *cell, uint64_t root_key, uint32_t *index) {
+    if (ac->last_cell == cell && ac->last_index < cell->open &&
+        cell->slots[ac->last_index].root_key == root_key) {
+        *index = ac->last_index;
         return true;
     }
+    if (cell->by_key.empty())
+        return false;
+    auto it = cell->by_key.find(root_key);
+    if (it == cell->by_key.end())
+        return false;
+    *index = it->second;
+    return true;
+}
+
+// Opens a slot for a new root key in the cell. False when the agent has as many root calls
+// in progress as it may, or no room in its budget for one more.
+bool time_cell_open(agent_collector *ac, time_cell *cell, uint64_t root_key, uint32_t *index) {
     if (ac->open_roots >= AGENT_OPEN_ROOTS_MAX) {
         LOG_WARN("Root call dropped. Agent %016lX has %u root calls in progress.", ac->agent_id,
                  ac->open_roots);
@@ -410,7 +422,36 @@ int rcall_slot_store(agent_collector *ac, rcall_slot *s, uint8_t *scratch) {
     if (thread == 0)
         LOG_WARN("Thread symbol not found: %u", rc.thread);
     rc.thread = thread;
-    return ac->cb.rcall_save(ac->agent, &rc);
+    const int saved = ac->cb.rcall_save(ac->agent, &rc);
+    if (ac->in_payload)
+        return saved;
+    return dbs_agent_mc_flush(ac->agent) == 0 ? saved : -1;
+}
+
+// A root that completes a root call of its own: assembled in the agent's lone slot and
+// stored, with no slot of its cell opened for it.
+int lone_root_process(agent_collector *ac, uint8_t *scratch, uint64_t root_key, const uint8_t *body,
+                      uint16_t len) {
+    rcall_slot *s = &ac->lone;
+    s->root_key = root_key;
+    bool over_budget;
+    const bool accepted = call_append(ac, s, scratch, body, len, &over_budget);
+    ac->completed_roots++;
+    int rc = -1;
+    if (over_budget)
+        budget_drop(ac, "root call");
+    else if (accepted) {
+        if (s->exception_calls > 0)
+            ac->exception_roots++;
+        rc = rcall_slot_store(ac, s, scratch);
+    }
+    slot_reset(ac, s);
+    return rc;
+}
+
+// The server's clock: the one read at the start of the payload while one is walked.
+uint64_t agent_clock_ms(const agent_collector *ac) {
+    return ac->in_payload ? ac->payload_clock_ms : clock_now_ms();
 }
 
 bool agent_has_store(const agent_collector *ac) {
@@ -455,6 +496,7 @@ void agent_collector_destroy(agent_collector *ac) {
         for (rcall_slot &s : cell.slots)
             rcall_slot_free(&s);
     }
+    rcall_slot_free(&ac->lone);
     if (ac->over_budget.untold != 0)
         LOG_WARN("Agent [%016lX]: %lu dropped for the collector memory budget since the last "
                  "line, %lu in all.",
@@ -537,7 +579,7 @@ int agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *bod
     const uint64_t root_time = root_key & ROOT_TIME_MASK;
     // Only a time past the newest one seen can lie beyond the bound: the newest one was
     // checked against an earlier clock.
-    if (root_time > ac->newest_root_time && root_time > clock_now_ms() + ROOT_TIME_SLACK_MS) {
+    if (root_time > ac->newest_root_time && root_time > agent_clock_ms(ac) + ROOT_TIME_SLACK_MS) {
         LOG_WARN("Root call dropped. Root time %lu lies ahead of the server clock.", root_time);
         return -1;
     }
@@ -551,18 +593,26 @@ int agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *bod
         return -1;
     const bool is_root = load_be16(body + BODY_FLAGS) & CALL_F_ROOT;
     // A call of a root call dropped for its size: dropped too, the root ending the drop.
-    if (auto it = cell->dropped.find(root_key); it != cell->dropped.end()) {
-        if (is_root) {
-            uint64_t charged = cell_bytes(cell);
-            cell->dropped.erase(it);
-            cell_recount(ac, cell, &charged);
-            ac->completed_roots++;
+    if (!cell->dropped.empty()) {
+        if (auto it = cell->dropped.find(root_key); it != cell->dropped.end()) {
+            if (is_root) {
+                uint64_t charged = cell_bytes(cell);
+                cell->dropped.erase(it);
+                cell_recount(ac, cell, &charged);
+                ac->completed_roots++;
+            }
+            return -1;
         }
-        return -1;
     }
     uint32_t index;
-    if (!time_cell_slot(ac, cell, root_key, &index))
-        return -1;
+    if (!time_cell_find(ac, cell, root_key, &index)) {
+        if (is_root)
+            return lone_root_process(ac, scratch, root_key, body, len);
+        if (!time_cell_open(ac, cell, root_key, &index))
+            return -1;
+    }
+    ac->last_cell = cell;
+    ac->last_index = index;
     rcall_slot *s = &cell->slots[index];
     if (s->count == RCALL_SLOT_CALLS_MAX) {
         LOG_WARN("Root call dropped. Calls count overflow.");
@@ -588,6 +638,16 @@ int agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *bod
     const int rc = accepted ? rcall_slot_store(ac, s, scratch) : -1;
     time_cell_release(ac, cell, index);
     return rc;
+}
+
+void agent_payload_begin(agent_collector *ac) {
+    ac->in_payload = true;
+    ac->payload_clock_ms = clock_now_ms();
+}
+
+int agent_payload_end(agent_collector *ac) {
+    ac->in_payload = false;
+    return ac->agent != nullptr ? dbs_agent_mc_flush(ac->agent) : 0;
 }
 
 void agent_collector_cell_stats(uint64_t now_ms, const agent_collector *ac, open_age_table *t) {
@@ -617,11 +677,19 @@ void rcall_slot_init(rcall_slot *s) {
 }
 
 void rcall_slot_reset(rcall_slot *s) {
-    free(s->calls);
+    call_record *calls = s->calls;
+    uint32_t reserved = s->reserved;
+    if (reserved > RCALL_SLOT_KEEP_CALLS) {
+        free(calls);
+        calls = nullptr;
+        reserved = 0;
+    }
     ext_buf *ext = s->ext;
     const uint64_t mem = s->mem;
     *s = {};
     s->mem = mem;
+    s->calls = calls;
+    s->reserved = reserved;
     if (ext != nullptr) {
         uint32_t held;
         s->ext = ext_buf_reset(ext, &held);

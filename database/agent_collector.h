@@ -30,6 +30,9 @@ constexpr uint16_t CALL_BODY_MIN = 36;
 constexpr uint16_t CALL_BODY_MAX = 16432;
 // A slot holding this many calls takes no more: its root call is dropped.
 constexpr uint32_t RCALL_SLOT_CALLS_MAX = MAX_RCALL_CALLS + 1;
+// A slot's calls array of up to this many records is kept for its next root call; a
+// larger one is released with its root call.
+constexpr uint32_t RCALL_SLOT_KEEP_CALLS = 256;
 // Calls older than the newest root time by more than this are dropped, and no root time
 // may lie further ahead of the server's clock.
 constexpr uint64_t ROOT_TIME_SLACK_MS = 0xFFFFFF;
@@ -107,6 +110,17 @@ struct agent_collector {
     uint32_t open_roots;        // root calls in progress over all cells
     uint64_t overflow_roots;    // root calls dropped for having too many calls
     drop_count over_budget;     // calls, root calls and symbols dropped past the budgets
+    // Set between agent_payload_begin and agent_payload_end: the root calls completed are
+    // written together at the end, and the server's clock is the one read at the start.
+    bool in_payload;
+    uint64_t payload_clock_ms;
+    // The slot of the last call's root call, looked at before the cell's lookup table:
+    // the calls of one root call mostly come one after another.
+    time_cell *last_cell;
+    uint32_t last_index;
+    // A root that arrives with no call before it is assembled here, without opening a slot
+    // in its cell.
+    rcall_slot lone;
 };
 
 // Open root calls by age, for the status dump; bucket 0 is unused.
@@ -143,9 +157,16 @@ int agent_kv_process(agent_symbol_map *key_map, agent_collector *ac, kv_record *
 
 // Takes one call body; the caller holds the agent's slot lock. `scratch` is the worker's
 // COLLECTOR_SCRATCH_SIZE bytes. 0 when the call was taken in (and, for a root, its root call
-// stored); -1 when the call, or the root call it completes, was dropped (logged where it
-// failed).
+// handed to the store, written at once outside a payload); -1 when the call, or the root
+// call it completes, was dropped (logged where it failed).
 int agent_call_process(agent_collector *ac, uint8_t *scratch, const uint8_t *body, uint16_t len);
+
+// Brackets the calls of one payload of the agent: the clock is read once for them all,
+// and the root calls they complete are written to their files together at the end (0, or
+// -1 when that write failed: counted and told as lost by the store). Outside these, each
+// root call is written as it completes.
+void agent_payload_begin(agent_collector *ac);
+int agent_payload_end(agent_collector *ac);
 
 // Counts the root calls in progress by age at now_ms into t (cleared by the caller).
 void agent_collector_cell_stats(uint64_t now_ms, const agent_collector *ac, open_age_table *t);
@@ -154,8 +175,8 @@ void agent_collector_cell_stats(uint64_t now_ms, const agent_collector *ac, open
 uint32_t collector_log_missing_symbol(uint32_t id);
 
 void rcall_slot_init(rcall_slot *s);
-// Empties a slot for reuse, keeping its extension builder (shrunk back to its first size).
-// Its bytes left are in s->mem.
+// Empties a slot for reuse, keeping its extension builder (shrunk back to its first size)
+// and a calls array of up to RCALL_SLOT_KEEP_CALLS records. Its bytes left are in s->mem.
 void rcall_slot_reset(rcall_slot *s);
 void rcall_slot_free(rcall_slot *s);
 // Appends a record, growing the calls array when full; *grown gets the bytes it grew by.

@@ -74,9 +74,11 @@ void collector_table_count(collector_worker *cw, int delta) {
 // when none is free) with new collector state.
 agent_slot *collector_slot_for(collector_worker *cw, uint64_t agent_id) {
     agent_table *t = &cw->collectors;
+    if (t->last != nullptr && t->last->agent_id == agent_id)
+        return t->last;
     auto it = t->by_agent.find(agent_id);
     if (it != t->by_agent.end())
-        return t->items[it->second];
+        return t->last = t->items[it->second];
     if (t->free_slots.empty())
         collector_table_grow(cw, TABLE_GROW_SLOTS);
     const uint32_t index = t->free_slots.top();
@@ -89,7 +91,7 @@ agent_slot *collector_slot_for(collector_worker *cw, uint64_t agent_id) {
     KRV_LOCKCALL(pthread_mutex_unlock(&avail->lock));
     t->by_agent.emplace(agent_id, index);
     collector_table_count(cw, 1);
-    return avail;
+    return t->last = avail;
 }
 
 // The agent went away: its collector state and everything it had in progress go.
@@ -107,12 +109,20 @@ void collector_agent_gone(collector_worker *cw, uint64_t agent_id) {
     KRV_LOCKCALL(pthread_mutex_unlock(&ptr->lock));
     t->free_slots.push(it->second);
     t->by_agent.erase(it);
+    if (t->last == ptr)
+        t->last = nullptr;
     collector_table_count(cw, -1);
 }
 
+// Walks the messages of one payload of an agent. The root calls they complete reach the
+// files together once the payload has been walked.
 void collector_agent_data(collector_worker *cw, collector_msg *m) {
-    collector_msg_ctx ctx{collector_slot_for(cw, m->agent_id), cw->scratch.get()};
+    agent_slot *slot = collector_slot_for(cw, m->agent_id);
+    collector_msg_ctx ctx{slot, cw->scratch.get()};
+    agent_payload_begin(slot->ac);
     msg_foreach(m->size, collector_msg_data(m), &ctx, collector_process_message);
+    // A failed write has been counted and told as a loss by the store.
+    (void)agent_payload_end(slot->ac);
 }
 
 // A payload has been handled: its bytes leave the worker's count, and once the count is
@@ -166,20 +176,15 @@ int64_t record_symbol(collector_msg_ctx *ctx, uint8_t type, const uint8_t *p, ui
     return 6 + int64_t{len};
 }
 
-// Samples are handled under the slot lock, like calls, so that the status dump reads the
-// thread count and its time as one pair.
 int64_t record_kv(collector_msg_ctx *ctx, uint8_t, const uint8_t *p, uint32_t rest,
                   record_counts *n) {
     n->kvs++;
     if (rest < sizeof(kv_record))
         return -1;
     kv_record rec{load_be32(p), load_be64(p + 4), load_be64(p + 12)};
-    agent_slot *ptr = ctx->slot;
-    KRV_LOCKCALL(pthread_mutex_lock(&ptr->lock));
+    agent_collector *ac = ctx->slot->ac;
     // A dropped sample has been logged; the records behind it are read on.
-    (void)agent_kv_process(agent_symbol_map_of(ptr->ac, AREC_SYM_KEY), ptr->ac, &rec,
-                           ptr->ac->cb.kv_save);
-    KRV_LOCKCALL(pthread_mutex_unlock(&ptr->lock));
+    (void)agent_kv_process(agent_symbol_map_of(ac, AREC_SYM_KEY), ac, &rec, ac->cb.kv_save);
     return sizeof(kv_record);
 }
 
@@ -191,11 +196,8 @@ int64_t record_call(collector_msg_ctx *ctx, uint8_t, const uint8_t *p, uint32_t 
     const uint16_t len = load_be16(p);
     if (len > rest - 2)
         return -1;
-    agent_slot *ptr = ctx->slot;
-    KRV_LOCKCALL(pthread_mutex_lock(&ptr->lock));
     // A dropped call or root call has been logged; the records behind it are read on.
-    (void)agent_call_process(ptr->ac, ctx->scratch, p + 2, len);
-    KRV_LOCKCALL(pthread_mutex_unlock(&ptr->lock));
+    (void)agent_call_process(ctx->slot->ac, ctx->scratch, p + 2, len);
     return 2 + int64_t{len};
 }
 
@@ -204,6 +206,28 @@ constexpr record_fn RECORD_HANDLERS[] = {
     nullptr,       nullptr,       record_symbol, record_symbol,
     record_symbol, record_symbol, record_kv,     record_call,
 };
+
+// Hands the records of one message to their handlers. 0, or -1 when the message is
+// abandoned.
+int collector_records(collector_msg_ctx *mctx, uint32_t len, const uint8_t *data) {
+    record_counts n{};
+    uint32_t pos = 0;
+    while (len - pos > 1) {
+        const uint8_t rtype = data[pos];
+        if (rtype >= std::size(RECORD_HANDLERS) || RECORD_HANDLERS[rtype] == nullptr) {
+            LOG_ERROR("Unsupported agent data type: %x", rtype);
+            return -1;
+        }
+        const int64_t used = RECORD_HANDLERS[rtype](mctx, rtype, data + pos + 1, len - pos - 1, &n);
+        if (used < 0) {
+            LOG_ERROR("Message processing failure. Message corrupted!");
+            return -1;
+        }
+        pos += 1 + static_cast<uint32_t>(used);
+    }
+    LOG_DEBUG("Processed: INV[%u] KV[%u] SYM[%u]", n.calls, n.kvs, n.symbols);
+    return 0;
+}
 
 // ---- status dump ----
 
@@ -323,6 +347,7 @@ void collector_worker_close_agents(collector_worker *cw) {
         collector_table_count(cw, -1);
     }
     t->by_agent.clear();
+    t->last = nullptr;
 }
 
 void collector_worker_release(collector_worker *cw) {
@@ -451,23 +476,13 @@ int collector_process_message(void *ctx, uint8_t type, uint32_t len, const uint8
     }
     auto *mctx = static_cast<collector_msg_ctx *>(ctx);
     LOG_DEBUG("Processing messages from agent %016lX of size %u...", mctx->slot->agent_id, len);
-    record_counts n{};
-    uint32_t pos = 0;
-    while (len - pos > 1) {
-        const uint8_t rtype = data[pos];
-        if (rtype >= std::size(RECORD_HANDLERS) || RECORD_HANDLERS[rtype] == nullptr) {
-            LOG_ERROR("Unsupported agent data type: %x", rtype);
-            return -1;
-        }
-        const int64_t used = RECORD_HANDLERS[rtype](mctx, rtype, data + pos + 1, len - pos - 1, &n);
-        if (used < 0) {
-            LOG_ERROR("Message processing failure. Message corrupted!");
-            return -1;
-        }
-        pos += 1 + static_cast<uint32_t>(used);
-    }
-    LOG_DEBUG("Processed: INV[%u] KV[%u] SYM[%u]", n.calls, n.kvs, n.symbols);
-    return 0;
+    // The whole message is handled under the slot lock, taken once for all its records, so
+    // that the status dump sees the agent's counts and cells between messages, and the
+    // thread count with its time as one pair.
+    KRV_LOCKCALL(pthread_mutex_lock(&mctx->slot->lock));
+    const int rc = collector_records(mctx, len, data);
+    KRV_LOCKCALL(pthread_mutex_unlock(&mctx->slot->lock));
+    return rc;
 }
 
 void collector_dump_status(uint64_t now_ms, bbuf **buf, collector *col) {

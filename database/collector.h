@@ -5,7 +5,8 @@
 // each frame payload (and a notice when the agent goes away) to that worker's named queue
 // "CQ-<n>". A worker keeps one slot per agent it serves, holding the agent's collector state
 // (agent_collector.h), walks the messages of each payload and hands their records to that
-// state, which stores through the three operations of `collector_callbacks`.
+// state, which stores through the three operations of `collector_callbacks`. The root calls
+// a payload completes reach their files together once the payload has been walked.
 #pragma once
 
 #include <atomic>
@@ -104,6 +105,7 @@ struct agent_table {
     // the free slots, lowest index first (a new agent takes the first free slot).
     std::unordered_map<uint64_t, uint32_t> by_agent;
     std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<>> free_slots;
+    agent_slot *last = nullptr; // the slot of the last payload's agent, NULL after it left
 };
 
 struct collector_worker {

@@ -10,7 +10,7 @@ int collector_kv_cb(dbs_agent *agent, const kv_record *rec) {
 }
 
 int collector_rcall_cb(dbs_agent *agent, rcall *rc) {
-    return dbs_rcall_save(agent, rc);
+    return dbs_rcall_stage(agent, rc);
 }
 
 uint32_t collector_symbol_cb(dbs *db, uint32_t type, uint16_t len, const char *name) {

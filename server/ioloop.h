@@ -102,10 +102,12 @@ struct iol_peer {
     uint8_t writing;       // registered for writable events
     uint8_t paused;        // reading is paused at the role's wish
     uint8_t out_held;      // reading is paused because the peer's output is over the soft limit
-    uint8_t want_paused;   // what other threads asked for; written under the table's lock
-    uint8_t want_close;    // another thread asked for the close; written under the table's lock
     uint64_t queued_bytes; // sizes of the queued messages and the pending one
     uint64_t rx_seen_ms;   // monotonic time of the last read that brought bytes
+    // Written by other threads under the table's lock, so kept apart from the loop's own
+    // flags: a read of those may be widened to the neighbouring bytes.
+    alignas(8) uint8_t want_paused; // what other threads asked for
+    uint8_t want_close;             // another thread asked for the close
 };
 
 // The sending peer of a received frame, handed to on_frame; roles copy it into their tasks.

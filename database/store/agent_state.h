@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <pthread.h>
 #include <unordered_map>
+#include <vector>
 
 struct cindex_slot;
 
@@ -42,10 +43,32 @@ struct dbs_mc_checked {
     uint64_t size;
 };
 
+// Bytes of root calls an agent gathers before they are written: a root call that would take
+// a batch past it is written out after the batch, one larger than it on its own.
+constexpr size_t MC_BATCH_BYTES = size_t{256} << 10;
+
+// The calls-index entry of a gathered root call: where it goes in the hour file and the
+// second of the hour of its root.
+struct dbs_mc_entry {
+    uint64_t offset;
+    uint32_t second;
+};
+
+// Root calls of one open hour gathered for writing, in file form and in the order they go
+// to the files: their RootCalls with their records, their blobs, and their index entries,
+// which are put only when the batch is written.
+struct dbs_mc_batch {
+    uint64_t hour = MC_NO_HOUR; // the open hour they go to; MC_NO_HOUR when empty
+    std::vector<uint8_t> data;
+    std::vector<uint8_t> ext;
+    std::vector<dbs_mc_entry> entries;
+};
+
 // Root-call write state of an agent. Used only by the collector worker that serves the
 // agent, so it takes no lock.
 struct dbs_mc_state {
     dbs_mc_hour open[MC_OPEN_HOURS];
+    dbs_mc_batch batch;
     dbs_mc_checked checked[MC_CHECKED_HOURS]; // most recent first
     uint64_t writes;                          // root calls written, the clock of `used`
     uint64_t newest; // the latest hour written so far (hours since the epoch)

@@ -437,6 +437,20 @@ dbs_mc_hour *mc_hour_for(dbs_agent *a, uint64_t hour_n, mc_failure *fail) {
     return mc_hour_open(a, h, hour_n, fail) == 0 ? h : nullptr;
 }
 
+// The RootCall of a root call whose blob (when it has one) goes to ext_offset of the
+// extension file.
+void rootcall_make(RootCall *h, const call_record *root, uint32_t thread_id,
+                   uint16_t exception_count, uint16_t n, uint64_t ext_offset, uint32_t ext_len) {
+    *h = {};
+    h->root = *root;
+    h->ext_offset = htobe64(ext_len != 0 ? ext_offset : 0);
+    h->ext_length = htobe32(ext_len);
+    h->thread = htobe32(thread_id);
+    h->exceptions = htobe16(exception_count);
+    h->n = htobe16(n);
+    memcpy(h->magic, ROOTCALL_MAGIC, sizeof h->magic);
+}
+
 // Appends one stored root call: the blob (when given) to ext_fd, then the RootCall and the
 // n records to data_fd with one gathered write. On a failure both files are cut back and
 // the name of the failed call is returned (errno set); NULL on success.
@@ -455,14 +469,8 @@ const char *csp_append(uint64_t *data_size, uint64_t *ext_size, int32_t data_fd,
         }
         LOG_DEBUG("Extension data stored.");
     }
-    RootCall h{};
-    h.root = *root;
-    h.ext_offset = htobe64(has_blob ? *ext_size : 0);
-    h.ext_length = htobe32(has_blob ? ext_len : 0);
-    h.thread = htobe32(thread_id);
-    h.exceptions = htobe16(exception_count);
-    h.n = htobe16(n);
-    memcpy(h.magic, ROOTCALL_MAGIC, sizeof h.magic);
+    RootCall h;
+    rootcall_make(&h, root, thread_id, exception_count, n, *ext_size, has_blob ? ext_len : 0);
     iovec iov[2] = {{&h, HEADER}, {const_cast<call_record *>(calls), RECORD * n}};
     if (io_writev_all(data_fd, iov, n != 0 ? 2 : 1) != 0) {
         const int e = errno;
@@ -478,19 +486,161 @@ const char *csp_append(uint64_t *data_size, uint64_t *ext_size, int32_t data_fd,
     return nullptr;
 }
 
-// Appends the root call to the open hour.
-int mc_append(dbs_agent *a, dbs_mc_hour *h, const rcall *rc, mc_failure *fail) {
-    const auto day = static_cast<uint32_t>(h->hour / 24);
-    const auto hour = static_cast<uint32_t>(h->hour % 24);
+// The bytes a root call takes in its hour file.
+uint64_t rcall_length(const rcall *rc) {
+    return rootcall_length(static_cast<uint16_t>(rc->count - 1));
+}
+
+uint32_t rcall_blob_length(const rcall *rc) {
+    return rc->ext != nullptr ? rc->ext_length : 0;
+}
+
+// The second of the hour of a root time.
+uint32_t second_of_hour(uint64_t t) {
+    return static_cast<uint32_t>(t % HOUR_MS / 1000);
+}
+
+void index_put(cindex_slot *index, uint64_t offset, uint64_t hour_n, uint32_t second) {
+    cindex_put(index, offset, hour_n % 24, second / 60, second % 60);
+}
+
+void index_unput(cindex_slot *index, uint64_t offset, uint64_t hour_n, uint32_t second) {
+    cindex_unput(index, offset, hour_n % 24, second / 60, second % 60);
+}
+
+// An append to an open hour failed (the call `failed` on its extension file when `ext`, else
+// on its hour file) and was cut back: the hour is closed unchecked (the cut back may have
+// failed too, so its next opening checks the file) and the loss counted.
+void mc_append_failed(dbs_agent *a, dbs_mc_hour *h, uint64_t roots, const char *failed, bool ext,
+                      int err) {
     char path[RCALL_PATH_MAX];
-    const char *failed =
-        csp_append(&h->data_size, &h->ext_size, h->data_fd, h->ext_fd, rc->root, rc->thread,
-                   rc->exceptions, static_cast<uint16_t>(rc->count - 1), rc->calls, rc->ext_length,
-                   rc->ext);
-    if (failed == nullptr)
+    rcall_path(path, a->id, static_cast<uint32_t>(h->hour / 24),
+               static_cast<uint32_t>(h->hour % 24), ext ? ".x" : "");
+    (void)mc_hour_close(&a->mc, h, false, false);
+    dbs_agent_lost(a, roots, 0, failed, path, err);
+}
+
+// Writes the root call to the open hour at once, its index entry put first and taken back
+// when it does not reach the file.
+int mc_append_now(dbs_agent *a, dbs_mc_hour *h, const rcall *rc, uint64_t t) {
+    const uint64_t at = h->data_size;
+    const uint32_t second = second_of_hour(t);
+    // The index is mapped, so its entry cannot fail.
+    index_put(h->index, at, h->hour, second);
+    const char *failed = csp_append(
+        &h->data_size, &h->ext_size, h->data_fd, h->ext_fd, rc->root, rc->thread, rc->exceptions,
+        static_cast<uint16_t>(rc->count - 1), rc->calls, rc->ext_length, rc->ext);
+    if (failed != nullptr) {
+        const int e = errno;
+        index_unput(h->index, at, h->hour, second);
+        mc_append_failed(a, h, 1, failed, strcmp(failed, "write") == 0, e);
+        return -1;
+    }
+    h->used = ++a->mc.writes;
+    h->dirty = true;
+    return 0;
+}
+
+// Adds the root call to the batch of the open hour h (the batch is empty or h's).
+void mc_batch_add(dbs_mc_batch *b, const dbs_mc_hour *h, const rcall *rc, uint64_t t) {
+    const uint32_t blob = rcall_blob_length(rc);
+    const uint16_t n = static_cast<uint16_t>(rc->count - 1);
+    b->hour = h->hour;
+    b->entries.push_back({h->data_size + b->data.size(), second_of_hour(t)});
+    RootCall head;
+    rootcall_make(&head, rc->root, rc->thread, rc->exceptions, n, h->ext_size + b->ext.size(),
+                  blob);
+    const auto *hp = reinterpret_cast<const uint8_t *>(&head);
+    b->data.insert(b->data.end(), hp, hp + HEADER);
+    const auto *cp = reinterpret_cast<const uint8_t *>(rc->calls);
+    if (n != 0)
+        b->data.insert(b->data.end(), cp, cp + RECORD * n);
+    if (blob != 0) {
+        const auto *ep = static_cast<const uint8_t *>(rc->ext);
+        b->ext.insert(b->ext.end(), ep, ep + blob);
+    }
+}
+
+void mc_batch_clear(dbs_mc_batch *b) {
+    b->hour = MC_NO_HOUR;
+    b->data.clear();
+    b->ext.clear();
+    b->entries.clear();
+}
+
+// Writes the batch to the files of its open hour h: the blobs with one write, then the
+// root calls with one. 0 with the sizes advanced, or -1 (errno set, *ext_failed telling
+// which file failed) with both files cut back.
+int mc_batch_write(dbs_mc_hour *h, const dbs_mc_batch *b, bool *ext_failed) {
+    *ext_failed = !b->ext.empty() && io_write_all(h->ext_fd, b->ext.data(), b->ext.size()) != 0;
+    if (*ext_failed || io_write_all(h->data_fd, b->data.data(), b->data.size()) != 0) {
+        const int e = errno;
+        if (!*ext_failed)
+            cut_back(h->data_fd, h->data_size);
+        if (!b->ext.empty())
+            cut_back(h->ext_fd, h->ext_size);
+        errno = e;
+        return -1;
+    }
+    h->ext_size += b->ext.size();
+    h->data_size += b->data.size();
+    return 0;
+}
+
+// Writes the agent's batch out. Its index entries are put just before, so that the index
+// never misses a root call the file holds (it may count one too many after a crash), and
+// taken back when the write fails: then the hour is closed and its root calls are lost.
+int mc_flush(dbs_agent *a) {
+    dbs_mc_batch *b = &a->mc.batch;
+    if (b->hour == MC_NO_HOUR)
         return 0;
-    rcall_path(path, a->id, day, hour, strcmp(failed, "write") == 0 ? ".x" : "");
-    return fail->set(failed, path);
+    // The batch's hour stays open while the batch holds anything: hours are closed or
+    // taken over only after a flush.
+    dbs_mc_hour *h = mc_hour_find(&a->mc, b->hour);
+    for (const dbs_mc_entry &e : b->entries)
+        index_put(h->index, e.offset, h->hour, e.second);
+    bool ext_failed;
+    const int rc = mc_batch_write(h, b, &ext_failed);
+    if (rc != 0) {
+        const int e = errno;
+        for (auto it = b->entries.rbegin(); it != b->entries.rend(); ++it)
+            index_unput(h->index, it->offset, h->hour, it->second);
+        mc_append_failed(a, h, b->entries.size(), "write", ext_failed, e);
+    } else {
+        a->mc.writes += b->entries.size();
+        h->used = a->mc.writes;
+        h->dirty = true;
+    }
+    mc_batch_clear(b);
+    return rc;
+}
+
+// The root time of a root call from the collector, or -1 when it cannot be stored (logged
+// or counted as a loss).
+int rcall_check(dbs_agent *agent, const rcall *rc, uint64_t *t) {
+    if (rc->count == 0 || rc->root == nullptr || rc->count - 1u > MAX_RCALL_CALLS ||
+        (rc->count > 1 && rc->calls == nullptr)) {
+        LOG_ERROR("Root call of %u calls not stored: 1 to %u calls expected.", rc->count,
+                  MAX_RCALL_CALLS + 1);
+        return -1;
+    }
+    *t = be64toh(rc->root->TSTAMP);
+    if (*t / DAY_MS > RCALL_MAX_DAY) {
+        dbs_agent_lost(agent, 1, 0, "time stamp out of range", nullptr, 0);
+        return -1;
+    }
+    dbs_agent_tell_losses(agent, false);
+    return 0;
+}
+
+// The open hour of a root call of time t, opened when needed; NULL (the loss counted) when
+// it cannot be.
+dbs_mc_hour *mc_hour_of(dbs_agent *agent, uint64_t t) {
+    mc_failure fail;
+    dbs_mc_hour *h = mc_hour_for(agent, t / HOUR_MS, &fail);
+    if (h == nullptr)
+        dbs_agent_lost(agent, 1, 0, fail.call, fail.path, fail.err);
+    return h;
 }
 
 } // namespace
@@ -521,20 +671,26 @@ void rcall_path(char *buf, uint64_t agent_id, uint32_t day, uint32_t hour, const
 }
 
 int dbs_agent_mc_close(dbs_agent *a) {
-    int rc = 0;
+    int rc = mc_flush(a);
     for (dbs_mc_hour &h : a->mc.open)
         if (mc_hour_close(&a->mc, &h, true, true) != 0)
             rc = -1;
     a->mc.newest = 0;
+    // An agent that went away keeps no batch memory.
+    a->mc.batch = {};
     return rc;
 }
 
 int dbs_agent_mc_sync(dbs_agent *a) {
-    int rc = 0;
+    int rc = mc_flush(a);
     for (dbs_mc_hour &h : a->mc.open)
         if (mc_hour_sync(&h) != 0)
             rc = -1;
     return rc;
+}
+
+int dbs_agent_mc_flush(dbs_agent *a) {
+    return mc_flush(a);
 }
 
 uint32_t dbs_agent_mc_open_hours(const dbs_agent *a) {
@@ -545,41 +701,32 @@ uint32_t dbs_agent_mc_open_hours(const dbs_agent *a) {
 }
 
 int dbs_rcall_save(dbs_agent *agent, const rcall *rc) {
-    if (rc->count == 0 || rc->root == nullptr || rc->count - 1u > MAX_RCALL_CALLS ||
-        (rc->count > 1 && rc->calls == nullptr)) {
-        LOG_ERROR("Root call of %u calls not stored: 1 to %u calls expected.", rc->count,
-                  MAX_RCALL_CALLS + 1);
+    uint64_t t;
+    if (rcall_check(agent, rc, &t) != 0)
         return -1;
-    }
-    const uint64_t t = be64toh(rc->root->TSTAMP);
-    if (t / DAY_MS > RCALL_MAX_DAY) {
-        dbs_agent_lost(agent, 1, 0, "time stamp out of range", nullptr, 0);
+    // Root calls gathered before this one go first.
+    (void)mc_flush(agent); // a failure is counted and told with the agent's losses
+    dbs_mc_hour *h = mc_hour_of(agent, t);
+    return h != nullptr ? mc_append_now(agent, h, rc, t) : -1;
+}
+
+int dbs_rcall_stage(dbs_agent *agent, const rcall *rc) {
+    uint64_t t;
+    if (rcall_check(agent, rc, &t) != 0)
         return -1;
-    }
-    dbs_agent_tell_losses(agent, false);
-    const uint64_t hour_n = t / HOUR_MS;
-    const auto hour = static_cast<uint32_t>(t % DAY_MS / HOUR_MS);
-    const uint64_t minute = t % HOUR_MS / MINUTE_MS;
-    const uint64_t second = t % MINUTE_MS / 1000;
-    mc_failure fail;
-    dbs_mc_hour *h = mc_hour_for(agent, hour_n, &fail);
-    if (h == nullptr) {
-        dbs_agent_lost(agent, 1, 0, fail.call, fail.path, fail.err);
+    dbs_mc_batch *b = &agent->mc.batch;
+    const uint64_t length = rcall_length(rc);
+    // The batch is written when the agent moves to another hour, and before it would grow
+    // past its bound.
+    if (b->hour != MC_NO_HOUR &&
+        (b->hour != t / HOUR_MS || b->data.size() + length > MC_BATCH_BYTES))
+        (void)mc_flush(agent); // a failure is counted and told with the agent's losses
+    dbs_mc_hour *h = mc_hour_of(agent, t);
+    if (h == nullptr)
         return -1;
-    }
-    const uint64_t at = h->data_size;
-    // The index is mapped, so its entry cannot fail; it is taken back when the root call
-    // does not reach the file.
-    cindex_put(h->index, at, hour, minute, second);
-    if (mc_append(agent, h, rc, &fail) != 0) {
-        cindex_unput(h->index, at, hour, minute, second);
-        // The cut back may have failed too: the next root call reopens and checks the file.
-        (void)mc_hour_close(&agent->mc, h, false, false);
-        dbs_agent_lost(agent, 1, 0, fail.call, fail.path, fail.err);
-        return -1;
-    }
-    h->used = ++agent->mc.writes;
-    h->dirty = true;
+    if (length > MC_BATCH_BYTES)
+        return mc_append_now(agent, h, rc, t);
+    mc_batch_add(b, h, rc, t);
     return 0;
 }
 

@@ -108,17 +108,25 @@ void call_record_place(call_record *c, uint64_t ext_offset, uint32_t file_id);
 constexpr size_t RCALL_PATH_MAX = 64;
 void rcall_path(char *buf, uint64_t agent_id, uint32_t day, uint32_t hour, const char *suffix);
 
-// Syncs and closes every open hour of the agent (its hour files, extension files and calls
-// indexes); the state is left with no hour open. -1 when a sync, a close or an unmap failed
-// (logged): what was written last may not have reached the disk.
+// Writes the agent's gathered root calls (dbs_rcall_stage), then syncs and closes every open
+// hour of the agent (its hour files, extension files and calls indexes); the state is left
+// with no hour open. -1 when a write, a sync, a close or an unmap failed (logged): what was
+// written last may not have reached the disk.
 int dbs_agent_mc_close(dbs_agent *a);
-// Syncs the open hours of the agent that were written since their last sync. 0 or -1.
+// Writes the agent's gathered root calls, then syncs the open hours of the agent that were
+// written since their last sync. 0 or -1.
 int dbs_agent_mc_sync(dbs_agent *a);
+// Writes the root calls gathered by dbs_rcall_stage to their files: one write to the hour
+// file and, when they have blobs, one to its extension file. Their calls-index entries are
+// put just before. When the write fails, both files are cut back, the entries taken back
+// and the root calls counted and told as lost. 0, or -1 when they were not stored.
+int dbs_agent_mc_flush(dbs_agent *a);
 // The number of hours the agent has open (each holds one or two descriptors).
 uint32_t dbs_agent_mc_open_hours(const dbs_agent *a);
 
 // Stores a root call from the collector in the agent's hour file, its blob in the extension
-// file and its place in the calls index. Runs on the agent's collector thread only. 0, or
+// file and its place in the calls index, at once (root calls the agent has gathered go
+// first). Runs on the agent's collector thread only. 0, or
 // -1 when it was not stored (and nothing of it stays in the files, nor in the index): the
 // loss is counted and told in the agent's loss line.
 //
@@ -127,6 +135,15 @@ uint32_t dbs_agent_mc_open_hours(const dbs_agent *a);
 // hour file for appending, it walks it: an incomplete root call at its end or a damaged
 // record is cut off, and the day's calls index is made to count what the file holds.
 int dbs_rcall_save(dbs_agent *agent, const rcall *rc);
+
+// Takes a root call from the collector as dbs_rcall_save does, but gathers it with the
+// agent's other root calls of the same hour, to be written together by dbs_agent_mc_flush
+// (the files hold exactly the bytes dbs_rcall_save would have written). The gathered root
+// calls are written first when the root call belongs to another hour, or would take them
+// past MC_BATCH_BYTES; a root call larger than that is written at once. Nothing of a
+// gathered root call is in the files or the index before the flush. 0, or -1 when it was
+// refused or its hour cannot be opened (counted as for dbs_rcall_save).
+int dbs_rcall_stage(dbs_agent *agent, const rcall *rc);
 
 // Appends one stored root call: the blob (when given) to ext_fd, then the RootCall and the
 // n records of `calls` (file byte order) to data_fd, advancing both sizes. Short writes are

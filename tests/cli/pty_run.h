@@ -80,11 +80,24 @@ public:
     }
 
     // Waits for the program to end and gives its status and everything it printed, line
-    // ends as the program wrote them ("\r\n" of the terminal back to "\n").
+    // ends as the program wrote them ("\r\n" of the terminal back to "\n"). A program still
+    // running after twenty seconds is a failure: it is killed and its output shown.
     RunResult finish() {
         RunResult r;
         int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (;;) {
+            const pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_ || (done < 0 && errno != EINTR))
+                break;
+            if (std::chrono::steady_clock::now() >= end) {
+                ADD_FAILURE() << "the program did not end; its output: " << out_;
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            // Reading meanwhile keeps a program that prints much from blocking on the terminal.
+            read_some(20);
         }
         reaped_ = true;
         if (WIFEXITED(status))

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -174,6 +176,54 @@ TEST_F(CollectorTest, HandWrittenMessageGivesHandWrittenRootCall) {
                     "0000000000000000 00000000 00000001 0000 0000"
                     "5F53505249 4E565F"
                     "0000000000000000000000000000000000000000"));
+}
+
+// The files of an agent's "mc" directory, by name.
+std::map<std::string, std::string> mc_files(uint64_t aid) {
+    std::map<std::string, std::string> out;
+    for (const auto &e : std::filesystem::directory_iterator(agent_dir(aid) + "/mc"))
+        out[e.path().filename()] = read_file(e.path());
+    return out;
+}
+
+TEST_F(CollectorTest, PayloadOfManyRootCallsLeavesTheFilesOfOnePayloadPerRootCall) {
+    const uint64_t together = add_agent("together");
+    const uint64_t apart = add_agent("apart");
+    start();
+    const AgentData symbols =
+        AgentData().sym(AREC_SYM_CLASS, 5, "C").sym(AREC_SYM_METHOD, 6, "m").sym(5, 1, "t");
+    // Root calls of 10:00 and 11:00 in turn, with 0 to 3 calls before their root and some
+    // parameter texts.
+    std::vector<AgentData> roots;
+    for (uint64_t k = 1; k <= 12; k++) {
+        const uint64_t time = kRootTime + (k % 3 == 0 ? HOUR_MS : 0) + k * 100;
+        const uint64_t key = root_key(k, time);
+        AgentData d;
+        for (uint32_t i = 0; i < k % 4; i++)
+            d.call(Call{i % 2 != 0 ? CALL_F_PARAMS : uint16_t{0}, key, 5, 6, i + 1, 1, time + i, 0,
+                        1, i % 2 != 0 ? "k\x1Ev" : ""});
+        const uint16_t flags = CALL_F_ROOT | (k % 2 != 0 ? CALL_F_PARAMS : 0);
+        d.call(Call{flags, key, 5, 6, 0, 0, time, 0, 9,
+                    be(1, 4) + (k % 2 != 0 ? "p=" + std::to_string(k) : "")});
+        roots.push_back(d);
+    }
+    AgentData all(symbols);
+    for (const AgentData &d : roots)
+        all.raw(d.recs);
+    send(together, all.message());
+    send(apart, symbols.message());
+    for (const AgentData &d : roots)
+        send(apart, d.message());
+    drain();
+
+    EXPECT_EQ(stored(together).size(), roots.size());
+    const auto gathered = mc_files(together);
+    const auto one_each = mc_files(apart);
+    ASSERT_EQ(gathered.size(), 5u) << "two hour files, their extension files, the day's index";
+    ASSERT_EQ(one_each.size(), gathered.size());
+    for (const auto &[name, bytes] : one_each)
+        EXPECT_TRUE(gathered.at(name) == bytes) << name << " differs";
+    EXPECT_EQ(problems(log_.lines()), "");
 }
 
 TEST_F(CollectorTest, KeyValueSamplesGoOutWithGlobalKeysAndSetTheThreadCount) {

@@ -78,6 +78,10 @@ struct Bench {
     int lfd;
     uint16_t port;
     std::vector<std::unique_ptr<Client>> clients;
+    // Non-zero: the socket buffers of the next connections, both ends, in bytes. Small buffers
+    // make a client that does not read hold the loop's output back at once, where the
+    // kernel's grown loopback buffers would take megabytes first.
+    int buffers = 0;
 
     // `tune` may change the loop's settings before it starts.
     explicit Bench(mtp_pool *pool = nullptr, iol_error_cb on_error = nullptr,
@@ -103,6 +107,10 @@ struct Bench {
         sockaddr_storage a{};
         socklen_t len = sizeof a;
         int fd = accept4(lfd, reinterpret_cast<sockaddr *>(&a), &len, SOCK_NONBLOCK);
+        if (buffers != 0) {
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffers, sizeof buffers);
+            setsockopt(clients.back()->s.fd, SOL_SOCKET, SO_RCVBUF, &buffers, sizeof buffers);
+        }
         return conn_peer{fd, netaddr_from_sockaddr(reinterpret_cast<sockaddr *>(&a)), 0};
     }
 
@@ -407,41 +415,49 @@ TEST(IoLoop, PeerQueueGrowsAndKeepsEveryMessageInOrder) {
 // what it sent is handled; above the hard limit it is closed with a WARN. Another peer is
 // served throughout.
 TEST(IoLoop, OutputBudgetPausesThenClosesAPeerThatDoesNotRead) {
-#ifdef __SANITIZE_ADDRESS__
-    // The pause needs the test to send faster than the client's reading thread takes the
-    // bytes; under the address sanitizer that thread keeps up and the pause never comes. To be
-    // made independent of that race; the case runs in the other builds.
-    GTEST_SKIP() << "the pause is not reached under the address sanitizer";
-#endif
     RunResult r = in_child(
         [] {
             Bench b(nullptr, nullptr, [](loop *l) {
                 l->out_soft = 256 << 10;
                 l->peer_hard = 4 << 20;
             });
+            b.buffers = 16 << 10;
             size_t slow = b.join(1);
+            b.buffers = 0;
             size_t other = b.join(2);
             const PeerId id = b.id_of(1);
-            const Bytes chunk(32 << 10, 'r');
-            // The socket takes what it can; the loop holds the rest, until the pause.
+            // Incompressible, each unlike the others (a frame of equal chunks packs small), so
+            // that the socket's small buffers take few chunks.
+            uint64_t seed = 0x9E3779B97F4A7C15ull;
+            auto chunk = [&seed] {
+                Bytes c(16 << 10, '\0');
+                for (char &b : c) {
+                    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+                    b = static_cast<char>(seed >> 56);
+                }
+                return c;
+            };
+            // The client reads nothing meanwhile: its buffers take a few chunks, the loop holds
+            // the rest, until the pause. However late the loop takes them, 48 chunks stay below
+            // the hard limit, and what the loop then packs into one frame fits the client's
+            // frame size.
             size_t sent = 0;
-            while (count_of(child_log(), "reading paused.") == 0 && sent < 4096) {
-                b.send_to(id, chunk);
+            while (count_of(child_log(), "reading paused.") == 0 && sent < 48) {
+                b.send_to(id, chunk());
                 sent++;
-                if (sent % 16 == 0)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             ASSERT_TRUE(logged("DEBUG  IOL[DB-UI]: Client [UID=0000000000000001] has "));
             b.clients[slow]->send({message(MSG_DB_QUERY, "while paused")});
             b.send_to(b.id_of(2), "served");
             ASSERT_TRUE(b.clients[other]->wait_messages(2));
-            ASSERT_TRUE(b.clients[slow]->wait_messages(sent + 1, 20));
+            ASSERT_TRUE(b.clients[slow]->wait_messages(sent + 1, 20))
+                << b.clients[slow]->messages().size() << " of " << sent + 1;
             EXPECT_TRUE(logged("DEBUG  IOL[DB-UI]: Client [UID=0000000000000001] output drained: "
                                "reading resumed.\n"));
             EXPECT_TRUE(eventually([] { return frames_of(1) == 1; }));
 
             // Now it stops reading for good: closed once the loop holds over 4 MiB for it.
-            while (closes_of(1) == 0 && iol_send(b.l, IOMessage{new_msg(MSG_PUSH, chunk),
+            while (closes_of(1) == 0 && iol_send(b.l, IOMessage{new_msg(MSG_PUSH, chunk()),
                                                                 IOM_SEND, id}) >= 0) {
             }
             EXPECT_TRUE(eventually([] { return closes_of(1) == 1; }, 20));
@@ -476,13 +492,24 @@ TEST(IoLoop, CloseWishIsNeverLost) {
     EXPECT_CHILD_OK(r);
 }
 
+// Sets the loop's stall time on its own thread, after the commands queued before.
+void set_stall_ms(loop *l, uint32_t ms) {
+    static uint32_t value;
+    value = ms;
+    auto *c = static_cast<iol_call *>(malloc(sizeof(iol_call)));
+    *c = iol_call{&value, [](loop *on, void *arg) { on->stall_ms = *static_cast<uint32_t *>(arg); }};
+    ASSERT_EQ(iol_send(l, IOMessage{c, IOM_CALL, PeerId{}}), 0);
+}
+
 // A peer whose partial frame makes no progress is closed after the stall time; one that
 // completes its frames stays, and so does one whose reading is paused (it waits for us). The
 // paused one sent its part first, so had it not been spared it would have gone first.
 TEST(IoLoop, StalledPartialFrameIsClosed) {
     RunResult r = in_child(
         [] {
-            Bench b(nullptr, nullptr, [](loop *l) { l->stall_ms = 200; });
+            // No stall time until the held peer is paused: however slowly the loop takes
+            // the pause, that peer cannot be closed before it.
+            Bench b(nullptr, nullptr, [](loop *l) { l->stall_ms = 600000; });
             size_t held = b.join(1);
             size_t stalled = b.join(2);
             size_t steady = b.join(3);
@@ -495,6 +522,7 @@ TEST(IoLoop, StalledPartialFrameIsClosed) {
             ASSERT_EQ(iol_pause_reading(b.l, held_id), 0);
             b.send_to(held_id, "paused");
             ASSERT_TRUE(b.clients[held]->wait_messages(2));
+            set_stall_ms(b.l, 200);
 
             b.clients[stalled]->send_raw(Bytes("KR\x30", 3));
             const auto start = std::chrono::steady_clock::now();
