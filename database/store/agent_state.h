@@ -43,9 +43,10 @@ struct dbs_mc_checked {
     uint64_t size;
 };
 
-// Bytes of root calls an agent gathers before they are written: a root call that would take
-// a batch past it is written out after the batch, one larger than it on its own.
-constexpr size_t MC_BATCH_BYTES = size_t{256} << 10;
+// Bytes of root calls and their blobs an agent gathers before they are written: a root call
+// that would take a batch past it is written out after the batch, one larger than it on its
+// own. It bounds what each agent's batch holds between payloads.
+constexpr size_t MC_BATCH_BYTES = size_t{128} << 10;
 
 // The calls-index entry of a gathered root call: where it goes in the hour file and the
 // second of the hour of its root.

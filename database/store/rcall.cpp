@@ -597,6 +597,13 @@ int mc_flush(dbs_agent *a) {
     // The batch's hour stays open while the batch holds anything: hours are closed or
     // taken over only after a flush.
     dbs_mc_hour *h = mc_hour_find(&a->mc, b->hour);
+    if (h == nullptr) {
+        // Cannot happen while hours close only after a flush; counted rather than dropped
+        // silently should that ever change.
+        dbs_agent_lost(a, b->entries.size(), 0, "flush of a closed hour", nullptr, 0);
+        mc_batch_clear(b);
+        return -1;
+    }
     for (const dbs_mc_entry &e : b->entries)
         index_put(h->index, e.offset, h->hour, e.second);
     bool ext_failed;
@@ -715,11 +722,11 @@ int dbs_rcall_stage(dbs_agent *agent, const rcall *rc) {
     if (rcall_check(agent, rc, &t) != 0)
         return -1;
     dbs_mc_batch *b = &agent->mc.batch;
-    const uint64_t length = rcall_length(rc);
+    const uint64_t length = rcall_length(rc) + rcall_blob_length(rc);
     // The batch is written when the agent moves to another hour, and before it would grow
     // past its bound.
-    if (b->hour != MC_NO_HOUR &&
-        (b->hour != t / HOUR_MS || b->data.size() + length > MC_BATCH_BYTES))
+    if (b->hour != MC_NO_HOUR && (b->hour != t / HOUR_MS ||
+                                  b->data.size() + b->ext.size() + length > MC_BATCH_BYTES))
         (void)mc_flush(agent); // a failure is counted and told with the agent's losses
     dbs_mc_hour *h = mc_hour_of(agent, t);
     if (h == nullptr)

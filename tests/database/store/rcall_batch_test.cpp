@@ -86,10 +86,16 @@ TEST_F(RcallBatch, GatheredRootCallsLeaveTheFilesOfOneByOneWrites) {
     const uint64_t t6 = at_time(0, 6, 10, 0);
     const uint64_t late = at_time(0, 6, 59, 58);
     const uint64_t t7 = at_time(0, 7, 0, 0);
-    // 9696-byte root calls: 27 fill a batch, the 28th starts the next.
+    // 9696-byte root calls, half with a 30-byte blob: 13 fill a batch, the 14th starts the
+    // next, and the last 8 of 60 are still gathered at the end.
     std::vector<shape_root> bound;
     for (uint32_t i = 0; i < 60; i++)
         bound.push_back({t6 + i * 10, 200, i % 2 == 0 ? 0u : 30u});
+    // Bare root calls with 20,000-byte blobs: the blobs count towards the bound too, so 6
+    // fill a batch and the last 2 of 20 are still gathered.
+    std::vector<shape_root> blobs;
+    for (uint32_t i = 0; i < 20; i++)
+        blobs.push_back({t6 + i, 0, 20000});
     const payload_shape shapes[] = {
         {"one root", {{t6, 3, 10}}, 1},
         {"bare root", {{t6, 0, 0}}, 1},
@@ -99,7 +105,8 @@ TEST_F(RcallBatch, GatheredRootCallsLeaveTheFilesOfOneByOneWrites) {
         {"roots of two days", {{at_time(0, 23, 59, 59), 1, 3}, {at_time(1, 0, 0, 0), 2, 0}}, 1},
         // The large one goes out on its own, after what was gathered before it.
         {"a root with 40,001 calls", {{t6, 5, 7}, {t6 + 1, 40000, 100}, {t6 + 2, 1, 3}}, 1},
-        {"more than a batch holds", bound, 6},
+        {"more than a batch holds", bound, 8},
+        {"blobs past the bound", blobs, 2},
     };
     for (const payload_shape &shape : shapes) {
         size_t held = 0;
