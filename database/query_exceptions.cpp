@@ -134,7 +134,8 @@ bool topx_walk(topx *q, uint64_t agent) {
     q->counters.clear();
     q->by_class.clear();
     if (q->mode == TOPX_MODE_CALLS)
-        return dbs_rcall_foreach(agent, q->range, q, dbq_top_exceptions_on_rcall, false) == 0;
+        return dbs_rcall_foreach(agent, q->range, q, dbq_top_exceptions_on_rcall, false, nullptr,
+                                 dbs_calls_with_exceptions) == 0;
     return dbs_rcall_foreach_tree(agent, q->range, q, dbq_top_exceptions_on_tree) == 0;
 }
 
@@ -241,7 +242,8 @@ msg *dbq_exceptions_occurrences_run(dbs *, uint64_t rid, uint64_t qid, const uin
     const uint64_t agent = load_be64(args + 16);
     q.class_id = load_be32(args + 24);
     LOG_DEBUG("Request decoded successfully.");
-    if (dbs_rcall_foreach(agent, q.range, &q, dbq_exc_occurrences_on_rcall, false) != 0)
+    if (dbs_rcall_foreach(agent, q.range, &q, dbq_exc_occurrences_on_rcall, false, nullptr,
+                          dbs_calls_with_exceptions) != 0)
         return nullptr;
     if (q.open && !q.out.limit.cut)
         excq_close_run(&q);

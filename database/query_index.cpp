@@ -193,7 +193,8 @@ msg *dbq_index_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *args, uint3
     for (uint32_t i = 0; i < ids_len / AGENT_ID_LEN; i++) {
         const uint64_t agent = load_be64(args + INDEXQ_HEAD_LEN + i * AGENT_ID_LEN);
         // Files that could not all be read would pass for fewer root calls.
-        if (dbs_rcall_foreach(agent, range, &q, dbq_index_on_rcall, false) != 0)
+        if (dbs_rcall_foreach(agent, range, &q, dbq_index_on_rcall, false, nullptr,
+                              dbs_calls_none) != 0)
             return nullptr;
     }
     qresp_out out;
@@ -241,7 +242,8 @@ msg *dbq_calls_grid_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *args, 
         if (!qresp_out_open(&out, grid_len))
             break;
         const uint64_t agent = load_be64(args + GRIDQ_HEAD_LEN + uint64_t{i} * AGENT_ID_LEN);
-        if (dbs_rcall_foreach(agent, range, &q, dbq_calls_grid_on_rcall, false) != 0)
+        if (dbs_rcall_foreach(agent, range, &q, dbq_calls_grid_on_rcall, false, nullptr,
+                              dbs_calls_none) != 0)
             return nullptr;
         grid_write(&q, &out, agent);
     }

@@ -233,6 +233,17 @@ bool rc_entry_matches(rc_query *q, uint16_t flags, const uint8_t *entry, uint16_
 
 // ---- the reply ----
 
+// Once the record limit is reached, a root call is added only when it is no later than the
+// last record: hour files that start after that hold none, and the walks no longer open
+// them, in this agent's range nor in the next agents'. Once the reply is cut, nothing is
+// added at all.
+void rc_narrow_walk(rc_query *q) {
+    if (q->limit.cut)
+        q->walk.until = 0;
+    else if (q->limit_mark)
+        q->walk.until = q->last_sent;
+}
+
 int dbq_root_calls_append(rc_query *q, const rcall_ref *ref, const rcall *rc, const uint8_t *entry,
                           uint16_t entry_length) {
     if (q->limit.cut)
@@ -247,8 +258,10 @@ int dbq_root_calls_append(rc_query *q, const rcall_ref *ref, const rcall *rc, co
         q->limit_mark = true;
     const uint16_t length = entry != nullptr ? entry_length : 0;
     // The bytes written, not the room allocated, decide whether one more record fits.
-    if (!qresp_limit_fits(&q->limit, bbuf_position(q->reply), RC_RECORD_SIZE + length))
+    if (!qresp_limit_fits(&q->limit, bbuf_position(q->reply), RC_RECORD_SIZE + length)) {
+        rc_narrow_walk(q);
         return -1;
+    }
     call_record root = *rc->root;
     call_record_swap(&root);
     bbuf *b = q->reply = bbuf_ensure(q->reply, RC_RECORD_SIZE + length);
@@ -263,6 +276,7 @@ int dbq_root_calls_append(rc_query *q, const rcall_ref *ref, const rcall *rc, co
     bbuf_put_bytes(b, entry, length);
     q->sent++;
     q->last_sent = time;
+    rc_narrow_walk(q);
     return 0;
 }
 
@@ -340,10 +354,9 @@ void rc_walk_agents(rc_query *q) {
         q->have_root = false;
         rc_log_agent(a);
         const int rc =
-            all_calls
-                ? dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call, &q->walk)
-                : dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall, with_extensions,
-                                    &q->walk);
+            all_calls ? dbs_rcall_foreach_call(a.id, a.range, q, dbq_root_calls_on_call, &q->walk)
+                      : dbs_rcall_foreach(a.id, a.range, q, dbq_root_calls_on_rcall,
+                                          with_extensions, &q->walk, dbs_calls_none);
         if (rc != 0) {
             LOG_ERROR("ROOT CALLS: the root calls of agent [%016" PRIX64
                       "] could not all be read; the request fails.",

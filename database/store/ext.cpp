@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -443,6 +444,9 @@ int dbs_get_calls_ext(uint8_t *buffer, uint64_t agent_id, uint64_t n, ext_ref *r
 
 // ---- Parsing an entry ----
 
+// Entries up to this many bytes are parsed in a copy on the stack.
+static constexpr uint32_t EXT_PARSE_LOCAL = 1024;
+
 // The next part of an entry's data: a u16 length and that many bytes, which start at *start.
 static bool ext_part(be_cursor *c, uint32_t *start, uint32_t *size) {
     uint16_t n;
@@ -453,17 +457,29 @@ static bool ext_part(be_cursor *c, uint32_t *start, uint32_t *size) {
     return c->skip(n);
 }
 
+// The first separator in [p, stop), or NULL. Keys and most values are a few bytes long, for
+// which a plain loop costs less than setting up memchr; longer ones go on with memchr.
+static char *ext_find_separator(char *p, char *stop) {
+    constexpr ptrdiff_t SHORT = 16;
+    char *const short_stop = stop - p > SHORT ? p + SHORT : stop;
+    for (; p < short_stop; p++) {
+        if (*p == EXT_KV_SEPARATOR)
+            return p;
+    }
+    return p < stop ? static_cast<char *>(memchr(p, EXT_KV_SEPARATOR, stop - p)) : nullptr;
+}
+
 // Calls `kv_fn` for each key and value of the list in copy[start, end); a list ends at its
 // last separator or at its end.
 static void ext_parse_pairs(char *copy, uint32_t start, uint32_t end, void *ctx, ext_kv_fn kv_fn) {
     char *p = copy + start;
     char *const stop = copy + end;
     while (p < stop) {
-        char *key_end = static_cast<char *>(memchr(p, EXT_KV_SEPARATOR, stop - p));
+        char *key_end = ext_find_separator(p, stop);
         if (key_end == nullptr)
             return;
         char *value = key_end + 1;
-        char *value_end = static_cast<char *>(memchr(value, EXT_KV_SEPARATOR, stop - value));
+        char *value_end = ext_find_separator(value, stop);
         bool last = value_end == nullptr;
         if (last)
             value_end = stop;
@@ -485,16 +501,22 @@ void ext_parse_entry(uint16_t flags, const uint8_t *data, uint16_t length, void 
         return;
     if ((flags & EXT_HAS_PAIRS) && !ext_part(&c, &kv_at, &kv_size))
         return;
-    // A copy with room for a terminating zero after every part, the last one included.
-    std::unique_ptr<char, decltype(&free)> copy(static_cast<char *>(krv_malloc(length + 1u)),
-                                                &free);
-    memcpy(copy.get(), data, length);
-    copy.get()[length] = '\0';
+    // A copy with room for a terminating zero after every part, the last one included: on the
+    // stack for the usual short entry, which queries parse once per root call.
+    char local[EXT_PARSE_LOCAL];
+    std::unique_ptr<char, decltype(&free)> allocated(nullptr, &free);
+    char *copy = local;
+    if (length + 1u > sizeof local) {
+        allocated.reset(static_cast<char *>(krv_malloc(length + 1u)));
+        copy = allocated.get();
+    }
+    memcpy(copy, data, length);
+    copy[length] = '\0';
     if ((flags & EXT_HAS_TEXT) && text_fn != nullptr) {
-        copy.get()[text_at + text_size] = '\0';
-        if (text_fn(ctx, copy.get() + text_at, static_cast<uint16_t>(text_size)) != 0)
+        copy[text_at + text_size] = '\0';
+        if (text_fn(ctx, copy + text_at, static_cast<uint16_t>(text_size)) != 0)
             return;
     }
     if ((flags & EXT_HAS_PAIRS) && kv_fn != nullptr)
-        ext_parse_pairs(copy.get(), kv_at, kv_at + kv_size, ctx, kv_fn);
+        ext_parse_pairs(copy, kv_at, kv_at + kv_size, ctx, kv_fn);
 }

@@ -60,6 +60,14 @@ bool in_range_seconds(uint64_t t, const uint64_t range[2]) {
     return t / 1000 >= range[0] / 1000 && t / 1000 <= range[1] / 1000;
 }
 
+// Bytes of an hour file a scan reads first. A scan that ends early (a record limit, a range
+// that ends within the hour) then reads little more than it hands out; every further read
+// doubles, up to SCAN_READ_MAX: larger reads save no time, and the part of the buffer they
+// would touch no longer stays in the processor's cache. Only a record longer than that is
+// read whole at once.
+constexpr uint64_t SCAN_FIRST_READ = 64 * 1024;
+constexpr uint64_t SCAN_READ_MAX = 256 * 1024;
+
 struct scan_state {
     uint64_t offset; // file offset of the buffer's first byte
     uint32_t file_id;
@@ -68,9 +76,11 @@ struct scan_state {
     csp_scan_cb cb;
     uint64_t expected;
     uint64_t seen;
+    bool place_calls;
 };
 
-enum class scan_step { more, done, failed };
+// `stalled`: no whole record at the scan's offset among the bytes read.
+enum class scan_step { more, stalled, done };
 
 // Hands the whole record at `rec` (file offset `at`) to the callback when its root lies in
 // the range. True when the scan ends with it.
@@ -83,7 +93,7 @@ bool scan_record(scan_state &s, uint8_t *rec, uint64_t at) {
     call_record_place(&root, ext_offset, s.file_id);
     if (root.TSTAMP >= s.range[0] && root.TSTAMP <= s.range[1]) {
         call_record *calls = n != 0 ? reinterpret_cast<call_record *>(rec + HEADER) : nullptr;
-        for (uint16_t i = 0; i < n; i++)
+        for (uint16_t i = 0; s.place_calls && i < n; i++)
             call_record_place(&calls[i], ext_offset, s.file_id);
         rcall rc{calls, &root, nullptr, 0, be32toh(h.thread), be16toh(h.exceptions), n};
         if (s.cb(s.ctx, at, ext_offset, be32toh(h.ext_length), &rc) == 1)
@@ -93,9 +103,11 @@ bool scan_record(scan_state &s, uint8_t *rec, uint64_t at) {
 }
 
 // Walks the whole records among the `got` bytes read into buf and moves the scan's offset
-// past them.
-scan_step scan_buffer(scan_state &s, uint8_t *buf, uint64_t got, uint32_t buffer_size) {
+// past them; *need is the length of the record at the new offset as far as it is known (a
+// header's length when not even the header was read).
+scan_step scan_buffer(scan_state &s, uint8_t *buf, uint64_t got, uint64_t *need) {
     uint64_t pos = 0;
+    *need = HEADER;
     while (got - pos >= HEADER) {
         const auto *h = reinterpret_cast<const RootCall *>(buf + pos);
         if (!rootcall_magic_ok(h)) {
@@ -107,21 +119,16 @@ scan_step scan_buffer(scan_state &s, uint8_t *buf, uint64_t got, uint32_t buffer
             LOG_ERROR("RootCall data corrupted. Invalid calls count: %u", n);
             return scan_step::done;
         }
-        if (got - pos < rootcall_length(n))
+        if (got - pos < rootcall_length(n)) {
+            *need = rootcall_length(n);
             break;
+        }
         if (scan_record(s, buf + pos, s.offset + pos))
             return scan_step::done;
         pos += rootcall_length(n);
     }
-    if (pos == 0 && got == buffer_size) {
-        LOG_ERROR("RootCall record at offset %" PRIu64 " does not fit a scan buffer of %u bytes.",
-                  s.offset, buffer_size);
-        return scan_step::failed;
-    }
-    if (pos == 0) // the file ends inside this record, or here
-        return scan_step::done;
     s.offset += pos;
-    return scan_step::more;
+    return pos == 0 ? scan_step::stalled : scan_step::more;
 }
 
 // Where a write of a root call failed: the call, the file and the errno value, told in the
@@ -792,18 +799,29 @@ int cindex_find(uint64_t *offset, uint64_t agent_id, uint32_t day, uint64_t hour
 
 int csp_scan_rcall_stack(int32_t fd, uint64_t offset, uint32_t file_id, const uint64_t range[2],
                          uint32_t buffer_size, void *buffer, void *ctx, csp_scan_cb cb,
-                         uint64_t expected) {
+                         uint64_t expected, bool place_calls) {
     auto *buf = static_cast<uint8_t *>(buffer);
-    scan_state s{offset, file_id, range, ctx, cb, expected, 0};
+    scan_state s{offset, file_id, range, ctx, cb, expected, 0, place_calls};
+    uint64_t want = std::min<uint64_t>(SCAN_FIRST_READ, buffer_size);
     while (s.seen < s.expected) {
-        ssize_t got = io_pread_full(fd, buf, buffer_size, s.offset);
+        const ssize_t got = io_pread_full(fd, buf, want, s.offset);
         if (got < 0) {
             LOG_SYSERR("pread");
             return -1;
         }
-        scan_step step = scan_buffer(s, buf, static_cast<uint64_t>(got), buffer_size);
-        if (step != scan_step::more)
-            return step == scan_step::failed ? -1 : 0;
+        uint64_t need;
+        const scan_step step = scan_buffer(s, buf, static_cast<uint64_t>(got), &need);
+        // A short read met the end of the file: what follows the whole records is an
+        // incomplete one (being appended, or cut off), or nothing.
+        if (step == scan_step::done || static_cast<uint64_t>(got) < want)
+            return 0;
+        if (step == scan_step::stalled && need > buffer_size) {
+            LOG_ERROR("RootCall record at offset %" PRIu64
+                      " does not fit a scan buffer of %u bytes.",
+                      s.offset, buffer_size);
+            return -1;
+        }
+        want = std::min<uint64_t>(std::max(std::min(want * 2, SCAN_READ_MAX), need), buffer_size);
     }
     return 0;
 }

@@ -182,13 +182,15 @@ constexpr uint64_t CSP_SCAN_ALL = UINT64_MAX;
 // Walks the stored root calls of the hour file open as fd from `offset`, handing those whose
 // root's time lies in range {from, to} (ms, inclusive) to cb; file_id is day << 5 | hour of
 // the file. `buffer` is 8-byte aligned and holds buffer_size bytes (CSP_SCAN_BUFFER_SIZE fits
-// any record); records are converted in place in it. Records past `to` are skipped: the
-// scan ends at the end of the file, or once it has met `expected` root calls whose second
-// lies in the seconds of the range (see csp_scan_expected). A damaged record ends the scan of
-// the file (logged). 0, or -1 when reading fails or a record does not fit in the buffer.
+// any record); records are converted in place in it, the calls only with `place_calls` (else
+// they stay in file byte order, for the callback to convert what it reads). The file is read
+// in growing pieces, starting with a small one. Records past `to` are skipped: the scan ends
+// at the end of the file, or once it has met `expected` root calls whose second lies in the
+// seconds of the range (see csp_scan_expected). A damaged record ends the scan of the file
+// (logged). 0, or -1 when reading fails or a record does not fit in the buffer.
 int csp_scan_rcall_stack(int32_t fd, uint64_t offset, uint32_t file_id, const uint64_t range[2],
                          uint32_t buffer_size, void *buffer, void *ctx, csp_scan_cb cb,
-                         uint64_t expected = CSP_SCAN_ALL);
+                         uint64_t expected = CSP_SCAN_ALL, bool place_calls = true);
 
 // The `expected` argument for a scan of the hour file `file_id` over `range`: the root calls
 // the agent's calls index counts for the seconds of the range that fall into that hour, when

@@ -205,8 +205,9 @@ hour_scan walk_one_hour(uint64_t agent_id, uint64_t hour_n, uint64_t offset,
         ext_missing = wh->ext_fd < 0 && errno != ENOENT;
     }
     wh->file_id = day << 5 | hour;
+    // The scan converts roots only: each walk converts the calls it hands out.
     int rc = csp_scan_rcall_stack(fd, offset, wh->file_id, range, CSP_SCAN_BUFFER_SIZE, scan_buffer,
-                                  ctx, cb, csp_scan_expected(agent_id, wh->file_id, range));
+                                  ctx, cb, csp_scan_expected(agent_id, wh->file_id, range), false);
     close(fd);
     if (wh->ext_fd >= 0)
         close(wh->ext_fd);
@@ -235,6 +236,9 @@ int walk_range(dbs_walk *w, uint64_t agent_id, const uint64_t range[2], walk_hou
         return -1;
     int rc = 0;
     for (uint64_t h : hours) {
+        // Hours are in time order: once one starts past `until`, so do the rest.
+        if (h * HOUR_MS > w->until)
+            break;
         if (w->files_left == 0) {
             w->cut = true;
             break;
@@ -248,6 +252,12 @@ int walk_range(dbs_walk *w, uint64_t agent_id, const uint64_t range[2], walk_hou
             break;
     }
     return rc;
+}
+
+// Converts the calls of a root call the scan left in file byte order.
+void walk_place_calls(const walk_hour &wh, uint64_t ext_offset, rcall *rc) {
+    for (uint16_t i = 0; i < rc->count; i++)
+        call_record_place(&rc->calls[i], ext_offset, wh.file_id);
 }
 
 rcall_key walk_key(const walk_hour &wh, uint64_t offset) {
@@ -294,11 +304,18 @@ struct rcall_walk {
     walk_hour hour;
     void *ctx;
     dbs_rcall_cb cb;
+    dbs_calls_filter wanted;
 };
 
 int rcall_walk_on_scan(void *p, uint64_t offset, uint64_t ext_offset, uint32_t ext_length,
                        rcall *rc) {
     auto *w = static_cast<rcall_walk *>(p);
+    call_record *calls = rc->calls;
+    rc->calls = nullptr;
+    if (calls != nullptr && (w->wanted == nullptr || w->wanted(w->ctx, rc))) {
+        rc->calls = calls;
+        walk_place_calls(w->hour, ext_offset, rc);
+    }
     uint16_t length;
     const uint8_t *entry = root_entry(&w->hour, rc->root, ext_offset, ext_length, &length);
     return w->cb(w->ctx, walk_key(w->hour, offset), rc->count, rc, entry, length) != 0 ? 1 : 0;
@@ -313,8 +330,9 @@ struct tree_walk {
     dbs_tree_cb cb;
 };
 
-int tree_walk_on_scan(void *p, uint64_t, uint64_t, uint32_t, rcall *rc) {
+int tree_walk_on_scan(void *p, uint64_t, uint64_t ext_offset, uint32_t, rcall *rc) {
     auto *w = static_cast<tree_walk *>(p);
+    walk_place_calls(w->hour, ext_offset, rc);
     call_tree_build(rc->root, rc->count, rc->calls, w->tree);
     return w->cb(w->ctx, w->tree) == 1 ? 1 : 0;
 }
@@ -325,8 +343,10 @@ struct call_walk {
     walk_hour hour;
     void *ctx;
     dbs_call_cb cb;
-    // The root call being delivered.
+    // The root call being delivered; its calls are converted one by one as they go out, so
+    // that calls a callback skips cost nothing.
     const rcall *rc;
+    uint64_t ext_offset;
     rcall_ref ref;
     uint32_t next; // index of the next call to deliver; rc->count is the root
     int result;    // the callback's first non-zero result for this root call
@@ -334,7 +354,11 @@ struct call_walk {
 
 int call_deliver(call_walk *w, const uint8_t *entry, uint16_t length) {
     const uint32_t i = w->next++;
-    const call_record *call = i < w->rc->count ? &w->rc->calls[i] : w->rc->root;
+    call_record *call = w->rc->root;
+    if (i < w->rc->count) {
+        call = &w->rc->calls[i];
+        call_record_place(call, w->ext_offset, w->hour.file_id);
+    }
     w->result = w->cb(w->ctx, &w->ref, w->rc, call, entry, length);
     return w->result;
 }
@@ -368,6 +392,7 @@ int call_walk_on_scan(void *p, uint64_t offset, uint64_t ext_offset, uint32_t ex
                       rcall *rc) {
     auto *w = static_cast<call_walk *>(p);
     w->rc = rc;
+    w->ext_offset = ext_offset;
     w->ref = {walk_key(w->hour, offset), rc->count};
     w->next = 0;
     w->result = 0;
@@ -389,12 +414,20 @@ dbs_walk::~dbs_walk() {
     call_tree_free(tree);
 }
 
+bool dbs_calls_none(void *, const rcall *) {
+    return false;
+}
+
+bool dbs_calls_with_exceptions(void *, const rcall *rc) {
+    return rc->exceptions != 0;
+}
+
 int dbs_rcall_foreach(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_rcall_cb cb,
-                      bool with_extensions, dbs_walk *shared) {
+                      bool with_extensions, dbs_walk *shared, dbs_calls_filter wanted) {
     dbs_walk own(false);
     dbs_walk *b = shared != nullptr ? shared : &own;
     walk_prepare(b, with_extensions, with_extensions, false);
-    rcall_walk w{{with_extensions ? b->ext : nullptr, {b->window, 0, 0}, -1, 0}, ctx, cb};
+    rcall_walk w{{with_extensions ? b->ext : nullptr, {b->window, 0, 0}, -1, 0}, ctx, cb, wanted};
     return walk_range(b, agent_id, range, &w.hour, &w, rcall_walk_on_scan);
 }
 
@@ -412,7 +445,7 @@ int dbs_rcall_foreach_call(uint64_t agent_id, const uint64_t range[2], void *ctx
     dbs_walk own(false);
     dbs_walk *b = shared != nullptr ? shared : &own;
     walk_prepare(b, true, false, false);
-    call_walk w{{b->ext, {}, -1, 0}, ctx, cb, nullptr, {}, 0, 0};
+    call_walk w{{b->ext, {}, -1, 0}, ctx, cb, nullptr, 0, {}, 0, 0};
     return walk_range(b, agent_id, range, &w.hour, &w, call_walk_on_scan);
 }
 

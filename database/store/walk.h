@@ -48,8 +48,10 @@ using dbs_call_cb = int (*)(void *ctx, const rcall_ref *ref, const rcall *rc,
 
 // What the walks of one request share: their buffers, made once when a walk first needs
 // them; the agent's hour files as listed from its directory (listed again only when the
-// next walk is of another agent), so that only hours that have a file are opened; and a bound
-// on the hour files the walks may open, past which they stop and set `cut`.
+// next walk is of another agent), so that only hours that have a file are opened; a bound
+// on the hour files the walks may open, past which they stop and set `cut`; and the time
+// after which the request wants no more root calls: a walk opens no hour file that starts
+// later than `until`, which a callback may lower while the walks run.
 struct dbs_walk {
     explicit dbs_walk(bool list_hours = true, uint64_t max_files = UINT64_MAX)
         : list(list_hours), files_left(max_files) {}
@@ -67,7 +69,16 @@ struct dbs_walk {
     std::vector<uint64_t> listed_hours; // hours since the epoch, ascending
     uint64_t files_left;
     bool cut = false;
+    uint64_t until = UINT64_MAX; // ms since the epoch
 };
+
+// Tells dbs_rcall_foreach whether a root call's calls are wanted, from its root (host
+// order) and counts, with `calls` still NULL. Calls nobody reads are not converted.
+using dbs_calls_filter = bool (*)(void *ctx, const rcall *rc);
+// No root call's calls.
+bool dbs_calls_none(void *ctx, const rcall *rc);
+// The calls of root calls that hold exception calls.
+bool dbs_calls_with_exceptions(void *ctx, const rcall *rc);
 
 // Every walk visits the root calls of `agent_id` whose root time lies in range {from, to}
 // (ms, both inclusive), hour file by hour file in time order: missing files are skipped,
@@ -77,10 +88,12 @@ struct dbs_walk {
 // begin. A walk given `shared` uses its buffers and its listing; without, it makes its own.
 
 // Hands each root call to cb with its key, N and, when `with_extensions` is set and the root
-// has an entry in its hour's extension file, the root's entry data (else NULL and 0). A
-// non-zero result ends the walk of the current hour file.
+// has an entry in its hour's extension file, the root's entry data (else NULL and 0). The
+// descriptor carries the calls of every root call, or, given `wanted`, of those it accepts
+// (NULL calls for the others). A non-zero result ends the walk of the current hour file.
 int dbs_rcall_foreach(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_rcall_cb cb,
-                      bool with_extensions, dbs_walk *shared = nullptr);
+                      bool with_extensions, dbs_walk *shared = nullptr,
+                      dbs_calls_filter wanted = nullptr);
 
 // Builds the call tree of each root call and hands it to cb. A result of exactly 1 ends the
 // walk of the current hour file; any other result goes on.

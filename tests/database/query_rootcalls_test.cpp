@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -410,6 +411,67 @@ TEST_F(RootCallsQuery, RecordLimitCutsOffByTime) {
     });
     EXPECT_NE(log.lines.find("DEBUG  Max number of records reached: 3 of 2\n"), std::string::npos)
         << log.lines;
+}
+
+// Once nothing more can be added, the walk goes no further: the hour after the records,
+// of either agent, is unreadable and would fail the request were it opened. A request that
+// has not reached its limit does open it, and fails.
+TEST_F(RootCallsQuery, ReachedLimitEndsTheWalkAcrossHoursAndAgents) {
+    for (uint64_t id : {kAgent, kAgentB}) {
+        char path[RCALL_PATH_MAX];
+        rcall_path(path, id, static_cast<uint32_t>(kHour / DAY_MS), 11, "");
+        ASSERT_EQ(sys_mkdirs(path), 0);
+    }
+    const uint64_t hour_end = kHour + HOUR_MS - 1;
+    const std::string one_room = expected({"a1", "a2+"});
+    const struct {
+        const char *name;
+        std::string request;
+        uint64_t room; // reply data bytes a message carries; 0: no smaller limit
+        uint16_t status;
+        std::vector<std::string> records; // empty with `refused`
+        bool refused = false;
+    } cases[] = {
+        {"limit within the first agent's hour",
+         head(0, 0, 0, 2) + agents({{kAgent, 0, UINT64_MAX}}),
+         0,
+         QRESP_OK,
+         {"a1", "a2", "a3"}},
+        {"next agent's root calls up to the last record",
+         head(0, 0, 0, 2) + agents({{kAgent, kHour, hour_end}, {kAgentB, 0, UINT64_MAX}}),
+         0,
+         QRESP_OK,
+         {"a1", "a2", "a3", "b1"}},
+        {"next agent's range after the last record",
+         head(0, 0, 0, 2) +
+             agents({{kAgent, kHour, hour_end}, {kAgentB, hour_end + 1, UINT64_MAX}}),
+         0,
+         QRESP_OK,
+         {"a1", "a2", "a3"}},
+        {"limit of the search in all calls",
+         head(RC_F_ALL_CALLS | RC_F_KEY_PATTERN, 0, 0, 1) + pat(1, "s") + both_agents(),
+         0,
+         QRESP_OK,
+         {"a2+", "a3"}},
+        {"reply cut at the message limit",
+         head(RC_F_ROOT_ENTRY) + both_agents(),
+         one_room.size(),
+         QRESP_PARTIAL,
+         {"a1", "a2+"}},
+        {"limit not reached", head(0, 0, 0, 7) + both_agents(), 0, QRESP_OK, {}, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<MessageLimit> limit;
+        if (c.room != 0)
+            limit = std::make_unique<MessageLimit>(limit_for_data(c.room));
+        reply r = run_query(c.request);
+        EXPECT_EQ(r.present, !c.refused);
+        if (!r.present)
+            continue;
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.data, expected(c.records));
+    }
 }
 
 // The limit counts whole records with their entries; under a smaller message limit the

@@ -571,11 +571,14 @@ int note_text(void *ctx, char *text, uint16_t length) {
 
 TEST(ExtParse, SplitsTextAndKeyValueParts) {
     const Bytes list = "a\0361\036b\0362";
+    const std::string long_key(20, 'k'), long_value(33, 'v'), big_value(3000, 'x');
+    const Bytes long_list = long_key + "\036" + long_value + "\036b\0362";
+    const Bytes big_list = "big\036" + big_value + "\036c\036";
     const struct {
         uint16_t flags;
         Bytes data;
         int stop_after;
-        const char *calls;
+        std::string calls;
     } cases[] = {
         {0x02, be16(7) + list, 0, "K[a]=[1]K[b]=[2]"},
         {0x02, be16(8) + list + "\036", 0, "K[a]=[1]K[b]=[2]"},
@@ -595,6 +598,11 @@ TEST(ExtParse, SplitsTextAndKeyValueParts) {
         {0x0A, be16(3) + "err", 0, ""},
         {0x02, bytes({0}), 0, ""},
         {0x11, be16(7) + list, 0, ""},
+        // Keys and values longer than a few bytes, and an entry too long to copy on the stack.
+        {0x02, be16(long_list.size()) + long_list, 0,
+         "K[" + long_key + "]=[" + long_value + "]K[b]=[2]"},
+        {0x0A, be16(4) + "oops" + be16(big_list.size()) + big_list, 0,
+         "T[oops]4K[big]=[" + big_value + "]K[c]=[]"},
     };
     for (const auto &c : cases) {
         ParseLog log;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -342,6 +343,84 @@ TEST_F(RcallStore, ScanBufferTooSmallForARecordFails) {
     EXPECT_EQ(r.out, "-1");
     EXPECT_EQ(r.lines,
               "ERROR  RootCall record at offset 96 does not fit a scan buffer of 400 bytes.\n");
+}
+
+// A scan reads a little of the file first and more as it goes: root calls longer than its
+// first read come out whole, and damage or a cut-off record far behind it still ends the
+// scan where it lies, with every record before it handed out.
+TEST_F(RcallStore, ScanBeyondItsFirstReadKeepsRecordsWholeAndStopsAtDamage) {
+    enum class harm { none, magic, count, cut };
+    constexpr uint16_t kLong = 2000; // 96 + 2,000 x 48 bytes, past the first read
+    const std::vector<uint16_t> many(200, 10);
+    std::vector<uint16_t> many_then_largest = many;
+    many_then_largest.push_back(static_cast<uint16_t>(MAX_RCALL_CALLS));
+    many_then_largest.push_back(1);
+    const struct {
+        const char *name;
+        std::vector<uint16_t> calls; // of each root call, in file order
+        harm damage;
+        size_t at; // the root call harmed
+        size_t seen;
+        const char *log;
+    } cases[] = {
+        {"long root calls among short ones", {kLong, 3, 0, kLong, 1}, harm::none, 0, 5, ""},
+        {"many short ones, then the largest", many_then_largest, harm::none, 0, 202, ""},
+        {"bad magic behind the first read", many, harm::magic, 150, 150,
+         "ERROR  Invalid RootCall record!\n"},
+        {"bad count behind the first read", many, harm::count, 150, 150,
+         "ERROR  RootCall data corrupted. Invalid calls count: 40001\n"},
+        {"file ends inside a long root call", {kLong, kLong, kLong}, harm::cut, 2, 2, ""},
+    };
+    uint64_t hour = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint64_t t = at_time(0, hour++, 0, 0);
+        std::vector<uint64_t> offsets;
+        uint64_t size = 0;
+        {
+            test_agent a;
+            for (size_t i = 0; i < c.calls.size(); i++) {
+                offsets.push_back(size);
+                size += sizeof(RootCall) + sizeof(call_record) * c.calls[i];
+                ASSERT_EQ(a.save(t + i, static_cast<uint32_t>(i), c.calls[i]), 0);
+            }
+        }
+        std::string bytes = read_file(hour_path(t));
+        ASSERT_EQ(bytes.size(), size);
+        const size_t at = offsets[c.at];
+        if (c.damage == harm::magic)
+            bytes[at + offsetof(RootCall, magic)] = 'X';
+        if (c.damage == harm::count)
+            bytes.replace(at + offsetof(RootCall, n), 2, "\x9c\x41"); // 40,001
+        if (c.damage == harm::cut)
+            bytes.resize(at + sizeof(RootCall) + 1000);
+        write_file(hour_path(t), bytes);
+
+        int fd = open(hour_path(t).c_str(), O_RDONLY);
+        std::vector<uint8_t> buffer(CSP_SCAN_BUFFER_SIZE);
+        const uint64_t range[2] = {0, UINT64_MAX};
+        // The scan runs in a child to catch its log: the child tells the result, the number
+        // of root calls seen and every one that is not whole and in its place.
+        Logged r = run_logged([&] {
+            std::vector<seen_rcall> seen;
+            const int rc = csp_scan_rcall_stack(fd, 0, 0, range, CSP_SCAN_BUFFER_SIZE,
+                                                buffer.data(), &seen, collect_cb);
+            printf("%d %zu", rc, seen.size());
+            for (size_t i = 0; i < seen.size(); i++) {
+                bool whole = seen[i].offset == offsets[i] && seen[i].root.TSTAMP == t + i &&
+                             seen[i].calls.size() == c.calls[i];
+                for (uint32_t j = 0; whole && j < seen[i].calls.size(); j++) {
+                    const call_record &call = seen[i].calls[j];
+                    whole = call.CLASS == i && call.METHOD == j && call.CORDER == j + 1;
+                }
+                if (!whole)
+                    printf(" bad:%zu", i);
+            }
+        });
+        close(fd);
+        EXPECT_EQ(r.out, "0 " + std::to_string(c.seen));
+        EXPECT_EQ(r.lines, c.log);
+    }
 }
 
 TEST_F(RcallStore, ExecutionStackReadTrustsNoKey) {

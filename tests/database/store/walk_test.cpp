@@ -110,6 +110,53 @@ protected:
     test_agent agent_;
 };
 
+// ---- the calls of root calls ----
+
+// Per root call: '-' without calls, else their number when every one is in host order with
+// its file id set, 'x' when one is not.
+int note_calls(void *ctx, rcall_key, uint16_t, const rcall *rc, const uint8_t *, uint16_t) {
+    auto *out = static_cast<std::string *>(ctx);
+    if (rc->calls == nullptr) {
+        *out += '-';
+        return 0;
+    }
+    const call_record *root = rc->root;
+    bool ok = true;
+    for (uint32_t i = 0; i < rc->count; i++) {
+        const call_record &c = rc->calls[i];
+        ok = ok && c.TSTAMP == root->TSTAMP - rc->count + i && c.CLASS == root->CLASS &&
+             c.METHOD == i && c.file_id == root->file_id && c.file_id == file_id_of(root->TSTAMP);
+    }
+    *out += ok ? static_cast<char>('0' + rc->count) : 'x';
+    return 0;
+}
+
+TEST_F(Walk, CallsComeOnlyWithTheRootCallsTheFilterWants) {
+    const uint64_t t = at_time(0, 9, 0, 0);
+    // Their exception counts are 0, 1 and 2.
+    for (uint32_t seq = 0; seq < 3; seq++)
+        ASSERT_EQ(agent_.save(t + seq, seq, 4), 0);
+    const struct {
+        const char *name;
+        dbs_calls_filter wanted;
+        const char *calls;
+    } cases[] = {
+        {"no filter: every root call's", nullptr, "444"},
+        {"none", dbs_calls_none, "---"},
+        {"of root calls with exceptions", dbs_calls_with_exceptions, "-44"},
+    };
+    const uint64_t range[2] = {t, t + HOUR_MS};
+    for (const auto &c : cases) {
+        for (bool with_extensions : {false, true}) {
+            std::string seen;
+            EXPECT_EQ(dbs_rcall_foreach(kAgent, range, &seen, note_calls, with_extensions, nullptr,
+                                        c.wanted),
+                      0);
+            EXPECT_EQ(seen, c.calls) << c.name << (with_extensions ? ", with entries" : "");
+        }
+    }
+}
+
 // ---- ranges ----
 
 // Root calls on three days, with hours that have no file between them.
