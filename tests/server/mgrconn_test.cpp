@@ -324,7 +324,9 @@ TEST(MgrconnLink, ClosedByTheManagerRedialsAfterTwoUnits) {
 // Nothing listens: each attempt fails and the pause before the next one doubles.
 TEST(MgrconnLink, NothingListeningBacksOffTwoFourEightUnits) {
     RunResult r = in_child([] {
-        constexpr long unit = 100;
+        // Long enough that a loaded machine's lateness in noticing an attempt stays within
+        // the slack below.
+        constexpr long unit = 250;
         const unsigned port = free_tcp_port();
         const sockaddr_storage manager = addr4("127.0.0.1", static_cast<uint16_t>(port));
         const sockaddr_storage listen = addr4("127.0.0.1", 9000);
