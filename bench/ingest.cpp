@@ -10,8 +10,16 @@
 // server's CPU seconds per million calls stored, the driver's own CPU seconds per million
 // calls sent (to show whether the figure is bound by the driver) and the server's peak RSS.
 //
+// With online-data subscribers beside the agents, a row also counts (reader, agent) pairs
+// whose completed roots in the first push after everything was stored differ from the roots
+// the agent sent (agents stay connected until then: the collector reports only those), and
+// a note gives the 16 x 10 case's stored calls/s with 50 reading subscribers over without.
+// A second table holds agents with open root calls over push cycles, without and with
+// subscribers (runs alternating): the server's RSS after the first cycle and at the end, and
+// the p99 deviation of the push arrival interval from the period at the reading clients.
+//
 // ingest [--korvane PATH] [--agents N,...] [--calls N,...] [--seconds S] [--params KEY=VALUE]
-//        [--raw] [--hostile] [--runs R]
+//        [--raw] [--hostile] [--runs R] [--subscribers N] [--sleepers N] [--held] [--cycles C]
 //   PATH defaults to the korvane next to the build's bench directory. --agents and --calls
 //   give the cases (every pair; by default the sweep of 1, 4, 16, 64, 256 agents by 0, 10,
 //   100 calls beneath each root, followed by 16 x 10 with raw frames, with a parameter text
@@ -19,18 +27,31 @@
 //   per case (default 1). --params gives every root call one key/value parameter, --raw sends
 //   frames uncompressed, --hostile adds one more agent that sends calls whose roots never
 //   come, with symbols spread over the id space; only the normal agents' calls are counted.
+//   --subscribers adds N clients that subscribe to online data and read every push,
+//   --sleepers N that subscribe with a small receive buffer and never read. --held runs only
+//   the open-roots table: the first of --agents (default 256) each send calls of 99 roots
+//   begun 0 to 98 s ago that never come, then 4 more every cycle, for C cycles (default 20)
+//   of the push period (3 s, or KRV_TEST_ONLINE_PERIOD_MS from the environment, which the
+//   server inherits); the sweep ends with it for 256 agents, 50 reading and 50 never-reading
+//   subscribers.
 // Calls counted include the roots. Exits with 1 when a case lost calls, found a wrong count
 // or a connection failed.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <atomic>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -39,6 +60,9 @@
 #include <vector>
 
 #include "bench/load_driver.h"
+#include "database/client_peer.h"
+#include "database/collector_status.h"
+#include "database/online.h"
 #include "database/store/dbs.h"
 #include "database/store/rcall.h"
 #include "server/frame.h"
@@ -87,6 +111,8 @@ struct Case {
     bool compress;       // LZ4 frames
     std::string params;  // the root's key/value parameter (key, 0x1E, value); empty for none
     bool hostile;        // one more agent sends what the collector must not hold for it
+    unsigned readers = 0;  // clients subscribed to online data that read every push
+    unsigned sleepers = 0; // clients subscribed that never read
 };
 
 // ---- agents ----
@@ -96,6 +122,9 @@ struct Agent {
     uint64_t aid;
     uint64_t roots = 0; // sent
     bool failed = false;
+    // Held open until the run ends: the collector reports only agents still connected, and
+    // the subscribers' last push is checked after the sending.
+    std::shared_ptr<FrameClient> conn = nullptr;
 };
 
 const std::string kSymbols = AgentData()
@@ -189,7 +218,8 @@ bool agent_login(FrameClient *c, const Agent &a) {
 }
 
 void run_agent(Agent *a, unsigned port, const Case &k, Clock::time_point end) {
-    FrameClient c(port, kArea);
+    a->conn = std::make_shared<FrameClient>(port, kArea);
+    FrameClient &c = *a->conn;
     Batch b;
     batch_build(&b, k);
     if (!agent_login(&c, *a) || !c.send({kSymbols})) {
@@ -229,6 +259,147 @@ void run_hostile_agent(Agent *a, unsigned port, Clock::time_point end) {
             return;
         }
     }
+}
+
+// ---- online-data subscribers ----
+
+// Receive buffer of a client that never reads: the server's pushes soon find it full.
+constexpr int kSleeperRcvbuf = 4096;
+
+// A client logged in as a graphical client and subscribed to online data; nothing when the
+// server refused it.
+// Its hello's first 16 bytes, which the server hashes into the client's uid, are its own.
+std::unique_ptr<FrameClient> subscriber_connect(unsigned port, bool reads, unsigned n) {
+    auto c = std::make_unique<FrameClient>(port, reads ? SOCK_COMPRESS_AREA : 0);
+    if (!reads)
+        setsockopt(c->fd(), SOL_SOCKET, SO_RCVBUF, &kSleeperRcvbuf, sizeof kSleeperRcvbuf);
+    const uint64_t rid = 3;
+    const Bytes reply = wire_message(MSG_RESPONSE, be(rid, 8) + be(QID_ONLINE_DATA, 8) +
+                                                       be(QRESP_OK, 2) + be(rid, 8));
+    if (!c->connected() || !c->send({ui_hello((reads ? "reader-" : "sleeper-") + std::to_string(n))}) || !c->next(10000) ||
+        !c->send({wire_message(MSG_DB_QUERY, be(rid, 8) + be(QID_ONLINE_DATA, 8) + be(1, 4))}) ||
+        c->next(10000) != reply)
+        return nullptr;
+    return c;
+}
+
+// What a reading subscriber saw: when each push arrived, and the completed roots of each
+// agent in the latest one.
+struct Reader {
+    std::unique_ptr<FrameClient> c;
+    std::thread t;
+    std::mutex m;
+    std::vector<Clock::time_point> arrivals; // one per push time (a split push counts once)
+    std::map<uint64_t, uint64_t> completed;  // agent id -> completed roots, latest push
+    bool failed = false;
+};
+
+// Takes the status records of one push message into r->completed.
+void reader_take(Reader *r, const Bytes &m) {
+    for (size_t at = 5 + ONLINE_TIME_LEN; at + STATUS_REC_HEAD <= m.size();) {
+        r->completed[from_be(m, at, 8)] = from_be(m, at + 16, 8);
+        at += STATUS_REC_HEAD + STATUS_AGE_ENTRY * from_be(m, at + STATUS_REC_M, 2);
+    }
+}
+
+void run_reader(Reader *r, const std::atomic<bool> *stop) {
+    uint64_t current = UINT64_MAX;
+    while (!stop->load()) {
+        const std::optional<Bytes> m = r->c->next(100);
+        if (!m) {
+            if (r->c->corrupt() || r->c->closed_by_server(0)) {
+                r->failed = true;
+                return;
+            }
+            continue;
+        }
+        if (m->size() < 5 + ONLINE_TIME_LEN || static_cast<uint8_t>((*m)[0]) != MSG_PUSH)
+            continue;
+        const Clock::time_point now = Clock::now();
+        std::lock_guard<std::mutex> lock(r->m);
+        const uint64_t time = from_be(*m, 5, 8);
+        if (time != current)
+            r->arrivals.push_back(now);
+        current = time;
+        reader_take(r, *m);
+    }
+}
+
+// The subscribers of one run: readers on their threads, sleepers held open.
+struct Subscribers {
+    std::vector<std::unique_ptr<Reader>> readers;
+    std::vector<std::unique_ptr<FrameClient>> sleepers;
+    std::atomic<bool> stop{false};
+};
+
+// Subscribes them all; false when one was refused.
+bool subscribers_start(Subscribers *s, unsigned port, unsigned readers, unsigned sleepers) {
+    for (unsigned i = 0; i < sleepers; i++) {
+        s->sleepers.push_back(subscriber_connect(port, false, i));
+        if (s->sleepers.back() == nullptr)
+            return false;
+    }
+    for (unsigned i = 0; i < readers; i++) {
+        auto r = std::make_unique<Reader>();
+        r->c = subscriber_connect(port, true, i);
+        if (r->c == nullptr)
+            return false;
+        r->t = std::thread(run_reader, r.get(), &s->stop);
+        s->readers.push_back(std::move(r));
+    }
+    return true;
+}
+
+// Ends the readers' threads; whether none failed.
+bool subscribers_stop(Subscribers *s) {
+    s->stop = true;
+    bool ok = true;
+    for (auto &r : s->readers) {
+        r->t.join();
+        ok = ok && !r->failed;
+    }
+    return ok;
+}
+
+// Pushes the slowest reader has received since `since`.
+size_t pushes_since(Subscribers *s, Clock::time_point since) {
+    size_t least = SIZE_MAX;
+    for (auto &r : s->readers) {
+        std::lock_guard<std::mutex> lock(r->m);
+        const size_t n = static_cast<size_t>(
+            r->arrivals.end() - std::upper_bound(r->arrivals.begin(), r->arrivals.end(), since));
+        least = std::min(least, n);
+    }
+    return least == SIZE_MAX ? 0 : least;
+}
+
+// Roots each agent sent against the completed roots of the readers' latest push; the
+// number of (reader, agent) pairs that differ.
+uint64_t push_mismatches(Subscribers *s, const std::vector<Agent> &agents) {
+    uint64_t bad = 0;
+    for (auto &r : s->readers) {
+        std::lock_guard<std::mutex> lock(r->m);
+        for (const Agent &a : agents) {
+            const auto it = r->completed.find(a.aid);
+            bad += it == r->completed.end() || it->second != a.roots;
+        }
+    }
+    return bad;
+}
+
+// Current resident size of a process in MiB.
+double rss_mib(pid_t pid) {
+    std::istringstream in(driver_read_text("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024;
+    return 0;
+}
+
+uint32_t push_period_ms() {
+    const char *v = getenv(ONLINE_PERIOD_ENV);
+    const int ms = v != nullptr ? atoi(v) : 0;
+    return ms > 0 && ms <= 65535 ? static_cast<uint32_t>(ms) : ONLINE_PERIOD_MS;
 }
 
 // ---- the store ----
@@ -314,6 +485,7 @@ struct Run {
     double rss = 0;
     uint64_t lost = 0;         // calls
     uint64_t wrong = 0;        // root calls found with the wrong flag or call count
+    uint64_t push_bad = 0;     // (reader, agent) pairs whose last push disagrees with the roots sent
     bool failed = false;       // a connection or the server failed
 };
 
@@ -331,6 +503,13 @@ Run run_case(const Case &k, const std::string &binary, double seconds) {
         agents.push_back({identity, driver_agent_id(identity)});
     }
     Agent hostile{driver_identity("hostile"), 0};
+    Subscribers subs;
+    if (!subscribers_start(&subs, server.port, k.readers, k.sleepers)) {
+        subscribers_stop(&subs);
+        driver_stop(&server);
+        r.failed = true;
+        return r;
+    }
     const double server_cpu_before = driver_cpu_seconds(server.service);
     const double own_cpu_before = own_cpu_seconds();
     const Clock::time_point start = Clock::now();
@@ -360,6 +539,14 @@ Run run_case(const Case &k, const std::string &binary, double seconds) {
         r.disk_rate = static_cast<double>(r.calls) / seconds_since(start);
         r.server_cpu_per_m = (driver_cpu_seconds(server.service) - server_cpu_before) / millions;
     }
+    if (k.readers > 0) {
+        // The first push built after everything was stored must count every root sent.
+        const Clock::time_point stored = Clock::now();
+        const auto wait = stored + std::chrono::milliseconds(2 * push_period_ms() + 2000);
+        while (pushes_since(&subs, stored) == 0 && Clock::now() < wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        r.push_bad = push_mismatches(&subs, agents);
+    }
 
     FrameClient q(server.port);
     uint64_t rid = 0, found = 0;
@@ -371,35 +558,152 @@ Run run_case(const Case &k, const std::string &binary, double seconds) {
     r.verified_rate = static_cast<double>(found * (k.calls + 1)) / seconds_since(start);
     r.lost = (roots - std::min(roots, found)) * (k.calls + 1);
     r.rss = driver_peak_rss_mib(server.service);
+    r.failed = !subscribers_stop(&subs) || r.failed;
     driver_stop(&server);
     return r;
+}
+
+// ---- agents holding open root calls, with and without subscribers ----
+
+// Open calls each agent sends at the start, their roots begun 0 to 98 s ago, and each cycle.
+constexpr uint64_t kOpenAtStart = 99;
+constexpr uint64_t kOpenPerCycle = 4;
+
+struct HeldRun {
+    double rss_first = 0; // MiB, after the first cycle
+    double rss_end = 0;
+    double p99_dev_ms = -1; // push interval's deviation from the period at the readers
+    size_t pushes = 0;      // received by the slowest reader
+    bool failed = false;
+};
+
+// Calls whose roots never come: `count` roots from number `first` on, begun `age_spread`
+// seconds apart going back from now.
+bool send_open_calls(FrameClient *c, uint64_t first, uint64_t count, uint64_t age_spread) {
+    const uint64_t now = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::system_clock::now().time_since_epoch())
+            .count());
+    AgentData d;
+    for (uint64_t i = 0; i < count; i++) {
+        const uint64_t began = now - (i % 99) * 1000 * age_spread - 500;
+        d.call(Call{0, ((first + i) & 0xFFFFF) << 44 | began, 1, 2, 1, 1, now, 0, 1, ""});
+    }
+    return c->send({d.message()});
+}
+
+double p99_deviation_ms(Subscribers *s, uint32_t period_ms) {
+    std::vector<double> dev;
+    for (auto &r : s->readers)
+        for (size_t i = 1; i < r->arrivals.size(); i++)
+            dev.push_back(std::abs(
+                std::chrono::duration<double, std::milli>(r->arrivals[i] - r->arrivals[i - 1]).count() -
+                period_ms));
+    if (dev.empty())
+        return -1;
+    std::sort(dev.begin(), dev.end());
+    return dev[std::min(dev.size() - 1, dev.size() * 99 / 100)];
+}
+
+HeldRun run_held(const std::string &binary, unsigned agents, unsigned readers, unsigned sleepers,
+                 unsigned cycles) {
+    HeldRun r;
+    driver_server server;
+    if (!driver_start(&server, binary, "ingest")) {
+        driver_stop(&server);
+        r.failed = true;
+        return r;
+    }
+    std::vector<std::unique_ptr<FrameClient>> conns;
+    for (unsigned i = 0; i < agents && !r.failed; i++) {
+        const std::string identity = driver_identity("held-" + std::to_string(i + 1));
+        auto c = std::make_unique<FrameClient>(server.port, kArea);
+        r.failed = !agent_login(c.get(), Agent{identity, 0}) || !c->send({kSymbols}) ||
+                   !send_open_calls(c.get(), 0, kOpenAtStart, 1);
+        conns.push_back(std::move(c));
+    }
+    Subscribers subs;
+    r.failed = r.failed || !subscribers_start(&subs, server.port, readers, sleepers);
+    const uint32_t period = push_period_ms();
+    const Clock::time_point start = Clock::now();
+    for (unsigned n = 1; n <= cycles && !r.failed; n++) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(uint64_t{period} * n));
+        for (size_t i = 0; i < conns.size() && !r.failed; i++)
+            r.failed = !send_open_calls(conns[i].get(), kOpenAtStart + kOpenPerCycle * n,
+                                        kOpenPerCycle, 0);
+        if (n == 1) {
+            // Half a period on, so that the first cycle's pushes are out.
+            std::this_thread::sleep_for(std::chrono::milliseconds(period / 2));
+            r.rss_first = rss_mib(server.service);
+        }
+    }
+    r.rss_end = rss_mib(server.service);
+    r.failed = !subscribers_stop(&subs) || r.failed;
+    r.p99_dev_ms = p99_deviation_ms(&subs, period);
+    r.pushes = pushes_since(&subs, start);
+    driver_stop(&server);
+    return r;
+}
+
+// Runs the case without and with subscribers alternately and prints its two rows; whether
+// every run succeeded.
+bool held_table(const std::string &binary, unsigned agents, unsigned readers, unsigned sleepers,
+                unsigned cycles, unsigned runs) {
+    std::vector<HeldRun> without, with;
+    for (unsigned i = 0; i < runs; i++) {
+        without.push_back(run_held(binary, agents, 0, 0, cycles));
+        with.push_back(run_held(binary, agents, readers, sleepers, cycles));
+    }
+    printf("\n| agents holding open roots | reading subscribers | never-reading subscribers | "
+           "cycles | period ms | server RSS MiB after first cycle | server RSS MiB at end | push "
+           "interval p99 deviation ms | pushes at slowest reader |\n"
+           "|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    bool ok = true;
+    for (const auto *set : {&without, &with}) {
+        const bool subs = set == &with;
+        bool failed = false;
+        for (const HeldRun &r : *set)
+            failed = failed || r.failed;
+        ok = ok && !failed;
+        printf("| %u | %u | %u | %u | %u | %s | %s | %s | %s |%s\n", agents, subs ? readers : 0,
+               subs ? sleepers : 0, cycles, push_period_ms(),
+               driver_spread(driver_each(*set, [](const HeldRun &r) { return r.rss_first; }), "%.1f").c_str(),
+               driver_spread(driver_each(*set, [](const HeldRun &r) { return r.rss_end; }), "%.1f").c_str(),
+               subs ? driver_spread(driver_each(*set, [](const HeldRun &r) { return r.p99_dev_ms; }), "%.1f").c_str() : "-",
+               subs ? driver_spread(driver_each(*set, [](const HeldRun &r) { return double(r.pushes); }), "%.0f").c_str() : "-",
+               failed ? " a run failed (connection or server)" : "");
+    }
+    fflush(stdout);
+    return ok;
 }
 
 // ---- the table ----
 
 // Prints the case's row; whether every run stored and verified everything it sent.
 bool print_row(const Case &k, const std::vector<Run> &runs) {
-    uint64_t lost = 0, wrong = 0;
+    uint64_t lost = 0, wrong = 0, push_bad = 0;
     bool failed = false;
     for (const Run &r : runs) {
         lost += r.lost;
         wrong += r.wrong;
+        push_bad += r.push_bad;
         failed = failed || r.failed || r.disk_rate == 0;
     }
     std::string params = k.params;
     std::replace(params.begin(), params.end(), '\x1E', '=');
-    printf("| %u | %u | %s | %s | %s | %s | %s | %s | %s | %s | %s | %lu | %lu |%s\n", k.agents,
-           k.calls, k.compress ? "LZ4" : "raw", params.empty() ? "-" : params.c_str(),
-           k.hostile ? "yes" : "-",
+    const std::string push_check = k.readers == 0 ? "-" : std::to_string(push_bad);
+    printf("| %u | %u | %s | %s | %s | %u | %u | %s | %s | %s | %s | %s | %s | %lu | %lu | %s |%s\n",
+           k.agents, k.calls, k.compress ? "LZ4" : "raw", params.empty() ? "-" : params.c_str(),
+           k.hostile ? "yes" : "-", k.readers, k.sleepers,
            driver_spread(driver_each(runs, [](const Run &r) { return r.calls / 1e6; }), "%.2f").c_str(),
            driver_spread(driver_each(runs, [](const Run &r) { return r.disk_rate / 1e6; }), "%.2f").c_str(),
            driver_spread(driver_each(runs, [](const Run &r) { return r.verified_rate / 1e6; }), "%.2f").c_str(),
            driver_spread(driver_each(runs, [](const Run &r) { return r.server_cpu_per_m; }), "%.3f").c_str(),
            driver_spread(driver_each(runs, [](const Run &r) { return r.driver_cpu_per_m; }), "%.3f").c_str(),
            driver_spread(driver_each(runs, [](const Run &r) { return r.rss; }), "%.0f").c_str(), lost, wrong,
-           failed ? " a run failed (connection, server or store wait)" : "");
+           push_check.c_str(), failed ? " a run failed (connection, server or store wait)" : "");
     fflush(stdout);
-    return !failed && lost == 0 && wrong == 0;
+    return !failed && lost == 0 && wrong == 0 && push_bad == 0;
 }
 
 // A list of numbers separated by commas; empty when one is not a number.
@@ -417,6 +721,11 @@ std::vector<unsigned> number_list(const char *text) {
     return v;
 }
 
+// Subscribers of the sweep's subscriber cases.
+constexpr unsigned kSweepReaders = 50;
+constexpr unsigned kSweepSleepers = 50;
+constexpr unsigned kHeldAgents = 256;
+
 struct Options {
     std::string binary = driver_default_korvane();
     std::vector<unsigned> agents, calls;
@@ -425,6 +734,9 @@ struct Options {
     bool raw = false;
     bool hostile = false;
     unsigned runs = 1;
+    unsigned readers = 0, sleepers = 0;
+    bool held = false;   // only the open-roots case
+    unsigned cycles = 20;
 };
 
 bool parse_options(int argc, char **argv, Options *o) {
@@ -452,6 +764,14 @@ bool parse_options(int argc, char **argv, Options *o) {
             o->params[eq] = '\x1E';
         } else if (arg == "--runs" && has_value) {
             o->runs = static_cast<unsigned>(std::min(9, std::max(1, atoi(argv[++i]))));
+        } else if (arg == "--subscribers" && has_value) {
+            o->readers = static_cast<unsigned>(std::min(1000, std::max(0, atoi(argv[++i]))));
+        } else if (arg == "--sleepers" && has_value) {
+            o->sleepers = static_cast<unsigned>(std::min(1000, std::max(0, atoi(argv[++i]))));
+        } else if (arg == "--cycles" && has_value) {
+            o->cycles = static_cast<unsigned>(std::min(1000, std::max(1, atoi(argv[++i]))));
+        } else if (arg == "--held") {
+            o->held = true;
         } else if (arg == "--raw") {
             o->raw = true;
         } else if (arg == "--hostile") {
@@ -471,11 +791,12 @@ std::vector<Case> cases_of(const Options &o) {
     std::vector<Case> cases;
     for (unsigned a : agents)
         for (unsigned c : calls)
-            cases.push_back({a, c, !o.raw, o.params, o.hostile});
-    if (sweep && !o.raw && o.params.empty() && !o.hostile) {
+            cases.push_back({a, c, !o.raw, o.params, o.hostile, o.readers, o.sleepers});
+    if (sweep && !o.raw && o.params.empty() && !o.hostile && o.readers == 0 && o.sleepers == 0) {
         cases.push_back({16, 10, false, "", false});
         cases.push_back({16, 10, true, std::string("order") + '\x1E' + "42", false});
         cases.push_back({16, 10, true, "", true});
+        cases.push_back({16, 10, true, "", false, kSweepReaders, 0});
     }
     return cases;
 }
@@ -486,24 +807,46 @@ int main(int argc, char **argv) {
     Options o;
     if (!parse_options(argc, argv, &o)) {
         fprintf(stderr, "usage: ingest [--korvane PATH] [--agents N,...] [--calls N,...] "
-                        "[--seconds S] [--params KEY=VALUE] [--raw] [--hostile] [--runs R]\n");
+                        "[--seconds S] [--params KEY=VALUE] [--raw] [--hostile] [--runs R] [--subscribers N] [--sleepers N] "
+                        "[--held] [--cycles C]\n");
         return 2;
     }
     // A reader of the table that goes away must not leave a server running.
     signal(SIGPIPE, SIG_IGN);
+    if (o.held)
+        return held_table(o.binary, o.agents.empty() ? kHeldAgents : o.agents.front(),
+                          o.readers, o.sleepers, o.cycles, o.runs)
+                   ? 0
+                   : 1;
     printf("| agents | calls beneath each root | frames | root parameter | hostile agent beside "
-           "| M calls sent | stored to disk M calls/s | verified M calls/s | server CPU s per M "
+           "| reading subscribers | never-reading subscribers | M calls sent | stored to disk M calls/s | verified M calls/s | server CPU s per M "
            "calls | driver CPU s per M calls | server peak RSS MiB | calls lost | wrong call "
-           "counts |\n"
-           "|---:|---:|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+           "counts | last push disagreeing (reader, agent) |\n"
+           "|---:|---:|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     fflush(stdout);
     int rc = 0;
+    // Median stored calls/s of 16 x 10 (LZ4, nothing else) without and with readers.
+    double plain = 0, with_readers = 0;
     for (const Case &k : cases_of(o)) {
         std::vector<Run> runs;
         for (unsigned i = 0; i < o.runs; i++)
             runs.push_back(run_case(k, o.binary, o.seconds));
         if (!print_row(k, runs))
             rc = 1;
+        if (k.agents == 16 && k.calls == 10 && k.compress && k.params.empty() && !k.hostile &&
+            k.sleepers == 0) {
+            std::vector<double> v = driver_each(runs, [](const Run &r) { return r.disk_rate; });
+            std::sort(v.begin(), v.end());
+            (k.readers == 0 ? plain : with_readers) = v[v.size() / 2];
+        }
     }
+    if (plain > 0 && with_readers > 0)
+        printf("\nStored calls/s of 16 agents x 10 calls with %u reading subscribers over "
+               "without: %.3f (aim: at least 0.95).\n",
+               kSweepReaders, with_readers / plain);
+    const bool sweep = o.agents.empty() && o.calls.empty() && !o.raw && o.params.empty() &&
+                       !o.hostile && o.readers == 0 && o.sleepers == 0;
+    if (sweep && !held_table(o.binary, kHeldAgents, kSweepReaders, kSweepSleepers, o.cycles, o.runs))
+        rc = 1;
     return rc;
 }
