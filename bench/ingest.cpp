@@ -673,6 +673,11 @@ bool held_table(const std::string &binary, unsigned agents, unsigned readers, un
                subs ? driver_spread(driver_each(*set, [](const HeldRun &r) { return double(r.pushes); }), "%.0f").c_str() : "-",
                failed ? " a run failed (connection or server)" : "");
     }
+    printf("\nEach agent holds %lu open root calls at the start and %lu more after each cycle; "
+           "RSS is the service's resident size; the interval is measured between pushes of "
+           "different push times at each reading client.%s\n",
+           kOpenAtStart, kOpenPerCycle,
+           push_period_ms() == ONLINE_PERIOD_MS ? "" : " The period was shortened for the test.");
     fflush(stdout);
     return ok;
 }
