@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "lib/bbuf.h"
+#include "lib/clock.h"
 #include "lib/be_load.h"
 #include "lib/format.h"
 #include "lib/log.h"
@@ -197,6 +198,11 @@ int mgagent_on_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *dat
 
 void mgagent_on_close(iol_peer *peer) {
     auto *p = reinterpret_cast<mgagent_peer *>(peer);
+    if (p->relay != nullptr)
+        relay_agent_gone(p->relay, relay_conn{p->base.uid, p->base.cid});
+    if (p->unmatched > 0)
+        LOG_WARN("Agent [%016lX]: %lu answers that match no forwarded query dropped.", p->base.uid,
+                 p->unmatched);
     free(p->jvmprops);
     free(p);
 }
@@ -227,6 +233,32 @@ void mgagent_on_agent_data(iol_task *t) {
     LOG_DEBUG("AgentStatus: Mem total=%lu, Mem free=%lu", status.mem_total, status.mem_free);
 }
 
+// Counts an answer of the sending agent connection that matched nothing; tells of the count
+// in one line per interval.
+struct unmatched_count {
+    uint64_t now_ms;
+    uint64_t told; // the count to tell now, 0 for none
+};
+
+static void mgagent_count_unmatched(void *arg, iol_peer *peer) {
+    auto *c = static_cast<unmatched_count *>(arg);
+    auto *p = reinterpret_cast<mgagent_peer *>(peer);
+    p->unmatched++;
+    if (p->unmatched_ms == 0 || c->now_ms - p->unmatched_ms >= MGAGENT_UNMATCHED_INTERVAL_MS) {
+        c->told = p->unmatched;
+        p->unmatched = 0;
+        p->unmatched_ms = c->now_ms;
+    }
+}
+
+static void mgagent_unmatched(const iol_task *t) {
+    unmatched_count c{monotonic_ms(), 0};
+    iol_with_peer(t->ctx.l, &c, mgagent_count_unmatched, mgr_sender(t->ctx));
+    if (c.told > 0)
+        LOG_WARN("Agent [%016lX]: %lu answers that match no forwarded query dropped.", t->ctx.uid,
+                 c.told);
+}
+
 void mgagent_on_query_response(iol_task *t) {
     LOG_DEBUG("Handling a query response of size %u...", t->len);
     if (t->ctx.pt != PT_MG_AG) {
@@ -243,9 +275,12 @@ void mgagent_on_query_response(iol_task *t) {
     const uint16_t status = load_be16(t->data + 16);
     PeerId to;
     memcpy(&to, t->data + 18, sizeof to);
-    // The PeerId comes from the agent: only a client session may be written to with it.
-    if (to.pt != PT_MG_UI) {
-        LOG_ERROR("Response for a peer of type %u dropped: answers go to clients only.", to.pt);
+    // Relayed only to the client connection whose query went to this very agent connection
+    // with these ids, and only once; whatever else the agent names is not believed.
+    manager_ctx *ctx = mgagent_ctx(t->ctx.l);
+    const relay_query asked{relay_conn{t->ctx.uid, t->ctx.cid}, rid, qid};
+    if (to.pt != PT_MG_UI || !relay_take(&ctx->relay, relay_conn{to.uid, to.cid}, asked)) {
+        mgagent_unmatched(t);
         return;
     }
     uint8_t *payload = t->data + AGENT_ANSWER_HDR_LEN;
@@ -253,12 +288,14 @@ void mgagent_on_query_response(iol_task *t) {
     if (qid == AGENT_QUERY_JVM_PROPERTIES && n > 0) {
         // The properties travel on as a NUL-terminated text.
         payload[n - 1] = 0;
-        if (status == QRESP_OK && payload[0] != 0)
+        if (status == QRESP_OK && payload[0] != 0 && n <= MGAGENT_JVMPROPS_MAX)
             mgagent_cache_jvmprops(t->ctx.l, reinterpret_cast<const char *>(payload),
                                    mgr_sender(t->ctx));
     }
     msg *reply = qresp_build(status, rid, qid, n > 0 ? payload : nullptr, n);
-    agentcmd_send(mgagent_ctx(t->ctx.l), to, reply);
+    if (reply == nullptr)
+        reply = qresp_build(QRESP_ERROR, rid, qid, nullptr, 0);
+    mgr_reply(ctx, to, reply);
 }
 
 namespace {
@@ -347,6 +384,27 @@ char *mgagent_get_jvmprops(loop *l, uint64_t aid) {
 void mgagent_cache_jvmprops(loop *l, const char *text, PeerId id) {
     jvmprops_text arg{text};
     iol_with_peer(l, &arg, jvmprops_keep, id);
+}
+
+namespace {
+
+struct relay_watch {
+    query_relay *relay;
+    bool connected;
+};
+
+void relay_watch_set(void *arg, iol_peer *peer) {
+    auto *w = static_cast<relay_watch *>(arg);
+    reinterpret_cast<mgagent_peer *>(peer)->relay = w->relay;
+    w->connected = true;
+}
+
+} // namespace
+
+bool mgagent_watch_relay(loop *l, PeerId id, query_relay *r) {
+    relay_watch w{r, false};
+    iol_with_peer(l, &w, relay_watch_set, id);
+    return w.connected;
 }
 
 loop *mgagent_loop_create(manager_ctx *ctx, mtp_pool *pool) {

@@ -12,6 +12,7 @@
 #include "lib/agent_type.h"
 #include "lib/mtp.h"
 #include "lib/netaddr.h"
+#include "manager/query_relay.h"
 #include "server/ioloop.h"
 #include "server/msg.h"
 
@@ -36,6 +37,12 @@ static_assert(AGENT_REPORT_REC_LEN == 217);
 inline constexpr uint32_t AGENT_ANSWER_HDR_LEN = 18 + sizeof(PeerId);
 static_assert(AGENT_ANSWER_HDR_LEN == 46);
 inline constexpr uint64_t AGENT_QUERY_JVM_PROPERTIES = 6;
+// The most JVM properties (their bytes as relayed, the closing NUL included) an agent's peer
+// keeps; a larger answer is relayed but not kept.
+inline constexpr uint32_t MGAGENT_JVMPROPS_MAX = 64 * 1024;
+// Answers matching no forwarded query are told of in one WARN line per agent connection and
+// interval, with their count.
+inline constexpr uint32_t MGAGENT_UNMATCHED_INTERVAL_MS = 60000;
 
 // Message types 0 to 11 index the MG-AG table.
 inline constexpr uint32_t MGAGENT_TYPES = 12;
@@ -66,6 +73,13 @@ struct mgagent_peer {
     uint64_t start_ms;       // the agent's start time
     AgentStatus status;      // the last one received; zero until then
     char *jvmprops;          // owned: the first JVM properties the agent answered, or NULL
+    // Set when a client's query is first forwarded to this connection: its records are
+    // forgotten when it closes.
+    query_relay *relay;
+    // Answers of this connection that matched no forwarded query since the last line that
+    // told of them, and the monotonic time of that line (0: none yet).
+    uint64_t unmatched;
+    uint64_t unmatched_ms;
 };
 
 // The MG-AG loop on `pool`. NULL after a FATAL line.
@@ -91,3 +105,6 @@ msg *mgagent_build_status_report(loop *l);
 char *mgagent_get_jvmprops(loop *l, uint64_t aid);
 // Keeps a copy of `text` in the peer named by id, unless it holds one already.
 void mgagent_cache_jvmprops(loop *l, const char *text, PeerId id);
+// Makes the agent connection `id` forget its forwarded queries in `r` when it closes: true
+// when it is connected (it will), false when it has gone.
+bool mgagent_watch_relay(loop *l, PeerId id, query_relay *r);

@@ -30,7 +30,9 @@ inline PeerId agentcmd_peer(uint64_t aid) {
 int agentcmd_send(manager_ctx *ctx, PeerId to, msg *m);
 
 // How long a pool worker that queues commands to many agents waits for room, per command.
-inline constexpr uint32_t AGENTCMD_WAIT_MS = 1000;
+// The loop makes room as it takes each command; one that takes none for this long is stuck
+// (a loop thread may wait seconds on the storage in a hello), not merely busy.
+inline constexpr uint32_t AGENTCMD_WAIT_MS = 30000;
 // As agentcmd_send, waiting up to wait_ms while the loop's ring is full (never on a loop
 // thread, see iol_send_wait).
 int agentcmd_send_wait(manager_ctx *ctx, PeerId to, msg *m, uint32_t wait_ms);

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "lib/mtp.h"
+#include "manager/query_relay.h"
 #include "server/ioloop.h"
 
 struct manager_ctx;
@@ -20,6 +21,12 @@ inline constexpr uint32_t MGUI_QUERY_HDR_LEN = 24;
 // The head of a query forwarded to an agent: 0, the PeerId's length (28), then the PeerId of
 // the client (host order); the client's whole query follows.
 inline constexpr uint32_t AGENT_QUERY_HEAD_LEN = 2 + sizeof(PeerId);
+
+// The loop's peer record of a client: its uid is the user id.
+struct mgui_peer {
+    iol_peer base;
+    query_relay *relay; // forgets the client's forwarded queries when it closes
+};
 
 // The MG-UI loop on `pool`. NULL after a FATAL line.
 loop *mgui_loop_create(manager_ctx *ctx, mtp_pool *pool);

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "manager/dbreg.h"
+#include "manager/query_relay.h"
 #include "server/ctl.h"
 
 struct mgr_storage;
@@ -30,4 +31,6 @@ struct manager_ctx {
     // attach, detach) from its change until its last command is queued, so that agents get
     // the commands of such changes in the order the changes were made.
     std::mutex cfg_changes;
+    // The agent queries of clients forwarded to agents and not answered yet.
+    query_relay relay;
 };

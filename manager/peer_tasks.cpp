@@ -5,6 +5,8 @@
 
 #include "lib/log.h"
 #include "lib/xalloc.h"
+#include "manager/manager_ctx.h"
+#include "server/server.h"
 
 int mgr_submit_message(const peer_ctx *ctx, const msg_handler *table, uint32_t n, uint8_t type,
                        uint32_t len, const uint8_t *data) {
@@ -21,6 +23,18 @@ int mgr_submit_message(const peer_ctx *ctx, const msg_handler *table, uint32_t n
     if (iol_submit_task(ctx->l, t, iol_task_run) != 0) {
         free(t);
         LOG_WARN("Tasks queue full. Task dropped.");
+    }
+    return 0;
+}
+
+int mgr_reply(manager_ctx *ctx, const PeerId &to, msg *m) {
+    if (m == nullptr)
+        return -1;
+    loop *l = server_get_loop(ctx->srv, to.pt);
+    if (l == nullptr || iol_send(l, IOMessage{m, IOM_SEND, to}) != 0) {
+        free(m);
+        LOG_ERROR("Reply for client [UID=%016lX] dropped: its loop cannot take it.", to.uid);
+        return -1;
     }
     return 0;
 }

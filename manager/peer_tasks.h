@@ -7,6 +7,8 @@
 
 #include "server/ioloop.h"
 
+struct manager_ctx;
+
 // Submits the message as a task for table[type]. A type outside the table's n entries, or
 // an empty entry, is refused with an ERROR line and -1 (which ends the frame's walk); a full
 // pool drops the message with a WARN line and 0.
@@ -17,3 +19,8 @@ int mgr_submit_message(const peer_ctx *ctx, const msg_handler *table, uint32_t n
 inline PeerId mgr_sender(const peer_ctx &ctx) {
     return PeerId{ctx.uid, ctx.cid, ctx.idx, ctx.pt};
 }
+
+// Queues a reply to the client connection `to`, through the loop of its peer type; a reply
+// for a connection that has gone is dropped by the loop. m NULL: nothing. 0 when queued, else
+// -1 with m released.
+int mgr_reply(manager_ctx *ctx, const PeerId &to, msg *m);

@@ -178,6 +178,16 @@ private:
     pid_t master_ = 0;
 };
 
+// The next message a client gets other than the agents status reports the server broadcasts
+// to clients every few seconds.
+inline Bytes next_reply(Peer &client, int timeout_ms = 5000) {
+    for (;;) {
+        const Bytes m = client.expect_next(timeout_ms);
+        if (m.empty() || m[0] != static_cast<char>(MSG_AGENT_DATA))
+            return m;
+    }
+}
+
 // Sends an agent a marker command through a logged-in client and reads the agent's messages
 // up to it: everything queued to the agent before the marker, in order.
 inline std::vector<Bytes> agent_messages_until_marker(Peer &client, Peer &agent, uint64_t aid) {
