@@ -65,8 +65,8 @@ uint64_t dbs_walk_files_max();
 struct dbs_walk {
     // The walks of one request, bounded by dbs_walk_files_max().
     dbs_walk() : dbs_walk(true, dbs_walk_files_max()) {}
-    dbs_walk(bool list_hours, uint64_t max_files)
-        : list(list_hours), max_files(max_files), files_left(max_files) {}
+    dbs_walk(bool list_hours, uint64_t files)
+        : list(list_hours), max_files(files), files_left(files) {}
     ~dbs_walk();
     dbs_walk(const dbs_walk &) = delete;
     dbs_walk &operator=(const dbs_walk &) = delete;
