@@ -35,8 +35,9 @@ uint32_t dbq_calls_grid_max_n();
 
 // Runs an INDEX request on the store's files (relative to the working directory): status 1
 // with the n cells, the last one reaching `to`; 4 with the counts of what was read when the
-// walks reached the most hour files one request may open (no later agent is read). NULL when the request is refused (logged) or
-// an agent's files could not all be read; the dispatcher answers it with status 2.
+// walks reached the most hour files one request may open (no later agent is read). NULL
+// when the request is refused (logged) or an agent's files could not all be read; the
+// dispatcher answers it with status 2.
 msg *dbq_index_run(dbs *db, uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len);
 
 // Runs a CALLS GRID request: status 1 with each agent's grid in request order; 4 when the

@@ -57,8 +57,8 @@ struct rc_query {
     bitset *method_ids = nullptr; // methods whose names match, with a method pattern
     std::vector<rc_agent> agents;
 
-    dbs *db = nullptr; // the store whose maps and registry are looked at; NULL: files only
-    dbs_walk walk; // bounded: at the bound the reply ends with what was found, cut
+    dbs *db = nullptr;   // the store whose maps and registry are looked at; NULL: files only
+    dbs_walk walk;       // bounded: at the bound the reply ends with what was found, cut
     bool unread = false; // a walk could not read all it should have
 
     bbuf *reply = nullptr;

@@ -81,8 +81,8 @@ struct dbs_walk {
     std::vector<uint64_t> listed_hours; // hours since the epoch, ascending
     uint64_t max_files;
     uint64_t files_left;
-    bool cut = false;   // an hour file was left unopened: the bound was reached
-    bool ended = false; // the request wants no more root calls
+    bool cut = false;            // an hour file was left unopened: the bound was reached
+    bool ended = false;          // the request wants no more root calls
     uint64_t until = UINT64_MAX; // ms since the epoch
 };
 

@@ -120,11 +120,12 @@ protected:
     test_agent a_{kAgentA}, b_{kAgentB};
 };
 
-// What running the query logs at WARN and above.
+// What running the query logs at log level 1.
 std::string logged(const walking_query &q) {
-    return run_logged([&] { free(q.body(nullptr, 1, q.qid, reinterpret_cast<const uint8_t *>(
-                                                             q.request.data()),
-                                        static_cast<uint32_t>(q.request.size()))); })
+    return run_logged([&] {
+               free(q.body(nullptr, 1, q.qid, reinterpret_cast<const uint8_t *>(q.request.data()),
+                           static_cast<uint32_t>(q.request.size())));
+           })
         .lines;
 }
 
@@ -176,8 +177,7 @@ TEST_F(WalkBudget, AgentsAfterTheCutAreNotRead) {
     const std::vector<uint64_t> b_then_a = {kAgentB, kAgentA};
     const walking_query queries[] = {
         {"ROOT CALLS", root_calls_body, DBQ_ROOT_CALLS, root_calls_request(b_then_a), 1},
-        {"TOP EXCEPTIONS", dbq_top_exceptions_run, DBQ_TOP_EXCEPTIONS, top_request(1, b_then_a),
-         1},
+        {"TOP EXCEPTIONS", dbq_top_exceptions_run, DBQ_TOP_EXCEPTIONS, top_request(1, b_then_a), 1},
         {"INDEX", dbq_index_run, DBQ_INDEX, be(3, 4) + span() + ids(b_then_a), 1},
         {"CALLS GRID", dbq_calls_grid_run, DBQ_CALLS_GRID,
          be(2, 4) + be(100, 4) + span() + be(2, 4) + ids(b_then_a), 1},
@@ -193,7 +193,8 @@ TEST_F(WalkBudget, AgentsAfterTheCutAreNotRead) {
     }
     // A's grid is left out: the reply holds B's alone.
     WalkBound bound(1);
-    const QueryReply grid = run_body(dbq_calls_grid_run, nullptr, DBQ_CALLS_GRID, queries[3].request);
+    const QueryReply grid =
+        run_body(dbq_calls_grid_run, nullptr, DBQ_CALLS_GRID, queries[3].request);
     EXPECT_EQ(grid.data.size(), 8 + 4 * GRIDQ_CELL_LEN);
     EXPECT_EQ(grid.data.substr(0, 8), be(kAgentB, 8));
 }
