@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <thread>
 
+#include "database/client_peer.h"
 #include "database/db_server.h"
 #include "database/peer_client.h"
 #include "lib/agent_type.h"
@@ -90,12 +91,12 @@ protected:
     }
 };
 
-// A client that sends queries and does not read their replies: once its replies pile up its
-// reading is paused (further queries wait in its socket), and once they pass its budget it is
-// closed with a WARN (the queries read before the pause ran on). The service's memory stays
-// bounded and another client is answered meanwhile. No reply is dropped silently: when the
-// client reads at last, it gets a reply to every query, or as many as were sent before its
-// connection was closed with that WARN.
+// A client that sends as many queries as it may have in flight and does not read their
+// replies: once its replies pile up its reading is paused, and should they pass its budget it
+// is closed with a WARN (the queries read before the pause ran on). The service's memory
+// stays bounded and another client is answered meanwhile. No reply is dropped silently: when
+// the client reads at last, it gets a reply to every query, or as many as were sent before
+// its connection was closed with that WARN.
 TEST_F(PeerBudgetTest, ClientThatDoesNotReadIsPausedWhileOthersAreAnswered) {
     start_small_quarantine();
     PeerClient agent(port);
@@ -111,12 +112,12 @@ TEST_F(PeerBudgetTest, ClientThatDoesNotReadIsPausedWhileOthersAreAnswered) {
 
     const uint64_t before_kib = service_kib("VmRSS");
     auto deaf = client("does not read");
-    // 400 replies of 380 KB: far more than the server holds for one client at a time.
-    constexpr uint64_t kQueries = 400;
+    // Replies of 380 KB to the queries running and waiting: far more than the soft limit.
+    constexpr uint64_t kQueries = DBUI_CLIENT_TASKS + DBUI_CLIENT_WAITING;
     std::vector<Bytes> batch;
     for (uint64_t rid = 1; rid <= kQueries; rid++) {
         batch.push_back(root_calls_query(rid, aid, kMar1, kMar1 + DAY_MS - 1));
-        if (batch.size() == 50) {
+        if (batch.size() == kQueries / 2) {
             ASSERT_TRUE(deaf->send(batch));
             batch.clear();
         }
