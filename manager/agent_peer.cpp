@@ -408,5 +408,8 @@ bool mgagent_watch_relay(loop *l, PeerId id, query_relay *r) {
 }
 
 loop *mgagent_loop_create(manager_ctx *ctx, mtp_pool *pool) {
-    return iol_create(PT_MG_AG, pool, mgagent_on_close, mgagent_on_auth, mgagent_on_frame, ctx);
+    loop *l = iol_create(PT_MG_AG, pool, mgagent_on_close, mgagent_on_auth, mgagent_on_frame, ctx);
+    if (l != nullptr)
+        iol_set_limits(l, iol_limits{MGAGENT_TASKS, MGAGENT_WAITING, MGAGENT_WAITING_BYTES});
+    return l;
 }

@@ -44,6 +44,13 @@ inline constexpr uint32_t MGAGENT_JVMPROPS_MAX = 64 * 1024;
 // interval, with their count.
 inline constexpr uint32_t MGAGENT_UNMATCHED_INTERVAL_MS = 60000;
 
+// The messages of one agent on the pool at once (one: its status and answers are handled in
+// the order it sent them), and those that may wait behind it, with the agent's reading paused
+// while any wait. An agent that sends more at once is closed.
+inline constexpr uint32_t MGAGENT_TASKS = 1;
+inline constexpr uint32_t MGAGENT_WAITING = 256;
+inline constexpr uint64_t MGAGENT_WAITING_BYTES = 16ull << 20;
+
 // Message types 0 to 11 index the MG-AG table.
 inline constexpr uint32_t MGAGENT_TYPES = 12;
 

@@ -36,12 +36,36 @@ manager_ctx *mgui_ctx(const loop *l) {
 
 } // namespace
 
+static void mgui_refuse_login(auth_request *req) {
+    close(req->peer.connfd);
+    free(req);
+}
+
+// The pool task of a login: its lines go through the limiter of the loop's hellos.
+static void mgui_login_task(void *arg) {
+    loop *l = static_cast<auth_request *>(arg)->target;
+    {
+        log_scope scope(&l->auth_limiter);
+        uauth_authenticate(arg);
+    }
+    mgui_ctx(l)->logins.fetch_sub(1);
+}
+
 void mgui_on_auth(auth_request *req) {
+    manager_ctx *ctx = mgui_ctx(req->target);
+    // Only this thread counts logins up, so the count read here is never passed.
+    if (ctx->logins.load() >= MGUI_LOGIN_TASKS) {
+        LOG_WARN("Login from %s refused: %u logins are being checked.", req->peer.addr.text,
+                 MGUI_LOGIN_TASKS);
+        mgui_refuse_login(req);
+        return;
+    }
+    ctx->logins.fetch_add(1);
     // The password check hashes: it runs on the pool, not on the loop thread.
-    if (iol_submit_task(req->target, req, uauth_authenticate) != 0) {
+    if (iol_submit_task(req->target, req, mgui_login_task) != 0) {
+        ctx->logins.fetch_sub(1);
         LOG_ERROR("Cannot enqueue auth request. Queue full.");
-        close(req->peer.connfd);
-        free(req);
+        mgui_refuse_login(req);
     }
 }
 
@@ -170,5 +194,9 @@ void mgui_on_agent_query(iol_task *t) {
 }
 
 loop *mgui_loop_create(manager_ctx *ctx, mtp_pool *pool) {
-    return iol_create(PT_MG_UI, pool, mgui_on_close, mgui_on_auth, mgui_on_frame, ctx);
+    loop *l = iol_create(PT_MG_UI, pool, mgui_on_close, mgui_on_auth, mgui_on_frame, ctx);
+    if (l != nullptr)
+        iol_set_limits(
+            l, iol_limits{MGUI_CLIENT_TASKS, MGUI_CLIENT_WAITING, MGUI_CLIENT_WAITING_BYTES});
+    return l;
 }

@@ -33,4 +33,6 @@ struct manager_ctx {
     std::mutex cfg_changes;
     // The agent queries of clients forwarded to agents and not answered yet.
     query_relay relay;
+    // Logins of connections not yet authenticated on the pool now (queued or running).
+    std::atomic<uint32_t> logins;
 };

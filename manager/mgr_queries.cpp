@@ -23,8 +23,6 @@ constexpr size_t MQ_TEXT_MAX = 31;
 constexpr size_t MQ_LABEL_FIELD = 32;
 // The configuration id (u64 id1, u64 id2) that starts the arguments of most queries.
 constexpr uint32_t MQ_CFG_ID_LEN = 16;
-// How long a reply waits for room in the client's loop.
-constexpr uint32_t MQ_REPLY_WAIT_MS = 1000;
 
 msg *mq_status(uint16_t status, uint64_t rid, uint64_t qid) {
     return qresp_build(status, rid, qid, nullptr, 0);
@@ -387,8 +385,6 @@ msg *mq_answer(manager_ctx *ctx, const PeerId &from, const uint8_t *data, uint32
 void mgui_on_manager_query(iol_task *t) {
     const PeerId from = mgr_sender(t->ctx);
     msg *reply = mq_answer(static_cast<manager_ctx *>(t->ctx.l->ctx), from, t->data, t->len);
-    // A full client loop is waited for a little: the reply is the only answer the client gets.
-    if (reply != nullptr &&
-        iol_send_wait(t->ctx.l, IOMessage{reply, IOM_SEND, from}, MQ_REPLY_WAIT_MS) != 0)
-        free(reply);
+    if (reply != nullptr)
+        (void)iol_reply(t->ctx.l, from, reply);
 }

@@ -20,21 +20,16 @@ int mgr_submit_message(const peer_ctx *ctx, const msg_handler *table, uint32_t n
     t->handler = table[type];
     t->len = len;
     memcpy(t->data, data, len);
-    if (iol_submit_task(ctx->l, t, iol_task_run) != 0) {
-        free(t);
-        LOG_WARN("Tasks queue full. Task dropped.");
-    }
-    return 0;
+    return iol_peer_submit(ctx, iol_task_run, t, free, len) == 0 ? 0 : -1;
 }
 
 int mgr_reply(manager_ctx *ctx, const PeerId &to, msg *m) {
     if (m == nullptr)
         return -1;
     loop *l = server_get_loop(ctx->srv, to.pt);
-    if (l == nullptr || iol_send(l, IOMessage{m, IOM_SEND, to}) != 0) {
+    if (l == nullptr) {
         free(m);
-        LOG_ERROR("Reply for client [UID=%016lX] dropped: its loop cannot take it.", to.uid);
         return -1;
     }
-    return 0;
+    return iol_reply(l, to, m);
 }
