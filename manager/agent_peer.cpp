@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "lib/bbuf.h"
-#include "lib/clock.h"
 #include "lib/be_load.h"
+#include "lib/clock.h"
 #include "lib/format.h"
 #include "lib/log.h"
 #include "lib/murmur3.h"
