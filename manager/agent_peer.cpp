@@ -295,7 +295,7 @@ void mgagent_on_query_response(iol_task *t) {
     msg *reply = qresp_build(status, rid, qid, n > 0 ? payload : nullptr, n);
     if (reply == nullptr)
         reply = qresp_build(QRESP_ERROR, rid, qid, nullptr, 0);
-    mgr_reply(ctx, to, reply);
+    mgr_send_reply(ctx, to, reply);
 }
 
 namespace {

@@ -18,16 +18,8 @@ namespace {
 
 // The MG-UI table, indexed by message type.
 const msg_handler MGUI_TABLE[MGUI_TYPES] = {
-    nullptr,
-    nullptr,
-    nullptr,
-    mgui_on_manager_query,
-    nullptr,
-    mgui_on_agent_command,
-    mgui_on_agent_query,
-    nullptr,
-    nullptr,
-    nullptr,
+    nullptr, nullptr, nullptr, mgui_on_manager_query, nullptr, mgui_on_agent_command,
+    mgui_on_agent_query, nullptr, nullptr, nullptr,
 };
 
 manager_ctx *mgui_ctx(const loop *l) {
@@ -74,8 +66,8 @@ void mgui_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
 }
 
 int mgui_on_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *data) {
-    return mgr_submit_message(static_cast<const peer_ctx *>(ctx), MGUI_TABLE, MGUI_TYPES, type, len,
-                              data);
+    return mgr_submit_message(static_cast<const peer_ctx *>(ctx), MGUI_TABLE, MGUI_TYPES, type,
+                              len, data);
 }
 
 void mgui_on_close(iol_peer *peer) {
@@ -114,7 +106,7 @@ static bool mgui_cached_jvmprops(const iol_task *t, loop *agents, uint64_t rid, 
     msg *reply = qresp_build(QRESP_OK, rid, AGENT_QUERY_JVM_PROPERTIES, text,
                              static_cast<uint32_t>(strlen(text)));
     free(text);
-    mgr_reply(mgui_ctx(t->ctx.l), mgr_sender(t->ctx), reply);
+    mgr_send_reply(mgui_ctx(t->ctx.l), mgr_sender(t->ctx), reply);
     return true;
 }
 
@@ -143,7 +135,7 @@ static int mgui_remember(const iol_task *t, loop *agents, PeerId agent, const re
 
 // The status-2 reply a client gets for an agent query that is not forwarded.
 static void mgui_refuse_query(const iol_task *t, uint64_t rid, uint64_t qid) {
-    mgr_reply(mgui_ctx(t->ctx.l), mgr_sender(t->ctx),
+    mgr_send_reply(mgui_ctx(t->ctx.l), mgr_sender(t->ctx),
               qresp_build(QRESP_ERROR, rid, qid, nullptr, 0));
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lib/be_load.h"
+#include "lib/format.h"
 #include "lib/log.h"
 #include "manager/acache.h"
 #include "manager/agentcmd.h"
@@ -73,7 +74,7 @@ std::vector<PeerId> mq_connected_among(manager_ctx *ctx, const std::vector<uint6
 // stuck, and the remaining commands of the batch are tried without waiting (each refusal is
 // logged with its agent).
 template <class F> size_t mq_queue_commands(const std::vector<PeerId> &targets, F queue) {
-    uint32_t wait_ms = AGENTCMD_WAIT_MS;
+    uint32_t wait_ms = test_setting_ms(AGENTCMD_WAIT_ENV, AGENTCMD_WAIT_MS);
     size_t missed = 0;
     for (const PeerId &to : targets) {
         if (queue(to, wait_ms) != 0) {

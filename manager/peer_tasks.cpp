@@ -23,7 +23,7 @@ int mgr_submit_message(const peer_ctx *ctx, const msg_handler *table, uint32_t n
     return iol_peer_submit(ctx, iol_task_run, t, free, len) == 0 ? 0 : -1;
 }
 
-int mgr_reply(manager_ctx *ctx, const PeerId &to, msg *m) {
+int mgr_send_reply(manager_ctx *ctx, const PeerId &to, msg *m) {
     if (m == nullptr)
         return -1;
     loop *l = server_get_loop(ctx->srv, to.pt);

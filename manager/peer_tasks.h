@@ -24,4 +24,4 @@ inline PeerId mgr_sender(const peer_ctx &ctx) {
 // Queues a reply to the client connection `to`, through the loop of its peer type (iol_reply:
 // a reply the loop cannot take closes that connection, and one for a connection that has
 // gone is dropped). m NULL: nothing. 0 when queued, else -1 with m released.
-int mgr_reply(manager_ctx *ctx, const PeerId &to, msg *m);
+int mgr_send_reply(manager_ctx *ctx, const PeerId &to, msg *m);
