@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <functional>
+#include <iostream>
 #include <regex>
 #include <sqlite3.h>
 #include <string>
@@ -51,7 +52,15 @@ public:
                                     "\"port\": " + std::to_string(port_));
         write_file(env_ + "/conf/config.json", config);
     }
-    ~ManagerServer() { stop(); }
+    // A failed test shows the end of the server's log, which goes with its directory.
+    ~ManagerServer() {
+        stop();
+        if (testing::Test::HasFailure()) {
+            const std::string text = log();
+            std::cerr << "--- end of the server's log ---\n"
+                      << text.substr(text.size() > 20000 ? text.size() - 20000 : 0);
+        }
+    }
     ManagerServer(const ManagerServer &) = delete;
     ManagerServer &operator=(const ManagerServer &) = delete;
 
