@@ -210,10 +210,10 @@ void mgagent_on_auth(auth_request *req) {
     manager_ctx *ctx = mgagent_ctx(req->target);
     mgagent_hellos &q = ctx->hellos;
     std::unique_lock<std::mutex> lk(q.m);
-    if (q.waiting.size() >= MGAGENT_HELLOS_WAITING) {
+    if (q.waiting.size() >= q.limit) {
         lk.unlock();
         LOG_WARN("Agent hello from %s refused: %u hellos wait for registration.",
-                 req->peer.addr.text, MGAGENT_HELLOS_WAITING);
+                 req->peer.addr.text, q.limit);
         mgagent_refuse(req);
         return;
     }
@@ -400,5 +400,6 @@ void mgagent_cache_jvmprops(loop *l, const char *text, PeerId id) {
 }
 
 loop *mgagent_loop_create(manager_ctx *ctx, mtp_pool *pool) {
+    ctx->hellos.limit = test_setting_ms(MGAGENT_HELLOS_ENV, MGAGENT_HELLOS_WAITING);
     return iol_create(PT_MG_AG, pool, mgagent_on_close, mgagent_on_auth, mgagent_on_frame, ctx);
 }

@@ -21,11 +21,12 @@ inline constexpr char MGR_HELLO_ANSWER[8] = {'\0', 'M', 'A', 'N', 'A', 'G', 'E',
 
 // The agent hellos that wait for registration. Registration runs SQL, which may wait for
 // another process's lock on the storage, so it runs on one "ManagerPool" worker at a time,
-// never on the agents' loop; the rest wait here, at most MGAGENT_HELLOS_WAITING of them.
+// never on the agents' loop; the rest wait here, at most `limit` of them.
 struct mgagent_hellos {
     std::mutex m;
     std::deque<auth_request *> waiting; // owned, in arrival order
     bool draining;                      // a worker is taking the waiting hellos one by one
+    uint32_t limit;                     // most hellos waiting; set before the loop runs
 };
 
 struct manager_ctx {

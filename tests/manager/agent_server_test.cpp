@@ -374,12 +374,15 @@ TEST(MgrAgentServer, HeldStorageLockDelaysNoOtherAgent) {
     EXPECT_TRUE(srv.logged("New agent [new-while-locked] [DB=] added to the manager."));
 }
 
-// While registration waits, at most MGAGENT_HELLOS_WAITING further hellos wait behind it; one
-// more is refused with a WARN line and its connection closed. The waiting ones are answered
-// in their turn once the lock goes.
+// While registration waits, at most the set number of further hellos (shortened here) wait
+// behind it; one more is refused with a WARN line and its connection closed. The waiting ones
+// are answered in their turn once the lock goes.
 TEST(MgrAgentServer, HelloStormIsBoundedWhileRegistrationWaits) {
+    constexpr uint32_t kWaiting = 12;
     ManagerServer srv("manager");
+    setenv(MGAGENT_HELLOS_ENV, std::to_string(kWaiting).c_str(), 1);
     srv.start();
+    unsetenv(MGAGENT_HELLOS_ENV);
     auto lock = std::make_unique<HeldWriteLock>(srv);
     MgrAgentHello first;
     first.label = "storm-0";
@@ -388,7 +391,7 @@ TEST(MgrAgentServer, HelloStormIsBoundedWhileRegistrationWaits) {
     ASSERT_TRUE(srv.logged("Authenticating agent [" + hex16(first.aid()) + ": storm-0]"));
 
     std::vector<std::unique_ptr<Peer>> waiting;
-    for (uint32_t i = 1; i <= MGAGENT_HELLOS_WAITING; i++) {
+    for (uint32_t i = 1; i <= kWaiting; i++) {
         MgrAgentHello h;
         h.label = "storm-" + std::to_string(i);
         waiting.push_back(std::make_unique<Peer>(srv.port()));
@@ -400,7 +403,7 @@ TEST(MgrAgentServer, HelloStormIsBoundedWhileRegistrationWaits) {
     refused.send({extra.message()});
     EXPECT_TRUE(refused.closed_by_server());
     EXPECT_TRUE(srv.logged("WARN   Agent hello from 127.0.0.1:"));
-    EXPECT_EQ(srv.count(" refused: " + std::to_string(MGAGENT_HELLOS_WAITING) +
+    EXPECT_EQ(srv.count(" refused: " + std::to_string(kWaiting) +
                         " hellos wait for registration."),
               1u);
 
@@ -410,7 +413,7 @@ TEST(MgrAgentServer, HelloStormIsBoundedWhileRegistrationWaits) {
     for (auto &p : waiting)
         EXPECT_EQ(p->expect_next(), answer);
     EXPECT_EQ(srv.rows("SELECT count(*) FROM AGENTS;"),
-              std::vector<std::string>{std::to_string(MGAGENT_HELLOS_WAITING + 1)});
+              std::vector<std::string>{std::to_string(kWaiting + 1)});
 }
 
 } // namespace
