@@ -139,7 +139,8 @@ enum mgrconn_event {
 static mgrconn_event mgrconn_wait(mgrconn *mc, int fd, short events, uint64_t ms) {
     pollfd p[2] = {{mc->wake, POLLIN, 0}, {fd, events, 0}};
     const nfds_t n = fd >= 0 ? 2 : 1;
-    const int timeout = ms == MGRCONN_FOREVER ? -1 : static_cast<int>(std::min<uint64_t>(ms, INT_MAX));
+    const int timeout =
+        ms == MGRCONN_FOREVER ? -1 : static_cast<int>(std::min<uint64_t>(ms, INT_MAX));
     int rc;
     do
         rc = poll(p, n, timeout);
@@ -164,7 +165,8 @@ static bool mgrconn_pause(mgrconn *mc, uint64_t ms) {
     LOG_SYSERR("poll");
     for (uint64_t slept = 0; slept < ms && !mc->stop.load(); slept += MGRCONN_PAUSE_SLICE_MS) {
         const uint64_t slice = std::min<uint64_t>(MGRCONN_PAUSE_SLICE_MS, ms - slept);
-        const timespec ts{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000};
+        const timespec ts{static_cast<time_t>(slice / 1000),
+                          static_cast<long>(slice % 1000) * 1000000};
         nanosleep(&ts, nullptr);
     }
     return !mc->stop.load();
@@ -233,11 +235,9 @@ static int mgrconn_dial(mgrconn *mc) {
     }
     const auto *sa = reinterpret_cast<const sockaddr *>(addr);
     int err = 0;
-    int rc;
-    do
-        rc = connect(fd, sa, sizeof *addr);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0 && errno != EINPROGRESS) {
+    // Interrupted, the connect goes on in the background like one in progress.
+    const int rc = connect(fd, sa, sizeof *addr);
+    if (rc != 0 && errno != EINPROGRESS && errno != EINTR) {
         err = errno;
     } else if (rc != 0) {
         mc->dials.fetch_add(1);

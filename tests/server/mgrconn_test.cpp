@@ -464,7 +464,9 @@ TEST(MgrconnStop, EndsTheLinkAtOnceWhereverItWaits) {
         std::function<bool(const mgrconn *mc, void *kept)> waiting;
     } cases[] = {
         {"pause before the first attempt", kLong,
-         [](std::shared_ptr<void> *) { return addr4("127.0.0.1", static_cast<uint16_t>(free_tcp_port())); },
+         [](std::shared_ptr<void> *) {
+             return addr4("127.0.0.1", static_cast<uint16_t>(free_tcp_port()));
+         },
          [](const mgrconn *, void *) { return logged("INFO   Manager client started.\n"); }},
         {"connect to a black-holed listener", 1,
          [](std::shared_ptr<void> *keep) {
@@ -472,7 +474,9 @@ TEST(MgrconnStop, EndsTheLinkAtOnceWhereverItWaits) {
              *keep = hole;
              return addr4("127.0.0.1", hole->port);
          },
-         [](const mgrconn *mc, void *) { return eventually([&] { return mc->dials.load() >= 1; }); }},
+         [](const mgrconn *mc, void *) {
+             return eventually([&] { return mc->dials.load() >= 1; });
+         }},
         {"answer of a Manager that never answers", 1,
          [](std::shared_ptr<void> *keep) {
              auto mgr = std::make_shared<FakeManager>();
