@@ -1038,6 +1038,7 @@ static void *iol_fail(loop *l) {
 
 static void *iol_main(void *arg) {
     auto *l = static_cast<loop *>(arg);
+    thread_mark_loop();
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = nullptr; // peers carry their record, never NULL
