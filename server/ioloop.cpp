@@ -435,6 +435,8 @@ int iol_peer_submit(const peer_ctx *ctx, void (*fn)(void *arg), void *arg,
             // The first waiting task may be of any size: one message, which its frame bounds.
             if (sh->waiting.size() >= lim.waiting ||
                 (!sh->waiting.empty() && sh->waiting_bytes + bytes > lim.waiting_bytes)) {
+                // Once per connection, and the reason it ends: past any limiter.
+                log_scope unlimited(nullptr);
                 LOG_WARN("IOL[%s]: Client [UID=%016lX] sent more requests than may wait (%zu "
                          "waiting, %lu bytes): closed.",
                          l->tag, p->uid, sh->waiting.size(), sh->waiting_bytes);
