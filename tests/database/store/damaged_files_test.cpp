@@ -3,10 +3,14 @@
 // bytes are told once with the file, their offset and their length.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "database/store/rcall_support.h"
+#include "database/store/stored_rcall.h"
+#include "database/store/walk.h"
+#include "lib/crc32.h"
 #include "lib/log.h"
 #include "tests/lib/log_capture.h"
 
@@ -128,6 +132,137 @@ TEST_F(DamagedHourFile, IntactRootCallsAroundTheDamageStayReadable) {
             printf("%s", classes_of(walk(whole_hour)).c_str());
         });
         EXPECT_EQ(again.out, "0|" + seq_list(0, kRoots + 1, lost));
+    }
+}
+
+void put_be32(std::string &b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; i++)
+        b[at + i] = static_cast<char>(v >> (24 - 8 * i));
+}
+
+// The header CRC of the block at `at` made to match its (changed) fields again.
+void fix_block_crc(std::string &b, size_t at) {
+    put_be32(b, at + 8, 0);
+    put_be32(b, at + 8, crc32_calc(b.data() + at, 12));
+}
+
+// Every call of every root call a walk per call hands out: "class:entry" with the root call's
+// class, and the entry's text when the call has one.
+int note_entry(void *ctx, const rcall_ref *, const rcall *rc, const call_record *call,
+               const uint8_t *entry, uint16_t length) {
+    auto *out = static_cast<std::string *>(ctx);
+    *out += std::to_string(rc->root->CLASS) + ":";
+    if (entry != nullptr)
+        *out += std::string(reinterpret_cast<const char *>(entry) + 2, length - 2u);
+    *out += call == rc->root ? " | " : " ";
+    return 0;
+}
+
+int note_ref(void *ctx, uint64_t, uint32_t, const uint8_t *data, uint16_t length) {
+    *static_cast<std::string *>(ctx) +=
+        std::string(reinterpret_cast<const char *>(data) + 2, length - 2u) + " ";
+    return 0;
+}
+
+class DamagedExtensionFile : public StoreTest {
+protected:
+    // Root call `seq` at second `seq` of hour 10: one call and the root, each with an entry.
+    static void store(test_agent &a, uint32_t seq) {
+        const uint64_t t = at_time(0, 10, 0, seq);
+        std::vector<call_record> calls = {rec(t - 1, 1, 1, CALL_F_PARAMS, seq),
+                                          rec(t, 0, 0, CALL_F_ROOT | CALL_F_PARAMS, seq)};
+        const std::string n = std::to_string(seq);
+        ASSERT_EQ(save_rcall(&a.a, calls, {{0, kv_data("c" + n)}, {1, kv_data("r" + n)}}), 0);
+    }
+};
+
+// Ten root calls with one block of entries each; one byte of the fourth one's block is
+// flipped. A writer of a later process appends root call 10; the entries of every other
+// root call are still found, by the walk per call and by reference, in that process and in
+// the next. Extension files are never cut or rewritten: each blob is reached by its own
+// offset, so the damaged block costs its own entries only (told where they are read).
+TEST_F(DamagedExtensionFile, EntriesOfTheOtherBlocksStayReadable) {
+    constexpr uint32_t kRoots = 10;
+    constexpr uint32_t kDamaged = 3;
+    const struct {
+        const char *name;
+        uint32_t byte;             // within the block (12-byte header, then its payload)
+        bool fix_crc;              // the header CRC made to match again
+        uint32_t value;            // with fix_crc: the new raw and stored size instead
+        const char *log;
+    } cases[] = {
+        {"header byte", 2, false, 0, "ERROR  Extension data header corrupted.\n"},
+        {"sizes above the block limit, CRC fixed", 0, true, 65810,
+         "ERROR  Extension data header corrupted.\n"},
+        {"sizes past the end of the file, CRC fixed", 0, true, 60000,
+         "ERROR  Extension data block incomplete.\n"},
+    };
+    const uint64_t t = at_time(0, 10, 0, 0);
+    const std::string x = hour_path(t, ".x");
+    const uint64_t hour[2] = {t, t + HOUR_MS - 1};
+    std::string all_calls, all_refs;
+    for (uint32_t i = 0; i <= kRoots; i++) {
+        const std::string n = std::to_string(i);
+        all_calls += n + ":c" + n + " " + n + ":r" + n + " | ";
+        all_refs += "c" + n + " r" + n + " ";
+    }
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(mc_dir());
+        ASSERT_EQ(sys_mkdirs(mc_dir().c_str()), 0);
+        {
+            test_agent a;
+            for (uint32_t i = 0; i < kRoots; i++)
+                store(a, i);
+        }
+        const std::vector<seen_rcall> stored = walk(hour);
+        ASSERT_EQ(stored.size(), kRoots);
+        std::string bytes = read_file(x);
+        const size_t at = stored[kDamaged].ext_offset;
+        if (c.fix_crc) {
+            put_be32(bytes, at, c.value);
+            put_be32(bytes, at + 4, c.value);
+            fix_block_crc(bytes, at);
+        } else {
+            bytes[at + c.byte] = static_cast<char>(bytes[at + c.byte] ^ 0x01);
+        }
+        write_file(x, bytes);
+        std::string lost = std::to_string(kDamaged);
+        std::string expect_calls = all_calls, expect_refs = all_refs;
+        const std::string whole = lost + ":c" + lost + " " + lost + ":r" + lost + " | ";
+        expect_calls.replace(expect_calls.find(whole), whole.size(), lost + ": " + lost + ": | ");
+        expect_refs.replace(expect_refs.find("c" + lost), 6, "");
+
+        // The references of every call of every root call, the new one included.
+        auto refs_of = [&] {
+            std::vector<ext_ref> refs;
+            for (const seen_rcall &s : walk(hour)) {
+                for (const call_record &call : s.calls)
+                    refs.push_back({call.ext, call.file_id});
+                refs.push_back({s.root.ext, s.root.file_id});
+            }
+            return refs;
+        };
+        for (int process = 0; process < 2; process++) {
+            Logged r = run_logged([&] {
+                if (process == 0) {
+                    test_agent b;
+                    store(b, kRoots);
+                }
+                std::string calls, found;
+                const uint64_t range[2] = {t, t + HOUR_MS - 1};
+                dbs_rcall_foreach_call(kAgent, range, &calls, note_entry);
+                std::vector<ext_ref> refs = refs_of();
+                std::vector<uint8_t> buffer(EXT_READER_BUFFER_SIZE);
+                const int rc = dbs_get_calls_ext(buffer.data(), kAgent, refs.size(), refs.data(),
+                                                 &found, note_ref);
+                printf("%s#%s#%d", calls.c_str(), found.c_str(), rc);
+            });
+            EXPECT_EQ(r.out, expect_calls + "#" + expect_refs + "#0") << "process " << process;
+            EXPECT_NE(r.lines.find(c.log), std::string::npos) << r.lines;
+        }
+        // The damaged bytes are where they were.
+        EXPECT_EQ(read_file(x).substr(0, bytes.size()), bytes);
     }
 }
 
