@@ -489,6 +489,9 @@ void agent_collector_destroy(agent_collector *ac) {
     if (ac->agent != nullptr) {
         (void)dbs_agent_kv_close(ac->cb.db, ac->agent);
         (void)dbs_agent_mc_close(ac->agent);
+        // No later root call or sample of the agent tells what was lost in its last second,
+        // a failed last write among it: told now.
+        dbs_agent_tell_losses(ac->agent, true);
     }
     for (agent_symbol_map &m : ac->maps)
         symmap_free(&m);
