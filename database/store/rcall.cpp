@@ -827,6 +827,24 @@ int dbs_agent_mc_flush(dbs_agent *a) {
     return mc_flush(a);
 }
 
+uint64_t dbs_agent_mc_batch_bytes(const dbs_agent *a) {
+    // Each buffer in use is one allocation, with the allocator's bookkeeping.
+    constexpr uint64_t ALLOC = 16;
+    const dbs_mc_batch &b = a->mc.batch;
+    uint64_t n = 0;
+    for (uint64_t bytes :
+         {uint64_t{b.data.capacity()}, uint64_t{b.ext.capacity()},
+          uint64_t{b.entries.capacity() * sizeof(dbs_mc_entry)}})
+        n += bytes != 0 ? bytes + ALLOC : 0;
+    return n;
+}
+
+int dbs_agent_mc_batch_release(dbs_agent *a) {
+    const int rc = mc_flush(a);
+    a->mc.batch = {};
+    return rc;
+}
+
 uint32_t dbs_agent_mc_open_hours(const dbs_agent *a) {
     uint32_t n = 0;
     for (const dbs_mc_hour &h : a->mc.open)

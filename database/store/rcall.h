@@ -121,6 +121,12 @@ int dbs_agent_mc_sync(dbs_agent *a);
 // put just before. When the write fails, both files are cut back, the entries taken back
 // and the root calls counted and told as lost. 0, or -1 when they were not stored.
 int dbs_agent_mc_flush(dbs_agent *a);
+// Bytes the agent's buffers of gathered root calls hold (kept between flushes, so that each
+// batch costs no new allocation), for the collector's memory budgets.
+uint64_t dbs_agent_mc_batch_bytes(const dbs_agent *a);
+// Writes the gathered root calls and releases the buffers that held them. 0, or -1 as
+// dbs_agent_mc_flush.
+int dbs_agent_mc_batch_release(dbs_agent *a);
 // The number of hours the agent has open (each holds one or two descriptors).
 uint32_t dbs_agent_mc_open_hours(const dbs_agent *a);
 
