@@ -102,7 +102,7 @@ struct agent_collector {
     collector_callbacks cb;
     collector_memory *memory; // the worker's budget, or `own_memory`
     collector_memory own_memory;
-    uint64_t mem_used; // bytes this agent holds, counted against the budgets
+    uint64_t mem_used;  // bytes this agent holds, counted against the budgets
     uint64_t batch_mem; // of those, the store's buffers of its root calls waiting to be written
     uint64_t agent_id;
     uint64_t completed_roots;   // roots that arrived, stored or not

@@ -65,7 +65,7 @@ void cut_back(int fd, uint64_t size) {
 // end of the file, or past garbage, while a header stands inside it, is damaged too.
 struct rc_step {
     enum kind_t { record, skip, more, end } kind;
-    uint64_t length; // record: its length; skip: bytes to skip; more: bytes needed
+    uint64_t length;      // record: its length; skip: bytes to skip; more: bytes needed
     bool damaged = false; // end: the bytes left are damaged, not a root call being appended
 };
 
@@ -145,7 +145,7 @@ struct scan_state {
     uint64_t seen;
     bool place_calls;
     uint32_t buffer_size;
-    bool searching;     // skipping damaged bytes, from damage_at on
+    bool searching; // skipping damaged bytes, from damage_at on
     uint64_t damage_at;
 };
 
@@ -189,8 +189,8 @@ scan_step scan_buffer(scan_state &s, uint8_t *buf, uint64_t got, bool at_end, ui
             if (st.damaged && !s.searching)
                 s.damage_at = at;
             if (s.searching || st.damaged)
-                LOG_DEBUG("Damaged bytes of an hour file from offset %" PRIu64 " to its end (%" PRIu64
-                          " bytes) skipped.",
+                LOG_DEBUG("Damaged bytes of an hour file from offset %" PRIu64
+                          " to its end (%" PRIu64 " bytes) skipped.",
                           s.damage_at, at + st.length - s.damage_at);
             return scan_step::done;
         }
@@ -364,8 +364,7 @@ int mc_check_file(int fd, const char *path, uint64_t *size, uint32_t hour, cinde
         if (mc_pad(fd, path, size, fail) != 0)
             return -1;
     } else if (repair && pos < *size) {
-        LOG_WARN("Hour file %s ends inside a root call: cut from %" PRIu64 " to %" PRIu64
-                 " bytes.",
+        LOG_WARN("Hour file %s ends inside a root call: cut from %" PRIu64 " to %" PRIu64 " bytes.",
                  path, *size, pos);
         if (ftruncate(fd, static_cast<off_t>(pos)) != 0)
             return fail->set("ftruncate", path);
@@ -832,9 +831,8 @@ uint64_t dbs_agent_mc_batch_bytes(const dbs_agent *a) {
     constexpr uint64_t ALLOC = 16;
     const dbs_mc_batch &b = a->mc.batch;
     uint64_t n = 0;
-    for (uint64_t bytes :
-         {uint64_t{b.data.capacity()}, uint64_t{b.ext.capacity()},
-          uint64_t{b.entries.capacity() * sizeof(dbs_mc_entry)}})
+    for (uint64_t bytes : {uint64_t{b.data.capacity()}, uint64_t{b.ext.capacity()},
+                           uint64_t{b.entries.capacity() * sizeof(dbs_mc_entry)}})
         n += bytes != 0 ? bytes + ALLOC : 0;
     return n;
 }
@@ -870,8 +868,8 @@ int dbs_rcall_stage(dbs_agent *agent, const rcall *rc) {
     const uint64_t length = rcall_length(rc) + rcall_blob_length(rc);
     // The batch is written when the agent moves to another hour, and before it would grow
     // past its bound.
-    if (b->hour != MC_NO_HOUR && (b->hour != t / HOUR_MS ||
-                                  b->data.size() + b->ext.size() + length > MC_BATCH_BYTES))
+    if (b->hour != MC_NO_HOUR &&
+        (b->hour != t / HOUR_MS || b->data.size() + b->ext.size() + length > MC_BATCH_BYTES))
         (void)mc_flush(agent); // a failure is counted and told with the agent's losses
     dbs_mc_hour *h = mc_hour_of(agent, t);
     if (h == nullptr)

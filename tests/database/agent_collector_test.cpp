@@ -323,7 +323,8 @@ protected:
         state_ptr ac(agent_collector_create(&cb, aid_), agent_collector_destroy);
         for (auto [type, id, name] :
              {std::tuple{SYM_CLASS, 5u, "C"}, {SYM_METHOD, 6u, "m"}, {SYM_THREAD, 1u, "t"}})
-            agent_symbol_map_put(ac.get(), &ac->maps[type - 1], id, 1, name, collector_symbol_cb, db_);
+            agent_symbol_map_put(ac.get(), &ac->maps[type - 1], id, 1, name, collector_symbol_cb,
+                                 db_);
         return ac;
     }
     void process(agent_collector *ac, const std::string &body) {
@@ -432,7 +433,7 @@ TEST_F(TimeCellTest, OlderWindowNeverWipesNewerRootCalls) {
 TEST_F(TimeCellTest, AutumnClockChangeKeepsTheRootCallInProgress) {
     ZoneScope zone("Europe/Berlin");
     const uint64_t day = 20023 * DAY_MS;
-    const uint64_t cest = day + 30 * 60000;         // 00:30 UTC, 02:30 local summer time
+    const uint64_t cest = day + 30 * 60000;          // 00:30 UTC, 02:30 local summer time
     const uint64_t cet = day + HOUR_MS + 30 * 60000; // 01:30 UTC, 02:30 local winter time
     state_ptr ac = make_state();
     process(ac.get(), call(1, 0, "", 5, 6, cest, cest));

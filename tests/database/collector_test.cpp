@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
-#include <sys/resource.h>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 

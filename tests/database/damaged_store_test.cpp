@@ -41,11 +41,11 @@ protected:
         for (uint32_t s : seconds) {
             const uint64_t start = utc_time(10, 0, s);
             const uint64_t key = uint64_t{s + 1} << 44 | start;
-            ASSERT_TRUE(agent.send({AgentData()
-                                        .call(Call{0, key, 1, 1, 1, 1, start, 0, 1, ""})
-                                        .call(Call{CALL_F_ROOT, key, 1, 1, 0, 0, start, 0, 1,
-                                                   be(1, 4)})
-                                        .message()}));
+            ASSERT_TRUE(
+                agent.send({AgentData()
+                                .call(Call{0, key, 1, 1, 1, 1, start, 0, 1, ""})
+                                .call(Call{CALL_F_ROOT, key, 1, 1, 0, 0, start, 0, 1, be(1, 4)})
+                                .message()}));
         }
         ASSERT_TRUE(read_by_server(agent.fd()));
     }
@@ -105,7 +105,8 @@ TEST_F(DamagedStoreTest, RootCallsBehindADamagedRecordAreFoundAfterARestartAndAn
     send_root_calls({30});
     all.insert(30);
     EXPECT_EQ(found_when(3, all.size()), all);
-    const std::string told = "Hour file " + hour_file() + ": 144 damaged bytes at offset 144 skipped";
+    const std::string told =
+        "Hour file " + hour_file() + ": 144 damaged bytes at offset 144 skipped";
     EXPECT_EQ(count_of(log(), told), 1u) << log();
     stop();
     // Nothing of the file was taken away: the new root call follows it.

@@ -70,15 +70,15 @@ TEST_F(DamagedHourFile, IntactRootCallsAroundTheDamageStayReadable) {
         {"count too large", 1, offsetof(RootCall, n) + 1, 0x02, false, 144, 144,
          " skipped; the root"},
         // 1 becomes 0: the root reads as a record of its own, its one call is skipped.
-        {"count too small", 1, offsetof(RootCall, n) + 1, 0x01, true, 240, 48, " skipped; the root"},
+        {"count too small", 1, offsetof(RootCall, n) + 1, 0x01, true, 240, 48,
+         " skipped; the root"},
         // 1 becomes 257: the record would run past the end of the file.
         {"count past the end", 1, offsetof(RootCall, n), 0x01, false, 144, 144,
          " skipped; the root"},
         {"last record's magic", kRoots - 1, offsetof(RootCall, magic) + 3, 0x80, false,
          (kRoots - 1) * kLen, kLen, " skipped, up to its end."},
         // A call's class: no reader can tell, nothing is skipped.
-        {"call contents", 1, sizeof(RootCall) + offsetof(call_record, CLASS), 0x10, true, 0, 0,
-         ""},
+        {"call contents", 1, sizeof(RootCall) + offsetof(call_record, CLASS), 0x10, true, 0, 0, ""},
     };
     const uint64_t t = at_time(0, 10, 0, 0);
     const std::string hour = hour_path(t);
@@ -186,9 +186,9 @@ TEST_F(DamagedExtensionFile, EntriesOfTheOtherBlocksStayReadable) {
     constexpr uint32_t kDamaged = 3;
     const struct {
         const char *name;
-        uint32_t byte;             // within the block (12-byte header, then its payload)
-        bool fix_crc;              // the header CRC made to match again
-        uint32_t value;            // with fix_crc: the new raw and stored size instead
+        uint32_t byte;  // within the block (12-byte header, then its payload)
+        bool fix_crc;   // the header CRC made to match again
+        uint32_t value; // with fix_crc: the new raw and stored size instead
         const char *log;
     } cases[] = {
         {"header byte", 2, false, 0, "ERROR  Extension data header corrupted.\n"},

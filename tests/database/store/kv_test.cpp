@@ -233,9 +233,10 @@ TEST_F(KvStore, ReconnectAppendsToTheStageLeftOnDisk) {
 TEST_F(KvStore, StageThatCannotBeCreatedDropsTheSample) {
     ASSERT_EQ(rmdir((agent_dir(kAid) + "/kv/stages").c_str()), 0);
     Logged l = run_logged([this] { exit(dbs_kv_save(&agent_, 7, kT0, 1) == -1 ? 0 : 1); });
-    EXPECT_NE(l.lines.find("ERROR  Agent [00000000000000A1]: 0 root calls and 1 samples lost (open " +
-                           stages_path(kAid, "stage") + ": No such file or directory).\n"),
-              std::string::npos)
+    EXPECT_NE(
+        l.lines.find("ERROR  Agent [00000000000000A1]: 0 root calls and 1 samples lost (open " +
+                     stages_path(kAid, "stage") + ": No such file or directory).\n"),
+        std::string::npos)
         << l.lines;
 }
 
@@ -376,11 +377,13 @@ TEST_F(KvStore, StageWriteFailuresAreCountedAndTold) {
     EXPECT_EQ(l.out, "-1 -1 -1 -1 -1 -1 0");
     const std::string why = "(write " + stages_path(kAid, "stage") + ": No space left on device)";
     EXPECT_EQ(count_of(l.lines, "samples lost"), 2u) << l.lines;
-    EXPECT_NE(l.lines.find("ERROR  Agent [00000000000000A1]: 0 root calls and 1 samples lost " + why),
-              std::string::npos)
+    EXPECT_NE(
+        l.lines.find("ERROR  Agent [00000000000000A1]: 0 root calls and 1 samples lost " + why),
+        std::string::npos)
         << l.lines;
-    EXPECT_NE(l.lines.find("ERROR  Agent [00000000000000A1]: 0 root calls and 5 samples lost " + why),
-              std::string::npos)
+    EXPECT_NE(
+        l.lines.find("ERROR  Agent [00000000000000A1]: 0 root calls and 5 samples lost " + why),
+        std::string::npos)
         << l.lines;
 }
 
@@ -522,8 +525,8 @@ TEST_F(KvStore, DamagedDaySampleCostsNoOtherSample) {
         write_file(path, bytes);
         expect[4] = decode_samples(bytes.substr(4 * sizeof(kv_sample), sizeof(kv_sample)))[0];
         Logged l = run_logged([&] {
-            pending_unstage({{kAid, kT0 + 20000, 3, 7}, {kAid, kT0 + 10000, 1, 7},
-                             {kAid, kT0 + 15000, 2, 7}});
+            pending_unstage(
+                {{kAid, kT0 + 20000, 3, 7}, {kAid, kT0 + 10000, 1, 7}, {kAid, kT0 + 15000, 2, 7}});
             pass();
             write_file(stages_path(kAid, "stage"),
                        stage_bytes({{kAid, kT0 + 30000, 4, 7}, {kAid, kT0 + 31000, 5, 7}}));
@@ -531,8 +534,11 @@ TEST_F(KvStore, DamagedDaySampleCostsNoOtherSample) {
         });
         EXPECT_EQ(l.out, "0");
         EXPECT_EQ(l.lines, "");
-        for (sample s : {sample{kT0 + 10000, 1}, {kT0 + 15000, 2}, {kT0 + 20000, 3},
-                         {kT0 + 30000, 4}, {kT0 + 31000, 5}})
+        for (sample s : {sample{kT0 + 10000, 1},
+                         {kT0 + 15000, 2},
+                         {kT0 + 20000, 3},
+                         {kT0 + 30000, 4},
+                         {kT0 + 31000, 5}})
             expect.push_back(s);
         bulk_calls calls;
         ASSERT_EQ(dbs_kv_foreach_bulkday(kAid, kT0, kT0 + DAY_MS - 1, 7, &calls, record_bulk), 0);

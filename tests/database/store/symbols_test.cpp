@@ -227,7 +227,8 @@ TEST_F(SymbolFiles, DamagedFilesKeepEveryReadableSymbol) {
         {"non-zero fill", [](std::string &f) { f[47] = '!'; }, "alpha=1 beta=0 gamma=3 delta=5", 96,
          6, "Corrupted symbol found at offset 32"},
         {"damaged two-unit record", [](std::string &f) { f[48] = '\x7F'; },
-         "alpha=1 beta=2 gamma=0 delta=5", 96, 6, "at offset 48 of storage.db/symbols/cls: 32 bytes skipped."},
+         "alpha=1 beta=2 gamma=0 delta=5", 96, 6,
+         "at offset 48 of storage.db/symbols/cls: 32 bytes skipped."},
         {"damage running to the end", [](std::string &f) { f += std::string(40, '\xFF'); },
          "alpha=1 beta=2 gamma=3 delta=5", 144, 9,
          "Corrupted symbol found at offset 96 of storage.db/symbols/cls: 40 bytes skipped, up to "
@@ -257,8 +258,8 @@ TEST_F(SymbolFiles, DamagedFilesKeepEveryReadableSymbol) {
             << l.lines;
         // Opened again, the repaired file loads every symbol it loaded before, and the new one.
         ASSERT_NE(reopen(), nullptr);
-        EXPECT_EQ("alpha=" + std::to_string(find("alpha")) + " beta=" + std::to_string(find("beta")) +
-                      " gamma=" + std::to_string(find(kGamma)) +
+        EXPECT_EQ("alpha=" + std::to_string(find("alpha")) + " beta=" +
+                      std::to_string(find("beta")) + " gamma=" + std::to_string(find(kGamma)) +
                       " delta=" + std::to_string(find("delta")),
                   c.loaded);
         EXPECT_EQ(find("fresh"), c.next_id);

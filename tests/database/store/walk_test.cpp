@@ -277,7 +277,8 @@ TEST_F(Walk, StartInsideAnHourBeginsAtTheIndexOffset) {
     for (const auto &c : cases) {
         Logged r = run_logged([&] {
             log_level.store(2);
-            for (uint64_t t : run_walk(walk_kind::rcall, c.from, at_time(0, 10, 59, 0)).root_times())
+            for (uint64_t t :
+                 run_walk(walk_kind::rcall, c.from, at_time(0, 10, 59, 0)).root_times())
                 printf("%lu ", t);
         });
         EXPECT_EQ(r.out, std::to_string(behind[0]) + " " + std::to_string(behind[1]) + " ")
