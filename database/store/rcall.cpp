@@ -65,8 +65,9 @@ void cut_back(int fd, uint64_t size) {
 // end of the file, or past garbage, while a header stands inside it, is damaged too.
 struct rc_step {
     enum kind_t { record, skip, more, end } kind;
-    uint64_t length;      // record: its length; skip: bytes to skip; more: bytes needed
-    bool damaged = false; // end: the bytes left are damaged, not a root call being appended
+    uint64_t length;         // record: its length; skip: bytes to skip; more: bytes needed
+    bool damaged = false;    // end: the bytes left are damaged, not a root call being appended
+    bool next_valid = false; // record: the header behind it has been found valid
 };
 
 bool rootcall_strict_ok(const uint8_t *p) {
@@ -87,13 +88,15 @@ uint64_t rc_find_header(const uint8_t *p, uint64_t len, uint64_t at, uint64_t fr
 
 // Classifies the `len` bytes read at file offset `at` (`at_end`: they run to the end of the
 // file). `searching`: the place is one a search for the next header reached. `max_len`
-// bounds what may be asked for to see the header behind a record.
-rc_step rc_next(const uint8_t *p, uint64_t len, uint64_t at, bool at_end, bool searching,
-                uint64_t max_len) {
+// bounds what may be asked for to see the header behind a record. `valid`: the header at p
+// has been found valid already (as the one behind the record before it).
+[[gnu::always_inline]] inline rc_step rc_next(const uint8_t *p, uint64_t len, uint64_t at,
+                                              bool at_end, bool searching, uint64_t max_len,
+                                              bool valid = false) {
     if (len < HEADER)
         return {at_end ? rc_step::end : rc_step::more, HEADER};
     const auto *h = reinterpret_cast<const RootCall *>(p);
-    if (searching ? !rootcall_strict_ok(p) : !rootcall_valid(h)) {
+    if (!valid && (searching ? !rootcall_strict_ok(p) : !rootcall_valid(h))) {
         if (uint64_t q = rc_find_header(p, len, at, RECORD, UINT64_MAX))
             return {rc_step::skip, q};
         if (at_end)
@@ -112,9 +115,10 @@ rc_step rc_next(const uint8_t *p, uint64_t len, uint64_t at, bool at_end, bool s
         return {rc_step::end, len};
     }
     if (len - length >= HEADER) {
-        if (!rootcall_valid(reinterpret_cast<const RootCall *>(p + length)))
-            if (uint64_t q = rc_find_header(p, len, at, RECORD, length))
-                return {rc_step::skip, q};
+        if (rootcall_valid(reinterpret_cast<const RootCall *>(p + length)))
+            return {rc_step::record, length, false, true};
+        if (uint64_t q = rc_find_header(p, len, at, RECORD, length))
+            return {rc_step::skip, q};
     } else if (!at_end && length + HEADER <= max_len) {
         return {rc_step::more, length + HEADER};
     }
@@ -178,9 +182,12 @@ bool scan_record(scan_state &s, uint8_t *rec, uint64_t at) {
 scan_step scan_buffer(scan_state &s, uint8_t *buf, uint64_t got, bool at_end, uint64_t *need) {
     uint64_t pos = 0;
     *need = HEADER;
+    bool valid = false;
     for (;;) {
         const uint64_t at = s.offset + pos;
-        const rc_step st = rc_next(buf + pos, got - pos, at, at_end, s.searching, s.buffer_size);
+        const rc_step st =
+            rc_next(buf + pos, got - pos, at, at_end, s.searching, s.buffer_size, valid);
+        valid = st.next_valid;
         if (st.kind == rc_step::more) {
             *need = st.length;
             break;

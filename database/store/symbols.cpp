@@ -177,11 +177,18 @@ int resync(file_window &w, const char *path, uint64_t off, bool repairing, uint6
 
 // Whether a whole record stands at a 16-aligned place after `off`, before `before`: then
 // what starts at `off` is damaged (its length covers a record, or runs past the end of the
-// file over records), not a record, nor a record being written. -1 on a read error.
-int record_ahead(file_window &w, uint64_t off, uint64_t before, bool *found) {
+// file over records), not a record, nor a record being written. `bytes`, when given, holds
+// the bytes from `off` to `before`, where places without a marker are passed over at once.
+// -1 on a read error.
+[[gnu::always_inline]] inline int record_ahead(file_window &w, uint64_t off, uint64_t before,
+                                               const uint8_t *bytes, bool *found, bool *looked) {
     *found = false;
+    *looked = false;
     for (uint64_t o = off + 16; o < before && o < w.size; o += 16) {
+        if (bytes != nullptr && memcmp(bytes + (o - off), SYMBOL_MARKER, sizeof SYMBOL_MARKER) != 0)
+            continue;
         rec_view r;
+        *looked = true;
         if (look_at(w, o, &r) != 0)
             return -1;
         if (r.kind == rec_kind::whole) {
@@ -250,17 +257,22 @@ int symbols_scan(uint32_t type, bool repairing, void *ctx, symbol_cb cb, uint64_
         }
         // A record whose length takes in another record, or one that the file cuts short
         // while records follow it, is damaged.
-        bool inner = false;
-        if (r.kind == rec_kind::whole || r.kind == rec_kind::torn) {
-            const uint64_t before = r.kind == rec_kind::whole ? off + r.size : w.size;
-            if (record_ahead(w, off, before, &inner) != 0) {
+        // The marker of a record taken in lies within the name (the zero fill holds no 0x1E),
+        // so only a name with a zero byte can hide one.
+        bool inner = false, looked = false;
+        const bool whole = r.kind == rec_kind::whole;
+        if ((whole && memchr(r.bytes + SYMBOL_HEAD, 0, load_be16(r.bytes + 4)) != nullptr) ||
+            r.kind == rec_kind::torn) {
+            if (record_ahead(w, off, whole ? off + r.size : w.size, whole ? r.bytes : nullptr,
+                             &inner, &looked) != 0) {
                 rc = -1;
                 break;
             }
         }
         if (inner)
             r.kind = rec_kind::damaged;
-        else if (r.kind == rec_kind::whole && look_at(w, off, &r) != 0) { // the window moved
+        else if (looked && r.kind == rec_kind::whole && look_at(w, off, &r) != 0) {
+            // record_ahead may have moved the window
             rc = -1;
             break;
         }
