@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -146,13 +148,7 @@ static void mgagent_check_database(manager_ctx *ctx, const mgr_agent &cached,
     agentcmd_set_database(ctx, cached.aid, &assigned);
 }
 
-void mgagent_on_auth(auth_request *req) {
-    if (req->len < MGAGENT_HELLO_LEN) {
-        LOG_ERROR("Incorrect agent hello size.");
-        mgagent_refuse(req);
-        return;
-    }
-    manager_ctx *ctx = mgagent_ctx(req->target);
+void mgagent_register(manager_ctx *ctx, auth_request *req) {
     const mgagent_hello h = hello_decode(req->body);
     const uint64_t aid = murmur3_hash64(&h.identity, sizeof h.identity);
     char started[32];
@@ -185,6 +181,60 @@ void mgagent_on_auth(auth_request *req) {
     const label_text label(cached.identity);
     mgagent_check_config(ctx, cached, h, label.text);
     mgagent_check_database(ctx, cached, h, label.text);
+}
+
+// The pool task of the waiting hellos: registers them one after another until none waits.
+static void mgagent_register_waiting(void *arg) {
+    auto *ctx = static_cast<manager_ctx *>(arg);
+    mgagent_hellos &q = ctx->hellos;
+    for (;;) {
+        auth_request *req;
+        {
+            std::lock_guard<std::mutex> lk(q.m);
+            if (q.waiting.empty()) {
+                q.draining = false;
+                return;
+            }
+            req = q.waiting.front();
+            q.waiting.pop_front();
+        }
+        mgagent_register(ctx, req);
+    }
+}
+
+void mgagent_on_auth(auth_request *req) {
+    if (req->len < MGAGENT_HELLO_LEN) {
+        LOG_ERROR("Incorrect agent hello size.");
+        mgagent_refuse(req);
+        return;
+    }
+    manager_ctx *ctx = mgagent_ctx(req->target);
+    mgagent_hellos &q = ctx->hellos;
+    std::unique_lock<std::mutex> lk(q.m);
+    if (q.waiting.size() >= q.limit) {
+        lk.unlock();
+        LOG_WARN("Agent hello from %s refused: %u hellos wait for registration.",
+                 req->peer.addr.text, q.limit);
+        mgagent_refuse(req);
+        return;
+    }
+    q.waiting.push_back(req);
+    if (q.draining)
+        return;
+    q.draining = true;
+    lk.unlock();
+    if (iol_submit_task(req->target, ctx, mgagent_register_waiting) == 0)
+        return;
+    // No worker will take them: every hello waiting (this one; hellos only come from this
+    // thread) is refused.
+    std::deque<auth_request *> refused;
+    lk.lock();
+    refused.swap(q.waiting);
+    q.draining = false;
+    lk.unlock();
+    LOG_ERROR("Cannot enqueue agent hello. Queue full.");
+    for (auth_request *r : refused)
+        mgagent_refuse(r);
 }
 
 void mgagent_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
@@ -408,6 +458,7 @@ bool mgagent_watch_relay(loop *l, PeerId id, query_relay *r) {
 }
 
 loop *mgagent_loop_create(manager_ctx *ctx, mtp_pool *pool) {
+    ctx->hellos.limit = test_setting_ms(MGAGENT_HELLOS_ENV, MGAGENT_HELLOS_WAITING);
     loop *l = iol_create(PT_MG_AG, pool, mgagent_on_close, mgagent_on_auth, mgagent_on_frame, ctx);
     if (l != nullptr)
         iol_set_limits(l, iol_limits{MGAGENT_TASKS, MGAGENT_WAITING, MGAGENT_WAITING_BYTES});

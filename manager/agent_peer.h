@@ -23,6 +23,13 @@ struct manager_ctx;
 // Bytes past these are ignored.
 inline constexpr uint32_t MGAGENT_HELLO_LEN = 116;
 
+// Hellos that may wait for registration beside the one being registered; one more is
+// refused by closing its connection. Room for the agents of a large site reconnecting at
+// once after the Manager restarts.
+inline constexpr uint32_t MGAGENT_HELLOS_WAITING = 4096;
+// Test-only: another number of waiting hellos (1 to 65535), read when the loop is made.
+inline constexpr const char *MGAGENT_HELLOS_ENV = "KRV_TEST_AGENT_HELLOS_WAITING";
+
 // Agent data: a data id byte, then the data. Status data is exactly one AgentStatus.
 inline constexpr uint8_t AGENT_DATA_STATUS = 1;
 inline constexpr uint32_t AGENT_STATUS_LEN = 188;
@@ -92,12 +99,18 @@ struct mgagent_peer {
 // The MG-AG loop on `pool`. NULL after a FATAL line.
 loop *mgagent_loop_create(manager_ctx *ctx, mtp_pool *pool);
 
-// Role callbacks of the loop; all run on its thread.
+// Role callbacks of the loop; all run on its thread. The hello callback only queues the
+// hello: a pool worker registers the agent and answers it (mgagent_register).
 void mgagent_on_auth(auth_request *req);
 void mgagent_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len);
 void mgagent_on_close(iol_peer *peer);
 // One message of an agent's frame (ctx is its peer_ctx): 0, or -1 to end the frame's walk.
 int mgagent_on_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *data);
+
+// On a pool worker: registers the agent of a hello in the agents cache, answers it and
+// queues its configuration and Database commands behind the answer; or refuses it.
+// Owns and frees the request.
+void mgagent_register(manager_ctx *ctx, auth_request *req);
 
 // Handlers of the MG-AG table, on pool workers.
 void mgagent_on_agent_data(iol_task *t);

@@ -347,7 +347,9 @@ static void iol_peer_task_run(void *arg);
 static void iol_share_start(iol_share *sh) {
     loop *l = sh->l;
     while (!sh->closed && !sh->waiting.empty() && sh->running < l->limits.running) {
+        // Once on the pool the task is the worker's, which may free it at once.
         iol_peer_task *t = sh->waiting.front();
+        const uint32_t bytes = t->bytes;
         sh->running++;
         sh->refs++;
         if (mtp_submit(l->pool, iol_peer_task_run, t) != 0) {
@@ -358,7 +360,7 @@ static void iol_share_start(iol_share *sh) {
             return;
         }
         sh->waiting.pop_front();
-        sh->waiting_bytes -= t->bytes;
+        sh->waiting_bytes -= bytes;
     }
 }
 
@@ -435,6 +437,8 @@ int iol_peer_submit(const peer_ctx *ctx, void (*fn)(void *arg), void *arg,
             // The first waiting task may be of any size: one message, which its frame bounds.
             if (sh->waiting.size() >= lim.waiting ||
                 (!sh->waiting.empty() && sh->waiting_bytes + bytes > lim.waiting_bytes)) {
+                // Once per connection, and the reason it ends: past any limiter.
+                log_scope unlimited(nullptr);
                 LOG_WARN("IOL[%s]: Client [UID=%016lX] sent more requests than may wait (%zu "
                          "waiting, %lu bytes): closed.",
                          l->tag, p->uid, sh->waiting.size(), sh->waiting_bytes);
@@ -995,8 +999,10 @@ static uint32_t iol_scan_period(const loop *l) {
     return period < 10 ? 10 : period > 1000 ? 1000 : period;
 }
 
-// Closes the peers that hold part of a frame and have sent nothing for the stall time while
-// they were read. A peer whose reading is paused is waiting for us, not stalling.
+// The loop's periodic look. Closes the peers that hold part of a frame and have sent nothing
+// for the stall time while they were read (a peer whose reading is paused is waiting for us,
+// not stalling), and those over their task limits; and lets the limiters tell what they
+// suppressed in an interval that is over, so that a peer gone quiet still has its count told.
 static void iol_close_stalled(loop *l) {
     const uint64_t now = monotonic_ms();
     if (now - l->stall_scan_ms < iol_scan_period(l))
@@ -1038,6 +1044,7 @@ static void *iol_fail(loop *l) {
 
 static void *iol_main(void *arg) {
     auto *l = static_cast<loop *>(arg);
+    thread_mark_loop();
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = nullptr; // peers carry their record, never NULL

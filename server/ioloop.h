@@ -93,7 +93,8 @@ struct auth_request {
 // What a peer makes the loop hold is budgeted: the messages queued for it, the frame being
 // gathered or sent, and the part of a frame it has sent so far. Above the loop's output soft
 // limit its reading is paused until its output has drained to half of it; above the hard
-// limit it is closed.
+// limit it is closed. Its tasks on the loop's pool are counted against the loop's limits
+// (iol_peer_submit).
 struct iol_peer {
     uint64_t uid;
     uint64_t cid;
