@@ -207,14 +207,19 @@ static int frame_rx_deliver(frame_rx *rx, frame_buf *b, std::span<uint8_t> area,
 }
 
 int frame_rx_feed(frame_rx *rx, std::span<uint8_t> in, std::span<uint8_t> area, void *ctx,
-                  frame_cb on_frame) {
+                  frame_cb on_frame, frame_hold_cb held, uint64_t *consumed) {
+    const size_t total = in.size();
+    if (consumed != nullptr)
+        *consumed = 0;
     if (!rx->growable && !area.empty()) {
         LOG_ERROR("NET: A fixed receive buffer takes no compression area.");
         return -1;
     }
     const uint64_t max = frame_max_payload(area);
-    while (!in.empty()) {
+    bool delivered = false;
+    while (!in.empty() && !(delivered && held != nullptr && held(ctx))) {
         int rc = 0;
+        delivered = false;
         if (rx->expect == 0) {
             in = frame_rx_take_header(rx, in);
             if (rx->hlen == FRAME_HDR_LEN)
@@ -223,15 +228,20 @@ int frame_rx_feed(frame_rx *rx, std::span<uint8_t> in, std::span<uint8_t> area, 
             frame_buf whole{in.data(), rx->expect, rx->expect};
             in = in.subspan(rx->expect);
             rc = frame_rx_deliver(rx, &whole, area, max, ctx, on_frame);
+            delivered = true;
         } else {
             in = frame_rx_take_payload(rx, in);
-            if (rx->expect == 0)
+            if (rx->expect == 0) {
                 rc = frame_rx_deliver(rx, &rx->payload, area, max, ctx, on_frame);
+                delivered = true;
+            }
         }
         if (rc != 0) {
             frame_rx_restart(rx);
             return -1;
         }
     }
+    if (consumed != nullptr)
+        *consumed = total - in.size();
     return 0;
 }

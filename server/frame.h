@@ -39,6 +39,9 @@ struct frame_buf {
 // Called once for every completed frame with its body, which stays valid only during the
 // call. The callback must not release or reset the receive state that delivered it.
 typedef void (*frame_cb)(void *ctx, uint8_t *body, uint64_t len);
+// Asked after a frame has been delivered while bytes of the feed remain: true when the
+// receiver takes no further frame for now.
+typedef bool (*frame_hold_cb)(void *ctx);
 
 // Receive state of one connection: a partial header, then a partial payload. It keeps partial
 // frames between reads.
@@ -84,9 +87,12 @@ uint64_t frame_max_payload(std::span<const uint8_t> area);
 // they complete. With a compression area bodies are decompressed before delivery; without one
 // on_frame gets the raw payload, trailer included. Bytes of a frame not yet complete stay in
 // the state for the next call. A body may be handed over where it lies in `in` (a raw payload
-// that arrived whole), which is why `in` is writable. 0, or -1 after an ERROR line when the
+// that arrived whole), which is why `in` is writable. With `held`, the feed stops right after
+// a frame for which held(ctx) is true; the bytes of `in` behind that frame are not taken, and
+// feeding them later goes on where it stopped. `consumed`, when given, is set to the bytes of
+// `in` taken: all of them unless the feed stopped. 0, or -1 after an ERROR line when the
 // connection must be dropped (the partial frame is then discarded). A fixed state is never
 // given an area (decompressing would have to grow the caller's buffer): that pairing is
 // refused with -1 before any byte is taken.
 int frame_rx_feed(frame_rx *rx, std::span<uint8_t> in, std::span<uint8_t> area, void *ctx,
-                  frame_cb on_frame);
+                  frame_cb on_frame, frame_hold_cb held = nullptr, uint64_t *consumed = nullptr);

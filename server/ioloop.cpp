@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -283,11 +284,16 @@ static bool iol_reading_off(const iol_peer *p) {
     return p->paused || p->out_held || p->tasks_held;
 }
 
-// Epoll interest of a peer: readable unless its reading is paused, writable while it has
+// The peer's socket is read: its reading is on and no backlog waits to be fed first.
+static bool iol_reads_socket(const iol_peer *p) {
+    return !iol_reading_off(p) && p->backlog == nullptr;
+}
+
+// Epoll interest of a peer: readable while its socket is read, writable while it has
 // something to send. Every change of either goes through here, so neither is ever lost.
 static void iol_update_events(loop *l, iol_peer *p) {
     epoll_event event{};
-    event.events = (iol_reading_off(p) ? 0u : static_cast<uint32_t>(EPOLLIN)) |
+    event.events = (iol_reads_socket(p) ? static_cast<uint32_t>(EPOLLIN) : 0u) |
                    (p->writing ? static_cast<uint32_t>(EPOLLOUT) : 0u);
     event.data.ptr = p;
     if (epoll_ctl(l->kq, EPOLL_CTL_MOD, p->s.fd, &event) != 0)
@@ -469,6 +475,16 @@ int iol_reply(loop *l, const PeerId &to, msg *m) {
     return -1;
 }
 
+static void iol_free_backlog(loop *l, iol_peer *p) {
+    if (p->backlog == nullptr)
+        return;
+    free(p->backlog);
+    p->backlog = nullptr;
+    p->backlog_size = 0;
+    p->backlog_at = 0;
+    std::erase(l->backlogged, p);
+}
+
 // Closes the peer's socket and releases what it queued. Its on_close runs once the current
 // batch of events is done (iol_bury). The closed socket (fd -1) marks it as gone meanwhile.
 static void iol_peer_release(loop *l, iol_peer *p) {
@@ -484,6 +500,7 @@ static void iol_peer_release(loop *l, iol_peer *p) {
     p->pending = nullptr;
     p->last_push = nullptr;
     p->queued_bytes = 0;
+    iol_free_backlog(l, p);
     iol_share_close(p->share);
     p->share = nullptr;
     iol_peer_log("Peer dropped!", p);
@@ -596,6 +613,9 @@ static void iol_accept(loop *l, ioma *a, uint64_t uid) {
         p->last_push = nullptr;
         p->tasks_held = 0;
         p->closing = 0;
+        p->backlog = nullptr;
+        p->backlog_size = 0;
+        p->backlog_at = 0;
         p->share = iol_share_new(l, p);
         ring_init(&p->queue, IOL_PEER_QUEUE);
         l->peers.slots[slot] = iol_slot{uid, p};
@@ -624,10 +644,15 @@ static uint64_t iol_out_bytes(const iol_peer *p) {
     return p->queued_bytes + p->s.used + p->s.pending;
 }
 
-// True when the peer holds more than its hard limit, output and partial input frame
-// together; the caller drops it. The WARN line says so.
+// What the peer makes the loop hold for its input: its partial frame and its backlog.
+static uint64_t iol_in_bytes(const iol_peer *p) {
+    return p->s.rx.payload.len + p->backlog_size;
+}
+
+// True when the peer holds more than its hard limit, output and input together; the caller
+// drops it. The WARN line says so.
 static bool iol_over_budget(const loop *l, const iol_peer *p) {
-    const uint64_t held = iol_out_bytes(p) + p->s.rx.payload.len;
+    const uint64_t held = iol_out_bytes(p) + iol_in_bytes(p);
     if (held <= l->peer_hard)
         return false;
     LOG_WARN("IOL[%s]: Client [UID=%016lX] holds %lu bytes, over its limit of %lu: closed.",
@@ -731,7 +756,7 @@ static bool iol_push_skipped(const loop *l, const iol_peer *p, uint64_t size) {
     }
     const uint64_t out = iol_out_bytes(p);
     if ((out > 0 && out + size > l->out_soft) ||
-        out + size + p->s.rx.payload.len > l->peer_hard) {
+        out + size + iol_in_bytes(p) > l->peer_hard) {
         LOG_DEBUG("IOL[%s]: Client [UID=%016lX] has %lu bytes to take: push skipped.", l->tag,
                   p->uid, out);
         return true;
@@ -911,9 +936,81 @@ static bool iol_channel(loop *l) {
     return true;
 }
 
+// What a feed of a peer's bytes hands its callbacks.
+struct iol_feed {
+    peer_ctx ctx; // the sender, as on_frame gets it
+    iol_peer *peer;
+};
+
 static void iol_deliver(void *ctx, uint8_t *body, uint64_t len) {
-    auto *pc = static_cast<peer_ctx *>(ctx);
-    pc->l->on_frame(pc, body, len);
+    auto *f = static_cast<iol_feed *>(ctx);
+    f->ctx.l->on_frame(&f->ctx, body, len);
+}
+
+// Whether the peer is to take no further frame now: its reading is paused, another thread has
+// asked for that or for its close (a wish the loop has not applied yet), or it is closing.
+static bool iol_held(loop *l, const iol_peer *p) {
+    if (iol_reading_off(p) || p->closing)
+        return true;
+    if (!l->flow_pending.load())
+        return false;
+    peers_lock r(l, false);
+    return p->want_paused || p->want_close;
+}
+
+static bool iol_feed_held(void *ctx) {
+    const auto *f = static_cast<const iol_feed *>(ctx);
+    return iol_held(f->ctx.l, f->peer);
+}
+
+// Keeps the bytes of a read that a held frame left unfed; the socket is not read until they
+// have been fed.
+static void iol_keep_backlog(loop *l, iol_peer *p, std::span<const uint8_t> rest) {
+    p->backlog = static_cast<uint8_t *>(krv_malloc(rest.size()));
+    memcpy(p->backlog, rest.data(), rest.size());
+    p->backlog_size = static_cast<uint32_t>(rest.size());
+    p->backlog_at = 0;
+    l->backlogged.push_back(p);
+    iol_update_events(l, p);
+}
+
+// Feeds the peer's backlog until a frame holds it again; fed to its end, the backlog is freed
+// and the socket is read again.
+static void iol_feed_backlog(loop *l, iol_peer *p) {
+    iol_feed f{{l, p->uid, p->cid, p->idx, p->pt}, p};
+    const std::span<uint8_t> rest{p->backlog + p->backlog_at,
+                                  static_cast<size_t>(p->backlog_size - p->backlog_at)};
+    uint64_t used = 0;
+    int rc;
+    {
+        log_scope scope(&p->share->limiter);
+        rc = frame_rx_feed(&p->s.rx, rest, {p->s.zarea, static_cast<size_t>(p->s.zsize)}, &f,
+                           iol_deliver, iol_feed_held, &used);
+    }
+    if (rc != 0 || p->closing) {
+        iol_drop(l, p);
+        return;
+    }
+    p->backlog_at += static_cast<uint32_t>(used);
+    p->rx_seen_ms = monotonic_ms();
+    if (p->backlog_at == p->backlog_size) {
+        iol_free_backlog(l, p);
+        iol_update_events(l, p);
+    }
+    if (iol_over_budget(l, p))
+        iol_drop(l, p);
+}
+
+// Feeds the backlogs of the peers whose reading is on again, however it resumed: no readable
+// event may come for bytes the loop already holds.
+static void iol_feed_backlogs(loop *l) {
+    if (l->backlogged.empty())
+        return;
+    // A peer dropped meanwhile leaves the list; its block lives until the batch's end.
+    const std::vector<iol_peer *> due = l->backlogged;
+    for (iol_peer *p : due)
+        if (p->s.fd >= 0 && p->backlog != nullptr && !iol_held(l, p))
+            iol_feed_backlog(l, p);
 }
 
 // A writable peer: everything queued joins the open frame, then the frame is sent. A frame
@@ -975,15 +1072,23 @@ static void iol_peer_event(loop *l, iol_peer *p, uint32_t events) {
         iol_drop(l, p);
         return;
     }
-    if ((events & EPOLLIN) && !iol_reading_off(p)) {
-        peer_ctx ctx{l, p->uid, p->cid, p->idx, p->pt};
+    if ((events & EPOLLIN) && iol_reads_socket(p)) {
+        iol_feed f{{l, p->uid, p->cid, p->idx, p->pt}, p};
         LOG_DEBUG("IOL[%s]: Reading from socket...", l->tag);
+        std::span<uint8_t> rest;
         int rc;
         {
             log_scope scope(&p->share->limiter);
-            rc = sock_recv(&p->s, &ctx, iol_deliver);
+            rc = sock_recv(&p->s, &f, iol_deliver, iol_feed_held, &rest);
         }
-        if (rc != 0 || p->closing || iol_over_budget(l, p)) {
+        if (rc != 0 || p->closing) {
+            iol_drop(l, p);
+            return;
+        }
+        // The rest lies in the loop's receive area, which the next read overwrites.
+        if (!rest.empty())
+            iol_keep_backlog(l, p, rest);
+        if (iol_over_budget(l, p)) {
             iol_drop(l, p);
             return;
         }
@@ -1017,7 +1122,7 @@ static void iol_close_stalled(loop *l) {
             return false;
         }
         const bool partial = p->s.rx.hlen != 0 || p->s.rx.expect != 0;
-        if (partial && !iol_reading_off(p) && now - p->rx_seen_ms >= l->stall_ms)
+        if (partial && iol_reads_socket(p) && now - p->rx_seen_ms >= l->stall_ms)
             stalled.push_back(p);
         return false;
     });
@@ -1081,6 +1186,7 @@ static void *iol_main(void *arg) {
         }
         if (l->starved.load())
             iol_apply_flow(l);
+        iol_feed_backlogs(l);
         iol_close_stalled(l);
         iol_bury(l);
     }

@@ -91,7 +91,7 @@ struct auth_request {
 // on_close releases it.
 //
 // What a peer makes the loop hold is budgeted: the messages queued for it, the frame being
-// gathered or sent, and the part of a frame it has sent so far. Above the loop's output soft
+// gathered or sent, the part of a frame it has sent so far, and its backlog. Above the loop's output soft
 // limit its reading is paused until its output has drained to half of it; above the hard
 // limit it is closed. Its tasks on the loop's pool are counted against the loop's limits
 // (iol_peer_submit).
@@ -114,6 +114,12 @@ struct iol_peer {
     iol_share *share;      // its tasks' accounting and its log limiter; made on accept
     uint8_t tasks_held;    // reading is paused because tasks of the peer wait for room
     uint8_t closing;       // over its task limits: closed once the current read is done
+    // The bytes of a read behind a frame that paused the peer's reading, kept unfed (one read
+    // at most, SOCK_RECV_AREA). While any remain its socket is not read; once its reading
+    // resumes they are fed first.
+    uint8_t *backlog;
+    uint32_t backlog_size; // bytes kept
+    uint32_t backlog_at;   // bytes of them fed so far
     // Written by other threads under the table's lock, so kept apart from the loop's own
     // flags: a read of those may be widened to the neighbouring bytes.
     alignas(8) uint8_t want_paused; // what other threads asked for
@@ -264,6 +270,8 @@ struct loop {
     // is done, so a later event of the same batch still finds their memory and sees them
     // closed instead of touching a released block.
     std::vector<iol_peer *> buried;
+    // Peers with a backlog; the loop feeds those whose reading is on at the end of each batch.
+    std::vector<iol_peer *> backlogged;
     // The peers' budget and the stall time (IOL_OUT_SOFT, IOL_PEER_HARD, IOL_STALL_MS unless
     // changed before the loop starts).
     uint64_t out_soft;

@@ -204,7 +204,10 @@ static void net_log_error(int fd, int err, const char *peer) {
 }
 
 int net_recv(int fd, frame_rx *rx, std::span<uint8_t> rarea, std::span<uint8_t> zarea,
-             const char *peer, void *ctx, frame_cb on_frame) {
+             const char *peer, void *ctx, frame_cb on_frame, frame_hold_cb held,
+             std::span<uint8_t> *rest) {
+    if (rest != nullptr)
+        *rest = {};
     ssize_t n;
     do
         n = recv(fd, rarea.data(), rarea.size(), 0);
@@ -219,10 +222,17 @@ int net_recv(int fd, frame_rx *rx, std::span<uint8_t> rarea, std::span<uint8_t> 
         LOG_INFO("NET: Connection [%s] closed by peer.", peer);
         return -1;
     }
-    return frame_rx_feed(rx, rarea.first(static_cast<size_t>(n)), zarea, ctx, on_frame);
+    const std::span<uint8_t> in = rarea.first(static_cast<size_t>(n));
+    uint64_t used = 0;
+    if (frame_rx_feed(rx, in, zarea, ctx, on_frame, held, &used) != 0)
+        return -1;
+    if (rest != nullptr)
+        *rest = in.subspan(static_cast<size_t>(used));
+    return 0;
 }
 
-int sock_recv(sock *s, void *ctx, frame_cb on_frame) {
+int sock_recv(sock *s, void *ctx, frame_cb on_frame, frame_hold_cb held,
+              std::span<uint8_t> *rest) {
     return net_recv(s->fd, &s->rx, {s->rarea, static_cast<size_t>(s->rsize)}, sock_zarea(s),
-                    s->addr.text, ctx, on_frame);
+                    s->addr.text, ctx, on_frame, held, rest);
 }

@@ -67,11 +67,15 @@ int sock_send(sock *s, const uint8_t *msg, uint64_t len);
 int mgrconn_send(sock *s, const uint8_t *msg, uint64_t len);
 
 // Reads once from fd (at most the receive area's size) and feeds the bytes to rx; see
-// frame_rx_feed for the areas and on_frame. `peer` names the connection in log lines.
-// 0, or -1 when the connection is to be dropped (closed by the peer, a socket error, or a
-// refused frame).
+// frame_rx_feed for the areas, on_frame and held. `peer` names the connection in log lines.
+// A caller that passes `held` passes `rest` too: it is set to the bytes of the read that the
+// stop left unfed (empty when the feed took them all). They lie in rarea, so the caller keeps
+// them before the area is read into again. 0, or -1 when the connection is to be dropped (closed by the peer, a socket error,
+// or a refused frame).
 int net_recv(int fd, frame_rx *rx, std::span<uint8_t> rarea, std::span<uint8_t> zarea,
-             const char *peer, void *ctx, frame_cb on_frame);
+             const char *peer, void *ctx, frame_cb on_frame, frame_hold_cb held = nullptr,
+             std::span<uint8_t> *rest = nullptr);
 
 // net_recv on the record's own descriptor, state, areas and peer text.
-int sock_recv(sock *s, void *ctx, frame_cb on_frame);
+int sock_recv(sock *s, void *ctx, frame_cb on_frame, frame_hold_cb held = nullptr,
+              std::span<uint8_t> *rest = nullptr);

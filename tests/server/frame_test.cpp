@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -340,6 +341,81 @@ TEST(FrameReceive, ReassemblesWhateverTheReadSizes) {
         }
         EXPECT_EQ(got, bodies) << "chunk " << chunk;
         EXPECT_EQ(rx.hlen, 0) << "chunk " << chunk;
+        frame_rx_free(&rx);
+    }
+}
+
+// A receiver that takes no further frame of a feed once it has this many bodies.
+struct Holding {
+    std::vector<Bytes> got;
+    std::vector<size_t> hold_after; // body counts
+};
+
+void hold_collect(void *ctx, uint8_t *body, uint64_t len) {
+    static_cast<Holding *>(ctx)->got.emplace_back(reinterpret_cast<const char *>(body), len);
+}
+
+bool hold_when(void *ctx) {
+    const auto *h = static_cast<const Holding *>(ctx);
+    return std::find(h->hold_after.begin(), h->hold_after.end(), h->got.size()) !=
+           h->hold_after.end();
+}
+
+// A feed held after a frame stops right behind it and says how much it took; feeding the rest
+// goes on where it stopped, whether the next read then ends in a header, in a payload or
+// after several frames. A hold on the last frame of a read stops nothing.
+TEST(FrameReceive, HeldFeedStopsAfterTheFrameAndResumesFromTheRest) {
+    std::vector<Bytes> bodies;
+    const Bytes stream = three_frames(&bodies);
+    std::vector<size_t> ends; // where each frame ends in the stream
+    for (const Bytes &b : bodies)
+        ends.push_back((ends.empty() ? 0 : ends.back()) + pack(b).size());
+    const size_t e1 = ends[0], e2 = ends[1];
+    const struct {
+        const char *name;
+        std::vector<size_t> reads_end; // where each read but the last ends
+        std::vector<size_t> hold_after;
+        std::vector<size_t> stops; // where the feeds stop, in the stream
+    } cases[] = {
+        {"one read, held after the first", {}, {1}, {e1}},
+        {"one read, held after every frame", {}, {1, 2, 3}, {e1, e2}},
+        {"read ends in the next header", {e1 + 5}, {1}, {e1}},
+        {"read ends in the next payload", {e1 + FRAME_HDR_LEN + 3}, {1, 2}, {e1, e2}},
+        {"read ends with the held frame", {e1}, {1}, {}},
+        {"held frame completed by a later read", {e1 - 2}, {1}, {e1}},
+        {"never held", {}, {}, {}},
+    };
+    for (const auto &c : cases) {
+        std::vector<uint8_t> area(kArea);
+        frame_rx rx;
+        frame_rx_init(&rx, nullptr, 0, true);
+        Holding h{{}, c.hold_after};
+        Bytes in = stream;
+        std::vector<size_t> stops;
+        std::vector<size_t> cuts = c.reads_end;
+        cuts.push_back(stream.size());
+        size_t at = 0;
+        for (size_t cut : cuts) {
+            while (at < cut) {
+                uint64_t used = 0;
+                const size_t before = h.got.size();
+                ASSERT_EQ(frame_rx_feed(&rx, writable(in).subspan(at, cut - at), area, &h,
+                                        hold_collect, hold_when, &used),
+                          0)
+                    << c.name;
+                ASSERT_GT(used, 0u) << c.name;
+                at += used;
+                if (at < cut) {
+                    stops.push_back(at);
+                    // A stop comes right behind a delivered frame, with nothing of the next.
+                    EXPECT_GT(h.got.size(), before) << c.name;
+                    EXPECT_EQ(rx.hlen, 0) << c.name;
+                    EXPECT_EQ(rx.expect, 0u) << c.name;
+                }
+            }
+        }
+        EXPECT_EQ(stops, c.stops) << c.name;
+        EXPECT_EQ(h.got, bodies) << c.name;
         frame_rx_free(&rx);
     }
 }

@@ -895,6 +895,119 @@ TEST(IoLoopTasks, PeerOverItsWaitingLimitsIsClosed) {
     }
 }
 
+// The frame the messages make on the wire.
+Bytes frame_of(const std::vector<Bytes> &messages) {
+    Bytes body;
+    for (const Bytes &m : messages)
+        body += m;
+    std::vector<uint8_t> buf(body.begin(), body.end());
+    buf.resize(body.size() + FRAME_TRAILER_LEN);
+    std::vector<uint8_t> area(1 << 16);
+    frame_hdr h;
+    const uint64_t size = frame_pack(&h, buf.data(), body.size(), area);
+    return Bytes(reinterpret_cast<const char *>(&h), FRAME_HDR_LEN) +
+           Bytes(reinterpret_cast<const char *>(buf.data()), size - FRAME_HDR_LEN);
+}
+
+// Frames of one query each, named from "p0" on, laid end to end.
+Bytes pipelined(int n, std::vector<Bytes> *answers) {
+    Bytes out;
+    for (int i = 0; i < n; i++) {
+        const std::string name = "p" + std::to_string(i);
+        out += frame_of(queries({name}));
+        answers->push_back(message(MSG_PUSH, "done " + name));
+    }
+    return out;
+}
+
+// A client that sends, in one write, far more one-query frames than may run and wait: the
+// loop stops taking them while its tasks wait and keeps the rest, which a stalled peer's
+// close meanwhile leaves alone; once the tasks move, every query is answered in order and the
+// connection stays open. What follows the kept frames, part of a frame, is completed later.
+TEST(IoLoopTasks, PipelinedFramesWaitUnreadAndAreAllAnswered) {
+    RunResult r = in_child([] {
+        tasks = new TaskRole;
+        Bench b(task_pool(2), nullptr, [](loop *l) {
+            iol_set_limits(l, iol_limits{1, 3, 1 << 20});
+            l->stall_ms = 300;
+        });
+        size_t c = b.join(1);
+        size_t stalled = b.join(2);
+        std::vector<Bytes> want{kWelcome};
+        const Bytes last = frame_of(queries({"last"}));
+        b.clients[c]->send_raw(pipelined(200, &want) + last.substr(0, 20));
+        ASSERT_TRUE(eventually([] { return tasks_ran() == 1; }));
+        b.clients[stalled]->send_raw(Bytes("KR\x30", 3));
+        EXPECT_TRUE(eventually([] { return closes_of(2) == 1; }));
+        EXPECT_EQ(closes_of(1), 0u);
+        tasks->gate.release();
+        ASSERT_TRUE(b.clients[c]->wait_messages(want.size(), 20))
+            << b.clients[c]->messages().size() << " of " << want.size();
+        b.clients[c]->send_raw(last.substr(20));
+        want.push_back(message(MSG_PUSH, "done last"));
+        ASSERT_TRUE(b.clients[c]->wait_messages(want.size()));
+        EXPECT_EQ(b.clients[c]->messages(), want);
+        EXPECT_FALSE(b.clients[c]->closed);
+        EXPECT_TRUE(tasks_released().empty());
+        EXPECT_EQ(tasks->most[1], 1);
+    });
+    EXPECT_CHILD_OK(r);
+    EXPECT_EQ(log_text(r).find("sent more requests than may wait"), std::string::npos);
+}
+
+// What a client sends ahead is bounded all the same: a frame that alone carries more queries
+// than may run and wait closes it, kept behind others or not, with one WARN line; so does a
+// backlog that takes it past its hard limit. Whatever was answered before came in order.
+TEST(IoLoopTasks, KeptFramesStayWithinTheLimits) {
+    const struct {
+        const char *name;
+        int pipelined;     // one-query frames ahead
+        int overfull;      // queries of the frame behind them, 0: none
+        uint64_t hard;     // the peer's hard limit
+        const char *line;
+    } cases[] = {
+        {"overfull frame alone", 0, 40, IOL_PEER_HARD,
+         "WARN   IOL[DB-UI]: Client [UID=0000000000000001] sent more requests than may wait"},
+        {"overfull frame behind others", 20, 40, IOL_PEER_HARD,
+         "WARN   IOL[DB-UI]: Client [UID=0000000000000001] sent more requests than may wait"},
+        {"backlog past the hard limit", 2000, 0, 8192,
+         " bytes, over its limit of 8192: closed.\n"},
+    };
+    for (const auto &k : cases) {
+        RunResult r = in_child([&] {
+            tasks = new TaskRole;
+            static uint64_t hard;
+            hard = k.hard;
+            Bench b(task_pool(2), nullptr, [](loop *l) {
+                iol_set_limits(l, iol_limits{1, 3, 1 << 20});
+                l->peer_hard = hard;
+            });
+            size_t c = b.join(1);
+            std::vector<Bytes> want{kWelcome};
+            Bytes bytes = pipelined(k.pipelined, &want);
+            if (k.overfull > 0) {
+                std::vector<std::string> names;
+                for (int i = 0; i < k.overfull; i++)
+                    names.push_back("o" + std::to_string(i));
+                bytes += frame_of(queries(names));
+            }
+            b.clients[c]->send_raw(bytes);
+            if (k.pipelined > 0) {
+                ASSERT_TRUE(eventually([] { return tasks_ran() == 1; }));
+            }
+            tasks->gate.release();
+            EXPECT_TRUE(b.clients[c]->wait_closed(20));
+            EXPECT_TRUE(eventually([] { return closes_of(1) == 1; }));
+            EXPECT_TRUE(logged(k.line));
+            const std::vector<Bytes> got = b.clients[c]->messages();
+            ASSERT_LE(got.size(), want.size());
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
+        });
+        EXPECT_CHILD_OK(r) << k.name;
+        EXPECT_EQ(count_of(log_text(r), k.line), 1u) << k.name;
+    }
+}
+
 // A task the pool refuses is kept, first in line with its peer's reading paused, and runs
 // once the pool has room: the loop offers it again at its periodic look.
 TEST(IoLoopTasks, PoolRefusalKeepsTheTask) {
