@@ -78,7 +78,7 @@ sock *sock_connect(sock *out, uint64_t split, uint8_t *block, uint64_t total,
         LOG_SYSERR("socket");
         return out;
     }
-    if (connect(fd, sa, sizeof *addr) != 0) {
+    if (connect(fd, sa, static_cast<socklen_t>(sockaddr_size(addr->ss_family))) != 0) {
         LOG_SYSERR("connect");
         close(fd);
         return out;
