@@ -9,7 +9,6 @@
 #include <string>
 #include <cstdarg>
 #include <sys/file.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include "database/store/dbs.h"
 #include "lib/be_load.h"
 #include "lib/crc32.h"
+#include "lib/fd.h"
 #include "lib/files.h"
 #include "lib/io.h"
 #include "lib/log.h"
@@ -249,18 +249,11 @@ extract_rc extract_file(extraction *x, const char *path, uint64_t size) {
     out.reset(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid())
         return FAIL_SYS(x, "open", path);
-    uint64_t left = size;
-    while (left > 0) {
-        size_t chunk = left > 0x40000000 ? 0x40000000 : static_cast<size_t>(left);
-        ssize_t n = sendfile(out.get(), x->tmp_in.get(), nullptr, chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return FAIL_SYS(x, "sendfile", path);
-        if (n == 0)
-            return fail(x, "Archive stream ends inside the file %s.", path);
-        left -= static_cast<uint64_t>(n);
-    }
+    const int sent = fd_send_all(out.get(), x->tmp_in.get(), nullptr, size);
+    if (sent < 0)
+        return FAIL_SYS(x, "sendfile", path);
+    if (sent > 0)
+        return fail(x, "Archive stream ends inside the file %s.", path);
     if (out.close() != 0)
         return FAIL_SYS(x, "close", path);
     return EX_OK;
@@ -336,13 +329,11 @@ extract_rc complete_store(extraction *x) {
         if (make_dir(x, d) != EX_OK)
             return EX_FAILED;
     }
-    DIR *data = opendir("storage.db/data");
-    if (data == nullptr)
+    dir_ptr data(opendir("storage.db/data"));
+    if (!data)
         return FAIL_SYS(x, "opendir", "storage.db/data");
     extract_rc rc = EX_OK;
-    while (struct dirent *de = readdir(data)) {
-        if (de->d_name[0] == '.')
-            continue;
+    while (struct dirent *de = sys_next_visible(data.get())) {
         const std::string agent = std::string("storage.db/data/") + de->d_name;
         struct stat st;
         if (lstat(agent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -354,7 +345,6 @@ extract_rc complete_store(extraction *x) {
         if (rc != EX_OK)
             break;
     }
-    closedir(data);
     return rc;
 }
 
