@@ -377,6 +377,19 @@ TEST(ArchiveExtract, RefusesWithoutTouchingTheDirectory) {
     }
 }
 
+// Extracts dir/in.arch inside dir/work in a child, which prints the cause given back in
+// brackets and exits 0 when the result is `want`.
+RunResult extract_with_cause(const TempDir &dir, int want) {
+    return run_forked([&] {
+        if (chdir(dir.sub("work").c_str()) != 0)
+            _exit(2);
+        std::string why;
+        const int rc = dbs_extract("../in.arch", &why);
+        printf("[%s]\n", why.c_str());
+        exit_flushed(rc == want);
+    });
+}
+
 // The temporary file of a killed extraction (nobody holds it) is taken over and removed at
 // the end; one a live extraction holds refuses the second one and stays as it is.
 TEST(ArchiveExtract, TemporaryFileLeftOrHeld) {
@@ -392,14 +405,7 @@ TEST(ArchiveExtract, TemporaryFileLeftOrHeld) {
             holder.reset(open(tmp.c_str(), O_RDONLY | O_CLOEXEC));
             ASSERT_EQ(flock(holder.get(), LOCK_EX), 0);
         }
-        RunResult r = run_forked([&] {
-            if (chdir(dir.sub("work").c_str()) != 0)
-                _exit(2);
-            std::string why;
-            const int rc = dbs_extract("../in.arch", &why);
-            printf("[%s]\n", why.c_str());
-            exit_flushed(rc == (held ? -1 : 0));
-        });
+        RunResult r = extract_with_cause(dir, held ? -1 : 0);
         EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
         if (held) {
             EXPECT_EQ(r.out, "\033[91mOutput file [korvane-arch.tmp] is in use by another "
@@ -421,14 +427,7 @@ TEST(ArchiveExtract, FailureRemovesTheTemporaryFileAndNamesTheCause) {
     write_file(dir.sub("in.arch"),
                archive_header() + with_field(block(kGood), 10, Bytes("\x12\x34\x56\x78")));
     ASSERT_EQ(mkdir(dir.sub("work").c_str(), 0700), 0);
-    RunResult r = run_forked([&] {
-        if (chdir(dir.sub("work").c_str()) != 0)
-            _exit(2);
-        std::string why;
-        const int rc = dbs_extract("../in.arch", &why);
-        printf("[%s]\n", why.c_str());
-        exit_flushed(rc == -1);
-    });
+    RunResult r = extract_with_cause(dir, -1);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("[Data block corrupted.]\n"), std::string::npos) << r.out;
     EXPECT_FALSE(path_exists(dir.sub(std::string("work/") + ARCHIVE_TMP_FILE)));
