@@ -4,10 +4,12 @@
 // while another client loads the server:
 //   - nobody else (the baseline);
 //   - 40 costly requests in flight, each naming 65,535 agents without data over 72 hours;
-//   - 400 queries of about 380 KB of reply each whose replies are not read.
+//   - 400 queries of about 380 KB of reply each whose replies are not read;
+//   - 4 clients each sending one LZ4 frame of about 64 KB that inflates to 16 MiB: 798,911
+//     SYMBOLS queries of 21 bytes, each refused by the query ("Invalid request!").
 // It prints a markdown table: the small query's median and slowest answer over the case, what
-// the loading client got, and the service process's peak RSS, each as the median of the runs
-// with their minimum and maximum (every run on a fresh server).
+// the loading clients got, the service process's peak RSS and how much the log grew, each as
+// the median of the runs with their minimum and maximum (every run on a fresh server).
 //
 // clients [--korvane PATH] [--runs R]
 //   PATH defaults to the korvane next to the build's bench directory; R (default 1) runs.
@@ -19,12 +21,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <vector>
 
 #include "bench/load_driver.h"
+#include "database/query_symbols.h"
 #include "database/store/dbs.h"
 #include "database/store/rcall.h"
 #include "server/reply.h"
@@ -85,10 +89,11 @@ std::string costly_query(uint64_t rid, uint32_t agents) {
 
 struct Load {
     const char *name;
-    // Frames the loading client sends, in order, from a thread of its own; the small queries
+    // Frames each loading client sends, in order, from a thread of its own; the small queries
     // start once `ahead` of them have left (or a few seconds have passed).
     std::function<std::vector<std::string>(FrameClient *c)> frames;
     unsigned ahead;
+    unsigned loaders = 1;
 };
 
 // What one run of a case measured.
@@ -97,28 +102,39 @@ struct Result {
     double slowest_ms = 0;
     double sent = 0; // loading frames sent before the small queries ended
     double rss = 0;
+    double log_kib = 0; // growth of the log over the case
     bool ok = false;
 };
 
-Result run_case(const Load &load, unsigned port, pid_t service) {
+Result run_case(const Load &load, const driver_server &server) {
     Result r;
-    FrameClient loader(port);
-    FrameClient small(port);
-    if (!loader.send({ui_hello(std::string("loader ") + load.name)}) || !loader.next(10000) ||
-        !small.send({ui_hello(std::string("small ") + load.name)}) || !small.next(10000))
+    const std::string log_path = server.env + "/logs/korvane.log";
+    const size_t log_before = driver_read_text(log_path).size();
+    std::vector<std::unique_ptr<FrameClient>> loaders;
+    for (unsigned i = 0; i < load.loaders; i++) {
+        loaders.push_back(std::make_unique<FrameClient>(server.port));
+        FrameClient &c = *loaders.back();
+        if (!c.send({ui_hello("loader " + std::to_string(i) + " " + load.name)}) ||
+            !c.next(10000))
+            return r;
+    }
+    FrameClient small(server.port);
+    if (!small.send({ui_hello(std::string("small ") + load.name)}) || !small.next(10000))
         return r;
     // A first query opens what the small ones read.
     if (!small.send({root_calls_query(1000, kAgent, kDay, kDay + DAY_MS - 1)}) || !small.next(10000))
         return r;
-    const std::vector<std::string> frames = load.frames(&loader);
+    const std::vector<std::string> frames = load.frames(loaders[0].get());
     std::atomic<unsigned> sent{0};
-    std::thread t([&] {
-        for (const std::string &f : frames) {
-            if (!loader.send_raw(f))
-                return;
-            sent++;
-        }
-    });
+    std::vector<std::thread> threads;
+    for (auto &loader : loaders)
+        threads.emplace_back([&frames, &sent, c = loader.get()] {
+            for (const std::string &f : frames) {
+                if (!c->send_raw(f))
+                    return;
+                sent++;
+            }
+        });
     const Clock::time_point wait_end = Clock::now() + std::chrono::seconds(5);
     while (sent < load.ahead && Clock::now() < wait_end)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -131,11 +147,14 @@ Result run_case(const Load &load, unsigned port, pid_t service) {
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - before).count());
     }
     const unsigned sent_before_end = sent;
-    shutdown(loader.fd(), SHUT_RDWR);
-    t.join();
+    for (auto &loader : loaders)
+        shutdown(loader->fd(), SHUT_RDWR);
+    for (std::thread &t : threads)
+        t.join();
     std::sort(ms.begin(), ms.end());
+    const double log_kib = static_cast<double>(driver_read_text(log_path).size() - log_before) / 1024;
     r = {ms[ms.size() / 2], ms.back(), static_cast<double>(sent_before_end),
-         driver_peak_rss_mib(service), ok};
+         driver_peak_rss_mib(server.service), log_kib, ok};
     return r;
 }
 
@@ -144,13 +163,15 @@ bool print_row(const Load &load, const std::vector<Result> &runs) {
     bool ok = runs.size() > 0;
     for (const Result &r : runs)
         ok = ok && r.ok;
-    printf("| %s | %s | %s | %s | %s |%s\n", load.name,
+    printf("| %s | %s | %s | %s | %s | %s |%s\n", load.name,
            driver_spread(driver_each(runs, [](const Result &r) { return r.median_ms; }), "%.1f")
                .c_str(),
            driver_spread(driver_each(runs, [](const Result &r) { return r.slowest_ms; }), "%.1f")
                .c_str(),
            driver_spread(driver_each(runs, [](const Result &r) { return r.sent; }), "%.0f").c_str(),
            driver_spread(driver_each(runs, [](const Result &r) { return r.rss; }), "%.0f").c_str(),
+           driver_spread(driver_each(runs, [](const Result &r) { return r.log_kib; }), "%.0f")
+               .c_str(),
            ok ? "" : " a run failed or a small query went unanswered");
     fflush(stdout);
     return ok;
@@ -158,6 +179,13 @@ bool print_row(const Load &load, const std::vector<Result> &runs) {
 
 const Load kLoads[] = {
     {"nothing", [](FrameClient *) { return std::vector<std::string>{}; }, 0},
+    // Before the cases whose replies raise the peak, so that its peak RSS is its own.
+    {"4 clients, one 16 MiB frame of 798,911 malformed queries each",
+     [](FrameClient *c) {
+         const std::string query = wire_message(MSG_DB_QUERY, be(7, 8) + be(DBQ_SYMBOLS, 8));
+         return std::vector<std::string>{c->pack(std::vector<std::string>(798911, query))};
+     },
+     4, 4},
     {"40 costly requests in flight",
      [](FrameClient *c) {
          std::vector<std::string> frames;
@@ -206,12 +234,12 @@ int main(int argc, char **argv) {
             rc = 1;
         } else {
             for (size_t i = 0; i < kCases; i++)
-                results[i].push_back(run_case(kLoads[i], server.port, server.service));
+                results[i].push_back(run_case(kLoads[i], server));
         }
         driver_stop(&server);
     }
     printf("| beside | small query median ms | slowest ms | loading frames sent | "
-           "server peak RSS MiB |\n|---|---:|---:|---:|---:|\n");
+           "server peak RSS MiB | log growth KiB |\n|---|---:|---:|---:|---:|---:|\n");
     for (size_t i = 0; i < kCases; i++)
         if (!print_row(kLoads[i], results[i]))
             rc = 1;

@@ -92,6 +92,12 @@ void budget_drop(agent_collector *ac, const char *what) {
     d->told_ms = now;
 }
 
+// Counts what the store's buffers of the agent's waiting root calls hold now.
+void batch_recount(agent_collector *ac) {
+    if (ac->agent != nullptr)
+        mem_recount(ac, &ac->batch_mem, dbs_agent_mc_batch_bytes(ac->agent));
+}
+
 uint64_t slot_bytes(const rcall_slot *s) {
     return (s->reserved != 0 ? uint64_t{s->reserved} * sizeof(call_record) + MEM_ALLOC : 0) +
            (s->ext != nullptr ? ext_buf_bytes(s->ext) + 2 * MEM_ALLOC : 0);
@@ -423,9 +429,17 @@ int rcall_slot_store(agent_collector *ac, rcall_slot *s, uint8_t *scratch) {
         LOG_WARN("Thread symbol not found: %u", rc.thread);
     rc.thread = thread;
     const int saved = ac->cb.rcall_save(ac->agent, &rc);
-    if (ac->in_payload)
+    if (ac->agent == nullptr)
         return saved;
-    return dbs_agent_mc_flush(ac->agent) == 0 ? saved : -1;
+    batch_recount(ac);
+    // Within a payload the root calls wait for its end, unless what waits takes the agent
+    // or its worker past the budgets.
+    if (ac->in_payload && !mem_over(ac))
+        return saved;
+    const int flushed =
+        ac->in_payload ? dbs_agent_mc_batch_release(ac->agent) : dbs_agent_mc_flush(ac->agent);
+    batch_recount(ac);
+    return flushed == 0 ? saved : -1;
 }
 
 // A root that completes a root call of its own: assembled in the agent's lone slot and
@@ -489,6 +503,10 @@ void agent_collector_destroy(agent_collector *ac) {
     if (ac->agent != nullptr) {
         (void)dbs_agent_kv_close(ac->cb.db, ac->agent);
         (void)dbs_agent_mc_close(ac->agent);
+        batch_recount(ac);
+        // No later root call or sample of the agent tells what was lost in its last second,
+        // a failed last write among it: told now.
+        dbs_agent_tell_losses(ac->agent, true);
     }
     for (agent_symbol_map &m : ac->maps)
         symmap_free(&m);
@@ -647,7 +665,11 @@ void agent_payload_begin(agent_collector *ac) {
 
 int agent_payload_end(agent_collector *ac) {
     ac->in_payload = false;
-    return ac->agent != nullptr ? dbs_agent_mc_flush(ac->agent) : 0;
+    if (ac->agent == nullptr)
+        return 0;
+    const int rc = dbs_agent_mc_flush(ac->agent);
+    batch_recount(ac);
+    return rc;
 }
 
 void agent_collector_cell_stats(uint64_t now_ms, const agent_collector *ac, open_age_table *t) {

@@ -11,6 +11,8 @@
 // What an agent makes the collector hold (root calls in progress with their calls and
 // extension builders, symbol map pages) is counted against its budget and its worker's
 // (collector_memory): what would need more than is left is dropped, with a counted WARN.
+// The store's buffers of the agent's completed root calls waiting to be written count too;
+// past the budgets, they are written and released at once rather than at the payload's end.
 #pragma once
 
 #include <cstdint>
@@ -100,7 +102,8 @@ struct agent_collector {
     collector_callbacks cb;
     collector_memory *memory; // the worker's budget, or `own_memory`
     collector_memory own_memory;
-    uint64_t mem_used; // bytes this agent holds, counted against the budgets
+    uint64_t mem_used;  // bytes this agent holds, counted against the budgets
+    uint64_t batch_mem; // of those, the store's buffers of its root calls waiting to be written
     uint64_t agent_id;
     uint64_t completed_roots;   // roots that arrived, stored or not
     uint64_t exception_roots;   // of those, roots with an exception call

@@ -98,14 +98,10 @@ static PeerId dbui_peer_id(const peer_ctx &ctx) {
     return PeerId{ctx.uid, ctx.cid, ctx.idx, ctx.pt};
 }
 
-// Hands a reply to the requester's loop. A loop that cannot take it leaves it to be freed
-// here; the client's connection is then closed, so that it does not wait for ever for a
-// reply that will not come.
+// Hands a reply to the requester's connection. A loop that cannot take it frees it and closes
+// that connection, so that the client does not wait for ever for a reply that will not come.
 static void dbui_send(const peer_ctx &ctx, msg *reply) {
-    if (iol_send(ctx.l, IOMessage{reply, IOM_SEND, dbui_peer_id(ctx)}) != 0) {
-        free(reply);
-        iol_close_peer(ctx.l, dbui_peer_id(ctx));
-    }
+    (void)iol_reply(ctx.l, dbui_peer_id(ctx), reply);
 }
 
 static void dbui_send_error(const peer_ctx &ctx, uint64_t rid, uint64_t qid) {
@@ -124,55 +120,22 @@ void dbui_on_auth(auth_request *req) {
     store_be16(answer + 8, PROTOCOL_VERSION);
     auto *peer = static_cast<dbui_peer *>(krv_calloc(1, sizeof(dbui_peer)));
     peer->base.uid = uid;
-    peer->client = new dbui_client;
     const auto *ctx = static_cast<const database_ctx *>(req->target->ctx);
     peer->online = ctx != nullptr ? ctx->online : nullptr;
     iol_accept_request(req, &peer->base, msg_new(MSG_HELLO, answer, sizeof answer));
 }
 
-// Lets go of a client; the last one releases it with the queries still waiting.
-static void dbui_client_release(dbui_client *c) {
-    if (c->refs.fetch_sub(1) != 1)
-        return;
-    for (query_task *t : c->waiting)
-        free(t);
-    delete c;
-}
-
-// Runs under the loop's table lock: it must not take the client's lock, which a worker may
-// hold while it asks the loop to resume reading. The online service's guard may be taken
-// here: its holders never wait for the loop.
+// Runs under the loop's table lock. The online service's guard may be taken here: its
+// holders never wait for the loop.
 void dbui_on_close(iol_peer *peer) {
     auto *p = reinterpret_cast<dbui_peer *>(peer);
     if (p->online != nullptr)
         online_unsubscribe(p->online, PeerId{peer->uid, peer->cid, peer->idx, peer->pt});
-    if (p->client != nullptr) {
-        p->client->closed = true;
-        dbui_client_release(p->client);
-    }
     free(p);
 }
 
-namespace {
-
-// A frame of one client being walked: its sender and the sender's queries.
-struct dbui_frame {
-    const peer_ctx *ctx;
-    dbui_client *client;
-};
-
-} // namespace
-
 void dbui_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
-    dbui_frame f{ctx, nullptr};
-    iol_with_peer(
-        ctx->l, &f,
-        [](void *arg, iol_peer *p) {
-            static_cast<dbui_frame *>(arg)->client = reinterpret_cast<dbui_peer *>(p)->client;
-        },
-        dbui_peer_id(*ctx));
-    if (f.client != nullptr)
-        msg_foreach(len, data, &f, dbui_on_message);
+    msg_foreach(len, data, ctx, dbui_on_message);
 }
 
 // ONLINE DATA, answered on the loop thread: a non-zero argument subscribes the requester, 0
@@ -199,44 +162,19 @@ static void dbui_online_data(const peer_ctx &ctx, uint64_t rid, const uint8_t *a
     dbui_send(ctx, qresp_build(QRESP_OK, rid, QID_ONLINE_DATA, data, sizeof data));
 }
 
-// Puts the client's waiting queries on the pool, oldest first, while it has room for them;
-// called with the client's lock held. A full pool answers the query it refuses with status 2.
-// True when no query waits any more.
-static bool dbui_start_waiting(dbui_client *c) {
-    while (!c->waiting.empty() && c->running < DBUI_CLIENT_TASKS) {
-        query_task *t = c->waiting.front();
-        c->waiting.pop_front();
-        if (iol_submit_task(t->ctx.l, t, dbui_query_task) == 0) {
-            c->running++;
-            continue;
-        }
-        LOG_WARN("Tasks queue full. Task dropped.");
-        dbui_send_error(t->ctx, t->rid, t->qid);
-        free(t);
-        c->refs--; // the caller holds a reference of its own: never the last
-    }
-    return c->waiting.empty();
-}
-
-// Copies the query into a task behind the client's earlier ones. While any waits for room,
-// the client's reading is paused.
-static void dbui_submit(const dbui_frame &f, query_handler handler, uint64_t rid, uint64_t qid,
-                        const uint8_t *args, uint32_t len) {
-    dbui_client *c = f.client;
-    auto *t = static_cast<query_task *>(krv_malloc(sizeof(query_task) + len));
-    *t = query_task{*f.ctx, c, handler, rid, qid, len};
+// Copies the query into a task of the client. -1 when the client is over its limits and is
+// being closed: the rest of its frame is not read.
+static int dbui_submit(const peer_ctx &ctx, query_handler handler, uint64_t rid, uint64_t qid,
+                       const uint8_t *args, uint32_t len) {
+    const uint32_t size = static_cast<uint32_t>(sizeof(query_task)) + len;
+    auto *t = static_cast<query_task *>(krv_malloc(size));
+    *t = query_task{ctx, handler, rid, qid, len};
     memcpy(t->args, args, len);
-    c->refs++;
-    std::lock_guard<std::mutex> lk(c->m);
-    c->waiting.push_back(t);
-    if (!dbui_start_waiting(c) && !c->paused) {
-        c->paused = true;
-        iol_pause_reading(f.ctx->l, dbui_peer_id(*f.ctx));
-    }
+    return iol_peer_submit(&ctx, dbui_query_task, t, free, size);
 }
 
 int dbui_on_message(void *arg, uint8_t type, uint32_t len, const uint8_t *data) {
-    const auto &f = *static_cast<const dbui_frame *>(arg);
+    const auto &ctx = *static_cast<const peer_ctx *>(arg);
     if (type != MSG_DB_QUERY) {
         LOG_ERROR("Incorrect message type.");
         return -1;
@@ -254,29 +192,11 @@ int dbui_on_message(void *arg, uint8_t type, uint32_t len, const uint8_t *data) 
     }
     LOG_DEBUG("Database query [RID=%lu, QID=%lu, DESC=(%s)]", rid, qid, dbq_table[qid].name);
     const uint32_t arg_len = len - DBQ_HDR_LEN;
-    if (qid == QID_ONLINE_DATA)
-        dbui_online_data(*f.ctx, rid, data + DBQ_HDR_LEN, arg_len);
-    else
-        dbui_submit(f, dbq_table[qid].handler, rid, qid, data + DBQ_HDR_LEN, arg_len);
-    return 0;
-}
-
-// A query of the client is done: the next one waiting takes its place, and the client is
-// read again once none waits.
-static void dbui_query_done(query_task *t) {
-    dbui_client *c = t->client;
-    const PeerId id = dbui_peer_id(t->ctx);
-    loop *l = t->ctx.l;
-    free(t);
-    {
-        std::lock_guard<std::mutex> lk(c->m);
-        c->running--;
-        if (!c->closed && dbui_start_waiting(c) && c->paused) {
-            c->paused = false;
-            iol_resume_reading(l, id);
-        }
+    if (qid == QID_ONLINE_DATA) {
+        dbui_online_data(ctx, rid, data + DBQ_HDR_LEN, arg_len);
+        return 0;
     }
-    dbui_client_release(c);
+    return dbui_submit(ctx, dbq_table[qid].handler, rid, qid, data + DBQ_HDR_LEN, arg_len);
 }
 
 void dbui_query_task(void *task) {
@@ -286,9 +206,13 @@ void dbui_query_task(void *task) {
     if (reply == nullptr)
         reply = qresp_build(QRESP_ERROR, t->rid, t->qid, nullptr, 0);
     dbui_send(t->ctx, reply);
-    dbui_query_done(t);
+    free(t);
 }
 
 loop *dbui_loop_create(database_ctx *ctx, mtp_pool *pool) {
-    return iol_create(PT_DB_UI, pool, dbui_on_close, dbui_on_auth, dbui_on_frame, ctx);
+    loop *l = iol_create(PT_DB_UI, pool, dbui_on_close, dbui_on_auth, dbui_on_frame, ctx);
+    if (l != nullptr)
+        iol_set_limits(l, iol_limits{DBUI_CLIENT_TASKS, DBUI_CLIENT_WAITING,
+                                     DBUI_CLIENT_WAITING_BYTES});
+    return l;
 }

@@ -5,10 +5,7 @@
 // handler's reply goes back to the client through the loop.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 
 #include "lib/mtp.h"
 #include "server/ioloop.h"
@@ -47,36 +44,25 @@ struct dbq_entry {
 extern const dbq_entry dbq_table[DBQ_COUNT];
 
 // The queries one client may have on the pool at once, queued or running. Its further
-// queries wait behind them in the order they came, and the client's reading is paused while
-// any wait, so one client cannot hold every worker of the pool.
+// queries wait behind them in the order they came, with the client's reading paused while
+// any wait, so one client cannot hold every worker of the pool. At most DBUI_CLIENT_WAITING
+// queries of DBUI_CLIENT_WAITING_BYTES bytes together wait; a client that sends more at
+// once (one frame may inflate to millions of tiny queries) is closed.
 constexpr uint32_t DBUI_CLIENT_TASKS = 4;
-
-struct query_task;
-
-// The queries of one client, shared by its peer and its tasks; the last of them to let go
-// releases it (and any query still waiting, whose client has gone).
-struct dbui_client {
-    std::mutex m;                    // guards running, waiting and paused
-    uint32_t running = 0;            // tasks on the pool
-    std::deque<query_task *> waiting; // behind them, oldest first
-    bool paused = false;             // the client's reading was paused for the waiting ones
-    std::atomic<uint32_t> refs{1};   // the peer's and one per task
-    std::atomic<bool> closed{false}; // the connection has gone: waiting queries are dropped
-};
+constexpr uint32_t DBUI_CLIENT_WAITING = 64;
+constexpr uint64_t DBUI_CLIENT_WAITING_BYTES = 1ull << 20;
 
 struct odb;
 
 // The loop's peer record of a client.
 struct dbui_peer {
     iol_peer base;
-    dbui_client *client;
     odb *online; // the online service whose subscription its close ends; may be NULL
 };
 
-// One queued query; dbui_query_task owns it and frees it.
+// One query on its way to the pool; dbui_query_task owns it and frees it.
 struct query_task {
     peer_ctx ctx; // the requester
-    dbui_client *client;
     query_handler handler;
     uint64_t rid;
     uint64_t qid;
@@ -92,8 +78,8 @@ void dbui_on_auth(auth_request *req);
 void dbui_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len);
 void dbui_on_close(iol_peer *peer);
 
-// One message of a client's frame (ctx: the frame being walked, its sender and the sender's
-// queries): 0, or -1 to drop the rest of the frame.
+// One message of a client's frame (ctx: the frame's sender, a peer_ctx): 0, or -1 to drop
+// the rest of the frame.
 int dbui_on_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *data);
 
 // Pool function of a query: runs its handler and sends the reply to the requester.

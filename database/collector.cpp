@@ -86,6 +86,9 @@ agent_slot *collector_slot_for(collector_worker *cw, uint64_t agent_id) {
     avail->ac = ac;
     avail->agent_id = agent_id;
     KRV_LOCKCALL(pthread_mutex_unlock(&avail->lock));
+    char who[48];
+    snprintf(who, sizeof who, "Collector: Agent [%016lX]", agent_id);
+    log_limiter_init(&avail->limiter, who, LOG_LIMIT_FIRST, LOG_LIMIT_INTERVAL_MS, 0);
     t->by_agent.emplace(agent_id, index);
     collector_table_count(cw, 1);
     return t->last = avail;
@@ -99,6 +102,7 @@ void collector_agent_gone(collector_worker *cw, uint64_t agent_id) {
     if (it == t->by_agent.end())
         return;
     agent_slot *ptr = t->items[it->second];
+    log_limiter_end(&ptr->limiter);
     KRV_LOCKCALL(pthread_mutex_lock(&ptr->lock));
     agent_collector_destroy(ptr->ac);
     ptr->ac = nullptr;
@@ -117,7 +121,10 @@ void collector_agent_data(collector_worker *cw, collector_msg *m) {
     agent_slot *slot = collector_slot_for(cw, m->agent_id);
     collector_msg_ctx ctx{slot, cw->scratch.get()};
     agent_payload_begin(slot->ac);
-    msg_foreach(m->size, collector_msg_data(m), &ctx, collector_process_message);
+    {
+        log_scope scope(&slot->limiter);
+        msg_foreach(m->size, collector_msg_data(m), &ctx, collector_process_message);
+    }
     // A failed write has been counted and told as a loss by the store.
     (void)agent_payload_end(slot->ac);
 }

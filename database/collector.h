@@ -19,6 +19,7 @@
 
 #include "lib/bbuf.h"
 #include "lib/format.h"
+#include "lib/log.h"
 #include "lib/queue.h"
 
 struct agent_collector;
@@ -93,6 +94,8 @@ struct agent_slot {
     agent_collector *ac; // NULL when the slot is free
     pthread_mutex_t lock;
     uint64_t agent_id; // 0 when free
+    // What the agent's records make the worker log goes through it; the worker's alone.
+    log_limiter limiter;
 };
 
 // A worker's slot table. Only the worker writes it; it takes `lock` to grow the table and to

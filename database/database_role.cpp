@@ -90,6 +90,7 @@ constexpr uint32_t DATABASE_PAUSE_WAIT_MS = 5000;
 // worker's queue, then the workers joined), and every agent's state closed, which syncs and
 // closes its files.
 void database_quiesce(role *self, struct runtime *) {
+    mgrconn_shutdown();
     database_ctx *ctx = database_of(self);
     if (ctx == nullptr || ctx->collector == nullptr)
         return;

@@ -36,6 +36,7 @@ struct topx {
     uint32_t max_dur = 0;
     std::vector<topx_counter> counters;
     std::unordered_map<uint32_t, uint32_t> by_class; // class id -> index in counters
+    dbs_walk walk;
     qresp_out out;
 };
 
@@ -134,9 +135,9 @@ bool topx_walk(topx *q, uint64_t agent) {
     q->counters.clear();
     q->by_class.clear();
     if (q->mode == TOPX_MODE_CALLS)
-        return dbs_rcall_foreach(agent, q->range, q, dbq_top_exceptions_on_rcall, false, nullptr,
+        return dbs_rcall_foreach(agent, q->range, q, dbq_top_exceptions_on_rcall, false, &q->walk,
                                  dbs_calls_with_exceptions) == 0;
-    return dbs_rcall_foreach_tree(agent, q->range, q, dbq_top_exceptions_on_tree) == 0;
+    return dbs_rcall_foreach_tree(agent, q->range, q, dbq_top_exceptions_on_tree, &q->walk) == 0;
 }
 
 // ---- EXCEPTIONS OCCURRENCES ----
@@ -148,6 +149,7 @@ struct excq {
     bool open = false; // a run is being counted
     uint64_t second = 0;
     uint32_t count = 0;
+    dbs_walk walk;
     qresp_out out;
 };
 
@@ -178,16 +180,26 @@ bool excq_examine(excq *q, const call_record *c) {
     return true;
 }
 
+// Counts the occurrences of a root call, the root first. False once the reply is cut.
+bool excq_examine_all(excq *q, const rcall *rc) {
+    if (!excq_examine(q, rc->root))
+        return false;
+    if (rc->exceptions == 0)
+        return true;
+    for (uint32_t i = 0; i < rc->count; i++) {
+        if (!excq_examine(q, &rc->calls[i]))
+            return false;
+    }
+    return true;
+}
+
+// Once the reply is cut nothing more joins it: the walk ends there and opens no later hour.
 int dbq_exc_occurrences_on_rcall(void *ctx, rcall_key, uint16_t, const rcall *rc, const uint8_t *,
                                  uint16_t) {
     auto *q = static_cast<excq *>(ctx);
-    if (q->out.limit.cut || !excq_examine(q, rc->root))
+    if (q->out.limit.cut || !excq_examine_all(q, rc)) {
+        q->walk.ended = true;
         return -1;
-    if (rc->exceptions == 0)
-        return 0;
-    for (uint32_t i = 0; i < rc->count; i++) {
-        if (!excq_examine(q, &rc->calls[i]))
-            return -1;
     }
     return 0;
 }
@@ -216,7 +228,7 @@ msg *dbq_top_exceptions_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *ar
     if (q.max_dur == 0)
         q.max_dur = UINT32_MAX;
     LOG_DEBUG("Request decoded successfully.");
-    for (uint16_t i = 0; i < n; i++) {
+    for (uint16_t i = 0; i < n && !q.walk.cut; i++) {
         // Once not even one item fits, no later agent can add any: it is not walked.
         if (!qresp_limit_fits(&q.out.limit, q.out.used, TOPX_ITEM_LEN))
             break;
@@ -229,7 +241,10 @@ msg *dbq_top_exceptions_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *ar
         if (!topx_append(&q, agent))
             break;
     }
-    return qresp_out_finish(&q.out, q.out.limit.status, rid, qid);
+    uint16_t status = q.out.limit.status;
+    if (dbs_walk_report_cut(&q.walk, "TOP EXCEPTIONS"))
+        status = QRESP_PARTIAL;
+    return qresp_out_finish(&q.out, status, rid, qid);
 }
 
 msg *dbq_exceptions_occurrences_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *args,
@@ -242,10 +257,13 @@ msg *dbq_exceptions_occurrences_run(dbs *, uint64_t rid, uint64_t qid, const uin
     const uint64_t agent = load_be64(args + 16);
     q.class_id = load_be32(args + 24);
     LOG_DEBUG("Request decoded successfully.");
-    if (dbs_rcall_foreach(agent, q.range, &q, dbq_exc_occurrences_on_rcall, false, nullptr,
+    if (dbs_rcall_foreach(agent, q.range, &q, dbq_exc_occurrences_on_rcall, false, &q.walk,
                           dbs_calls_with_exceptions) != 0)
         return nullptr;
     if (q.open && !q.out.limit.cut)
         excq_close_run(&q);
-    return qresp_out_finish(&q.out, q.out.limit.status, rid, qid);
+    uint16_t status = q.out.limit.status;
+    if (dbs_walk_report_cut(&q.walk, "EXCEPTIONS OCCURRENCES"))
+        status = QRESP_PARTIAL;
+    return qresp_out_finish(&q.out, status, rid, qid);
 }

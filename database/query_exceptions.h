@@ -30,14 +30,17 @@ constexpr uint32_t EXCQ_RUN_LEN = 12;
 // status 1 with each agent's items in request order, largest count first (ties go to the
 // class whose id mod 10 is lower, then to the lower id); 4 when an agent's items no longer
 // fit in the reply, or agents are left when not even one more item would, which then ends
-// without that agent or any after it (they are not read). NULL when the
-// request is refused (logged) or an agent's files could not all be read; the dispatcher
-// answers it with status 2.
+// without that agent or any after it (they are not read); 4 too when the walks reached the
+// most hour files one request may open (DBS_WALK_FILES_MAX): the agent they stopped in
+// gives the items of what was read, and no later agent is read. NULL when the request is
+// refused (logged) or an agent's files could not all be read; the dispatcher answers it with
+// status 2.
 msg *dbq_top_exceptions_run(dbs *db, uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len);
 
 // Runs an OCCURRENCES request: status 1 with the runs of occurrences in walk order (root
 // calls as stored, the root before its calls), a new run wherever the second changes; 4 when
-// the reply was cut at its size limit. NULL when the request is refused (logged) or the
-// agent's files could not all be read.
+// the reply was cut at its size limit (no later hour file is then opened) or the walk
+// reached the most hour files one request may open, with the runs of what was read. NULL
+// when the request is refused (logged) or the agent's files could not all be read.
 msg *dbq_exceptions_occurrences_run(dbs *db, uint64_t rid, uint64_t qid, const uint8_t *args,
                                     uint32_t len);

@@ -54,6 +54,7 @@ struct fgraph {
     uint32_t max_nodes = 0; // besides the root
     uint64_t roots = 0;     // root calls merged
     bool cut = false;       // a node was not made for want of room in the reply
+    dbs_walk walk;
 };
 
 size_t fgraph_hash(uint32_t parent, uint32_t cls, uint32_t method) {
@@ -206,22 +207,23 @@ msg *dbq_flame_graph_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *args,
     fgraph g;
     g.max_nodes = dbq_flame_graph_max_nodes();
     g.pending.reserve(CALL_TREE_NODES);
-    for (uint32_t i = 0; i < k; i++) {
+    for (uint32_t i = 0; i < k && !g.walk.cut; i++) {
         const uint64_t agent = load_be64(args + FGRAPH_HEAD_LEN + i * AGENT_ID_LEN);
         if (dbs_agent_exists(agent) == 0)
             continue;
         // Files that could not all be read would pass for a smaller graph.
-        if (dbs_rcall_foreach_tree(agent, range, &g, dbq_flame_graph_on_tree) != 0)
+        if (dbs_rcall_foreach_tree(agent, range, &g, dbq_flame_graph_on_tree, &g.walk) != 0)
             return nullptr;
     }
+    const bool walk_cut = dbs_walk_report_cut(&g.walk, "FLAME GRAPH");
     if (g.roots == 0) {
         LOG_DEBUG("No nodes found!");
-        return qresp_build(QRESP_OK, rid, qid, nullptr, 0);
+        return qresp_build(walk_cut ? QRESP_PARTIAL : QRESP_OK, rid, qid, nullptr, 0);
     }
     if (g.cut)
         LOG_WARN("Response size limit exceeded. The response will be truncated.");
     qresp_out out;
     qresp_out_open(&out, uint64_t{FGRAPH_RECORD_LEN} * g.nodes.size());
     fgraph_serialize(&g, &out);
-    return qresp_out_finish(&out, g.cut ? QRESP_PARTIAL : QRESP_OK, rid, qid);
+    return qresp_out_finish(&out, g.cut || walk_cut ? QRESP_PARTIAL : QRESP_OK, rid, qid);
 }

@@ -24,7 +24,9 @@ uint32_t dbq_flame_graph_max_nodes();
 // graph root's record (the sums of all root calls merged) and then every node in pre-order,
 // children in the order they were first met; status 1 without data when no root call was
 // found. A graph that reaches the node limit keeps adding to the nodes it has but makes no
-// more, and is answered with status 4. Agents without an identity file are passed over. NULL
+// more, and is answered with status 4; so is the graph of the root calls read when the walks
+// reached the most hour files one request may open (no later agent is then read). Agents
+// without an identity file are passed over. NULL
 // when the request is refused (logged) or an agent's files could not all be read; the
 // dispatcher answers it with status 2.
 msg *dbq_flame_graph_run(dbs *db, uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len);

@@ -75,6 +75,7 @@ bool read_range(const uint8_t *at, uint64_t *from, uint64_t *to) {
 struct indexq {
     time_cells t;
     std::vector<chart_cell> cells;
+    dbs_walk walk;
 };
 
 int dbq_index_on_rcall(void *ctx, rcall_key, uint16_t, const rcall *rc, const uint8_t *, uint16_t) {
@@ -103,6 +104,7 @@ struct gridq {
     time_cells t;
     uint32_t dw;
     std::vector<chart_cell> cells; // n x n, row by row
+    dbs_walk walk;
 };
 
 int dbq_calls_grid_on_rcall(void *ctx, rcall_key, uint16_t, const rcall *rc, const uint8_t *,
@@ -190,13 +192,14 @@ msg *dbq_index_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *args, uint3
     q.cells.assign(n, chart_cell{});
     index_log_range(q.t);
     const uint64_t range[2] = {q.t.from, q.t.to};
-    for (uint32_t i = 0; i < ids_len / AGENT_ID_LEN; i++) {
+    for (uint32_t i = 0; i < ids_len / AGENT_ID_LEN && !q.walk.cut; i++) {
         const uint64_t agent = load_be64(args + INDEXQ_HEAD_LEN + i * AGENT_ID_LEN);
         // Files that could not all be read would pass for fewer root calls.
-        if (dbs_rcall_foreach(agent, range, &q, dbq_index_on_rcall, false, nullptr,
+        if (dbs_rcall_foreach(agent, range, &q, dbq_index_on_rcall, false, &q.walk,
                               dbs_calls_none) != 0)
             return nullptr;
     }
+    const uint16_t status = dbs_walk_report_cut(&q.walk, "INDEX") ? QRESP_PARTIAL : QRESP_OK;
     qresp_out out;
     qresp_out_open(&out, uint64_t{n} * INDEXQ_CELL_LEN);
     for (uint32_t i = 0; i < n; i++) {
@@ -207,7 +210,7 @@ msg *dbq_index_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *args, uint3
         qresp_out_u64(&out, c.with_exceptions);
         qresp_out_u64(&out, share_percent(c));
     }
-    return qresp_out_finish(&out, QRESP_OK, rid, qid);
+    return qresp_out_finish(&out, status, rid, qid);
 }
 
 msg *dbq_calls_grid_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len) {
@@ -237,15 +240,20 @@ msg *dbq_calls_grid_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *args, 
     const uint64_t range[2] = {q.t.from, q.t.to};
     qresp_out out;
     qresp_out_reserve(&out, grid_len * k);
-    for (uint32_t i = 0; i < k; i++) {
+    // Once the walks are cut, the agent they were cut in keeps the grid of what was read and
+    // the agents after it are left out.
+    for (uint32_t i = 0; i < k && !q.walk.cut; i++) {
         // An agent whose grid no longer fits is not read; neither is any after it.
         if (!qresp_out_open(&out, grid_len))
             break;
         const uint64_t agent = load_be64(args + GRIDQ_HEAD_LEN + uint64_t{i} * AGENT_ID_LEN);
-        if (dbs_rcall_foreach(agent, range, &q, dbq_calls_grid_on_rcall, false, nullptr,
+        if (dbs_rcall_foreach(agent, range, &q, dbq_calls_grid_on_rcall, false, &q.walk,
                               dbs_calls_none) != 0)
             return nullptr;
         grid_write(&q, &out, agent);
     }
-    return qresp_out_finish(&out, out.limit.status, rid, qid);
+    uint16_t status = out.limit.status;
+    if (dbs_walk_report_cut(&q.walk, "CALLS GRID"))
+        status = QRESP_PARTIAL;
+    return qresp_out_finish(&out, status, rid, qid);
 }

@@ -34,11 +34,15 @@ uint32_t dbq_index_max_cells();
 uint32_t dbq_calls_grid_max_n();
 
 // Runs an INDEX request on the store's files (relative to the working directory): status 1
-// with the n cells, the last one reaching `to`. NULL when the request is refused (logged) or
-// an agent's files could not all be read; the dispatcher answers it with status 2.
+// with the n cells, the last one reaching `to`; 4 with the counts of what was read when the
+// walks reached the most hour files one request may open (no later agent is read). NULL
+// when the request is refused (logged) or an agent's files could not all be read; the
+// dispatcher answers it with status 2.
 msg *dbq_index_run(dbs *db, uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len);
 
 // Runs a CALLS GRID request: status 1 with each agent's grid in request order; 4 when the
-// grids of the later agents no longer fit in the reply (those agents are not read). NULL when
+// grids of the later agents no longer fit in the reply (those agents are not read), or when
+// the walks reached the most hour files one request may open: the agent they stopped in
+// gives the grid of what was read, and the later agents are left out. NULL when
 // the request is refused (logged) or an agent's files could not all be read.
 msg *dbq_calls_grid_run(dbs *db, uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len);

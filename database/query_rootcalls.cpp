@@ -34,9 +34,6 @@ constexpr uint16_t CALL_HAS_ENTRY = CALL_F_PARAMS | CALL_F_EXC_TEXT;
 constexpr uint32_t DUR_MAX = 0xFFFFFF;
 constexpr uint16_t PATTERN_TEXT_MAX = 256;
 constexpr uint32_t AGENT_ENTRY_SIZE = 24;
-// Hour files one request may have scanned: a week of hours for each of a hundred agents.
-// Past it, the reply ends with what was found, cut (status 4).
-constexpr uint64_t RC_HOUR_FILES_MAX = 100 * 7 * 24;
 
 struct rc_agent {
     uint64_t id;
@@ -60,8 +57,8 @@ struct rc_query {
     bitset *method_ids = nullptr; // methods whose names match, with a method pattern
     std::vector<rc_agent> agents;
 
-    dbs *db = nullptr; // the store whose maps and registry are looked at; NULL: files only
-    dbs_walk walk{true, RC_HOUR_FILES_MAX};
+    dbs *db = nullptr;   // the store whose maps and registry are looked at; NULL: files only
+    dbs_walk walk;       // bounded: at the bound the reply ends with what was found, cut
     bool unread = false; // a walk could not read all it should have
 
     bbuf *reply = nullptr;
@@ -239,7 +236,7 @@ bool rc_entry_matches(rc_query *q, uint16_t flags, const uint8_t *entry, uint16_
 // added at all.
 void rc_narrow_walk(rc_query *q) {
     if (q->limit.cut)
-        q->walk.until = 0;
+        q->walk.ended = true;
     else if (q->limit_mark)
         q->walk.until = q->last_sent;
 }
@@ -385,11 +382,7 @@ msg *dbq_root_calls(database_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t
     if (q.unread)
         return nullptr;
     uint16_t status = q.limit.status;
-    if (q.walk.cut) {
-        LOG_WARN("ROOT CALLS: %" PRIu64 " hour files scanned, as many as one request may: the "
-                 "reply holds what they gave.",
-                 RC_HOUR_FILES_MAX);
+    if (dbs_walk_report_cut(&q.walk, "ROOT CALLS"))
         status = QRESP_PARTIAL;
-    }
     return qresp_build_from_buffer(status, rid, qid, q.reply);
 }

@@ -139,8 +139,13 @@ msg *dbq_extensions_run(dbs *, uint64_t rid, uint64_t qid, const uint8_t *args, 
         q.found = 0;
         for (end = begin; end < k && refs[end].agent == q.agent; end++)
             group[end - begin] = {refs[end].locator, refs[end].file_id};
-        dbs_get_calls_ext(buffer.get(), q.agent, end - begin, group.data(), &q,
-                          dbq_extensions_on_ext);
+        // A file or block that could not be read would look like an entry that is not
+        // there: the request fails instead (the store logged what failed).
+        if (dbs_get_calls_ext(buffer.get(), q.agent, end - begin, group.data(), &q,
+                              dbq_extensions_on_ext) != 0) {
+            LOG_ERROR("Extensions of agent %016lX could not be read: request refused.", q.agent);
+            return nullptr;
+        }
         if (!q.out.limit.cut && q.found < end - begin && !extq_descriptors_left())
             return nullptr;
     }

@@ -186,16 +186,15 @@ msg *dbq_kv_metrics_run(dbs *db, uint64_t rid, uint64_t qid, const uint8_t *args
         return nullptr;
     }
     const uint64_t from = load_be64(args), to = load_be64(args + 8);
-    if (from > to) {
-        LOG_ERROR("Invalid time range.");
-        return nullptr;
-    }
     const uint32_t key =
         dbs_symbol_find(db, SYM_KEY, name.c_str(), static_cast<uint16_t>(name.size()));
     if (key == 0) {
         LOG_WARN("Unable to find KV key [%s].", shown.c_str());
         return qresp_build(QRESP_NOT_FOUND, rid, qid, nullptr, 0);
     }
+    // A range that ends before it starts holds no day.
+    if (from > to)
+        return qresp_build(QRESP_OK, rid, qid, nullptr, 0);
     kvq q;
     qresp_out_reserve(&q.out, kvq_estimate(agents, from, to));
     const uint8_t *ids = args + KVQ_HEAD + name_len;

@@ -29,7 +29,8 @@ constexpr uint32_t KVQ_ITEM_HEAD = 16;
 msg *dbq_symbols_run(dbs *db, uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len);
 
 // Runs a KV METRICS request on the store `db`: status 1 with one item per day file read,
-// agents in request order and days ascending; 3 without data for a key name the store does
-// not hold; 4 when the reply was cut at its size limit or a day file held more than one
-// item carries. NULL when the request is refused or a day file cannot be read.
+// agents in request order and days ascending (none when from is later than to); 3 without
+// data for a key name the store does not hold, whatever the range; 4 when the reply was cut
+// at its size limit or a day file held more than one item carries. NULL when the request is
+// refused or a day file cannot be read.
 msg *dbq_kv_metrics_run(dbs *db, uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t len);

@@ -5,6 +5,8 @@
 // temporary directory: symbols of every type, agents with identity files, two hours of root
 // calls with extension entries and exception calls, and day files of a key, one of them
 // longer than a reply item carries.
+// A first byte of 128 or more runs the query under a bound of one hour file per request, so
+// that replies cut at the bound are checked too.
 // Beyond the sanitizers, every reply must be NULL or one type-8 message with the request's
 // ids and a status from 1 to 4 that a message can carry.
 #include <cstddef>
@@ -29,6 +31,7 @@
 #include "database/store/kv.h"
 #include "database/store/rcall.h"
 #include "database/store/symbols.h"
+#include "database/store/walk.h"
 #include "lib/files.h"
 #include "server/msg.h"
 #include "server/reply.h"
@@ -218,7 +221,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t len = size - 1;
     auto *args = static_cast<uint8_t *>(malloc(len == 0 ? 1 : len));
     memcpy(args, data + 1, len);
+    if (data[0] & 0x80)
+        setenv(DBS_WALK_FILES_ENV, "1", 1);
     msg *m = q.run(g_db, kRid, q.qid, args, static_cast<uint32_t>(len));
+    unsetenv(DBS_WALK_FILES_ENV);
     check_reply(m, q.qid);
     free(m);
     free(args);

@@ -12,3 +12,15 @@ int start_detached(pthread_t *thread, void *(*fn)(void *), void *arg) {
 uint32_t sys_thread_id() {
     return 0;
 }
+
+namespace {
+thread_local bool this_thread_is_loop = false;
+} // namespace
+
+void thread_mark_loop() {
+    this_thread_is_loop = true;
+}
+
+bool thread_is_loop() {
+    return this_thread_is_loop;
+}

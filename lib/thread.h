@@ -9,3 +9,9 @@ int start_detached(pthread_t *thread, void *(*fn)(void *), void *arg);
 
 // The thread number shown in the "started" lines of the service's threads.
 uint32_t sys_thread_id();
+
+// Marks the calling thread as an IO loop thread: one that must never wait on a disk, a lock
+// of another process or any other slow work, since every peer of its loop waits with it.
+void thread_mark_loop();
+// True on a thread marked by thread_mark_loop.
+bool thread_is_loop();

@@ -2,11 +2,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "lib/bbuf.h"
 #include "lib/be_load.h"
+#include "lib/clock.h"
 #include "lib/format.h"
 #include "lib/log.h"
 #include "lib/murmur3.h"
@@ -145,13 +148,7 @@ static void mgagent_check_database(manager_ctx *ctx, const mgr_agent &cached,
     agentcmd_set_database(ctx, cached.aid, &assigned);
 }
 
-void mgagent_on_auth(auth_request *req) {
-    if (req->len < MGAGENT_HELLO_LEN) {
-        LOG_ERROR("Incorrect agent hello size.");
-        mgagent_refuse(req);
-        return;
-    }
-    manager_ctx *ctx = mgagent_ctx(req->target);
+void mgagent_register(manager_ctx *ctx, auth_request *req) {
     const mgagent_hello h = hello_decode(req->body);
     const uint64_t aid = murmur3_hash64(&h.identity, sizeof h.identity);
     char started[32];
@@ -186,6 +183,60 @@ void mgagent_on_auth(auth_request *req) {
     mgagent_check_database(ctx, cached, h, label.text);
 }
 
+// The pool task of the waiting hellos: registers them one after another until none waits.
+static void mgagent_register_waiting(void *arg) {
+    auto *ctx = static_cast<manager_ctx *>(arg);
+    mgagent_hellos &q = ctx->hellos;
+    for (;;) {
+        auth_request *req;
+        {
+            std::lock_guard<std::mutex> lk(q.m);
+            if (q.waiting.empty()) {
+                q.draining = false;
+                return;
+            }
+            req = q.waiting.front();
+            q.waiting.pop_front();
+        }
+        mgagent_register(ctx, req);
+    }
+}
+
+void mgagent_on_auth(auth_request *req) {
+    if (req->len < MGAGENT_HELLO_LEN) {
+        LOG_ERROR("Incorrect agent hello size.");
+        mgagent_refuse(req);
+        return;
+    }
+    manager_ctx *ctx = mgagent_ctx(req->target);
+    mgagent_hellos &q = ctx->hellos;
+    std::unique_lock<std::mutex> lk(q.m);
+    if (q.waiting.size() >= q.limit) {
+        lk.unlock();
+        LOG_WARN("Agent hello from %s refused: %u hellos wait for registration.",
+                 req->peer.addr.text, q.limit);
+        mgagent_refuse(req);
+        return;
+    }
+    q.waiting.push_back(req);
+    if (q.draining)
+        return;
+    q.draining = true;
+    lk.unlock();
+    if (iol_submit_task(req->target, ctx, mgagent_register_waiting) == 0)
+        return;
+    // No worker will take them: every hello waiting (this one; hellos only come from this
+    // thread) is refused.
+    std::deque<auth_request *> refused;
+    lk.lock();
+    refused.swap(q.waiting);
+    q.draining = false;
+    lk.unlock();
+    LOG_ERROR("Cannot enqueue agent hello. Queue full.");
+    for (auth_request *r : refused)
+        mgagent_refuse(r);
+}
+
 void mgagent_on_frame(peer_ctx *ctx, const uint8_t *data, uint64_t len) {
     msg_foreach(len, data, ctx, mgagent_on_message);
 }
@@ -197,6 +248,11 @@ int mgagent_on_message(void *ctx, uint8_t type, uint32_t len, const uint8_t *dat
 
 void mgagent_on_close(iol_peer *peer) {
     auto *p = reinterpret_cast<mgagent_peer *>(peer);
+    if (p->relay != nullptr)
+        relay_agent_gone(p->relay, relay_conn{p->base.uid, p->base.cid});
+    if (p->unmatched > 0)
+        LOG_WARN("Agent [%016lX]: %lu answers that match no forwarded query dropped.", p->base.uid,
+                 p->unmatched);
     free(p->jvmprops);
     free(p);
 }
@@ -227,6 +283,32 @@ void mgagent_on_agent_data(iol_task *t) {
     LOG_DEBUG("AgentStatus: Mem total=%lu, Mem free=%lu", status.mem_total, status.mem_free);
 }
 
+// Counts an answer of the sending agent connection that matched nothing; tells of the count
+// in one line per interval.
+struct unmatched_count {
+    uint64_t now_ms;
+    uint64_t told; // the count to tell now, 0 for none
+};
+
+static void mgagent_count_unmatched(void *arg, iol_peer *peer) {
+    auto *c = static_cast<unmatched_count *>(arg);
+    auto *p = reinterpret_cast<mgagent_peer *>(peer);
+    p->unmatched++;
+    if (p->unmatched_ms == 0 || c->now_ms - p->unmatched_ms >= MGAGENT_UNMATCHED_INTERVAL_MS) {
+        c->told = p->unmatched;
+        p->unmatched = 0;
+        p->unmatched_ms = c->now_ms;
+    }
+}
+
+static void mgagent_unmatched(const iol_task *t) {
+    unmatched_count c{monotonic_ms(), 0};
+    iol_with_peer(t->ctx.l, &c, mgagent_count_unmatched, mgr_sender(t->ctx));
+    if (c.told > 0)
+        LOG_WARN("Agent [%016lX]: %lu answers that match no forwarded query dropped.", t->ctx.uid,
+                 c.told);
+}
+
 void mgagent_on_query_response(iol_task *t) {
     LOG_DEBUG("Handling a query response of size %u...", t->len);
     if (t->ctx.pt != PT_MG_AG) {
@@ -243,9 +325,12 @@ void mgagent_on_query_response(iol_task *t) {
     const uint16_t status = load_be16(t->data + 16);
     PeerId to;
     memcpy(&to, t->data + 18, sizeof to);
-    // The PeerId comes from the agent: only a client session may be written to with it.
-    if (to.pt != PT_MG_UI) {
-        LOG_ERROR("Response for a peer of type %u dropped: answers go to clients only.", to.pt);
+    // Relayed only to the client connection whose query went to this very agent connection
+    // with these ids, and only once; whatever else the agent names is not believed.
+    manager_ctx *ctx = mgagent_ctx(t->ctx.l);
+    const relay_query asked{relay_conn{t->ctx.uid, t->ctx.cid}, rid, qid};
+    if (to.pt != PT_MG_UI || !relay_take(&ctx->relay, relay_conn{to.uid, to.cid}, asked)) {
+        mgagent_unmatched(t);
         return;
     }
     uint8_t *payload = t->data + AGENT_ANSWER_HDR_LEN;
@@ -253,12 +338,14 @@ void mgagent_on_query_response(iol_task *t) {
     if (qid == AGENT_QUERY_JVM_PROPERTIES && n > 0) {
         // The properties travel on as a NUL-terminated text.
         payload[n - 1] = 0;
-        if (status == QRESP_OK && payload[0] != 0)
+        if (status == QRESP_OK && payload[0] != 0 && n <= MGAGENT_JVMPROPS_MAX)
             mgagent_cache_jvmprops(t->ctx.l, reinterpret_cast<const char *>(payload),
                                    mgr_sender(t->ctx));
     }
     msg *reply = qresp_build(status, rid, qid, n > 0 ? payload : nullptr, n);
-    agentcmd_send(mgagent_ctx(t->ctx.l), to, reply);
+    if (reply == nullptr)
+        reply = qresp_build(QRESP_ERROR, rid, qid, nullptr, 0);
+    mgr_send_reply(ctx, to, reply);
 }
 
 namespace {
@@ -349,6 +436,31 @@ void mgagent_cache_jvmprops(loop *l, const char *text, PeerId id) {
     iol_with_peer(l, &arg, jvmprops_keep, id);
 }
 
+namespace {
+
+struct relay_watch {
+    query_relay *relay;
+    bool connected;
+};
+
+void relay_watch_set(void *arg, iol_peer *peer) {
+    auto *w = static_cast<relay_watch *>(arg);
+    reinterpret_cast<mgagent_peer *>(peer)->relay = w->relay;
+    w->connected = true;
+}
+
+} // namespace
+
+bool mgagent_watch_relay(loop *l, PeerId id, query_relay *r) {
+    relay_watch w{r, false};
+    iol_with_peer(l, &w, relay_watch_set, id);
+    return w.connected;
+}
+
 loop *mgagent_loop_create(manager_ctx *ctx, mtp_pool *pool) {
-    return iol_create(PT_MG_AG, pool, mgagent_on_close, mgagent_on_auth, mgagent_on_frame, ctx);
+    ctx->hellos.limit = test_setting_ms(MGAGENT_HELLOS_ENV, MGAGENT_HELLOS_WAITING);
+    loop *l = iol_create(PT_MG_AG, pool, mgagent_on_close, mgagent_on_auth, mgagent_on_frame, ctx);
+    if (l != nullptr)
+        iol_set_limits(l, iol_limits{MGAGENT_TASKS, MGAGENT_WAITING, MGAGENT_WAITING_BYTES});
+    return l;
 }

@@ -1,7 +1,8 @@
 // Commands the Manager sends agents (type-5 messages: a big-endian u64 command id, then its
 // data) and the addressing of agents by their id alone: the MG-AG loop finds the agent's
 // current connection by uid. A message for an agent that is not connected is dropped by the
-// loop; one the loop cannot take is released here. Nothing reaches the requester either way.
+// loop; one the loop cannot take is released here. A configuration query learns how many of
+// its commands were not taken (manager/mgr_queries.cpp); a client's own command gets no answer.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +31,11 @@ inline PeerId agentcmd_peer(uint64_t aid) {
 int agentcmd_send(manager_ctx *ctx, PeerId to, msg *m);
 
 // How long a pool worker that queues commands to many agents waits for room, per command.
-inline constexpr uint32_t AGENTCMD_WAIT_MS = 1000;
+// The loop makes room as it takes each command; one that takes none for this long is stuck
+// (a loop thread may wait seconds on the storage in a hello), not merely busy.
+inline constexpr uint32_t AGENTCMD_WAIT_MS = 30000;
+// Test-only: another such wait in milliseconds (1 to 65535), read from the environment.
+inline constexpr const char *AGENTCMD_WAIT_ENV = KRV_TEST_HOOK("AGENTCMD_WAIT_MS");
 // As agentcmd_send, waiting up to wait_ms while the loop's ring is full (never on a loop
 // thread, see iol_send_wait).
 int agentcmd_send_wait(manager_ctx *ctx, PeerId to, msg *m, uint32_t wait_ms);

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "lib/mtp.h"
+#include "manager/query_relay.h"
 #include "server/ioloop.h"
 
 struct manager_ctx;
@@ -20,6 +21,25 @@ inline constexpr uint32_t MGUI_QUERY_HDR_LEN = 24;
 // The head of a query forwarded to an agent: 0, the PeerId's length (28), then the PeerId of
 // the client (host order); the client's whole query follows.
 inline constexpr uint32_t AGENT_QUERY_HEAD_LEN = 2 + sizeof(PeerId);
+
+// The loop's peer record of a client: its uid is the user id.
+struct mgui_peer {
+    iol_peer base;
+    query_relay *relay; // forgets the client's forwarded queries when it closes
+};
+
+// The requests one client may have on the pool at once, queued or running. Its further
+// requests wait behind them in the order they came, with the client's reading paused while
+// any wait; a client that sends more at once than MGUI_CLIENT_WAITING requests, or
+// MGUI_CLIENT_WAITING_BYTES bytes of them, is closed. The bytes leave room for configurations
+// as large as a message.
+inline constexpr uint32_t MGUI_CLIENT_TASKS = 4;
+inline constexpr uint32_t MGUI_CLIENT_WAITING = 64;
+inline constexpr uint64_t MGUI_CLIENT_WAITING_BYTES = 16ull << 20;
+// Logins of connections that have not logged in yet on the pool at once (of its 20 workers);
+// a further one is refused by closing its connection, so that a storm of them never holds
+// back the requests of logged-in clients.
+inline constexpr uint32_t MGUI_LOGIN_TASKS = 8;
 
 // The MG-UI loop on `pool`. NULL after a FATAL line.
 loop *mgui_loop_create(manager_ctx *ctx, mtp_pool *pool);

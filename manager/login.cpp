@@ -11,6 +11,7 @@
 #include "lib/log.h"
 #include "lib/version.h"
 #include "lib/xalloc.h"
+#include "manager/client_peer.h"
 #include "manager/manager_ctx.h"
 #include "manager/users.h"
 #include "server/ioloop.h"
@@ -137,8 +138,9 @@ void uauth_authenticate(void *arg) {
     const uint64_t uid = users_id(&user);
     LOG_INFO("Connection granted to user [%016lX: %s].", uid, body_text(body.name).text);
     free(user.banned);
-    auto *peer = static_cast<iol_peer *>(krv_calloc(1, sizeof(iol_peer)));
-    peer->uid = uid;
-    if (iol_accept_request(req, peer, answer) == 0)
+    auto *peer = static_cast<mgui_peer *>(krv_calloc(1, sizeof(mgui_peer)));
+    peer->base.uid = uid;
+    peer->relay = &ctx->relay;
+    if (iol_accept_request(req, &peer->base, answer) == 0)
         LOG_DEBUG("Message auth response submitted %p", static_cast<void *>(answer));
 }

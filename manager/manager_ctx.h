@@ -5,17 +5,30 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 
 #include "manager/dbreg.h"
+#include "manager/query_relay.h"
 #include "server/ctl.h"
 
+struct auth_request;
 struct mgr_storage;
 struct server;
 
 // The answer to every accepted hello at the Manager, and the start of a client's login
 // answer: a zero byte and "MANAGER".
 inline constexpr char MGR_HELLO_ANSWER[8] = {'\0', 'M', 'A', 'N', 'A', 'G', 'E', 'R'};
+
+// The agent hellos that wait for registration. Registration runs SQL, which may wait for
+// another process's lock on the storage, so it runs on one "ManagerPool" worker at a time,
+// never on the agents' loop; the rest wait here, at most `limit` of them.
+struct mgagent_hellos {
+    std::mutex m;
+    std::deque<auth_request *> waiting; // owned, in arrival order
+    bool draining;                      // a worker is taking the waiting hellos one by one
+    uint32_t limit;                     // most hellos waiting; set before the loop runs
+};
 
 struct manager_ctx {
     mgr_storage *mgrdb;    // the open Manager storage
@@ -30,4 +43,9 @@ struct manager_ctx {
     // attach, detach) from its change until its last command is queued, so that agents get
     // the commands of such changes in the order the changes were made.
     std::mutex cfg_changes;
+    struct mgagent_hellos hellos;
+    // The agent queries of clients forwarded to agents and not answered yet.
+    query_relay relay;
+    // Logins of connections not yet authenticated on the pool now (queued or running).
+    std::atomic<uint32_t> logins;
 };

@@ -90,7 +90,9 @@ loop *manager_database_loop(void *ctx, mtp_pool *) {
 const role manager_role = {
     .name = "Manager",
     .mode = MODE_MANAGER,
-    .pool = {"ManagerPool", 1, 20, 100},
+    // Two workers at least: one may be registering agents while a hello waits for another
+    // process's lock on the storage, and client commands and agent messages keep the other.
+    .pool = {"ManagerPool", 2, 20, 100},
     .loops = {{PT_MG_UI, true, 0, manager_client_loop},
               {PT_MG_AG, true, 0, manager_agent_loop},
               {PT_MG_DB, false, MODE_DATABASE, manager_database_loop}},

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lib/be_load.h"
+#include "lib/format.h"
 #include "lib/log.h"
 #include "manager/acache.h"
 #include "manager/agentcmd.h"
@@ -68,15 +69,32 @@ std::vector<PeerId> mq_connected_among(manager_ctx *ctx, const std::vector<uint6
     return found;
 }
 
-// Queues one command per target, waiting for room in the agents' loop. Once a command has
-// been refused after a wait the loop is not draining, and the remaining commands of the
-// batch are tried without waiting (each refusal is logged with its agent).
-template <class F> void mq_queue_commands(const std::vector<PeerId> &targets, F queue) {
-    uint32_t wait_ms = AGENTCMD_WAIT_MS;
+// Queues one command per target, each waiting for room in the agents' loop, and returns how
+// many targets missed theirs. Once a command has been refused after a whole wait the loop is
+// stuck, and the remaining commands of the batch are tried without waiting (each refusal is
+// logged with its agent).
+template <class F> size_t mq_queue_commands(const std::vector<PeerId> &targets, F queue) {
+    uint32_t wait_ms = test_setting_ms(AGENTCMD_WAIT_ENV, AGENTCMD_WAIT_MS);
+    size_t missed = 0;
     for (const PeerId &to : targets) {
-        if (queue(to, wait_ms) != 0)
+        if (queue(to, wait_ms) != 0) {
             wait_ms = 0;
+            missed++;
+        }
     }
+    return missed;
+}
+
+// The reply of a change whose commands went to `targets`: `done` when every agent got its
+// command, else status 2 after an ERROR line naming how many did not.
+msg *mq_commands_reply(msg *done, size_t missed, size_t targets, uint64_t rid, uint64_t qid,
+                       cfg_id id) {
+    if (missed == 0)
+        return done;
+    free(done);
+    LOG_ERROR("Configuration [%016lX.%016lX]: %zu of %zu connected agents missed its command.",
+              id.id1, id.id2, missed, targets);
+    return mq_status(QRESP_ERROR, rid, qid);
 }
 
 // The agent ids of ATTACH and DETACH in host order, and the same sorted, each once.
@@ -238,15 +256,16 @@ msg *mq_conf_activate(manager_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_
     // The active data is read once for every agent; with the order mutex held no other
     // change of this configuration can come in between.
     mgr_config data{};
+    size_t missed = targets.size();
     if (cfg_read(ctx->mgrdb, id.id1, id.id2, CFG_DATA, &data) == 0) {
-        mq_queue_commands(targets, [&](const PeerId &to, uint32_t wait_ms) {
+        missed = mq_queue_commands(targets, [&](const PeerId &to, uint32_t wait_ms) {
             return agentcmd_upload_config(ctx, to.uid, &data, wait_ms);
         });
     } else {
         LOG_ERROR("Configuration %016lX.%016lX cannot be read: no agent notified.", id.id1, id.id2);
     }
     free(data.blob);
-    return mq_status(QRESP_OK, rid, qid);
+    return mq_commands_reply(mq_status(QRESP_OK, rid, qid), missed, targets.size(), rid, qid, id);
 }
 
 msg *mq_conf_delete(manager_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *args, uint32_t) {
@@ -256,10 +275,11 @@ msg *mq_conf_delete(manager_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t 
     std::vector<uint64_t> detached;
     if (acache_delete_cfg(ctx->mgrdb, id.id1, id.id2, &detached) != 0)
         return mq_status(QRESP_ERROR, rid, qid);
-    mq_queue_commands(mq_connected_among(ctx, detached), [&](const PeerId &to, uint32_t wait_ms) {
+    const std::vector<PeerId> targets = mq_connected_among(ctx, detached);
+    const size_t missed = mq_queue_commands(targets, [&](const PeerId &to, uint32_t wait_ms) {
         return agentcmd_detach_config(ctx, id.id1, id.id2, to, wait_ms);
     });
-    return mq_status(QRESP_OK, rid, qid);
+    return mq_commands_reply(mq_status(QRESP_OK, rid, qid), missed, targets.size(), rid, qid, id);
 }
 
 // The checks ATTACH and DETACH share: the id must name a configuration, and the echo of the
@@ -293,12 +313,13 @@ msg *mq_conf_attach(manager_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t 
     }
     if (rc != 0)
         return mq_status(QRESP_ERROR, rid, qid);
-    mq_queue_commands(mq_connected_among(ctx, aids.distinct),
-                      [&](const PeerId &to, uint32_t wait_ms) {
-                          return agentcmd_upload_config(ctx, to.uid, &data, wait_ms);
-                      });
+    const std::vector<PeerId> targets = mq_connected_among(ctx, aids.distinct);
+    const size_t missed = mq_queue_commands(targets, [&](const PeerId &to, uint32_t wait_ms) {
+        return agentcmd_upload_config(ctx, to.uid, &data, wait_ms);
+    });
     free(data.blob);
-    return mq_echo_ids(rid, qid, args, len);
+    return mq_commands_reply(mq_echo_ids(rid, qid, args, len), missed, targets.size(), rid, qid,
+                             id);
 }
 
 msg *mq_conf_detach(manager_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t *args,
@@ -314,11 +335,12 @@ msg *mq_conf_detach(manager_ctx *ctx, uint64_t rid, uint64_t qid, const uint8_t 
     std::lock_guard<std::mutex> order(ctx->cfg_changes);
     if (acache_detach_cfg(ctx->mgrdb, id.id1, id.id2, aids.listed.size(), aids.listed.data()) != 0)
         return mq_status(QRESP_ERROR, rid, qid);
-    mq_queue_commands(mq_connected_among(ctx, aids.distinct),
-                      [&](const PeerId &to, uint32_t wait_ms) {
-                          return agentcmd_detach_config(ctx, id.id1, id.id2, to, wait_ms);
-                      });
-    return mq_echo_ids(rid, qid, args, len);
+    const std::vector<PeerId> targets = mq_connected_among(ctx, aids.distinct);
+    const size_t missed = mq_queue_commands(targets, [&](const PeerId &to, uint32_t wait_ms) {
+        return agentcmd_detach_config(ctx, id.id1, id.id2, to, wait_ms);
+    });
+    return mq_commands_reply(mq_echo_ids(rid, qid, args, len), missed, targets.size(), rid, qid,
+                             id);
 }
 
 } // namespace
@@ -364,8 +386,6 @@ msg *mq_answer(manager_ctx *ctx, const PeerId &from, const uint8_t *data, uint32
 void mgui_on_manager_query(iol_task *t) {
     const PeerId from = mgr_sender(t->ctx);
     msg *reply = mq_answer(static_cast<manager_ctx *>(t->ctx.l->ctx), from, t->data, t->len);
-    // A full client loop is waited for a little: the reply is the only answer the client gets.
-    if (reply != nullptr &&
-        iol_send_wait(t->ctx.l, IOMessage{reply, IOM_SEND, from}, AGENTCMD_WAIT_MS) != 0)
-        free(reply);
+    if (reply != nullptr)
+        (void)iol_reply(t->ctx.l, from, reply);
 }

@@ -1,5 +1,6 @@
 #include "manager/mgr_storage.h"
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "lib/log.h"
+#include "lib/thread.h"
 #include "lib/xalloc.h"
 
 namespace {
@@ -34,6 +36,13 @@ constexpr int AT_RESET = 9;
 constexpr int AT_END = 1;
 constexpr int AT_ROLLBACK = 2;
 
+// Every statement may wait up to the busy time-out for another process's lock, and every
+// peer of a loop would wait with it: statements never run on an IO loop thread. Debug
+// builds stop at the first one that does.
+void mgr_sql_thread_check() {
+    assert(!thread_is_loop() && "Manager storage statement on an IO loop thread");
+}
+
 } // namespace
 
 void mgr_sql_log(int site, int rc) {
@@ -44,6 +53,7 @@ void mgr_sql_log(int site, int rc) {
 }
 
 mgr_stmt::mgr_stmt(sqlite3 *db, const char *text, int site) : site_(site) {
+    mgr_sql_thread_check();
     // A disconnected storage has no connection to prepare on.
     int rc = db != nullptr ? sqlite3_prepare_v2(db, text, -1, &st_, nullptr) : SQLITE_MISUSE;
     if (rc != SQLITE_OK) {
@@ -113,6 +123,7 @@ size_t mgr_col_text(sqlite3_stmt *st, int col, char *out, size_t max) {
 }
 
 int mgr_exec(mgr_storage *s, const char *text, int site) {
+    mgr_sql_thread_check();
     int rc = s->db != nullptr ? sqlite3_exec(s->db, text, nullptr, nullptr, nullptr) : SQLITE_MISUSE;
     if (rc == SQLITE_OK)
         return 0;
@@ -121,7 +132,10 @@ int mgr_exec(mgr_storage *s, const char *text, int site) {
 }
 
 int mgr_tx_begin(mgr_storage *s, int site) {
-    return mgr_exec(s, "BEGIN TRANSACTION;", site);
+    // Every transaction of the storage writes. Taking the write lock at its start lets the
+    // busy time-out wait out another process's lock; a transaction that has read first and
+    // then meets that lock on its first write is refused at once, without waiting.
+    return mgr_exec(s, "BEGIN IMMEDIATE TRANSACTION;", site);
 }
 
 int mgr_tx_finish(mgr_storage *s, int rc, int site) {

@@ -14,6 +14,9 @@
 // logs its site, END site + 1 and ROLLBACK site + 2. The site SQL_PLAIN logs "SQL: text".
 //
 // 64-bit ids and hashes are bound and read as signed 64-bit integers with the same bits.
+//
+// A statement may wait for another process's lock on the file, so none runs on an IO loop
+// thread; debug builds assert it at every statement and plain statement.
 #pragma once
 
 #include <cstddef>
@@ -109,7 +112,9 @@ size_t mgr_col_text(sqlite3_stmt *st, int col, char *out, size_t max);
 // 0, or -1 logged at `site`.
 int mgr_exec(mgr_storage *s, const char *text, int site);
 
-// "BEGIN TRANSACTION;" at `site`: 0 or -1.
+// Starts a transaction that holds the file's write lock from its start ("BEGIN IMMEDIATE
+// TRANSACTION;") at `site`, waiting up to the busy time-out for another process's lock: 0
+// or -1.
 int mgr_tx_begin(mgr_storage *s, int site);
 
 // Ends the transaction of `site`: with `rc` 0 "END;", otherwise "ROLLBACK;". A failing END

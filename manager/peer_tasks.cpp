@@ -5,6 +5,8 @@
 
 #include "lib/log.h"
 #include "lib/xalloc.h"
+#include "manager/manager_ctx.h"
+#include "server/server.h"
 
 int mgr_submit_message(const peer_ctx *ctx, const msg_handler *table, uint32_t n, uint8_t type,
                        uint32_t len, const uint8_t *data) {
@@ -18,9 +20,16 @@ int mgr_submit_message(const peer_ctx *ctx, const msg_handler *table, uint32_t n
     t->handler = table[type];
     t->len = len;
     memcpy(t->data, data, len);
-    if (iol_submit_task(ctx->l, t, iol_task_run) != 0) {
-        free(t);
-        LOG_WARN("Tasks queue full. Task dropped.");
+    return iol_peer_submit(ctx, iol_task_run, t, free, len) == 0 ? 0 : -1;
+}
+
+int mgr_send_reply(manager_ctx *ctx, const PeerId &to, msg *m) {
+    if (m == nullptr)
+        return -1;
+    loop *l = server_get_loop(ctx->srv, to.pt);
+    if (l == nullptr) {
+        free(m);
+        return -1;
     }
-    return 0;
+    return iol_reply(l, to, m);
 }

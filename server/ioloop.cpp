@@ -108,7 +108,18 @@ loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb
     l->out_soft = IOL_OUT_SOFT;
     l->peer_hard = IOL_PEER_HARD;
     l->stall_ms = IOL_STALL_MS;
+    l->limits = IOL_NO_LIMITS;
+    l->log_first = LOG_LIMIT_FIRST;
+    l->log_interval_ms = LOG_LIMIT_INTERVAL_MS;
+    char who[32];
+    snprintf(who, sizeof who, "IOL[%s]: Hellos", tag);
+    log_limiter_init(&l->auth_limiter, who, LOG_LIMIT_FIRST, LOG_LIMIT_INTERVAL_MS,
+                     LOG_LIMIT_RENEW | LOG_LIMIT_ERRORS);
     return l;
+}
+
+void iol_set_limits(loop *l, const iol_limits &lim) {
+    l->limits = lim;
 }
 
 // Wakes the loop thread; a failed write leaves whatever was queued for the next wake-up.
@@ -251,13 +262,17 @@ static int64_t iol_peer_find(const loop *l, uint64_t uid, uint64_t cid, uint64_t
     return iol_find_uid(l, uid);
 }
 
-// The peer connected with exactly this uid and connection id, or NULL.
+// The peer connected with exactly this uid and connection id, or NULL; the slot hint first.
+// Quiet: a connection that has gone is an everyday event.
 static iol_peer *iol_peer_exact(const loop *l, const PeerId &id) {
-    int64_t slot = iol_peer_find(l, id.uid, id.cid, id.idx);
-    if (slot < 0)
+    if (id.uid == 0 || id.cid == 0)
         return nullptr;
-    iol_peer *p = l->peers.slots[slot].peer;
-    return p->cid == id.cid ? p : nullptr;
+    if (id.idx < l->peers.size) {
+        const iol_slot &hint = l->peers.slots[id.idx];
+        if (hint.uid == id.uid && hint.peer->cid == id.cid)
+            return hint.peer;
+    }
+    return iol_scan(l, [&id](const iol_peer *q) { return q->uid == id.uid && q->cid == id.cid; });
 }
 
 static void iol_peer_log(const char *what, const iol_peer *p) {
@@ -265,7 +280,7 @@ static void iol_peer_log(const char *what, const iol_peer *p) {
 }
 
 static bool iol_reading_off(const iol_peer *p) {
-    return p->paused || p->out_held;
+    return p->paused || p->out_held || p->tasks_held;
 }
 
 // Epoll interest of a peer: readable unless its reading is paused, writable while it has
@@ -286,6 +301,174 @@ static void iol_set_writing(loop *l, iol_peer *p, bool on) {
     iol_update_events(l, p);
 }
 
+// ---- tasks of a peer ----
+
+static iol_share *iol_share_new(loop *l, const iol_peer *p) {
+    auto *sh = new iol_share;
+    sh->l = l;
+    sh->uid = p->uid;
+    char who[64];
+    snprintf(who, sizeof who, "IOL[%s]: Client [UID=%016lX]", l->tag, p->uid);
+    log_limiter_init(&sh->limiter, who, l->log_first, l->log_interval_ms, 0);
+    return sh;
+}
+
+// Lets go of a share; the last one tells what its limiter suppressed and frees it.
+static void iol_share_unref(iol_share *sh) {
+    if (sh->refs.fetch_sub(1) != 1)
+        return;
+    log_limiter_end(&sh->limiter);
+    delete sh;
+}
+
+// The peer has gone: its waiting tasks are released unrun, its running ones finish.
+static void iol_share_close(iol_share *sh) {
+    if (sh == nullptr)
+        return;
+    std::deque<iol_peer_task *> unrun;
+    {
+        std::lock_guard<std::mutex> lk(sh->m);
+        sh->closed = true;
+        unrun.swap(sh->waiting);
+        sh->waiting_bytes = 0;
+    }
+    for (iol_peer_task *t : unrun) {
+        t->release(t->arg);
+        delete t;
+    }
+    iol_share_unref(sh);
+}
+
+static void iol_peer_task_run(void *arg);
+
+// Puts a share's waiting tasks on the pool, oldest first, while the peer has room there;
+// the caller holds the share's lock. A refused task stays first in line and marks the loop
+// starved. The reference of each task is taken before the pool may run it.
+static void iol_share_start(iol_share *sh) {
+    loop *l = sh->l;
+    while (!sh->closed && !sh->waiting.empty() && sh->running < l->limits.running) {
+        // Once on the pool the task is the worker's, which may free it at once.
+        iol_peer_task *t = sh->waiting.front();
+        const uint32_t bytes = t->bytes;
+        sh->running++;
+        sh->refs++;
+        if (mtp_submit(l->pool, iol_peer_task_run, t) != 0) {
+            sh->running--;
+            sh->refs--;
+            l->starved.store(true);
+            LOG_DEBUG("IOL[%s]: Pool full: a task of Client [UID=%016lX] waits.", l->tag, sh->uid);
+            return;
+        }
+        sh->waiting.pop_front();
+        sh->waiting_bytes -= bytes;
+    }
+}
+
+// Wakes the loop so that it looks at the peers' tasks and pauses (iol_apply_flow).
+static void iol_flow_wake(loop *l) {
+    l->flow_pending.store(true);
+    iol_notify(l);
+}
+
+// A task of a peer has ended: the next waiting one takes its place; once none waits (or
+// another peer waits for the pool) the loop is woken to resume reading.
+static void iol_task_done(iol_share *sh) {
+    loop *l = sh->l;
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lk(sh->m);
+        sh->running--;
+        iol_share_start(sh);
+        wake = sh->held && sh->waiting.empty();
+    }
+    if (wake || l->starved.load())
+        iol_flow_wake(l);
+}
+
+static void iol_peer_task_run(void *arg) {
+    auto *t = static_cast<iol_peer_task *>(arg);
+    iol_share *sh = t->share;
+    {
+        log_scope scope(&sh->limiter);
+        t->fn(t->arg);
+    }
+    delete t;
+    iol_task_done(sh);
+    iol_share_unref(sh);
+}
+
+// Loop thread: brings the peer's reading in line with its waiting tasks, after offering them
+// to the pool again.
+static void iol_share_sync(loop *l, iol_peer *p) {
+    iol_share *sh = p->share;
+    if (sh == nullptr)
+        return;
+    bool hold;
+    {
+        std::lock_guard<std::mutex> lk(sh->m);
+        iol_share_start(sh);
+        hold = !sh->waiting.empty();
+        sh->held = hold;
+    }
+    if (p->tasks_held != hold) {
+        p->tasks_held = hold;
+        if (!hold)
+            p->rx_seen_ms = monotonic_ms();
+        iol_update_events(l, p);
+    }
+}
+
+int iol_peer_submit(const peer_ctx *ctx, void (*fn)(void *arg), void *arg,
+                    void (*release)(void *arg), uint32_t bytes) {
+    loop *l = ctx->l;
+    iol_peer *p = iol_peer_exact(l, PeerId{ctx->uid, ctx->cid, ctx->idx, ctx->pt});
+    if (p == nullptr || p->s.fd < 0 || p->closing || p->share == nullptr || l->pool == nullptr) {
+        release(arg);
+        return -1;
+    }
+    iol_share *sh = p->share;
+    auto *t = new iol_peer_task{fn, arg, release, bytes, sh};
+    bool hold;
+    {
+        std::lock_guard<std::mutex> lk(sh->m);
+        const iol_limits &lim = l->limits;
+        // A task behind others, or beyond the peer's room on the pool, waits: within limits.
+        if (!sh->waiting.empty() || sh->running >= lim.running) {
+            // The first waiting task may be of any size: one message, which its frame bounds.
+            if (sh->waiting.size() >= lim.waiting ||
+                (!sh->waiting.empty() && sh->waiting_bytes + bytes > lim.waiting_bytes)) {
+                // Once per connection, and the reason it ends: past any limiter.
+                log_scope unlimited(nullptr);
+                LOG_WARN("IOL[%s]: Client [UID=%016lX] sent more requests than may wait (%zu "
+                         "waiting, %lu bytes): closed.",
+                         l->tag, p->uid, sh->waiting.size(), sh->waiting_bytes);
+                p->closing = 1;
+                delete t;
+                release(arg);
+                return -1;
+            }
+        }
+        sh->waiting.push_back(t);
+        sh->waiting_bytes += bytes;
+        iol_share_start(sh);
+        hold = !sh->waiting.empty();
+        sh->held = sh->held || hold;
+    }
+    if (hold && !p->tasks_held) {
+        p->tasks_held = 1;
+        iol_update_events(l, p);
+    }
+    return 0;
+}
+
+int iol_reply(loop *l, const PeerId &to, msg *m) {
+    if (iol_send(l, IOMessage{m, IOM_SEND, to}) == 0)
+        return 0;
+    free(m);
+    iol_close_peer(l, to);
+    return -1;
+}
+
 // Closes the peer's socket and releases what it queued. Its on_close runs once the current
 // batch of events is done (iol_bury). The closed socket (fd -1) marks it as gone meanwhile.
 static void iol_peer_release(loop *l, iol_peer *p) {
@@ -301,6 +484,8 @@ static void iol_peer_release(loop *l, iol_peer *p) {
     p->pending = nullptr;
     p->last_push = nullptr;
     p->queued_bytes = 0;
+    iol_share_close(p->share);
+    p->share = nullptr;
     iol_peer_log("Peer dropped!", p);
     LOG_INFO("IOL[%s]: Client [UID=%016lX] destroyed.", l->tag, p->uid);
     l->buried.push_back(p);
@@ -409,6 +594,9 @@ static void iol_accept(loop *l, ioma *a, uint64_t uid) {
         p->queued_bytes = 0;
         p->rx_seen_ms = monotonic_ms();
         p->last_push = nullptr;
+        p->tasks_held = 0;
+        p->closing = 0;
+        p->share = iol_share_new(l, p);
         ring_init(&p->queue, IOL_PEER_QUEUE);
         l->peers.slots[slot] = iol_slot{uid, p};
         l->peers.count++;
@@ -480,16 +668,35 @@ static bool iol_enqueue(loop *l, iol_peer *p, msg *m) {
     return true;
 }
 
-static void iol_do_send(loop *l, msg *m, const PeerId &id) {
-    if (m == nullptr)
-        return;
+// The peer a send names: with a connection id, that very connection (a message for one that
+// has gone is dropped and counted, never handed to a later connection of the same uid, where
+// it could match a request of another session); without, the peer with the uid.
+static iol_peer *iol_send_target(loop *l, const PeerId &id) {
+    if (id.cid != 0) {
+        iol_peer *p = iol_peer_exact(l, id);
+        if (p == nullptr) {
+            l->gone.fetch_add(1);
+            LOG_DEBUG("IOL[%s]: Peer [UID=%016lX, CID=%lX] gone: message dropped.", l->tag,
+                      id.uid, id.cid);
+        }
+        return p;
+    }
     int64_t slot = iol_peer_find(l, id.uid, id.cid, id.idx);
     if (slot < 0) {
         LOG_WARN("IOL[%s]: No such peer [UID=%016lX] found.", l->tag, id.uid);
+        return nullptr;
+    }
+    return l->peers.slots[slot].peer;
+}
+
+static void iol_do_send(loop *l, msg *m, const PeerId &id) {
+    if (m == nullptr)
+        return;
+    iol_peer *p = iol_send_target(l, id);
+    if (p == nullptr) {
         free(m);
         return;
     }
-    iol_peer *p = l->peers.slots[slot].peer;
     if (!iol_enqueue(l, p, m)) {
         iol_drop(l, p);
         return;
@@ -574,8 +781,10 @@ static bool iol_execute(loop *l, const IOMessage &m) {
         break;
     case IOM_AUTH:
         LOG_DEBUG("PeerId: [PT=%X, CID=%lX, UID=%lX IDX=%lu]", id.pt, id.cid, id.uid, id.idx);
-        if (m.data != nullptr)
+        if (m.data != nullptr) {
+            log_scope scope(&l->auth_limiter);
             l->on_auth(static_cast<auth_request *>(m.data));
+        }
         break;
     case IOM_SEND:
         iol_do_send(l, static_cast<msg *>(m.data), id);
@@ -618,17 +827,21 @@ static bool iol_ring_take(loop *l, IOMessage *out) {
 // other threads asked to close.
 static void iol_apply_flow(loop *l) {
     std::vector<iol_peer *> closing;
+    l->starved.store(false);
     {
         peers_lock r(l, false);
         iol_scan(l, [l, &closing](iol_peer *p) {
             if (p->want_close) {
                 closing.push_back(p);
-            } else if (p->paused != p->want_paused) {
+                return false;
+            }
+            if (p->paused != p->want_paused) {
                 p->paused = p->want_paused;
                 if (!p->paused)
                     p->rx_seen_ms = monotonic_ms();
                 iol_update_events(l, p);
             }
+            iol_share_sync(l, p);
             return false;
         });
     }
@@ -765,7 +978,12 @@ static void iol_peer_event(loop *l, iol_peer *p, uint32_t events) {
     if ((events & EPOLLIN) && !iol_reading_off(p)) {
         peer_ctx ctx{l, p->uid, p->cid, p->idx, p->pt};
         LOG_DEBUG("IOL[%s]: Reading from socket...", l->tag);
-        if (sock_recv(&p->s, &ctx, iol_deliver) != 0 || iol_over_budget(l, p)) {
+        int rc;
+        {
+            log_scope scope(&p->share->limiter);
+            rc = sock_recv(&p->s, &ctx, iol_deliver);
+        }
+        if (rc != 0 || p->closing || iol_over_budget(l, p)) {
             iol_drop(l, p);
             return;
         }
@@ -781,26 +999,38 @@ static uint32_t iol_scan_period(const loop *l) {
     return period < 10 ? 10 : period > 1000 ? 1000 : period;
 }
 
-// Closes the peers that hold part of a frame and have sent nothing for the stall time while
-// they were read. A peer whose reading is paused is waiting for us, not stalling.
+// The loop's periodic look. Closes the peers that hold part of a frame and have sent nothing
+// for the stall time while they were read (a peer whose reading is paused is waiting for us,
+// not stalling), and those over their task limits; and lets the limiters tell what they
+// suppressed in an interval that is over, so that a peer gone quiet still has its count told.
 static void iol_close_stalled(loop *l) {
     const uint64_t now = monotonic_ms();
     if (now - l->stall_scan_ms < iol_scan_period(l))
         return;
     l->stall_scan_ms = now;
     std::vector<iol_peer *> stalled;
-    iol_scan(l, [l, now, &stalled](iol_peer *p) {
+    std::vector<iol_peer *> closing;
+    iol_scan(l, [l, now, &stalled, &closing](iol_peer *p) {
+        log_limiter_tick(&p->share->limiter);
+        if (p->closing) {
+            closing.push_back(p);
+            return false;
+        }
         const bool partial = p->s.rx.hlen != 0 || p->s.rx.expect != 0;
         if (partial && !iol_reading_off(p) && now - p->rx_seen_ms >= l->stall_ms)
             stalled.push_back(p);
         return false;
     });
+    log_limiter_tick(&l->auth_limiter);
     for (iol_peer *p : stalled) {
         LOG_WARN("IOL[%s]: Client [UID=%016lX] sent no byte of its frame for %g seconds: "
                  "closed.",
                  l->tag, p->uid, l->stall_ms / 1000.0);
         iol_drop(l, p);
     }
+    // Over their task limits outside a read (their WARN line is written).
+    for (iol_peer *p : closing)
+        iol_drop(l, p);
 }
 
 // Ends the loop thread after a failure of its own: the owner decides what that means.
@@ -814,6 +1044,7 @@ static void *iol_fail(loop *l) {
 
 static void *iol_main(void *arg) {
     auto *l = static_cast<loop *>(arg);
+    thread_mark_loop();
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = nullptr; // peers carry their record, never NULL
@@ -848,6 +1079,8 @@ static void *iol_main(void *arg) {
                 return nullptr;
             }
         }
+        if (l->starved.load())
+            iol_apply_flow(l);
         iol_close_stalled(l);
         iol_bury(l);
     }

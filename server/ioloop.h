@@ -8,10 +8,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <pthread.h>
 #include <vector>
 
 #include "lib/format.h"
+#include "lib/log.h"
 #include "lib/mtp.h"
 #include "lib/netaddr.h"
 #include "lib/ring.h"
@@ -41,7 +44,7 @@ enum : uint32_t {
     IOM_DROP = 1,      // drop the peer
     IOM_ACCEPT = 2,    // data: ioma; add the new peer
     IOM_AUTH = 3,      // data: auth_request; handed to on_auth
-    IOM_SEND = 4,      // data: msg; queue it to the peer
+    IOM_SEND = 4,      // data: msg; queue it to the peer (see iol_send)
     IOM_BROADCAST = 5, // data: msg; queue a copy to every peer of the loop
     IOM_CALL = 6,      // data: iol_call; run it on the loop thread
     IOM_STOP = 7,      // end the loop thread
@@ -56,6 +59,7 @@ struct __attribute__((packed)) IOMessage {
 static_assert(sizeof(IOMessage) == 40);
 
 struct loop;
+struct iol_share;
 
 // A connection accepted by the server thread that has not become a loop peer yet.
 struct conn_peer {
@@ -90,7 +94,8 @@ struct auth_request {
 // What a peer makes the loop hold is budgeted: the messages queued for it, the frame being
 // gathered or sent, and the part of a frame it has sent so far. Above the loop's output soft
 // limit its reading is paused until its output has drained to half of it; above the hard
-// limit it is closed.
+// limit it is closed. Its tasks on the loop's pool are counted against the loop's limits
+// (iol_peer_submit).
 struct iol_peer {
     uint64_t uid;
     uint64_t cid;
@@ -107,6 +112,9 @@ struct iol_peer {
     uint64_t rx_seen_ms;   // monotonic time of the last read that brought bytes
     msg *last_push;        // the last message of the peer's last push while still queued or
                            // pending; NULL once it has joined the frame
+    iol_share *share;      // its tasks' accounting and its log limiter; made on accept
+    uint8_t tasks_held;    // reading is paused because tasks of the peer wait for room
+    uint8_t closing;       // over its task limits: closed once the current read is done
     // Written by other threads under the table's lock, so kept apart from the loop's own
     // flags: a read of those may be widened to the neighbouring bytes.
     alignas(8) uint8_t want_paused; // what other threads asked for
@@ -146,7 +154,43 @@ struct iol_task {
     uint8_t data[];
 };
 
-// Role callbacks; all run on the loop thread.
+// What one peer may have the loop's pool hold for it (iol_peer_submit): tasks on the pool at
+// once (queued there or running), and tasks waiting behind them with their bytes.
+struct iol_limits {
+    uint32_t running;
+    uint32_t waiting;
+    uint64_t waiting_bytes;
+};
+// Until a role sets its own: no limit.
+constexpr iol_limits IOL_NO_LIMITS{UINT32_MAX, UINT32_MAX, UINT64_MAX};
+
+// A task of a peer, on the pool or waiting for room there.
+struct iol_peer_task {
+    void (*fn)(void *arg);
+    void *arg;
+    void (*release)(void *arg); // frees arg when fn will not run
+    uint32_t bytes;
+    iol_share *share;
+};
+
+// What a peer shares with its tasks: their accounting and the peer's log limiter. The peer
+// holds one reference and every task on the pool one more, so that a task that outlives its
+// peer still finds it; the last to let go frees it. Tasks that wait hold none: the peer's
+// close releases them unrun.
+struct iol_share {
+    std::mutex m;                         // guards running, waiting, waiting_bytes, held, closed
+    uint32_t running = 0;                 // tasks on the pool
+    std::deque<iol_peer_task *> waiting;  // behind them, oldest first
+    uint64_t waiting_bytes = 0;
+    bool held = false;   // the peer's reading is paused for the waiting tasks
+    bool closed = false; // the peer has gone
+    std::atomic<uint32_t> refs{1};
+    loop *l = nullptr;
+    uint64_t uid = 0;
+    log_limiter limiter; // every line the peer's input causes goes through it
+};
+
+// Role callbacks; all run on the loop thread.// Role callbacks; all run on the loop thread.
 // Owns req: accepts the connection by queuing IOM_ACCEPT, or refuses it by closing its socket.
 typedef void (*iol_auth_cb)(auth_request *req);
 // One received frame body (a run of messages), valid only during the call.
@@ -227,6 +271,20 @@ struct loop {
     uint64_t peer_hard;
     uint32_t stall_ms;
     uint64_t stall_scan_ms; // monotonic time of the last look for stalled frames
+    // The peers' task limits (IOL_NO_LIMITS unless the role sets its own before the start).
+    iol_limits limits;
+    // Set when the pool refused a task of a peer, which then waits first in line: the loop
+    // offers the waiting tasks again when a task of the loop ends and at its periodic look.
+    std::atomic<bool> starved;
+    // Messages dropped because the connection they were addressed to has gone.
+    std::atomic<uint64_t> gone;
+    // Lines each peer's limiter lets through, and its interval (LOG_LIMIT_FIRST and
+    // LOG_LIMIT_INTERVAL_MS unless changed before the loop starts).
+    uint32_t log_first;
+    uint32_t log_interval_ms;
+    // The limiter of the hellos the loop is handed (on_auth), which come before any peer: the
+    // refusals of a churn of bad hellos are held back, never the loop's INFO lines.
+    log_limiter auth_limiter;
 };
 
 // The tag of a peer type ("DB-AG", ...), or NULL outside 1 to 5.
@@ -241,6 +299,9 @@ loop *iol_create(uint32_t pt, mtp_pool *pool, iol_close_cb on_close, iol_auth_cb
 int iol_start(loop *l, iol_error_cb on_error, iol_started_cb on_started, void *started_ctx);
 
 // Queues m; any thread. 0, or -1 when the ring is full: the caller keeps m.data.
+// IOM_SEND with a non-zero connection id reaches that very connection only; when it has gone
+// the message is dropped, counted in `gone`. With connection id 0 the peer with the uid gets
+// it (the Manager addresses agents by their id alone).
 int iol_send(loop *l, IOMessage m);
 // As iol_send, but while the ring is full waits up to wait_ms for the loop to make room.
 // Never waits on the loop's own thread, which alone makes room. 0, or -1 when the ring is
@@ -257,6 +318,25 @@ int iol_stop(loop *l);
 int iol_submit_task(loop *l, void *arg, void (*fn)(void *));
 // Pool function for an iol_task: calls its handler, then releases the task.
 void iol_task_run(void *task);
+
+// The limits of the loop's peers (IOL_NO_LIMITS by default); before iol_start.
+void iol_set_limits(loop *l, const iol_limits &lim);
+// Loop thread only (from on_frame, or another callback of this loop): fn(arg) becomes a task
+// of the peer that ctx names. At most `running` tasks of a peer are on the pool; the rest wait
+// in arrival order with the peer's reading paused while any waits, and start as tasks end.
+// A task the pool refuses is not lost: it waits first in line and is offered again when a
+// task of the loop ends and at the loop's periodic look. A task that would take the peer past
+// `waiting` tasks or `waiting_bytes` bytes waiting closes the peer (one WARN line) once the
+// current read is done: on an open connection no request is left without an answer.
+// `release` frees arg when fn will not run (its peer gone or closed; it may run under the
+// peer table's lock, so it must not call into the loop). The task runs with the peer's log
+// limiter in scope. 0: taken; -1: not taken, arg already released.
+int iol_peer_submit(const peer_ctx *ctx, void (*fn)(void *arg), void *arg,
+                    void (*release)(void *arg), uint32_t bytes);
+// Any thread: queues m to the connection `to` names. When the loop cannot take it, m is freed
+// and that connection is closed (WARN), so that no reply is lost silently on an open
+// connection. 0 queued, -1 not.
+int iol_reply(loop *l, const PeerId &to, msg *m);
 
 // Calls fn(arg, address, peer) for each peer in slot order under the read lock; a non-zero
 // result stops the walk.

@@ -6,6 +6,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <endian.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,13 +14,14 @@
 #include <unistd.h>
 
 #include "lib/be_load.h"
+#include "lib/format.h"
 #include "lib/log.h"
 #include "lib/thread.h"
 #include "server/ioloop.h"
 #include "server/server.h"
 
-// The process's one link, made by mgrconn_start and never released: its thread is detached
-// and runs as long as the process.
+// The process's one link, made by mgrconn_start and never released: its thread runs until
+// mgrconn_shutdown, or as long as the process.
 static mgrconn *mgrconn_process_link;
 
 int mgrconn_hello(std::span<uint8_t, MGRCONN_HELLO_SIZE> out, const sockaddr_storage *listen,
@@ -56,6 +58,8 @@ int mgrconn_init(mgrconn *mc, const sockaddr_storage *manager, const sockaddr_st
     mc->backoff_unit_ms = MGRCONN_BACKOFF_UNIT_MS;
     mc->answer_wait_ms = MGRCONN_ANSWER_WAIT_MS;
     mc->quiet_watches.store(0);
+    mc->dials.store(0);
+    mc->poll_failures.store(0);
     return 0;
 }
 
@@ -79,7 +83,8 @@ int mgrconn_start(const sockaddr_storage *manager, const sockaddr_storage *liste
         delete mc;
         return -1;
     }
-    if (mgrconn_launch(mc, true) != 0) {
+    mc->backoff_unit_ms = test_setting_ms(MGRCONN_BACKOFF_ENV, MGRCONN_BACKOFF_UNIT_MS);
+    if (mgrconn_launch(mc, false) != 0) {
         mgrconn_release(mc);
         delete mc;
         return -1;
@@ -99,6 +104,11 @@ void mgrconn_stop(mgrconn *mc) {
             LOG_ERROR("[%s:%d] pthread_join %s", __func__, __LINE__, strerror(rc));
         mc->joinable = false;
     }
+}
+
+void mgrconn_shutdown() {
+    if (mgrconn_process_link != nullptr)
+        mgrconn_stop(mgrconn_process_link);
 }
 
 void mgrconn_release(mgrconn *mc) {
@@ -124,20 +134,42 @@ enum mgrconn_event {
     MGRCONN_FAILED,  // poll itself failed (errno)
 };
 
-// Waits up to `ms` for the socket fd (-1: none, a plain pause) or for the record's stop.
-static mgrconn_event mgrconn_wait(const mgrconn *mc, int fd, uint64_t ms) {
-    pollfd p[2] = {{mc->wake, POLLIN, 0}, {fd, POLLRDNORM, 0}};
+// Waits up to `ms` (MGRCONN_FOREVER: without end) for `events` on the socket fd (-1: none,
+// a plain pause) or for the record's stop. EINTR restarts the wait with the whole time.
+static mgrconn_event mgrconn_wait(mgrconn *mc, int fd, short events, uint64_t ms) {
+    pollfd p[2] = {{mc->wake, POLLIN, 0}, {fd, events, 0}};
     const nfds_t n = fd >= 0 ? 2 : 1;
-    const int timeout = static_cast<int>(std::min<uint64_t>(ms, INT_MAX));
+    const int timeout =
+        ms == MGRCONN_FOREVER ? -1 : static_cast<int>(std::min<uint64_t>(ms, INT_MAX));
     int rc;
     do
         rc = poll(p, n, timeout);
     while (rc < 0 && errno == EINTR);
-    if (rc < 0)
+    if (rc < 0) {
+        mc->poll_failures.fetch_add(1);
         return MGRCONN_FAILED;
+    }
     if (p[0].revents != 0)
         return MGRCONN_WOKEN;
     return rc == 0 ? MGRCONN_TIMEOUT : MGRCONN_READY;
+}
+
+// Pauses `ms` unless the record is stopped first: false once stopped. Should poll itself
+// fail, the pause still takes its time, in short sleeps that look at the stop flag.
+static bool mgrconn_pause(mgrconn *mc, uint64_t ms) {
+    const mgrconn_event e = mgrconn_wait(mc, -1, 0, ms);
+    if (e == MGRCONN_WOKEN)
+        return false;
+    if (e != MGRCONN_FAILED)
+        return true;
+    LOG_SYSERR("poll");
+    for (uint64_t slept = 0; slept < ms && !mc->stop.load(); slept += MGRCONN_PAUSE_SLICE_MS) {
+        const uint64_t slice = std::min<uint64_t>(MGRCONN_PAUSE_SLICE_MS, ms - slept);
+        const timespec ts{static_cast<time_t>(slice / 1000),
+                          static_cast<long>(slice % 1000) * 1000000};
+        nanosleep(&ts, nullptr);
+    }
+    return !mc->stop.load();
 }
 
 // Waits for the Manager's answer to the hello: one whole frame within answer_wait_ms. The
@@ -152,7 +184,7 @@ static int mgrconn_await_answer(mgrconn *mc) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
         if (left.count() <= 0)
             return -1;
-        switch (mgrconn_wait(mc, mc->link.fd, static_cast<uint64_t>(left.count()))) {
+        switch (mgrconn_wait(mc, mc->link.fd, POLLRDNORM, static_cast<uint64_t>(left.count()))) {
         case MGRCONN_READY:
             if (sock_recv(&mc->link, &answered, mgrconn_on_response) != 0)
                 return -1;
@@ -185,19 +217,70 @@ static int mgrconn_greet(mgrconn *mc) {
     return 0;
 }
 
+// Logs a failed connect to the Manager with its errno.
+static void mgrconn_connect_failed(const mgrconn *mc, int err) {
+    LOG_ERROR("[%s:%d] connect %s %s", __func__, __LINE__, mc->manager.text, strerror(err));
+}
+
+// One connection attempt that never blocks: the connect runs on a non-blocking socket and
+// its outcome is awaited together with the record's stop, so a stop ends the attempt at
+// once, however long the network would keep it. 0 with the link connected; -1 when the
+// attempt failed (logged) or the record was stopped, the link then closed.
+static int mgrconn_dial(mgrconn *mc) {
+    const sockaddr_storage *addr = &mc->manager.address;
+    const int fd = socket(addr->ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        LOG_SYSERR("socket");
+        return -1;
+    }
+    const auto *sa = reinterpret_cast<const sockaddr *>(addr);
+    int err = 0;
+    // Interrupted, the connect goes on in the background like one in progress.
+    const int rc = connect(fd, sa, sizeof *addr);
+    if (rc != 0 && errno != EINPROGRESS && errno != EINTR) {
+        err = errno;
+    } else if (rc != 0) {
+        mc->dials.fetch_add(1);
+        switch (mgrconn_wait(mc, fd, POLLOUT, MGRCONN_FOREVER)) {
+        case MGRCONN_READY: {
+            socklen_t len = sizeof err;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+            break;
+        }
+        case MGRCONN_FAILED:
+            err = errno;
+            LOG_SYSERR("poll");
+            break;
+        case MGRCONN_WOKEN:
+        case MGRCONN_TIMEOUT:
+            close(fd);
+            return -1;
+        }
+    }
+    if (err != 0) {
+        mgrconn_connect_failed(mc, err);
+        close(fd);
+        return -1;
+    }
+    sock_init(&mc->link, fd, sa, MGRCONN_RECV_AREA, mc->block, sizeof mc->block);
+    return 0;
+}
+
 // Dials until the link is established, pausing 2, 4, 8, ... up to 64 back-off units before
 // each attempt. 0 when established, -1 when the record was stopped.
 static int mgrconn_connect(mgrconn *mc) {
     uint64_t units = 1;
     for (;;) {
         units = std::min<uint64_t>(units * 2, MGRCONN_BACKOFF_MAX);
-        if (mgrconn_wait(mc, -1, units * mc->backoff_unit_ms) == MGRCONN_WOKEN)
+        if (!mgrconn_pause(mc, units * mc->backoff_unit_ms))
             return -1;
         LOG_INFO("Connecting to the manager [%s]...", mc->manager.text);
-        sock_connect(&mc->link, MGRCONN_RECV_AREA, mc->block, sizeof mc->block,
-                     &mc->manager.address);
-        if (mc->link.cid == 0)
+        if (mgrconn_dial(mc) != 0) {
+            if (mc->stop.load())
+                return -1;
             continue;
+        }
         if (mgrconn_greet(mc) == 0)
             return 0;
         sock_close(&mc->link);
@@ -206,16 +289,26 @@ static int mgrconn_connect(mgrconn *mc) {
 
 // Watches the established link, one period at a time, while the thread is to run. The
 // Manager sends nothing after its answer, so any event on the socket ends the link; it
-// returns then with the link closed.
+// returns then with the link closed. A failing poll is retried after a pause of 1, 2, 4,
+// ... up to 64 back-off units, so a lasting failure neither spins nor floods the log.
 static void mgrconn_watch(mgrconn *mc) {
+    uint64_t failed = 0;
     while (mgrconn_running(mc)) {
-        switch (mgrconn_wait(mc, mc->link.fd, mc->watch_ms)) {
+        const mgrconn_event e = mgrconn_wait(mc, mc->link.fd, POLLRDNORM, mc->watch_ms);
+        if (e != MGRCONN_FAILED)
+            failed = 0;
+        switch (e) {
         case MGRCONN_TIMEOUT:
             mc->quiet_watches.fetch_add(1);
             break;
-        case MGRCONN_FAILED:
+        case MGRCONN_FAILED: {
             LOG_ERROR("Manager client event error: %s", strerror(errno));
+            const uint64_t units = uint64_t{1} << std::min<uint64_t>(failed, 6);
+            failed++;
+            if (!mgrconn_pause(mc, units * mc->backoff_unit_ms))
+                return;
             break;
+        }
         case MGRCONN_WOKEN:
             break;
         case MGRCONN_READY:

@@ -11,6 +11,7 @@
 #include <span>
 #include <sys/socket.h>
 
+#include "lib/format.h"
 #include "lib/netaddr.h"
 #include "server/msg.h"
 #include "server/sock.h"
@@ -23,6 +24,12 @@ constexpr uint32_t MGRCONN_BACKOFF_UNIT_MS = 1000;
 constexpr uint32_t MGRCONN_BACKOFF_MAX = 64;
 // How long the Manager has to answer the hello with a whole frame.
 constexpr uint32_t MGRCONN_ANSWER_WAIT_MS = 5000;
+// A pause whose poll fails sleeps in slices of this long, looking at the stop flag between.
+constexpr uint32_t MGRCONN_PAUSE_SLICE_MS = 50;
+// A wait without a time limit.
+constexpr uint64_t MGRCONN_FOREVER = UINT64_MAX;
+// Test-only: the back-off unit of the process's link in ms (mgrconn_start).
+constexpr const char *MGRCONN_BACKOFF_ENV = KRV_TEST_HOOK("MGRCONN_BACKOFF_MS");
 // The link's working block: every read takes at most the receive area; the compression area
 // bounds what the link sends (one hello) and accepts (the Manager's short answer).
 constexpr uint64_t MGRCONN_RECV_AREA = 1000;
@@ -50,6 +57,8 @@ struct mgrconn {
     uint32_t backoff_unit_ms;
     uint32_t answer_wait_ms;
     std::atomic<uint64_t> quiet_watches; // watch periods that ended without an event
+    std::atomic<uint64_t> dials;         // connects that went on to wait for their outcome
+    std::atomic<uint64_t> poll_failures; // waits whose poll failed
 };
 
 // Writes the hello message announcing `listen`, or `redirect` when `listen` is the IPv4 or
@@ -70,12 +79,16 @@ int mgrconn_launch(mgrconn *mc, bool detached);
 
 // The service's entry: makes the process's one link (kept for the life of the process) to
 // the Manager at `manager`, announcing the listening address `listen` (or `redirect`, see
-// mgrconn_hello), and starts its detached thread, which ends once `run` is 0. 0 or -1.
+// mgrconn_hello), and starts its thread, which ends at mgrconn_shutdown (or once it finds
+// `run` 0). 0 or -1.
 int mgrconn_start(const sockaddr_storage *manager, const sockaddr_storage *listen,
                   const sockaddr_storage *redirect, const std::atomic<int32_t> *run);
 
-// Ends a joinable link thread at once, wherever it waits, and joins it.
+// Ends a joinable link thread at once, wherever it waits (a pause, a connect, the answer,
+// the watch), and joins it.
 void mgrconn_stop(mgrconn *mc);
+// The service stops: ends the process's link (if mgrconn_start made one) as mgrconn_stop.
+void mgrconn_shutdown();
 // Closes what an initialised record holds once its thread has ended (or never started).
 void mgrconn_release(mgrconn *mc);
 

@@ -113,6 +113,8 @@ int server_listen(server *s) {
         s->auth_timeout_ms = SERVER_AUTH_TIMEOUT_MS;
     if (s->tick_ms == 0)
         s->tick_ms = SERVER_TICK_MS;
+    log_limiter_init(&s->refusals, "Server: Refused connections", LOG_LIMIT_FIRST,
+                     LOG_LIMIT_INTERVAL_MS, LOG_LIMIT_RENEW);
     s->kq = -1;
     int fd = socket(s->addr.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -372,6 +374,8 @@ static void server_tick(server *s) {
         s->accept_paused = 0;
         server_listen_events(s, EPOLLIN);
     }
+    log_limiter_tick(&s->refusals);
+    log_scope scope(&s->refusals);
     const uint64_t now = monotonic_ms();
     for (uint64_t i = 0; i < s->nslots; i++) {
         const conn_peer &p = s->slots[i].peer;
@@ -494,6 +498,8 @@ static void server_hand_over(server *s, uint64_t idx, auth_request *req) {
 static void server_read(server *s, uint64_t idx, uint8_t *buf) {
     conn *c = &s->slots[idx];
     server_read_ctx ctx{s, c->peer, nullptr, false, 0};
+    // Whatever a connection's first bytes make this thread say goes through the limiter.
+    log_scope scope(&s->refusals);
     int rc = 0;
     while (rc == 0 && ctx.req == nullptr && !ctx.refused) {
         const uint64_t held = c->rx.hlen + c->rx.payload.len;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <pthread.h>
 
+#include "lib/log.h"
 #include "lib/netaddr.h"
 
 struct loop;
@@ -56,6 +57,9 @@ struct server {
     // The stall time given to the loops as they are added (0 keeps theirs); the server set-up
     // takes it from IOL_STALL_ENV.
     uint32_t stall_ms;
+    // The lines of the connections refused before or at their hello, and of those that time
+    // out: a churn of them costs a few lines and then one summary per interval.
+    log_limiter refusals;
 };
 
 // The listening socket, the server thread's epoll descriptor and timer, the connection

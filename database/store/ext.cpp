@@ -168,7 +168,8 @@ void ext_buf_free(ext_buf *builder) {
 enum ext_block_status {
     EXT_BLOCK_OK,
     EXT_BLOCK_END,         // nothing at the offset (only reported when asked for)
-    EXT_BLOCK_FAILED,      // read error, damaged header or incomplete block (logged)
+    EXT_BLOCK_UNREAD,      // read error (logged)
+    EXT_BLOCK_FAILED,      // damaged header or incomplete block (logged)
     EXT_BLOCK_NOT_UNPACKED // the payload did not decompress to its raw size
 };
 
@@ -179,22 +180,23 @@ struct ext_block {
     uint32_t stored;
 };
 
-// Reads on from `*have` bytes until the buffer holds `need`: 0, or -1 (logged) after a read
-// error or when the file ends first.
-static int ext_read_rest(int fd, uint8_t *buffer, size_t *have, size_t need, uint64_t offset) {
+// Reads on from `*have` bytes until the buffer holds `need`: EXT_BLOCK_OK, or (logged)
+// EXT_BLOCK_UNREAD after a read error, EXT_BLOCK_FAILED when the file ends first.
+static ext_block_status ext_read_rest(int fd, uint8_t *buffer, size_t *have, size_t need,
+                                      uint64_t offset) {
     while (*have < need) {
         ssize_t n = io_pread_full(fd, buffer + *have, need - *have, offset + *have);
         if (n < 0) {
             LOG_SYSERR("pread");
-            return -1;
+            return EXT_BLOCK_UNREAD;
         }
         if (n == 0) {
             LOG_ERROR("Extension data block incomplete.");
-            return -1;
+            return EXT_BLOCK_FAILED;
         }
         *have += static_cast<size_t>(n);
     }
-    return 0;
+    return EXT_BLOCK_OK;
 }
 
 // Sets the payload of the checked block at `bytes` (header and stored bytes): a raw payload
@@ -223,19 +225,21 @@ static ext_block_status ext_block_load(int fd, uint64_t offset, uint8_t *buffer,
     ssize_t got = io_pread_full(fd, buffer, span, offset);
     if (got < 0) {
         LOG_SYSERR("pread");
-        return EXT_BLOCK_FAILED;
+        return EXT_BLOCK_UNREAD;
     }
     if (got == 0 && end_ok)
         return EXT_BLOCK_END;
     size_t have = static_cast<size_t>(got);
-    if (ext_read_rest(fd, buffer, &have, EXT_HEADER_SIZE, offset) != 0)
-        return EXT_BLOCK_FAILED;
+    ext_block_status st = ext_read_rest(fd, buffer, &have, EXT_HEADER_SIZE, offset);
+    if (st != EXT_BLOCK_OK)
+        return st;
     if (!ext_header_check(buffer, &blk->raw, &blk->stored)) {
         LOG_ERROR("Extension data header corrupted.");
         return EXT_BLOCK_FAILED;
     }
-    if (ext_read_rest(fd, buffer, &have, EXT_HEADER_SIZE + blk->stored, offset) != 0)
-        return EXT_BLOCK_FAILED;
+    st = ext_read_rest(fd, buffer, &have, EXT_HEADER_SIZE + blk->stored, offset);
+    if (st != EXT_BLOCK_OK)
+        return st;
     return ext_block_unpack(buffer, buffer, blk);
 }
 
@@ -343,6 +347,9 @@ int ext_iterate_exts(int fd, uint64_t offset, uint32_t length, uint8_t *buffer, 
             break;
         case EXT_BLOCK_END:
         case EXT_BLOCK_NOT_UNPACKED:
+        // A damaged block costs the entries of its own blob only: where the blob's next
+        // block would start is not known, so the walk ends there, and its caller goes on.
+        case EXT_BLOCK_FAILED:
             return 0;
         default:
             return -1;
@@ -365,7 +372,7 @@ struct ext_ref_reader {
     bool cached = false;
     uint64_t cached_offset = 0;
     ext_block blk{};
-    bool failed = false; // a file or block that exists could not be read
+    bool failed = false; // a file or block that exists could not be read (not: is damaged)
 };
 
 static bool ext_ref_before(const ext_ref &a, const ext_ref &b) {
@@ -402,7 +409,7 @@ static bool ext_ref_block(ext_ref_reader *r, uint64_t offset) {
     const ext_block_status status = ext_block_load(r->fd.get(), offset, r->buffer, false, &r->blk);
     r->cached = status == EXT_BLOCK_OK;
     r->cached_offset = offset;
-    if (status == EXT_BLOCK_FAILED)
+    if (status == EXT_BLOCK_UNREAD)
         r->failed = true;
     return r->cached;
 }

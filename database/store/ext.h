@@ -109,8 +109,8 @@ using ext_entry_fn = int (*)(void *ctx, uint16_t flags, uint16_t call_index, con
                              uint16_t length);
 // Walks the blocks from `offset` over `length` bytes (0: to the end of the file; reads stay
 // within those bytes unless a block runs past them) and calls `fn` for each entry. 0 at the end (or
-// when a block does not decompress), 1 when `fn` stopped the walk, -1 on a read error or a damaged
-// or incomplete block.
+// at a block that is damaged, incomplete or does not decompress: logged), 1 when `fn` stopped the
+// walk, -1 on a read error.
 int ext_iterate_exts(int fd, uint64_t offset, uint32_t length, uint8_t *buffer, void *ctx,
                      ext_entry_fn fn);
 
@@ -119,8 +119,9 @@ using ext_ref_fn = int (*)(void *ctx, uint64_t locator, uint32_t file_id, const 
                            uint16_t length);
 // Looks up the entries of `n` references of one agent (relative to the working directory)
 // and calls `fn` for each one found, in (day, hour, block offset, entry offset) order; `refs`
-// is sorted in place. References that cannot be resolved are skipped. 0, or -1 when a file
-// or block that exists could not be read (logged): some entries may then be missing.
+// is sorted in place. References that cannot be resolved (a missing file, a damaged block or
+// entry) are skipped. 0, or -1 when a file or block that exists could not be read (logged):
+// some entries may then be missing.
 int dbs_get_calls_ext(uint8_t *buffer, uint64_t agent_id, uint64_t n, ext_ref *refs, void *ctx,
                       ext_ref_fn fn);
 

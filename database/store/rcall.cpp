@@ -54,6 +54,77 @@ void cut_back(int fd, uint64_t size) {
         LOG_SYSERR("ftruncate");
 }
 
+// What stands at a place of an hour file, as the scans and the writer's check of a file
+// both see it, so that they agree on which root calls a file holds (the calls index counts
+// what the check finds; a scan trusts its counts).
+//
+// Root calls follow each other; damaged bytes (a bad header, or a record whose count does
+// not match what follows it) are skipped up to the next 48-aligned place that holds a
+// header with zero padding, the stricter test a place met while searching must pass, so
+// that call records are not taken for headers. A record whose count makes it run past the
+// end of the file, or past garbage, while a header stands inside it, is damaged too.
+struct rc_step {
+    enum kind_t { record, skip, more, end } kind;
+    uint64_t length;         // record: its length; skip: bytes to skip; more: bytes needed
+    bool damaged = false;    // end: the bytes left are damaged, not a root call being appended
+    bool next_valid = false; // record: the header behind it has been found valid
+};
+
+bool rootcall_strict_ok(const uint8_t *p) {
+    const auto *h = reinterpret_cast<const RootCall *>(p);
+    return rootcall_valid(h) &&
+           std::all_of(std::begin(h->zero), std::end(h->zero), [](uint8_t b) { return b == 0; });
+}
+
+// The first place c in [from, to) of the `len` bytes at p (file offset `at`), 48-aligned in
+// the file, where a whole header passes the strict test; 0 when there is none.
+uint64_t rc_find_header(const uint8_t *p, uint64_t len, uint64_t at, uint64_t from, uint64_t to) {
+    for (uint64_t c = from + (RECORD - (at + from) % RECORD) % RECORD; c < to && c + HEADER <= len;
+         c += RECORD)
+        if (rootcall_strict_ok(p + c))
+            return c;
+    return 0;
+}
+
+// Classifies the `len` bytes read at file offset `at` (`at_end`: they run to the end of the
+// file). `searching`: the place is one a search for the next header reached. `max_len`
+// bounds what may be asked for to see the header behind a record. `valid`: the header at p
+// has been found valid already (as the one behind the record before it).
+[[gnu::always_inline]] inline rc_step rc_next(const uint8_t *p, uint64_t len, uint64_t at,
+                                              bool at_end, bool searching, uint64_t max_len,
+                                              bool valid = false) {
+    if (len < HEADER)
+        return {at_end ? rc_step::end : rc_step::more, HEADER};
+    const auto *h = reinterpret_cast<const RootCall *>(p);
+    if (!valid && (searching ? !rootcall_strict_ok(p) : !rootcall_valid(h))) {
+        if (uint64_t q = rc_find_header(p, len, at, RECORD, UINT64_MAX))
+            return {rc_step::skip, q};
+        if (at_end)
+            return {rc_step::end, len, true};
+        // Not found among the bytes read: the search goes on from the first place not tried.
+        const uint64_t c = std::max(RECORD, len - HEADER + 1);
+        return {rc_step::skip, c + (RECORD - (at + c) % RECORD) % RECORD};
+    }
+    const uint64_t length = rootcall_length(be16toh(h->n));
+    if (len < length) {
+        if (!at_end)
+            return {rc_step::more, length};
+        // The file ends inside it: a record being appended, unless a header stands inside.
+        if (uint64_t q = rc_find_header(p, len, at, RECORD, len))
+            return {rc_step::skip, q};
+        return {rc_step::end, len};
+    }
+    if (len - length >= HEADER) {
+        if (rootcall_valid(reinterpret_cast<const RootCall *>(p + length)))
+            return {rc_step::record, length, false, true};
+        if (uint64_t q = rc_find_header(p, len, at, RECORD, length))
+            return {rc_step::skip, q};
+    } else if (!at_end && length + HEADER <= max_len) {
+        return {rc_step::more, length + HEADER};
+    }
+    return {rc_step::record, length};
+}
+
 // Whether a root of time t lies in the seconds the range touches, which is what the calls
 // index counts for it.
 bool in_range_seconds(uint64_t t, const uint64_t range[2]) {
@@ -77,6 +148,9 @@ struct scan_state {
     uint64_t expected;
     uint64_t seen;
     bool place_calls;
+    uint32_t buffer_size;
+    bool searching; // skipping damaged bytes, from damage_at on
+    uint64_t damage_at;
 };
 
 // `stalled`: no whole record at the scan's offset among the bytes read.
@@ -102,30 +176,46 @@ bool scan_record(scan_state &s, uint8_t *rec, uint64_t at) {
     return in_range_seconds(root.TSTAMP, s.range) && ++s.seen >= s.expected;
 }
 
-// Walks the whole records among the `got` bytes read into buf and moves the scan's offset
-// past them; *need is the length of the record at the new offset as far as it is known (a
-// header's length when not even the header was read).
-scan_step scan_buffer(scan_state &s, uint8_t *buf, uint64_t got, uint64_t *need) {
+// Walks the whole records among the `got` bytes read into buf (`at_end`: the read met the
+// end of the file) and moves the scan's offset past them and past damaged bytes; *need is
+// what must be read from the new offset on to go further.
+scan_step scan_buffer(scan_state &s, uint8_t *buf, uint64_t got, bool at_end, uint64_t *need) {
     uint64_t pos = 0;
     *need = HEADER;
-    while (got - pos >= HEADER) {
-        const auto *h = reinterpret_cast<const RootCall *>(buf + pos);
-        if (!rootcall_magic_ok(h)) {
-            LOG_ERROR("Invalid RootCall record!");
-            return scan_step::done;
-        }
-        const uint16_t n = be16toh(h->n);
-        if (n > MAX_RCALL_CALLS) {
-            LOG_ERROR("RootCall data corrupted. Invalid calls count: %u", n);
-            return scan_step::done;
-        }
-        if (got - pos < rootcall_length(n)) {
-            *need = rootcall_length(n);
+    bool valid = false;
+    for (;;) {
+        const uint64_t at = s.offset + pos;
+        const rc_step st =
+            rc_next(buf + pos, got - pos, at, at_end, s.searching, s.buffer_size, valid);
+        valid = st.next_valid;
+        if (st.kind == rc_step::more) {
+            *need = st.length;
             break;
         }
-        if (scan_record(s, buf + pos, s.offset + pos))
+        if (st.kind == rc_step::end) {
+            if (st.damaged && !s.searching)
+                s.damage_at = at;
+            if (s.searching || st.damaged)
+                LOG_DEBUG("Damaged bytes of an hour file from offset %" PRIu64
+                          " to its end (%" PRIu64 " bytes) skipped.",
+                          s.damage_at, at + st.length - s.damage_at);
             return scan_step::done;
-        pos += rootcall_length(n);
+        }
+        if (st.kind == rc_step::skip) {
+            if (!s.searching)
+                s.damage_at = at;
+            s.searching = true;
+            pos += st.length;
+            continue;
+        }
+        if (s.searching)
+            LOG_DEBUG("Damaged bytes of an hour file at offset %" PRIu64 " (%" PRIu64
+                      " bytes) skipped.",
+                      s.damage_at, at - s.damage_at);
+        s.searching = false;
+        if (scan_record(s, buf + pos, at))
+            return scan_step::done;
+        pos += st.length;
     }
     s.offset += pos;
     return pos == 0 ? scan_step::stalled : scan_step::more;
@@ -190,56 +280,99 @@ void mc_index_align(cindex_slot *index, uint32_t hour, const hour_slots &found, 
         cindex_set(index, hour, s, found[s]);
 }
 
+// Reads the hour file from `pos` into buf: at least `need` bytes when the file holds them.
+// The number of bytes read, or -1.
+ssize_t mc_check_read(int fd, std::vector<uint8_t> &buf, uint64_t pos, uint64_t size,
+                      uint64_t need) {
+    const uint64_t want = std::min<uint64_t>(std::max<uint64_t>(TAIL_CHUNK, need), size - pos);
+    if (buf.size() < want)
+        buf.resize(want);
+    return io_pread_full(fd, buf.data(), want, pos);
+}
+
+// Appends zero bytes to an hour file of *size bytes up to the next multiple of a record's
+// size, so that what is appended behind damaged bytes starts where a scan looks for it.
+int mc_pad(int fd, const char *path, uint64_t *size, mc_failure *fail) {
+    const uint64_t pad = (RECORD - *size % RECORD) % RECORD;
+    const uint8_t zeros[RECORD] = {};
+    if (pad != 0 && io_write_all(fd, zeros, pad) != 0)
+        return fail->set("write", path);
+    *size += pad;
+    return 0;
+}
+
 // Walks the stored root calls of an hour file of *size bytes, opened for this process's first
-// append to it. The file is cut (unless `cut` is false) where it stops holding whole, valid
-// root calls: behind an incomplete one at its end (left by a process that died while
-// appending) or at a damaged record, behind which the scans of the file would never reach
-// what is appended later. The day's index is then made to count exactly the root calls the
-// file keeps (those a scan reaches). 0, or -1 when reading or cutting fails.
+// append to it (`repair`), or read to make a calls index anew. Damaged bytes stay where they
+// are: scans skip them as this walk does, so the root calls behind them stay readable, and
+// the repair tells them once, with where they lie. With `repair`, an incomplete root call at
+// the end (left by a process that died while appending) is cut off, and a file that ends in
+// damaged bytes is padded to a record boundary, so that what is appended next is reached.
+// The day's index is then made to count exactly the root calls a scan finds. 0, or -1 when
+// reading or writing fails.
 int mc_check_file(int fd, const char *path, uint64_t *size, uint32_t hour, cindex_slot *index,
-                  mc_failure *fail, bool cut = true) {
-    std::vector<uint8_t> buf(TAIL_CHUNK);
+                  mc_failure *fail, bool repair = true) {
+    std::vector<uint8_t> buf;
     hour_slots found(SECONDS_PER_HOUR, cindex_slot{0, 0});
-    uint64_t pos = 0;      // start of the next record
+    uint64_t pos = 0;      // where the walk stands
     uint64_t chunk_at = 0; // file offset of buf
     uint64_t chunk_len = 0;
-    bool damaged = false;
-    while (pos < *size) {
-        if (pos + HEADER > chunk_at + chunk_len) {
-            ssize_t got =
-                io_pread_full(fd, buf.data(), std::min<uint64_t>(TAIL_CHUNK, *size - pos), pos);
+    uint64_t need = HEADER;
+    bool searching = false;
+    uint64_t damage_at = 0;
+    for (;;) {
+        if (pos < chunk_at || pos + need > chunk_at + chunk_len) {
+            const ssize_t got = mc_check_read(fd, buf, pos, *size, need);
             if (got < 0)
                 return fail->set("pread", path);
             chunk_at = pos;
             chunk_len = static_cast<uint64_t>(got);
-            if (chunk_len < HEADER)
-                break;
         }
+        const uint64_t in = pos - chunk_at;
+        const rc_step st = rc_next(buf.data() + in, chunk_len - in, pos,
+                                   chunk_at + chunk_len >= *size, searching, CSP_SCAN_BUFFER_SIZE);
+        need = HEADER;
+        if (st.kind == rc_step::end) {
+            if (st.damaged && !searching)
+                damage_at = pos;
+            searching = searching || st.damaged;
+            break;
+        }
+        if (st.kind == rc_step::more) {
+            need = st.length;
+            chunk_len = 0; // read again from pos
+            continue;
+        }
+        if (st.kind == rc_step::skip) {
+            if (!searching)
+                damage_at = pos;
+            searching = true;
+            pos += st.length;
+            continue;
+        }
+        if (searching && repair)
+            LOG_ERROR("Hour file %s: %" PRIu64 " damaged bytes at offset %" PRIu64
+                      " skipped; the root calls behind them are kept.",
+                      path, pos - damage_at, damage_at);
+        searching = false;
         RootCall h;
-        memcpy(&h, buf.data() + (pos - chunk_at), HEADER);
-        if (!rootcall_valid(&h)) {
-            damaged = true;
-            break;
-        }
-        if (*size - pos < rootcall_length(be16toh(h.n)))
-            break;
+        memcpy(&h, buf.data() + in, HEADER);
         const uint64_t t = be64toh(h.root.TSTAMP);
         if (t / HOUR_MS % 24 == hour) {
             cindex_slot &f = found[t % HOUR_MS / 1000];
             if (f.count++ == 0)
                 f.offset = pos;
         }
-        pos += rootcall_length(be16toh(h.n));
+        pos += st.length;
     }
-    if (pos != *size && cut) {
-        if (damaged)
-            LOG_ERROR("Hour file %s is damaged at offset %" PRIu64 ": %" PRIu64
-                      " bytes cut off there, so that what is stored next can be read.",
-                      path, pos, *size - pos);
-        else
-            LOG_WARN("Hour file %s ends inside a root call: cut from %" PRIu64 " to %" PRIu64
-                     " bytes.",
-                     path, *size, pos);
+    if (repair && searching) {
+        LOG_ERROR("Hour file %s: %" PRIu64 " damaged bytes at offset %" PRIu64
+                  " skipped, up to its end.",
+                  path, *size - damage_at, damage_at);
+        if (mc_pad(fd, path, size, fail) != 0)
+            return -1;
+    } else if (repair && pos < *size) {
+        LOG_WARN("Hour file %s ends inside a root call: cut from %" PRIu64 " to %" PRIu64 " bytes.",
+                 path, *size, pos);
         if (ftruncate(fd, static_cast<off_t>(pos)) != 0)
             return fail->set("ftruncate", path);
         *size = pos;
@@ -700,6 +833,23 @@ int dbs_agent_mc_flush(dbs_agent *a) {
     return mc_flush(a);
 }
 
+uint64_t dbs_agent_mc_batch_bytes(const dbs_agent *a) {
+    // Each buffer in use is one allocation, with the allocator's bookkeeping.
+    constexpr uint64_t ALLOC = 16;
+    const dbs_mc_batch &b = a->mc.batch;
+    uint64_t n = 0;
+    for (uint64_t bytes : {uint64_t{b.data.capacity()}, uint64_t{b.ext.capacity()},
+                           uint64_t{b.entries.capacity() * sizeof(dbs_mc_entry)}})
+        n += bytes != 0 ? bytes + ALLOC : 0;
+    return n;
+}
+
+int dbs_agent_mc_batch_release(dbs_agent *a) {
+    const int rc = mc_flush(a);
+    a->mc.batch = {};
+    return rc;
+}
+
 uint32_t dbs_agent_mc_open_hours(const dbs_agent *a) {
     uint32_t n = 0;
     for (const dbs_mc_hour &h : a->mc.open)
@@ -725,8 +875,8 @@ int dbs_rcall_stage(dbs_agent *agent, const rcall *rc) {
     const uint64_t length = rcall_length(rc) + rcall_blob_length(rc);
     // The batch is written when the agent moves to another hour, and before it would grow
     // past its bound.
-    if (b->hour != MC_NO_HOUR && (b->hour != t / HOUR_MS ||
-                                  b->data.size() + b->ext.size() + length > MC_BATCH_BYTES))
+    if (b->hour != MC_NO_HOUR &&
+        (b->hour != t / HOUR_MS || b->data.size() + b->ext.size() + length > MC_BATCH_BYTES))
         (void)mc_flush(agent); // a failure is counted and told with the agent's losses
     dbs_mc_hour *h = mc_hour_of(agent, t);
     if (h == nullptr)
@@ -801,7 +951,7 @@ int csp_scan_rcall_stack(int32_t fd, uint64_t offset, uint32_t file_id, const ui
                          uint32_t buffer_size, void *buffer, void *ctx, csp_scan_cb cb,
                          uint64_t expected, bool place_calls) {
     auto *buf = static_cast<uint8_t *>(buffer);
-    scan_state s{offset, file_id, range, ctx, cb, expected, 0, place_calls};
+    scan_state s{offset, file_id, range, ctx, cb, expected, 0, place_calls, buffer_size, false, 0};
     uint64_t want = std::min<uint64_t>(SCAN_FIRST_READ, buffer_size);
     while (s.seen < s.expected) {
         const ssize_t got = io_pread_full(fd, buf, want, s.offset);
@@ -810,10 +960,11 @@ int csp_scan_rcall_stack(int32_t fd, uint64_t offset, uint32_t file_id, const ui
             return -1;
         }
         uint64_t need;
-        const scan_step step = scan_buffer(s, buf, static_cast<uint64_t>(got), &need);
         // A short read met the end of the file: what follows the whole records is an
-        // incomplete one (being appended, or cut off), or nothing.
-        if (step == scan_step::done || static_cast<uint64_t>(got) < want)
+        // incomplete one (being appended, or cut off), damaged bytes, or nothing.
+        const bool at_end = static_cast<uint64_t>(got) < want;
+        const scan_step step = scan_buffer(s, buf, static_cast<uint64_t>(got), at_end, &need);
+        if (step == scan_step::done || at_end)
             return 0;
         if (step == scan_step::stalled && need > buffer_size) {
             LOG_ERROR("RootCall record at offset %" PRIu64

@@ -121,6 +121,12 @@ int dbs_agent_mc_sync(dbs_agent *a);
 // put just before. When the write fails, both files are cut back, the entries taken back
 // and the root calls counted and told as lost. 0, or -1 when they were not stored.
 int dbs_agent_mc_flush(dbs_agent *a);
+// Bytes the agent's buffers of gathered root calls hold (kept between flushes, so that each
+// batch costs no new allocation), for the collector's memory budgets.
+uint64_t dbs_agent_mc_batch_bytes(const dbs_agent *a);
+// Writes the gathered root calls and releases the buffers that held them. 0, or -1 as
+// dbs_agent_mc_flush.
+int dbs_agent_mc_batch_release(dbs_agent *a);
 // The number of hours the agent has open (each holds one or two descriptors).
 uint32_t dbs_agent_mc_open_hours(const dbs_agent *a);
 
@@ -132,8 +138,10 @@ uint32_t dbs_agent_mc_open_hours(const dbs_agent *a);
 //
 // An agent keeps the files of its last MC_OPEN_HOURS hours open, so that root calls that
 // arrive late for an earlier hour cost no reopening. The first time this process opens an
-// hour file for appending, it walks it: an incomplete root call at its end or a damaged
-// record is cut off, and the day's calls index is made to count what the file holds.
+// hour file for appending, it walks it: an incomplete root call at its end is cut off,
+// damaged bytes stay where they are (told once, with their offset and length; a file that
+// ends in them is padded to a record boundary), and the day's calls index is made to count
+// what the file holds as the scans see it.
 int dbs_rcall_save(dbs_agent *agent, const rcall *rc);
 
 // Takes a root call from the collector as dbs_rcall_save does, but gathers it with the
@@ -186,8 +194,11 @@ constexpr uint64_t CSP_SCAN_ALL = UINT64_MAX;
 // they stay in file byte order, for the callback to convert what it reads). The file is read
 // in growing pieces, starting with a small one. Records past `to` are skipped: the scan ends
 // at the end of the file, or once it has met `expected` root calls whose second lies in the
-// seconds of the range (see csp_scan_expected). A damaged record ends the scan of the file
-// (logged). 0, or -1 when reading fails or a record does not fit in the buffer.
+// seconds of the range (see csp_scan_expected). Damaged bytes (a bad header, or a record
+// whose count does not fit what follows it while a header stands inside it) are skipped up
+// to the next 48-aligned place that holds a header with zero padding; the scan tells them at
+// log level 2 only, the writer's check of the file tells them once. 0, or -1 when reading
+// fails or a record does not fit in the buffer.
 int csp_scan_rcall_stack(int32_t fd, uint64_t offset, uint32_t file_id, const uint64_t range[2],
                          uint32_t buffer_size, void *buffer, void *ctx, csp_scan_cb cb,
                          uint64_t expected = CSP_SCAN_ALL, bool place_calls = true);

@@ -140,32 +140,63 @@ int deliver(uint32_t type, uint64_t off, const uint8_t *rec, void *ctx, symbol_c
 
 // Skips damaged bytes from `off` in 16-byte steps. Sets *next to the offset of the next
 // whole record, or *keep and *done when the damage runs to the end (or into a torn record).
-// -1 on a read error.
-int resync(file_window &w, const char *path, uint64_t off, uint64_t *next, uint64_t *keep,
-           bool *done) {
-    LOG_ERROR("Corrupted symbol found at offset %lu", off);
+// The skip is told once, at ERROR while `repairing` (the open), else at DEBUG. -1 on a read
+// error.
+int resync(file_window &w, const char *path, uint64_t off, bool repairing, uint64_t *next,
+           uint64_t *keep, bool *done) {
     for (uint64_t o = off + 16;; o += 16) {
         rec_view r;
         if (look_at(w, o, &r) != 0)
             return -1;
+        if (r.kind == rec_kind::damaged)
+            continue;
+        const uint64_t end = r.kind == rec_kind::end ? w.size : o;
+        const char *tail = r.kind == rec_kind::whole ? "" : ", up to the end";
+        if (repairing)
+            LOG_ERROR("Corrupted symbol found at offset %lu of %s: %lu bytes skipped%s.", off, path,
+                      end - off, tail);
+        else
+            LOG_DEBUG("Corrupted symbol found at offset %lu of %s: %lu bytes skipped%s.", off, path,
+                      end - off, tail);
         switch (r.kind) {
         case rec_kind::whole:
-            LOG_ERROR("Symbols of %s resume at offset %lu: %lu bytes skipped.", path, o, o - off);
             *next = o;
             return 0;
         case rec_kind::torn:
             *keep = o;
             *done = true;
             return 0;
-        case rec_kind::end:
+        default:
             // Ids inside the damage may have been handed out: keep its bytes, only align.
             *keep = (w.size + 15) & ~uint64_t{15};
             *done = true;
             return 0;
-        case rec_kind::damaged:
-            break;
         }
     }
+}
+
+// Whether a whole record stands at a 16-aligned place after `off`, before `before`: then
+// what starts at `off` is damaged (its length covers a record, or runs past the end of the
+// file over records), not a record, nor a record being written. `bytes`, when given, holds
+// the bytes from `off` to `before`, where places without a marker are passed over at once.
+// -1 on a read error.
+[[gnu::always_inline]] inline int record_ahead(file_window &w, uint64_t off, uint64_t before,
+                                               const uint8_t *bytes, bool *found, bool *looked) {
+    *found = false;
+    *looked = false;
+    for (uint64_t o = off + 16; o < before && o < w.size; o += 16) {
+        if (bytes != nullptr && memcmp(bytes + (o - off), SYMBOL_MARKER, sizeof SYMBOL_MARKER) != 0)
+            continue;
+        rec_view r;
+        *looked = true;
+        if (look_at(w, o, &r) != 0)
+            return -1;
+        if (r.kind == rec_kind::whole) {
+            *found = true;
+            return 0;
+        }
+    }
+    return 0;
 }
 
 // Opens the file of a type and checks its header. The descriptor, or -1 after a FATAL line.
@@ -224,6 +255,27 @@ int symbols_scan(uint32_t type, bool repairing, void *ctx, symbol_cb cb, uint64_
             rc = -1;
             break;
         }
+        // A record whose length takes in another record, or one that the file cuts short
+        // while records follow it, is damaged.
+        // The marker of a record taken in lies within the name (the zero fill holds no 0x1E),
+        // so only a name with a zero byte can hide one.
+        bool inner = false, looked = false;
+        const bool whole = r.kind == rec_kind::whole;
+        if ((whole && memchr(r.bytes + SYMBOL_HEAD, 0, load_be16(r.bytes + 4)) != nullptr) ||
+            r.kind == rec_kind::torn) {
+            if (record_ahead(w, off, whole ? off + r.size : w.size, whole ? r.bytes : nullptr,
+                             &inner, &looked) != 0) {
+                rc = -1;
+                break;
+            }
+        }
+        if (inner)
+            r.kind = rec_kind::damaged;
+        else if (looked && r.kind == rec_kind::whole && look_at(w, off, &r) != 0) {
+            // record_ahead may have moved the window
+            rc = -1;
+            break;
+        }
         switch (r.kind) {
         case rec_kind::whole:
             if (deliver(type, off, r.bytes, ctx, cb) != 0)
@@ -242,7 +294,7 @@ int symbols_scan(uint32_t type, bool repairing, void *ctx, symbol_cb cb, uint64_
             done = true;
             break;
         case rec_kind::damaged:
-            rc = resync(w, path, off, &off, keep, &done);
+            rc = resync(w, path, off, repairing, &off, keep, &done);
             done = done || rc != 0;
             break;
         }

@@ -236,6 +236,8 @@ int walk_range(dbs_walk *w, uint64_t agent_id, const uint64_t range[2], walk_hou
         return -1;
     int rc = 0;
     for (uint64_t h : hours) {
+        if (w->ended)
+            break;
         // Hours are in time order: once one starts past `until`, so do the rest.
         if (h * HOUR_MS > w->until)
             break;
@@ -407,6 +409,18 @@ int call_walk_on_scan(void *p, uint64_t offset, uint64_t ext_offset, uint32_t ex
 
 } // namespace
 
+uint64_t dbs_walk_files_max() {
+    return test_setting_ms(DBS_WALK_FILES_ENV, static_cast<uint32_t>(DBS_WALK_FILES_MAX));
+}
+
+bool dbs_walk_report_cut(const dbs_walk *w, const char *query) {
+    if (w->cut)
+        LOG_WARN("%s: %" PRIu64 " hour files scanned, as many as one request may: the reply "
+                 "holds what they gave.",
+                 query, w->max_files);
+    return w->cut;
+}
+
 dbs_walk::~dbs_walk() {
     free(scan);
     free(ext);
@@ -424,7 +438,7 @@ bool dbs_calls_with_exceptions(void *, const rcall *rc) {
 
 int dbs_rcall_foreach(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_rcall_cb cb,
                       bool with_extensions, dbs_walk *shared, dbs_calls_filter wanted) {
-    dbs_walk own(false);
+    dbs_walk own(false, UINT64_MAX);
     dbs_walk *b = shared != nullptr ? shared : &own;
     walk_prepare(b, with_extensions, with_extensions, false);
     rcall_walk w{{with_extensions ? b->ext : nullptr, {b->window, 0, 0}, -1, 0}, ctx, cb, wanted};
@@ -433,7 +447,7 @@ int dbs_rcall_foreach(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs
 
 int dbs_rcall_foreach_tree(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_tree_cb cb,
                            dbs_walk *shared) {
-    dbs_walk own(false);
+    dbs_walk own(false, UINT64_MAX);
     dbs_walk *b = shared != nullptr ? shared : &own;
     walk_prepare(b, false, false, true);
     tree_walk w{{nullptr, {}, -1, 0}, b->tree, ctx, cb};
@@ -442,7 +456,7 @@ int dbs_rcall_foreach_tree(uint64_t agent_id, const uint64_t range[2], void *ctx
 
 int dbs_rcall_foreach_call(uint64_t agent_id, const uint64_t range[2], void *ctx, dbs_call_cb cb,
                            dbs_walk *shared) {
-    dbs_walk own(false);
+    dbs_walk own(false, UINT64_MAX);
     dbs_walk *b = shared != nullptr ? shared : &own;
     walk_prepare(b, true, false, false);
     call_walk w{{b->ext, {}, -1, 0}, ctx, cb, nullptr, 0, {}, 0, 0};

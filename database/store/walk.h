@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "database/store/rcall.h"
+#include "lib/format.h"
 
 // A stored root call as clients name it: its key and N, the number of calls besides the root.
 struct rcall_ref {
@@ -46,15 +47,27 @@ using dbs_tree_cb = int (*)(void *ctx, const call_tree *tree);
 using dbs_call_cb = int (*)(void *ctx, const rcall_ref *ref, const rcall *rc,
                             const call_record *call, const uint8_t *entry, uint16_t entry_length);
 
+// Hour files the walks of one request may open in all: a week of hours for each of a
+// hundred agents. A request that reaches it answers with what the files it read gave.
+constexpr uint64_t DBS_WALK_FILES_MAX = 100 * 7 * 24;
+// Test-only: a smaller bound (1 to 65535) for the requests that start while it is set.
+constexpr const char *DBS_WALK_FILES_ENV = KRV_TEST_HOOK("WALK_FILES");
+
+// The bound of a request that starts now.
+uint64_t dbs_walk_files_max();
+
 // What the walks of one request share: their buffers, made once when a walk first needs
 // them; the agent's hour files as listed from its directory (listed again only when the
 // next walk is of another agent), so that only hours that have a file are opened; a bound
 // on the hour files the walks may open, past which they stop and set `cut`; and the time
 // after which the request wants no more root calls: a walk opens no hour file that starts
-// later than `until`, which a callback may lower while the walks run.
+// later than `until`, which a callback may lower while the walks run. A callback that needs
+// nothing more sets `ended`: the walks then open no further hour file.
 struct dbs_walk {
-    explicit dbs_walk(bool list_hours = true, uint64_t max_files = UINT64_MAX)
-        : list(list_hours), files_left(max_files) {}
+    // The walks of one request, bounded by dbs_walk_files_max().
+    dbs_walk() : dbs_walk(true, dbs_walk_files_max()) {}
+    dbs_walk(bool list_hours, uint64_t files)
+        : list(list_hours), max_files(files), files_left(files) {}
     ~dbs_walk();
     dbs_walk(const dbs_walk &) = delete;
     dbs_walk &operator=(const dbs_walk &) = delete;
@@ -67,10 +80,16 @@ struct dbs_walk {
     bool listed = false;
     uint64_t listed_agent = 0;
     std::vector<uint64_t> listed_hours; // hours since the epoch, ascending
+    uint64_t max_files;
     uint64_t files_left;
-    bool cut = false;
+    bool cut = false;            // an hour file was left unopened: the bound was reached
+    bool ended = false;          // the request wants no more root calls
     uint64_t until = UINT64_MAX; // ms since the epoch
 };
+
+// Whether the request's walks were cut at their bound; when they were, WARN that `query`
+// answers with what the files it read gave.
+bool dbs_walk_report_cut(const dbs_walk *w, const char *query);
 
 // Tells dbs_rcall_foreach whether a root call's calls are wanted, from its root (host
 // order) and counts, with `calls` still NULL. Calls nobody reads are not converted.
@@ -85,7 +104,8 @@ bool dbs_calls_with_exceptions(void *ctx, const rcall *rc);
 // files that cannot be opened are passed over, a read error ends the walk. 0, or -1 when a
 // file could not be opened or read (logged): the walk then saw less than is stored. Within
 // the range's first hour the calls index lets the walk start where the root calls of `from`
-// begin. A walk given `shared` uses its buffers and its listing; without, it makes its own.
+// begin. A walk given `shared` uses its buffers, its listing and its bound; without, it makes
+// its own buffers and is not bounded.
 
 // Hands each root call to cb with its key, N and, when `with_extensions` is set and the root
 // has an entry in its hour's extension file, the root's entry data (else NULL and 0). The

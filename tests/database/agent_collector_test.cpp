@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <iomanip>
 #include <memory>
 #include <sstream>
@@ -322,7 +323,8 @@ protected:
         state_ptr ac(agent_collector_create(&cb, aid_), agent_collector_destroy);
         for (auto [type, id, name] :
              {std::tuple{SYM_CLASS, 5u, "C"}, {SYM_METHOD, 6u, "m"}, {SYM_THREAD, 1u, "t"}})
-            agent_symbol_map_put(ac.get(), &ac->maps[type - 1], id, 1, name, collector_symbol_cb, db_);
+            agent_symbol_map_put(ac.get(), &ac->maps[type - 1], id, 1, name, collector_symbol_cb,
+                                 db_);
         return ac;
     }
     void process(agent_collector *ac, const std::string &body) {
@@ -431,7 +433,7 @@ TEST_F(TimeCellTest, OlderWindowNeverWipesNewerRootCalls) {
 TEST_F(TimeCellTest, AutumnClockChangeKeepsTheRootCallInProgress) {
     ZoneScope zone("Europe/Berlin");
     const uint64_t day = 20023 * DAY_MS;
-    const uint64_t cest = day + 30 * 60000;         // 00:30 UTC, 02:30 local summer time
+    const uint64_t cest = day + 30 * 60000;          // 00:30 UTC, 02:30 local summer time
     const uint64_t cet = day + HOUR_MS + 30 * 60000; // 01:30 UTC, 02:30 local winter time
     state_ptr ac = make_state();
     process(ac.get(), call(1, 0, "", 5, 6, cest, cest));
@@ -489,6 +491,60 @@ TEST_F(AgentCollectorTest, OpenRootCallsOfAnAgentStayUnderTheCap) {
     const std::string got(reinterpret_cast<const char *>(bbuf_data(buf)), bbuf_position(buf));
     free(buf);
     EXPECT_EQ(got.substr(40), unhex("0001 0002 0000 FFFF"));
+}
+
+// ---- the store's batch in the budgets -------------------------------------------------------
+
+// The root calls completed within a payload wait in the store's buffers until its end; those
+// buffers count against the agent's and its worker's budgets. Past the agent's budget they
+// are written at once and released, so what waits never takes the agent past it.
+TEST_F(TimeCellTest, WaitingRootCallsCountAgainstTheBudgets) {
+    constexpr uint64_t kRoots = 20;
+    const struct {
+        const char *name;
+        uint64_t room; // the agent's budget beyond what it holds before the payload
+        bool waits;    // the root calls wait for the payload's end
+    } cases[] = {
+        {"room for the whole payload", 1u << 20, true},
+        {"room for a root call in progress, not for one waiting", 6000, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(agent_dir(aid_) + "/mc");
+        ASSERT_EQ(sys_mkdirs((agent_dir(aid_) + "/mc").c_str()), 0);
+        collector_memory mem{0, UINT64_MAX, UINT64_MAX};
+        const collector_callbacks cb = store_callbacks(db_);
+        agent_collector *ac = agent_collector_create(&cb, aid_, &mem);
+        for (auto [type, id, name] :
+             {std::tuple{SYM_CLASS, 5u, "C"}, {SYM_METHOD, 6u, "m"}, {SYM_THREAD, 1u, "t"}})
+            agent_symbol_map_put(ac, &ac->maps[type - 1], id, 1, name, collector_symbol_cb, db_);
+        mem.agent_limit = ac->mem_used + c.room;
+        dbs_agent *store = dbs_agent_find(db_, aid_);
+        agent_payload_begin(ac);
+        uint64_t most = 0; // the most the buffers held
+        for (uint64_t tag = 1; tag <= kRoots; tag++) {
+            for (uint32_t i = 0; i < 40; i++)
+                process(ac, call(tag));
+            process(ac, root(tag));
+            EXPECT_EQ(ac->batch_mem, dbs_agent_mc_batch_bytes(store));
+            EXPECT_LE(ac->mem_used, mem.agent_limit);
+            EXPECT_EQ(mem.used, ac->mem_used);
+            most = std::max(most, ac->batch_mem);
+        }
+        const size_t before_end = stored(aid_).size();
+        if (c.waits) {
+            EXPECT_EQ(before_end, 0u);
+            EXPECT_GT(most, 40 * sizeof(call_record) * kRoots);
+        } else {
+            EXPECT_GT(before_end, 0u);
+        }
+        EXPECT_EQ(agent_payload_end(ac), 0);
+        EXPECT_EQ(stored(aid_).size(), kRoots);
+        EXPECT_EQ(ac->batch_mem, dbs_agent_mc_batch_bytes(store));
+        EXPECT_EQ(mem.used, ac->mem_used);
+        agent_collector_destroy(ac);
+        EXPECT_EQ(mem.used, 0u);
+    }
 }
 
 // ---- symbol maps -------------------------------------------------------------------------

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -473,6 +475,68 @@ TEST_F(CollectorTest, DisconnectDiscardsTheAgentStateAndClosesItsFiles) {
     EXPECT_EQ(ac->open_roots, 0u) << "the open root call went with the old state";
     EXPECT_EQ(dbs_agent_mc_open_hours(dbs_agent_find(db_, aid)), 0u);
     EXPECT_EQ(problems(log_.lines()), "WARN   Class symbol [5] not found.\n");
+}
+
+// The root calls the loss lines of an agent count, over all its lines.
+uint64_t lost_roots(const std::string &lines, uint64_t aid) {
+    char head[64];
+    snprintf(head, sizeof head, "Agent [%016lX]: ", static_cast<unsigned long>(aid));
+    uint64_t n = 0;
+    for (size_t at = lines.find(head); at != std::string::npos; at = lines.find(head, at + 1)) {
+        const std::string rest = lines.substr(at + strlen(head));
+        if (rest.find(" root calls and ") < rest.find('\n'))
+            n += std::stoull(rest);
+    }
+    return n;
+}
+
+// Root calls that cannot be written (the disk is full, here: the file size limit reached)
+// are counted and told at most once a second; what was counted in the last second before
+// the agent leaves, or before the service stops and closes its agents after the last
+// payloads, is told as the agent's state closes, with the agent and the count.
+TEST_F(CollectorTest, LossesOfTheLastSecondAreToldWhenTheAgentCloses) {
+    const uint64_t aid = add_agent("full");
+    const AgentData symbols =
+        AgentData().sym(AREC_SYM_CLASS, 5, "C").sym(AREC_SYM_METHOD, 6, "m").sym(5, 1, "t");
+    auto root_call = [&](uint64_t tag) {
+        AgentData d(symbols);
+        for (uint32_t i = 0; i < 40; i++)
+            d.call(Call{0, root_key(tag), 5, 6, i + 1, 1, kRootTime, 0, 0, ""});
+        return d.call(Call{CALL_F_ROOT, root_key(tag), 5, 6, 0, 0, kRootTime, 0, 0, be(1, 4)})
+            .message();
+    };
+    // The hour's files and index exist before the limit is set; they stay as they are.
+    start();
+    send(aid, root_call(1));
+    drain();
+    collector_close_agents(col_);
+    collector_free(col_);
+    col_ = nullptr;
+    char hour_buf[RCALL_PATH_MAX];
+    rcall_path(hour_buf, aid, static_cast<uint32_t>(kRootTime / DAY_MS),
+               static_cast<uint32_t>(kRootTime % DAY_MS / HOUR_MS), "");
+    const std::string hour = hour_buf;
+    const off_t size = path_size(hour);
+    ASSERT_GT(size, 0);
+    for (const bool disconnect : {true, false}) {
+        SCOPED_TRACE(disconnect ? "agent leaves" : "service stops");
+        Logged r = run_logged([&] {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit lim{static_cast<rlim_t>(size) + 200, RLIM_INFINITY};
+            setrlimit(RLIMIT_FSIZE, &lim);
+            start();
+            send(aid, root_call(2));
+            send(aid, root_call(3));
+            if (disconnect)
+                collector_notify_disconnect(col_, aid);
+            drain();
+            collector_close_agents(col_);
+        });
+        EXPECT_EQ(lost_roots(r.lines, aid), 2u) << r.lines;
+        EXPECT_NE(r.lines.find("lost (write " + hour + ": File too large)"), std::string::npos)
+            << r.lines;
+        EXPECT_EQ(path_size(hour), size);
+    }
 }
 
 TEST_F(CollectorTest, WorkersEndWhenTheRunFlagIsCleared) {

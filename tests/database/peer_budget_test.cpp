@@ -10,8 +10,10 @@
 #include <sys/socket.h>
 #include <thread>
 
+#include "database/client_peer.h"
 #include "database/db_server.h"
 #include "database/peer_client.h"
+#include "database/query_symbols.h"
 #include "lib/agent_type.h"
 #include "server/ioloop.h"
 #include "server/reply.h"
@@ -57,12 +59,12 @@ protected:
 
     // Under the address sanitizer freed blocks wait in a quarantine before their memory is
     // used again; a small one lets the service's peak show what it holds.
-    void start_small_quarantine() {
+    void start_small_quarantine(const std::vector<std::string> &options = {"--debug"}) {
         const char *old = getenv("ASAN_OPTIONS");
         const std::string asan = old != nullptr ? old : "";
         setenv("ASAN_OPTIONS",
                (asan + ":quarantine_size_mb=4:thread_local_quarantine_size_kb=64").c_str(), 1);
-        start({"--debug"});
+        start(options);
         setenv("ASAN_OPTIONS", asan.c_str(), 1);
     }
 
@@ -90,12 +92,12 @@ protected:
     }
 };
 
-// A client that sends queries and does not read their replies: once its replies pile up its
-// reading is paused (further queries wait in its socket), and once they pass its budget it is
-// closed with a WARN (the queries read before the pause ran on). The service's memory stays
-// bounded and another client is answered meanwhile. No reply is dropped silently: when the
-// client reads at last, it gets a reply to every query, or as many as were sent before its
-// connection was closed with that WARN.
+// A client that sends as many queries as it may have in flight and does not read their
+// replies: once its replies pile up its reading is paused, and should they pass its budget it
+// is closed with a WARN (the queries read before the pause ran on). The service's memory
+// stays bounded and another client is answered meanwhile. No reply is dropped silently: when
+// the client reads at last, it gets a reply to every query, or as many as were sent before
+// its connection was closed with that WARN.
 TEST_F(PeerBudgetTest, ClientThatDoesNotReadIsPausedWhileOthersAreAnswered) {
     start_small_quarantine();
     PeerClient agent(port);
@@ -111,12 +113,12 @@ TEST_F(PeerBudgetTest, ClientThatDoesNotReadIsPausedWhileOthersAreAnswered) {
 
     const uint64_t before_kib = service_kib("VmRSS");
     auto deaf = client("does not read");
-    // 400 replies of 380 KB: far more than the server holds for one client at a time.
-    constexpr uint64_t kQueries = 400;
+    // Replies of 380 KB to the queries running and waiting: far more than the soft limit.
+    constexpr uint64_t kQueries = DBUI_CLIENT_TASKS + DBUI_CLIENT_WAITING;
     std::vector<Bytes> batch;
     for (uint64_t rid = 1; rid <= kQueries; rid++) {
         batch.push_back(root_calls_query(rid, aid, kMar1, kMar1 + DAY_MS - 1));
-        if (batch.size() == 50) {
+        if (batch.size() == kQueries / 2) {
             ASSERT_TRUE(deaf->send(batch));
             batch.clear();
         }
@@ -206,6 +208,105 @@ TEST_F(PeerBudgetTest, StalledHalfFrameIsClosed) {
         EXPECT_GE(Clock::now() - before, std::chrono::milliseconds(300)) << c.name;
     }
     EXPECT_EQ(count_of(log(), "sent no byte of its frame for 0.3 seconds: closed.\n"), 2u);
+}
+
+
+// A SYMBOLS request whose 5 argument bytes the query refuses ("Invalid request!").
+Bytes tiny_query(uint64_t rid) {
+    return wire_message(MSG_DB_QUERY, be(rid, 8) + be(DBQ_SYMBOLS, 8) + Bytes(5, '\0'));
+}
+
+// A client's frames of many tiny malformed queries, each of which inflates to megabytes:
+// each client holds the queries it may have in flight and is closed at the next one, with
+// one WARN line, so the service's memory and its log stay small; another client is answered
+// meanwhile.
+TEST_F(PeerBudgetTest, FrameOfManyTinyQueriesIsBounded) {
+    // At the service's usual log level: the log's growth is what a flood costs in use.
+    start_small_quarantine({});
+    auto other = client("other");
+    ASSERT_TRUE(other->send({tiny_query(1)}));
+    ASSERT_TRUE(other->next().has_value());
+    const uint64_t before_kib = service_kib("VmRSS");
+    const size_t before_log = log().size();
+
+    // 150,000 queries of 21 bytes: 3.9 MB in a frame that LZ4 packs into a few KB.
+    std::vector<Bytes> flood(150000, tiny_query(7));
+    constexpr int kClients = 3;
+    std::vector<std::unique_ptr<PeerClient>> floods;
+    for (int i = 0; i < kClients; i++)
+        floods.push_back(client("flood " + std::to_string(i)));
+    const Bytes frame = floods[0]->pack(flood);
+    EXPECT_LT(frame.size(), 64u << 10);
+    for (auto &f : floods)
+        ASSERT_TRUE(f->send_raw(frame));
+    double slowest = 0;
+    for (uint64_t rid = 2; rid <= 10; rid++) {
+        const auto at = Clock::now();
+        ASSERT_TRUE(other->send({tiny_query(rid)}));
+        const std::optional<Bytes> m = other->next();
+        ASSERT_TRUE(m.has_value()) << rid;
+        EXPECT_EQ(m->substr(5, 8), be(rid, 8));
+        slowest = std::max(slowest, std::chrono::duration<double>(Clock::now() - at).count());
+    }
+    EXPECT_LT(slowest, 2.0);
+    for (auto &f : floods) {
+        // What was taken before the limit is answered; then the connection ends.
+        size_t replies = 0;
+        while (f->next(10000).has_value())
+            replies++;
+        EXPECT_TRUE(f->closed_by_server(1000));
+        EXPECT_LE(replies, DBUI_CLIENT_TASKS + DBUI_CLIENT_WAITING);
+    }
+    const std::string text = log();
+    EXPECT_EQ(count_of(text, "sent more requests than may wait"), size_t{kClients});
+    EXPECT_LT((service_kib("VmHWM") - before_kib) >> 10, 64u);
+    EXPECT_LT(text.size() - before_log, 1u << 20);
+    if (HasFailure())
+        ADD_FAILURE() << text.substr(before_log, 20000);
+}
+
+// A reply to a connection that has gone is dropped, never handed to the client's next
+// connection (the same first 16 hello bytes give the same uid), whose own request may carry
+// the same request id.
+TEST_F(PeerBudgetTest, ReplyForAClosedConnectionIsNotDeliveredToTheNextOne) {
+    start({"--debug"});
+    auto first = client("same user");
+    ASSERT_TRUE(first->send({costly_query(1, 65535)}));
+    ASSERT_TRUE(first->send({costly_query(2, 65535)}));
+    ASSERT_TRUE(logged("Database query [RID=2, QID=8"));
+    auto second = client("same user");
+    // The replies that reached the first connection before it was replaced, then its end.
+    size_t early = 0;
+    while (first->next(60000).has_value())
+        early++;
+    EXPECT_TRUE(first->closed_by_server(1000));
+    EXPECT_LT(early, 2u) << "both costly queries ended before the second connection came";
+    // The others are dropped as their connection has gone...
+    EXPECT_TRUE(eventually(
+        [&] { return count_of(log(), " gone: message dropped.\n") + early == 2; }, 120));
+    // ...and the second connection gets the reply to its own request 1, and nothing else.
+    ASSERT_TRUE(second->send({tiny_query(1)}));
+    EXPECT_EQ(second->next(), wire_message(MSG_RESPONSE, be(1, 8) + be(DBQ_SYMBOLS, 8) +
+                                                             be(QRESP_ERROR, 2)));
+}
+
+// An agent whose every frame holds a record of no known type: the collector logs its first
+// lines, then counts the rest, told when the agent goes.
+TEST_F(PeerBudgetTest, AgentGarbageCostsTheLogItsFirstLines) {
+    start();
+    {
+        PeerClient agent(port);
+        ASSERT_TRUE(agent.send({agent_hello(be(kRootTime, 8) + identity)}));
+        ASSERT_EQ(agent.next(), kManagerAnswer);
+        for (int i = 0; i < 300; i++)
+            ASSERT_TRUE(agent.send({wire_message(MSG_AGENT_DATA, Bytes("\x55\x00", 2))}));
+        ASSERT_TRUE(read_by_server(agent.fd()));
+    }
+    char who[64];
+    snprintf(who, sizeof who, "WARN   Collector: Agent [%016lX]: ", aid);
+    ASSERT_TRUE(logged(std::string(who) + std::to_string(300 - LOG_LIMIT_FIRST) +
+                       " log lines suppressed in the last "));
+    EXPECT_EQ(count_of(log(), "ERROR  Unsupported agent data type: 55\n"), LOG_LIMIT_FIRST);
 }
 
 } // namespace

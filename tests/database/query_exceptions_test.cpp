@@ -300,6 +300,23 @@ TEST_F(Occurrences, CutAtWholeRuns) {
     }
 }
 
+// Once the reply is cut the walk goes no further: the next hour is unreadable and would fail
+// the request were it opened. A reply that is cut only when the last run closes, after the
+// walk, has opened it, and fails.
+TEST_F(Occurrences, CutEndsTheWalk) {
+    unreadable_hour(kAgentA, kHour + HOUR_MS);
+    const std::string request = occ_request(kHour, kHour + 2 * HOUR_MS - 1, kAgentA, 7);
+    {
+        MessageLimit limit(limit_for_data(EXCQ_RUN_LEN));
+        const QueryReply r = occurrences(request);
+        ASSERT_TRUE(r.present);
+        EXPECT_EQ(r.status, QRESP_PARTIAL);
+        EXPECT_EQ(r.data, runs_.substr(0, EXCQ_RUN_LEN));
+    }
+    MessageLimit limit(limit_for_data(2 * EXCQ_RUN_LEN));
+    EXPECT_FALSE(occurrences(request).present);
+}
+
 // ---- failed reads -----------------------------------------------------------------------
 
 // Files that cannot be read fail both queries (status 2) instead of passing for fewer

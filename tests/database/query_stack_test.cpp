@@ -1,6 +1,10 @@
 // ROOT CALL EXECUTION STACK and EXTENSIONS run in-process on root calls stored by the test.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+#include <sys/stat.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -258,7 +262,48 @@ TEST_F(StackQuery, NoDescriptorsLeftFailsTheRequest) {
         printf("%d %d", extensions(ext).present, stack(stk).present);
     });
     EXPECT_EQ(l.out, "0 0");
-    EXPECT_NE(l.lines.find("open Too many open files"), std::string::npos) << l.lines;
+    EXPECT_NE(l.lines.find(" Too many open files"), std::string::npos) << l.lines;
+}
+
+// An extension file that exists but cannot be read fails the request (status 2), where an
+// entry it does not hold only leaves out its item: the answer must not pass a read failure
+// off as entries that are not there.
+TEST_F(StackQuery, ExtensionsThatCannotBeReadFailTheRequest) {
+    const seen_call &a0 = call(kAgentA, 0), &b0 = call(kAgentB, 0);
+    const std::string request = ref_of(kAgentA, a0) + ref_of(kAgentB, b0);
+    char path[RCALL_PATH_MAX];
+    rcall_path(path, kAgentA, a0.call.file_id >> 5, a0.call.file_id & 31, ".x");
+    const std::string x = path;
+    const std::string saved = read_file(x);
+    const struct {
+        const char *name;
+        std::function<void()> harm;
+        bool answered;
+        std::string data;
+        const char *log;
+    } cases[] = {
+        // A directory in its place opens, but every read of it fails.
+        {"unreadable file",
+         [&] {
+             ASSERT_EQ(unlink(x.c_str()), 0);
+             ASSERT_EQ(mkdir(x.c_str(), 0700), 0);
+         },
+         false, "", "pread Is a directory"},
+        {"damaged block", [&] { write_file(x, std::string(12, '\xEE') + saved.substr(12)); }, true,
+         item_of(kAgentB, b0), "ERROR  Extension data header corrupted.\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.harm();
+        Logged l = run_logged([&] {
+            const QueryReply r = extensions(request);
+            printf("%d %u %s", r.present, r.status, r.data == c.data ? "same" : "other");
+        });
+        EXPECT_EQ(l.out, c.answered ? "1 1 same" : "0 0 same");
+        EXPECT_NE(l.lines.find(c.log), std::string::npos) << l.lines;
+        std::filesystem::remove_all(x);
+        write_file(x, saved);
+    }
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 
 #include "database/agent_wire.h"
@@ -17,6 +18,7 @@
 #include "database/query_index.h"
 #include "database/query_stack.h"
 #include "database/query_symbols.h"
+#include "database/store/walk.h"
 #include "lib/agent_type.h"
 #include "server/reply.h"
 
@@ -128,9 +130,10 @@ protected:
         EXPECT_EQ(c->next(), kManagerAnswer);
         return c;
     }
-    std::unique_ptr<PeerClient> client() {
+    // A graphical client; clients of other names are other users, connected side by side.
+    std::unique_ptr<PeerClient> client(const std::string &name = "query wire test") {
         auto c = std::make_unique<PeerClient>(port);
-        EXPECT_TRUE(c->send({ui_hello("query wire test")}));
+        EXPECT_TRUE(c->send({ui_hello(name)}));
         EXPECT_EQ(c->next(), kDatabaseAnswer);
         return c;
     }
@@ -404,6 +407,72 @@ TEST_F(QueryWireTest, ExceptionChartAndFlameQueriesAnswerByteForByte) {
     ASSERT_TRUE(
         ui->send({query(17, DBQ_INDEX, be(419430, 4) + be(0, 8) + be(UINT64_MAX, 8) + be(x, 8))}));
     EXPECT_EQ(ui->next(), reply(17, DBQ_INDEX, QRESP_ERROR));
+}
+
+// ---- the bound on hour files -------------------------------------------------------------
+
+// Under a test-only bound of 2 hour files per request, every walking query over an agent's
+// three hours is cut: status 4 with what the first two gave, and a WARN line naming it. The
+// requests do not hold the pool: another client sending a query after them is answered.
+TEST_F(QueryWireTest, WalkingQueriesAreCutAtTheBoundWhileOthersAreAnswered) {
+    setenv(DBS_WALK_FILES_ENV, "2", 1);
+    start();
+    unsetenv(DBS_WALK_FILES_ENV);
+    const Bytes id_x = identity_bytes(AGENT_TYPE_JVM, "bound-x");
+    const uint64_t x = agent_id_of(as_bytes(id_x));
+    auto agent_x = agent(id_x);
+    ASSERT_TRUE(agent_x->send({chart_symbols()}));
+    for (uint64_t h : {10, 11, 12})
+        ASSERT_TRUE(agent_x->send({root_call(h, {utc_time(h, 10), 1, 1, 0, 0, 10, 0, 7})}));
+    ASSERT_EQ(stored_eventually(x, 3).size(), 3u);
+
+    const Bytes span = be(utc_time(10, 0), 8) + be(utc_time(13, 0) - 1, 8);
+    auto top = [&](uint16_t mode) {
+        return be(mode, 2) + span + be(0, 4) + be(0, 4) + be(1, 2) + be(x, 8);
+    };
+    const struct {
+        const char *name;
+        uint64_t qid;
+        Bytes args;
+    } walking[] = {
+        {"ROOT CALLS", DBQ_ROOT_CALLS,
+         be(0, 4) + be(0, 4) + be(0, 4) + be(0, 4) + be(1, 2) + be(x, 8) + span},
+        {"TOP EXCEPTIONS", DBQ_TOP_EXCEPTIONS, top(0)},
+        {"TOP EXCEPTIONS", DBQ_TOP_EXCEPTIONS, top(1)},
+        {"EXCEPTIONS OCCURRENCES", DBQ_EXCEPTIONS_OCCURRENCES, span + be(x, 8) + be(7, 4)},
+        {"INDEX", DBQ_INDEX, be(3, 4) + span + be(x, 8)},
+        {"CALLS GRID", DBQ_CALLS_GRID, be(2, 4) + be(100, 4) + span + be(1, 4) + be(x, 8)},
+        {"FLAME GRAPH", DBQ_FLAME_GRAPH, span + be(x, 8)},
+    };
+    auto heavy = client(), other = client("another user");
+    std::vector<Bytes> batch;
+    for (size_t i = 0; i < std::size(walking); i++)
+        batch.push_back(query(100 + i, walking[i].qid, walking[i].args));
+    ASSERT_TRUE(heavy->send(batch));
+    ASSERT_TRUE(other->send({query(1, DBQ_SYMBOLS, Bytes("\x02\x00\x01\x02\x00\x00\x00\x01", 8))}));
+    EXPECT_EQ(other->next(), reply(1, DBQ_SYMBOLS, QRESP_OK,
+                                   Bytes("\x02\x00\x00\x00\x01\x00\x06"
+                                         "app.C1",
+                                         13)));
+
+    // The replies come as their workers finish; each is found by its request id.
+    std::map<uint64_t, Bytes> replies;
+    for (size_t i = 0; i < std::size(walking); i++) {
+        const Bytes r = heavy->next().value_or("");
+        ASSERT_GE(r.size(), 23u);
+        replies[from_be(r, 5, 8)] = r;
+    }
+    for (size_t i = 0; i < std::size(walking); i++) {
+        SCOPED_TRACE(walking[i].name);
+        const Bytes &r = replies[100 + i];
+        ASSERT_GE(r.size(), 23u);
+        EXPECT_EQ(from_be(r, 13, 8), walking[i].qid);
+        EXPECT_EQ(from_be(r, 21, 2), QRESP_PARTIAL);
+        EXPECT_GT(r.size(), 23u) << "the first two hours gave data";
+        EXPECT_TRUE(logged("WARN   " + std::string(walking[i].name) +
+                           ": 2 hour files scanned, as many as one request may: the reply "
+                           "holds what they gave.\n"));
+    }
 }
 
 } // namespace

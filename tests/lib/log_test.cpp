@@ -155,4 +155,120 @@ TEST(Log, OutOfMemoryPrintsLineAndSizeThenAborts) {
     EXPECT_EQ(r.err, "42: Out of memory! [4096]");
 }
 
+
+// ---- the limiter ---------------------------------------------------------------------------
+
+// The bodies of the lines, stamps stripped after checking their shape.
+std::string bodies(const std::string &err) {
+    std::regex line(std::string("(^|\n)") + kStamp + " ");
+    return std::regex_replace(err, line, "$1");
+}
+
+// Moves the limiter's interval back by one interval: the next look finds it over.
+void interval_passes(log_limiter *lim) {
+    std::lock_guard<std::mutex> lk(lim->m);
+    lim->since_ms -= lim->interval_ms;
+}
+
+// The same lines through limiters that let one line through, with each flag.
+struct LimiterCase {
+    const char *name;
+    uint32_t flags;
+    const char *expect;
+};
+
+class LogLimiterTest : public testing::TestWithParam<LimiterCase> {};
+
+TEST_P(LogLimiterTest, FirstLinesThenSummariesWithTheCount) {
+    const LimiterCase c = GetParam();
+    RunResult r = run_forked([&] {
+        log_level.store(2);
+        log_limiter lim;
+        log_limiter_init(&lim, "src", 1, 60000, c.flags);
+        log_scope scope(&lim);
+        LOG_WARN("one");
+        LOG_ERROR("two");
+        LOG_INFO("three");
+        LOG_DEBUG("debug");
+        LOG_FATAL("fatal");
+        log_limiter_tick(&lim); // the interval is not over: nothing
+        interval_passes(&lim);
+        log_limiter_tick(&lim);
+        LOG_WARN("four");
+        interval_passes(&lim);
+        log_limiter_tick(&lim);
+        interval_passes(&lim);
+        log_limiter_tick(&lim); // a quiet interval
+        LOG_WARN("five");
+        log_limiter_end(&lim);
+    });
+    EXPECT_EQ(bodies(r.err), c.expect) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, LogLimiterTest,
+    testing::Values(
+        LimiterCase{"plain", 0,
+                    "WARN   one\nDEBUG  debug\nFATAL  fatal\n"
+                    "WARN   src: 2 log lines suppressed in the last 60 s.\n"
+                    "WARN   src: 1 log lines suppressed in the last 60 s.\n"
+                    "WARN   src: 1 log lines suppressed in the last 1 s.\n"},
+        LimiterCase{"errors", LOG_LIMIT_ERRORS,
+                    "WARN   one\nINFO   three\nDEBUG  debug\nFATAL  fatal\n"
+                    "WARN   src: 1 log lines suppressed in the last 60 s.\n"
+                    "WARN   src: 1 log lines suppressed in the last 60 s.\n"
+                    "WARN   src: 1 log lines suppressed in the last 1 s.\n"},
+        LimiterCase{"renew", LOG_LIMIT_RENEW,
+                    "WARN   one\nDEBUG  debug\nFATAL  fatal\n"
+                    "WARN   src: 2 log lines suppressed in the last 60 s.\n"
+                    "WARN   src: 1 log lines suppressed in the last 60 s.\n"
+                    "WARN   five\n"}),
+    [](const testing::TestParamInfo<LimiterCase> &i) { return std::string(i.param.name); });
+
+// A scope holds only on the thread that made it; an inner scope (here without a limiter)
+// gives the outer one back when it ends.
+TEST(LogLimiter, ScopeHoldsOnItsThreadOnly) {
+    RunResult r = run_forked([] {
+        log_level.store(1);
+        log_limiter lim;
+        log_limiter_init(&lim, "src", 0, 60000, 0);
+        {
+            log_scope scope(&lim);
+            LOG_WARN("held");
+            std::thread([] { LOG_WARN("other thread"); }).join();
+            {
+                log_scope none(nullptr);
+                LOG_WARN("inner");
+            }
+            LOG_WARN("held again");
+        }
+        LOG_WARN("after");
+        log_limiter_end(&lim);
+    });
+    EXPECT_EQ(bodies(r.err), "WARN   other thread\nWARN   inner\nWARN   after\n"
+                             "WARN   src: 2 log lines suppressed in the last 1 s.\n")
+        << r.err;
+}
+
+// Threads sharing a limiter: exactly its first lines pass, every other one is counted.
+TEST(LogLimiter, SharedByThreadsCountsEveryLine) {
+    RunResult r = run_forked([] {
+        log_level.store(1);
+        log_limiter lim;
+        log_limiter_init(&lim, "src", 10, 60000, 0);
+        std::vector<std::thread> ts;
+        for (int t = 0; t < 4; t++)
+            ts.emplace_back([&lim] {
+                log_scope scope(&lim);
+                for (int i = 0; i < 100; i++)
+                    LOG_ERROR("line");
+            });
+        for (auto &t : ts)
+            t.join();
+        log_limiter_end(&lim);
+    });
+    EXPECT_EQ(count_of(r.err, "ERROR  line\n"), 10u);
+    EXPECT_EQ(count_of(r.err, "WARN   src: 390 log lines suppressed in the last "), 1u) << r.err;
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <pthread.h>
 #include <random>
 #include <regex>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "lib/files.h"
+#include "lib/thread.h"
 #include "manager/acache.h"
 #include "manager/configs.h"
 #include "manager/users.h"
@@ -508,6 +510,79 @@ TEST_F(AgentsCache, LockFailuresAreLoggedAndTheOperationGoesOn) {
         << lines;
     ASSERT_EQ(pthread_rwlock_trywrlock(&s->acache.lock), 0);
     ASSERT_EQ(pthread_rwlock_unlock(&s->acache.lock), 0);
+}
+
+// Another connection on the file holds its write lock, as an administration command beside
+// the server does. Each change of the cache's table waits for it to end (SQLite's busy
+// handler is called) and then succeeds: none is refused at once, not even a transaction
+// that reads before it writes.
+TEST_F(AgentsCache, ChangesWaitForAnotherConnectionsWriteLock) {
+    store_cfg(s, 0xC1, 0xC2, "data", true);
+    const uint64_t aid = add(agent_rec(2, "held-lock", "")).aid;
+    nurl db{};
+    ASSERT_EQ(url_to_nurl("10.0.0.7:7000", &db), 0);
+    const struct {
+        const char *name;
+        std::function<int()> change;
+        const char *query;
+        std::vector<std::string> rows;
+    } cases[] = {
+        {"attach", [&] { return acache_attach_cfg(s, 0, 0xC1, 0xC2, &aid, 1); },
+         "SELECT cid1 FROM AGENTS;", {"193"}},
+        {"set the Database", [&] { return acache_set_db(s, &db, 1, &aid); },
+         "SELECT db FROM AGENTS;", {"10.0.0.7:7000"}},
+        {"detach", [&] { return acache_detach_cfg(s, 0xC1, 0xC2, 1, &aid); },
+         "SELECT cid1 FROM AGENTS;", {"NULL"}},
+        {"delete a configuration (reads, then writes)",
+         [&] {
+             std::vector<uint64_t> detached;
+             return acache_delete_cfg(s, 0xC1, 0xC2, &detached);
+         },
+         "SELECT COUNT(*) FROM CONFIGURATIONS;", {"0"}},
+    };
+    for (const auto &c : cases) {
+        sqlite3 *other = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(MGR_STORAGE_FILE, &other, SQLITE_OPEN_READWRITE, nullptr),
+                  SQLITE_OK);
+        sql_exec(other, "BEGIN IMMEDIATE;");
+        // The first busy call ends the other transaction; the change then goes on.
+        struct holder {
+            sqlite3 *db;
+            int calls;
+        } h{other, 0};
+        sqlite3_busy_handler(
+            s->db,
+            [](void *arg, int) {
+                auto *hh = static_cast<holder *>(arg);
+                if (hh->calls++ == 0)
+                    sql_exec(hh->db, "COMMIT;");
+                return 1;
+            },
+            &h);
+        EXPECT_EQ(c.change(), 0) << c.name;
+        EXPECT_GE(h.calls, 1) << c.name;
+        sqlite3_busy_timeout(s->db, 5000);
+        sqlite3_close(other);
+        EXPECT_EQ(rows(c.query), c.rows) << c.name;
+    }
+}
+
+// Statements never run on an IO loop thread: debug builds stop at the first one that does.
+TEST_F(AgentsCache, StatementOnALoopThreadIsCaughtInDebugBuilds) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "the check is compiled into debug builds only";
+#else
+    const mgr_agent a = agent_rec(2, "on-a-loop", "");
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            thread_mark_loop();
+            (void)acache_add(s, &a);
+        },
+        "IO loop thread");
+    // Off a loop thread the same statement runs.
+    EXPECT_EQ(add(a).aid, a.aid);
+#endif
 }
 
 } // namespace

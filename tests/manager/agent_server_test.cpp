@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -316,6 +318,102 @@ TEST(MgrAgentServer, RefusedHellosAndMessages) {
     agent->send({wire_message(MSG_AGENT_DATA, "\x01" + std::string(188, 'a'))});
     EXPECT_TRUE(srv.logged("DEBUG  Received agent status data."));
     EXPECT_TRUE(agent_messages_until_marker(*client, *agent, hello.aid()).empty());
+}
+
+// Another process holds the storage's write lock, as the `auth` and `agent` commands do
+// beside a running server, for as long as the object lives.
+class HeldWriteLock {
+public:
+    explicit HeldWriteLock(const ManagerServer &srv) {
+        EXPECT_EQ(sqlite3_open_v2((srv.env() + "/" + MGR_STORAGE_FILE).c_str(), &db_,
+                                  SQLITE_OPEN_READWRITE, nullptr),
+                  SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db_, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    ~HeldWriteLock() { release(); }
+    HeldWriteLock(const HeldWriteLock &) = delete;
+    HeldWriteLock &operator=(const HeldWriteLock &) = delete;
+
+    void release() {
+        if (db_ == nullptr)
+            return;
+        EXPECT_EQ(sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db_);
+        db_ = nullptr;
+    }
+
+private:
+    sqlite3 *db_ = nullptr;
+};
+
+// A new agent's registration waits for the held lock; meanwhile a client's command still
+// reaches an agent that was connected before, at once. Once the lock goes, the new agent is
+// registered and answered.
+TEST(MgrAgentServer, HeldStorageLockDelaysNoOtherAgent) {
+    ManagerServer srv("manager");
+    srv.start();
+    MgrAgentHello known;
+    known.label = "connected-before";
+    auto agent = srv.agent(known);
+    auto client = srv.admin();
+
+    HeldWriteLock lock(srv);
+    MgrAgentHello fresh;
+    fresh.label = "new-while-locked";
+    Peer newcomer(srv.port());
+    newcomer.send({fresh.message()});
+    ASSERT_TRUE(srv.logged("Authenticating agent [" + hex16(fresh.aid()) + ": new-while-locked]"));
+
+    const auto sent = std::chrono::steady_clock::now();
+    client->send({client_command(3, known.aid(), "ping")});
+    EXPECT_EQ(agent->expect_next(), wire_message(MSG_AGENT_COMMAND, be(3, 8) + "ping"));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(1));
+
+    lock.release();
+    EXPECT_EQ(newcomer.expect_next(), wire_message(MSG_HELLO, std::string("\0MANAGER", 8)));
+    EXPECT_TRUE(srv.logged("New agent [new-while-locked] [DB=] added to the manager."));
+}
+
+// While registration waits, at most the set number of further hellos (shortened here) wait
+// behind it; one more is refused with a WARN line and its connection closed. The waiting ones
+// are answered in their turn once the lock goes.
+TEST(MgrAgentServer, HelloStormIsBoundedWhileRegistrationWaits) {
+    constexpr uint32_t kWaiting = 12;
+    ManagerServer srv("manager");
+    setenv(MGAGENT_HELLOS_ENV, std::to_string(kWaiting).c_str(), 1);
+    srv.start();
+    unsetenv(MGAGENT_HELLOS_ENV);
+    auto lock = std::make_unique<HeldWriteLock>(srv);
+    MgrAgentHello first;
+    first.label = "storm-0";
+    Peer registering(srv.port());
+    registering.send({first.message()});
+    ASSERT_TRUE(srv.logged("Authenticating agent [" + hex16(first.aid()) + ": storm-0]"));
+
+    std::vector<std::unique_ptr<Peer>> waiting;
+    for (uint32_t i = 1; i <= kWaiting; i++) {
+        MgrAgentHello h;
+        h.label = "storm-" + std::to_string(i);
+        waiting.push_back(std::make_unique<Peer>(srv.port()));
+        waiting.back()->send({h.message()});
+    }
+    MgrAgentHello extra;
+    extra.label = "storm-refused";
+    Peer refused(srv.port());
+    refused.send({extra.message()});
+    EXPECT_TRUE(refused.closed_by_server());
+    EXPECT_TRUE(srv.logged("WARN   Agent hello from 127.0.0.1:"));
+    EXPECT_EQ(srv.count(" refused: " + std::to_string(kWaiting) +
+                        " hellos wait for registration."),
+              1u);
+
+    lock.reset();
+    const Bytes answer = wire_message(MSG_HELLO, std::string("\0MANAGER", 8));
+    EXPECT_EQ(registering.expect_next(), answer);
+    for (auto &p : waiting)
+        EXPECT_EQ(p->expect_next(), answer);
+    EXPECT_EQ(srv.rows("SELECT count(*) FROM AGENTS;"),
+              std::vector<std::string>{std::to_string(kWaiting + 1)});
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <functional>
+#include <iostream>
 #include <regex>
 #include <sqlite3.h>
 #include <string>
@@ -51,7 +52,15 @@ public:
                                     "\"port\": " + std::to_string(port_));
         write_file(env_ + "/conf/config.json", config);
     }
-    ~ManagerServer() { stop(); }
+    // A failed test shows the end of the server's log, which goes with its directory.
+    ~ManagerServer() {
+        stop();
+        if (testing::Test::HasFailure()) {
+            const std::string text = log();
+            std::cerr << "--- end of the server's log ---\n"
+                      << text.substr(text.size() > 20000 ? text.size() - 20000 : 0);
+        }
+    }
     ManagerServer(const ManagerServer &) = delete;
     ManagerServer &operator=(const ManagerServer &) = delete;
 
@@ -177,6 +186,16 @@ private:
     unsigned port_;
     pid_t master_ = 0;
 };
+
+// The next message a client gets other than the agents status reports the server broadcasts
+// to clients every few seconds.
+inline Bytes next_reply(Peer &client, int timeout_ms = 5000) {
+    for (;;) {
+        const Bytes m = client.expect_next(timeout_ms);
+        if (m.empty() || m[0] != static_cast<char>(MSG_AGENT_DATA))
+            return m;
+    }
+}
 
 // Sends an agent a marker command through a logged-in client and reads the agent's messages
 // up to it: everything queued to the agent before the marker, in order.

@@ -494,11 +494,12 @@ public:
     explicit SmallAgent(unsigned port) : FrameClient(port, 1 << 16) {}
 };
 
-// Activating and deleting a configuration that 1200 connected agents use: more commands than
-// the agents' loop queues at once, and every agent gets its own.
-TEST(MgrQueryServer, ActivateAndDeleteReachTwelveHundredAgents) {
+// Configuration changes that concern 1200 connected agents: more commands than the agents'
+// loop queues at once, and every agent gets its own, for activation, attachment, detachment
+// and deletion alike.
+TEST(MgrQueryServer, ConfigurationChangesReachTwelveHundredAgents) {
     constexpr int kAgents = 1200;
-    constexpr uint64_t L1 = 0x91, L2 = 0x92;
+    constexpr uint64_t L1 = 0x91, L2 = 0x92, M1 = 0x93, M2 = 0x94;
     // Both ends of every connection live on this machine.
     rlimit files{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
@@ -506,14 +507,18 @@ TEST(MgrQueryServer, ActivateAndDeleteReachTwelveHundredAgents) {
     files.rlim_cur = std::max<rlim_t>(files.rlim_cur, 3 * kAgents);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
 
+    std::vector<uint64_t> aids;
+    for (int i = 0; i < kAgents; i++)
+        aids.push_back(agent_id(2, "load-" + std::to_string(i)));
     ManagerServer srv("standalone");
-    srv.prepare([](mgr_storage *s) {
+    srv.prepare([&aids](mgr_storage *s) {
         // Twelve hundred rows, one transaction each: not waited for on the disk.
         sql_exec(s->db, "PRAGMA synchronous = OFF;");
         ASSERT_EQ(store_cfg(s, L1, L2, 1, "t", "load", "load-v1"), 0);
-        std::vector<uint64_t> aids;
+        ASSERT_EQ(store_cfg(s, M1, M2, 2, "t", "more", "more-v1"), 0);
+        ASSERT_EQ(cfg_activate(s, M1, M2), 0);
         for (int i = 0; i < kAgents; i++)
-            aids.push_back(register_agent(s, "load-" + std::to_string(i)).aid);
+            register_agent(s, "load-" + std::to_string(i));
         ASSERT_EQ(acache_attach_cfg(s, 0, L1, L2, aids.data(), aids.size()), 0);
     });
     srv.start({});
@@ -529,14 +534,31 @@ TEST(MgrQueryServer, ActivateAndDeleteReachTwelveHundredAgents) {
                   wire_message(MSG_HELLO, manager_answer()))
             << i;
     auto client = srv.admin();
-    client->send({mgr_query(1, 7, cfg_id_bytes(L1, L2))});
-    EXPECT_EQ(reply_to(*client, 20000), mgr_reply(1, 7, 1));
-    for (int i = 0; i < kAgents; i++)
-        ASSERT_EQ(agents[static_cast<size_t>(i)]->next(20000), upload_cmd("load-v1")) << i;
-    client->send({mgr_query(2, 8, cfg_id_bytes(L1, L2))});
-    EXPECT_EQ(reply_to(*client, 20000), mgr_reply(2, 8, 1));
-    for (int i = 0; i < kAgents; i++)
-        ASSERT_EQ(agents[static_cast<size_t>(i)]->next(20000), detach_cmd(L1, L2)) << i;
+    Bytes ids;
+    for (uint64_t aid : aids)
+        ids += be(aid, 8);
+    struct Change {
+        const char *name;
+        Bytes request;
+        Bytes reply;
+        Bytes command; // what every agent then receives
+    };
+    const Change changes[] = {
+        {"activate", mgr_query(1, 7, cfg_id_bytes(L1, L2)), mgr_reply(1, 7, 1),
+         upload_cmd("load-v1")},
+        {"delete", mgr_query(2, 8, cfg_id_bytes(L1, L2)), mgr_reply(2, 8, 1), detach_cmd(L1, L2)},
+        {"attach", mgr_query(3, 9, cfg_id_bytes(M1, M2) + ids), mgr_reply(3, 9, 1, ids),
+         upload_cmd("more-v1")},
+        {"detach", mgr_query(4, 10, cfg_id_bytes(M1, M2) + ids), mgr_reply(4, 10, 1, ids),
+         detach_cmd(M1, M2)},
+    };
+    for (const Change &c : changes) {
+        client->send({c.request});
+        EXPECT_EQ(reply_to(*client, 20000), c.reply) << c.name;
+        for (int i = 0; i < kAgents; i++)
+            ASSERT_EQ(agents[static_cast<size_t>(i)]->next(20000), c.command) << c.name << " " << i;
+    }
+    EXPECT_EQ(srv.count("missed its command"), 0u);
     EXPECT_EQ(srv.count("dropped"), 0u);
 }
 

@@ -8,7 +8,9 @@
 #include <ctime>
 #include <endian.h>
 #include <fcntl.h>
+#include <map>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include "server/loop_harness.h"
@@ -42,9 +44,84 @@ void role_on_auth(auth_request *req) {
     iol_accept_request(req, peer, new_msg(MSG_HELLO, "welcome"));
 }
 
+// When a test sets it, the role makes each message of a frame a task of its peer: the task
+// logs a WARN line, waits at the gate, then replies "done <data>".
+struct TaskRole {
+    std::mutex m;
+    std::vector<Bytes> ran;
+    std::vector<Bytes> released;
+    std::map<uint64_t, int> running; // by uid
+    std::map<uint64_t, int> most;    // the most at once, by uid
+    ThreadGate gate;
+};
+
+TaskRole *tasks; // set by the task tests
+
+struct TaskArg {
+    peer_ctx ctx;
+    Bytes data;
+};
+
+void task_run(void *arg) {
+    auto *t = static_cast<TaskArg *>(arg);
+    {
+        std::lock_guard<std::mutex> lk(tasks->m);
+        tasks->ran.push_back(t->data);
+        const int now = ++tasks->running[t->ctx.uid];
+        tasks->most[t->ctx.uid] = std::max(tasks->most[t->ctx.uid], now);
+    }
+    LOG_WARN("task %s", t->data.c_str());
+    LOG_DEBUG("debug %s", t->data.c_str());
+    tasks->gate.pass();
+    {
+        std::lock_guard<std::mutex> lk(tasks->m);
+        --tasks->running[t->ctx.uid];
+    }
+    iol_reply(t->ctx.l, PeerId{t->ctx.uid, t->ctx.cid, t->ctx.idx, t->ctx.pt},
+              new_msg(MSG_PUSH, "done " + t->data));
+    delete t;
+}
+
+void task_release(void *arg) {
+    auto *t = static_cast<TaskArg *>(arg);
+    {
+        std::lock_guard<std::mutex> lk(tasks->m);
+        tasks->released.push_back(t->data);
+    }
+    delete t;
+}
+
+int task_submit(void *arg, uint8_t, uint32_t len, const uint8_t *data) {
+    const auto *ctx = static_cast<const peer_ctx *>(arg);
+    auto *t = new TaskArg{*ctx, Bytes(reinterpret_cast<const char *>(data), len)};
+    return iol_peer_submit(ctx, task_run, t, task_release, len);
+}
+
 void role_on_frame(peer_ctx *ctx, const uint8_t *body, uint64_t len) {
+    if (tasks != nullptr) {
+        LOG_ERROR("frame of %lu bytes", len);
+        msg_foreach(len, body, ctx, task_submit);
+        return;
+    }
     std::lock_guard<std::mutex> lk(role->m);
     role->frames.push_back({ctx->uid, ctx->cid, Bytes(reinterpret_cast<const char *>(body), len)});
+}
+
+size_t tasks_ran() {
+    std::lock_guard<std::mutex> lk(tasks->m);
+    return tasks->ran.size();
+}
+
+std::vector<Bytes> tasks_released() {
+    std::lock_guard<std::mutex> lk(tasks->m);
+    return tasks->released;
+}
+
+std::vector<Bytes> queries(const std::vector<std::string> &names) {
+    std::vector<Bytes> out;
+    for (const std::string &n : names)
+        out.push_back(message(MSG_DB_QUERY, n));
+    return out;
 }
 
 void role_on_close(iol_peer *peer) {
@@ -181,13 +258,29 @@ TEST(IoLoop, AcceptsReadsAndSends) {
         EXPECT_EQ(role->frames[0].cid, id.cid);
         EXPECT_EQ(role->frames[0].body, message(MSG_DB_QUERY, "q1") + message(MSG_DB_QUERY, "q2"));
 
-        // A reply through the loop; then one addressed with a stale slot and connection id
-        // still reaches the peer by its uid.
-        b.send_to(id, "reply");
-        b.send_to(PeerId{0x77, 12345, 0, PT_DB_UI}, "by uid");
-        ASSERT_TRUE(b.clients[c]->wait_messages(3));
-        EXPECT_EQ(b.clients[c]->messages()[1], message(MSG_PUSH, "reply"));
-        EXPECT_EQ(b.clients[c]->messages()[2], message(MSG_PUSH, "by uid"));
+        // A reply through the loop reaches the connection it names, a send without connection
+        // id the peer with the uid; one naming another connection id is dropped as gone.
+        const struct {
+            PeerId to;
+            bool delivered;
+        } sends[] = {
+            {id, true},
+            {PeerId{0x77, id.cid + 1, id.idx, PT_DB_UI}, false},
+            {PeerId{0x77, 0, 0, PT_DB_UI}, true},
+            {PeerId{0x77, id.cid, 5, PT_DB_UI}, true}, // a wrong slot hint
+        };
+        std::vector<Bytes> want{kWelcome};
+        for (size_t i = 0; i < std::size(sends); i++) {
+            const Bytes data = "send " + std::to_string(i);
+            b.send_to(sends[i].to, data);
+            if (sends[i].delivered)
+                want.push_back(message(MSG_PUSH, data));
+        }
+        b.send_to(id, "last");
+        want.push_back(message(MSG_PUSH, "last"));
+        ASSERT_TRUE(b.clients[c]->wait_messages(want.size()));
+        EXPECT_EQ(b.clients[c]->messages(), want);
+        EXPECT_EQ(b.l->gone.load(), 1u);
 
         // The peer table as other threads see it.
         std::vector<std::string> seen;
@@ -280,9 +373,14 @@ TEST(IoLoop, SameUidReplacesTheConnectionInItsSlot) {
         EXPECT_EQ(iol_peer_count(b.l), 2u);
         EXPECT_TRUE(logged("WARN   IOL[DB-UI]: Client already connected. The existing connection "
                            "will be dropped.\n"));
-        // A reply meant for the old connection reaches the new one: the uid decides.
-        b.send_to(before, "still you");
+        // A reply meant for the old connection is dropped, never handed to the new one, where
+        // it could match a request of another session.
+        b.send_to(before, "for the old one");
+        b.send_to(after, "for the new one");
         ASSERT_TRUE(b.clients[second]->wait_messages(2));
+        EXPECT_EQ(b.clients[second]->messages(),
+                  (std::vector<Bytes>{kWelcome, message(MSG_PUSH, "for the new one")}));
+        EXPECT_EQ(b.l->gone.load(), 1u);
     });
     EXPECT_CHILD_OK(r);
 }
@@ -715,6 +813,183 @@ TEST(IoLoop, FailedWaitEndsTheServiceAbnormally) {
     EXPECT_NE(text.find("FATAL  IOL[DB-UI]: Server error: Bad file descriptor\n"),
               std::string::npos);
     EXPECT_NE(text.find("FATAL  Server error!\n"), std::string::npos);
+}
+
+
+// ---- tasks of a peer ----------------------------------------------------------------------
+
+// A pool with room for `workers` tasks at once and as many queued.
+mtp_pool *task_pool(uint8_t workers) {
+    mtp_pool *pool = mtp_create(workers, workers, workers, "TestPool");
+    EXPECT_EQ(mtp_start(pool), 0);
+    return pool;
+}
+
+// A peer's tasks beyond its running limit wait in order with its reading paused; as they end
+// the waiting ones start, reading resumes, and what the peer sent meanwhile is handled. Another
+// peer is served throughout.
+TEST(IoLoopTasks, TasksBeyondTheRunningLimitWaitWithReadingPaused) {
+    RunResult r = in_child([] {
+        tasks = new TaskRole;
+        Bench b(task_pool(4), nullptr,
+                [](loop *l) { iol_set_limits(l, iol_limits{2, 3, 1 << 20}); });
+        size_t c = b.join(1);
+        size_t other = b.join(2);
+        b.clients[c]->send(queries({"a", "b", "c", "d", "e"}));
+        ASSERT_TRUE(eventually([] { return tasks_ran() == 2; }));
+        // Were it read now, a sixth task would take the peer past its limit and close it.
+        b.clients[c]->send(queries({"f"}));
+        b.send_to(b.id_of(2), "served");
+        ASSERT_TRUE(b.clients[other]->wait_messages(2));
+        EXPECT_EQ(tasks_ran(), 2u);
+        tasks->gate.release();
+        ASSERT_TRUE(b.clients[c]->wait_messages(7));
+        std::vector<Bytes> got = b.clients[c]->messages();
+        std::sort(got.begin() + 1, got.end());
+        std::vector<Bytes> want{kWelcome};
+        for (const char *n : {"a", "b", "c", "d", "e", "f"})
+            want.push_back(message(MSG_PUSH, std::string("done ") + n));
+        std::sort(want.begin() + 1, want.end());
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(tasks->most[1], 2);
+        EXPECT_TRUE(tasks_released().empty());
+        EXPECT_FALSE(b.clients[c]->closed);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+// A task that would take a peer past its waiting limits closes it, with one WARN line: the
+// task and those waiting are released unrun, the rest of the frame is not read, and the
+// running task's reply is dropped as its connection has gone.
+TEST(IoLoopTasks, PeerOverItsWaitingLimitsIsClosed) {
+    const struct {
+        const char *name;
+        iol_limits limits;
+        const char *line;
+        size_t released; // the refused task and those that waited
+    } cases[] = {
+        {"tasks", {1, 2, 1 << 20}, "(2 waiting, 2 bytes)", 3},
+        // The first waiting task may be of any size, the next must fit in the bytes.
+        {"bytes", {1, 10, 1}, "(1 waiting, 1 bytes)", 2},
+    };
+    for (const auto &k : cases) {
+        RunResult r = in_child([&] {
+            tasks = new TaskRole;
+            static iol_limits limits;
+            limits = k.limits;
+            Bench b(task_pool(2), nullptr, [](loop *l) { iol_set_limits(l, limits); });
+            size_t c = b.join(1);
+            b.clients[c]->send(queries({"a", "b", "c", "d", "e"}));
+            EXPECT_TRUE(b.clients[c]->wait_closed());
+            EXPECT_TRUE(eventually([] { return closes_of(1) == 1; }));
+            EXPECT_TRUE(logged("WARN   IOL[DB-UI]: Client [UID=0000000000000001] sent more "
+                               "requests than may wait " +
+                               std::string(k.line) + ": closed.\n"));
+            tasks->gate.release();
+            EXPECT_TRUE(eventually([&] { return b.l->gone.load() == 1; }));
+            EXPECT_EQ(tasks_ran(), 1u);
+            EXPECT_EQ(tasks_released().size(), k.released);
+        });
+        EXPECT_CHILD_OK(r) << k.name;
+        EXPECT_EQ(count_of(log_text(r), "sent more requests than may wait"), 1u) << k.name;
+    }
+}
+
+// A task the pool refuses is kept, first in line with its peer's reading paused, and runs
+// once the pool has room: the loop offers it again at its periodic look.
+TEST(IoLoopTasks, PoolRefusalKeepsTheTask) {
+    RunResult r = in_child(
+        [] {
+            tasks = new TaskRole;
+            tasks->gate.release();
+            mtp_pool *pool = mtp_create(1, 1, 1, "TestPool");
+            ASSERT_EQ(mtp_start(pool), 0);
+            // A short stall time makes the periodic look frequent.
+            Bench b(pool, nullptr, [](loop *l) { l->stall_ms = 100; });
+            size_t c = b.join(1);
+            ThreadGate busy, queued;
+            queued.release();
+            auto pass = [](void *gate) { static_cast<ThreadGate *>(gate)->pass(); };
+            ASSERT_EQ(mtp_submit(pool, pass, &busy), 0);
+            busy.wait_entered();
+            ASSERT_EQ(mtp_submit(pool, pass, &queued), 0);
+            b.clients[c]->send(queries({"kept"}));
+            EXPECT_TRUE(logged("DEBUG  IOL[DB-UI]: Pool full: a task of Client "
+                               "[UID=0000000000000001] waits.\n"));
+            busy.release();
+            ASSERT_TRUE(b.clients[c]->wait_messages(2));
+            EXPECT_EQ(b.clients[c]->messages()[1],
+                      message(MSG_PUSH, "done kept"));
+            EXPECT_TRUE(tasks_released().empty());
+        },
+        2);
+    EXPECT_CHILD_OK(r);
+}
+
+// A task that outlives its connection replies to nobody: not to the next connection of the
+// same uid, which may have a request of the same id.
+TEST(IoLoopTasks, ReplyOfAClosedConnectionIsNotDeliveredToTheNext) {
+    RunResult r = in_child([] {
+        tasks = new TaskRole;
+        Bench b(task_pool(2));
+        size_t first = b.join(7);
+        b.clients[first]->send(queries({"q"}));
+        ASSERT_TRUE(eventually([] { return tasks_ran() == 1; }));
+        size_t second = b.join(7);
+        EXPECT_TRUE(b.clients[first]->wait_closed());
+        tasks->gate.release();
+        EXPECT_TRUE(eventually([&] { return b.l->gone.load() == 1; }));
+        b.send_to(b.id_of(7), "mine");
+        ASSERT_TRUE(b.clients[second]->wait_messages(2));
+        EXPECT_EQ(b.clients[second]->messages(),
+                  (std::vector<Bytes>{kWelcome, message(MSG_PUSH, "mine")}));
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+// The lines the summaries of peer 1's limiter count (a summary per interval: the lines of one
+// burst may straddle two).
+uint64_t suppressed_of_1(const std::string &text) {
+    static const std::regex summary(
+        R"(WARN   IOL\[DB-UI\]: Client \[UID=0000000000000001\]: (\d+) log lines suppressed in )"
+        R"(the last \d+ s\.\n)");
+    uint64_t n = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), summary), end; it != end; ++it)
+        n += std::stoull((*it)[1].str());
+    return n;
+}
+
+// What a peer's frames and tasks log goes through the peer's limiter: its first lines, then
+// a summary with the count; DEBUG lines, other peers' lines and lines outside any peer pass.
+TEST(IoLoopTasks, PeerLinesGoThroughItsLimiter) {
+    RunResult r = in_child(
+        [] {
+            tasks = new TaskRole;
+            tasks->gate.release();
+            Bench b(task_pool(2), nullptr, [](loop *l) {
+                l->log_first = 3;
+                l->log_interval_ms = 300;
+                l->stall_ms = 1000;
+            });
+            size_t noisy = b.join(1);
+            size_t quiet = b.join(2);
+            // One frame line and eight task lines: three pass, six are counted.
+            b.clients[noisy]->send(queries({"1", "2", "3", "4", "5", "6", "7", "8"}));
+            ASSERT_TRUE(b.clients[noisy]->wait_messages(9));
+            EXPECT_TRUE(eventually([] { return suppressed_of_1(child_log()) == 6; }));
+            b.clients[quiet]->send(queries({"q"}));
+            ASSERT_TRUE(b.clients[quiet]->wait_messages(2));
+            LOG_WARN("a server event");
+        },
+        2);
+    EXPECT_CHILD_OK(r);
+    const std::string text = log_text(r);
+    EXPECT_EQ(count_of(text, "ERROR  frame of ") + count_of(text, "WARN   task "), 5u)
+        << text;
+    EXPECT_EQ(count_of(text, "DEBUG  debug "), 9u);
+    // The closes at the child's exit may add a line of their own after the server event.
+    EXPECT_EQ(suppressed_of_1(text.substr(0, text.find("WARN   a server event\n"))), 6u) << text;
+    EXPECT_NE(text.find("WARN   a server event\n"), std::string::npos);
 }
 
 } // namespace

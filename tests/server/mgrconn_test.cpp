@@ -6,8 +6,10 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <endian.h>
 #include <memory>
+#include <sys/resource.h>
 #include <thread>
 
 #include "server/loop_harness.h"
@@ -348,8 +350,9 @@ TEST(MgrconnLink, NothingListeningBacksOffTwoFourEightUnits) {
             EXPECT_GE(ms_between(start, at[i]), paused) << i;
             EXPECT_LT(ms_between(start, at[i]), paused + (2l + (1l << i)) * unit) << i;
         }
-        EXPECT_TRUE(eventually(
-            [&] { return count_of(child_log(), "] connect Connection refused\n") == 3; }));
+        const std::string refused =
+            "] connect 127.0.0.1:" + std::to_string(port) + " Connection refused\n";
+        EXPECT_TRUE(eventually([&] { return count_of(child_log(), refused) == 3; }));
         EXPECT_EQ(count_of(child_log(), "Connection to the manager established."), 0u);
     });
     EXPECT_CHILD_OK(r);
@@ -417,8 +420,131 @@ TEST(MgrconnLink, ClearedRunFlagClosesTheLinkAndEndsTheThread) {
     EXPECT_CHILD_OK(r);
 }
 
-// The service's entry starts the process's detached link with the default settings (first
-// attempt after 2 seconds); the link ignores SIGPIPE for the whole process.
+// A listening socket on 127.0.0.1 that never accepts and whose accept queue is full (backlog
+// 0 and one connection waiting in it): the kernel drops every further SYN, so a connect to
+// it stays pending for as long as the kernel retries.
+struct BlackHole {
+    int fd = -1;
+    int filler = -1;
+    uint16_t port = 0;
+
+    BlackHole() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback(0);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        EXPECT_EQ(listen(fd, 0), 0);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+        filler = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        // The filler's handshake has completed once the listener reports it.
+        pollfd p{fd, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 5000), 1);
+    }
+    ~BlackHole() {
+        close(filler);
+        close(fd);
+    }
+    BlackHole(const BlackHole &) = delete;
+    BlackHole &operator=(const BlackHole &) = delete;
+};
+
+// Wherever the link waits (the pause before an attempt, a connect the network never
+// completes, the Manager's answer, the watch), a stop ends its thread at once, although
+// every one of those waits would go on for a minute or more.
+TEST(MgrconnStop, EndsTheLinkAtOnceWhereverItWaits) {
+    constexpr uint32_t kLong = 60000;
+    const struct {
+        const char *name;
+        uint32_t unit_ms; // back-off unit: the first attempt comes after two
+        // Sets up the Manager side and returns the address to dial.
+        std::function<sockaddr_storage(std::shared_ptr<void> *keep)> manager;
+        // True once the link waits where the case wants it.
+        std::function<bool(const mgrconn *mc, void *kept)> waiting;
+    } cases[] = {
+        {"pause before the first attempt", kLong,
+         [](std::shared_ptr<void> *) {
+             return addr4("127.0.0.1", static_cast<uint16_t>(free_tcp_port()));
+         },
+         [](const mgrconn *, void *) { return logged("INFO   Manager client started.\n"); }},
+        {"connect to a black-holed listener", 1,
+         [](std::shared_ptr<void> *keep) {
+             auto hole = std::make_shared<BlackHole>();
+             *keep = hole;
+             return addr4("127.0.0.1", hole->port);
+         },
+         [](const mgrconn *mc, void *) {
+             return eventually([&] { return mc->dials.load() >= 1; });
+         }},
+        {"answer of a Manager that never answers", 1,
+         [](std::shared_ptr<void> *keep) {
+             auto mgr = std::make_shared<FakeManager>();
+             *keep = mgr;
+             return mgr->address();
+         },
+         [](const mgrconn *, void *kept) {
+             // The connection stays open until the child ends.
+             static std::unique_ptr<Accepted> conn;
+             conn = static_cast<FakeManager *>(kept)->accept_within();
+             return conn != nullptr && conn->wait_hello();
+         }},
+    };
+    for (const auto &c : cases) {
+        RunResult r = in_child([&] {
+            std::shared_ptr<void> kept;
+            const sockaddr_storage manager = c.manager(&kept);
+            const sockaddr_storage listen = addr4("127.0.0.1", 9000);
+            auto link = std::make_unique<Link>(manager, listen, nullptr, c.unit_ms, kLong, kLong);
+            ASSERT_TRUE(c.waiting(link->mc.get(), kept.get())) << c.name;
+            const auto before = steady::now();
+            mgrconn_stop(link->mc.get());
+            link->started = false;
+            EXPECT_LT(ms_between(before, steady::now()), 1000) << c.name;
+            EXPECT_EQ(link->mc->link.fd, -1) << c.name;
+        });
+        EXPECT_CHILD_OK(r) << c.name;
+    }
+}
+
+// An established link whose poll fails (here: the descriptor limit below the two descriptors
+// it polls) pauses 1, 2, 4, ... back-off units between its retries instead of spinning, and
+// watches quietly again once poll works.
+TEST(MgrconnLink, FailingPollBacksOff) {
+    RunResult r = in_child([] {
+        constexpr long unit = 100;
+        FakeManager mgr;
+        const sockaddr_storage listen = addr4("127.0.0.1", 9000);
+        Link link(mgr.address(), listen, nullptr, unit, 20);
+        auto conn = mgr.accept_within();
+        ASSERT_NE(conn, nullptr);
+        ASSERT_TRUE(conn->wait_hello());
+        conn->answer();
+        ASSERT_TRUE(logged("INFO   Manager connection established.\n"));
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit one = saved;
+        one.rlim_cur = 1;
+        const auto lowered = steady::now();
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
+        const bool failed_thrice = eventually([&] { return link.mc->poll_failures.load() >= 3; });
+        const long took = ms_between(lowered, steady::now());
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        ASSERT_TRUE(failed_thrice);
+        // The third failure comes after pauses of 1 and 2 units.
+        EXPECT_GE(took, 3 * unit);
+        EXPECT_LE(link.mc->poll_failures.load(), 4u);
+        EXPECT_TRUE(logged("ERROR  Manager client event error: Invalid argument\n"));
+        const uint64_t quiet = link.mc->quiet_watches.load();
+        EXPECT_TRUE(eventually([&] { return link.mc->quiet_watches.load() > quiet + 2; }));
+        EXPECT_EQ(count_of(child_log(), "Manager client does not accept any data."), 0u);
+    });
+    EXPECT_CHILD_OK(r);
+}
+
+// The service's entry starts the process's link with the default settings (first attempt
+// after 2 seconds); the link ignores SIGPIPE for the whole process, and the service's stop
+// ends it.
 TEST(MgrconnStart, StartsTheDetachedLinkOfTheProcess) {
     RunResult r = in_child([] {
         signal(SIGPIPE, SIG_DFL);
@@ -438,6 +564,11 @@ TEST(MgrconnStart, StartsTheDetachedLinkOfTheProcess) {
         struct sigaction sa {};
         sigaction(SIGPIPE, nullptr, &sa);
         EXPECT_EQ(sa.sa_handler, SIG_IGN);
+        // The service's stop ends the link at once, although the run flag is still set.
+        const auto before = steady::now();
+        mgrconn_shutdown();
+        EXPECT_LT(ms_between(before, steady::now()), 1000);
+        EXPECT_TRUE(conn->wait_closed());
     });
     EXPECT_CHILD_OK(r);
 }

@@ -125,6 +125,38 @@ TEST(ServerThread, RefusedHellosCloseTheConnection) {
     EXPECT_CHILD_OK(r);
 }
 
+// The lines of the counted summaries of the refused connections' limiter.
+uint64_t refusals_suppressed(const std::string &text) {
+    static const std::regex summary(
+        R"(WARN   Server: Refused connections: (\d+) log lines suppressed in the last \d+ s\.\n)");
+    uint64_t n = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), summary), end; it != end; ++it)
+        n += std::stoull((*it)[1].str());
+    return n;
+}
+
+// A churn of refused connections costs the limiter's first lines, then summaries counting
+// the rest; the accepts themselves are the server's own events and stay.
+TEST(ServerThread, RefusalChurnCostsTheLogItsFirstLines) {
+    RunResult r = in_child([] {
+        Harness h({PT_DB_UI}, 0, 50);
+        log_limiter_init(&h.s.refusals, "Server: Refused connections", 4, 1000, LOG_LIMIT_RENEW);
+        for (int i = 0; i < 30; i++) {
+            Client client(h.port);
+            client.send_raw(hello("HELLOKRV"));
+            EXPECT_TRUE(client.wait_closed());
+        }
+        // Each refusal says why and that the connection closed: 4 of those 60 lines pass.
+        EXPECT_TRUE(eventually([] { return refusals_suppressed(child_log()) == 56; }));
+    });
+    EXPECT_CHILD_OK(r);
+    const std::string text = log_text(r);
+    EXPECT_EQ(count_of(text, "Unknown authentication attempt") +
+                  count_of(text, "INFO   Server client connection "),
+              4u);
+    EXPECT_EQ(count_of(text, "INFO   New connection attempt from "), 30u);
+}
+
 TEST(ServerThread, HellosReachTheLoopOfTheirPeerType) {
     const struct {
         Bytes bytes;

@@ -212,16 +212,27 @@ TEST_F(SymbolFiles, DamagedFilesKeepEveryReadableSymbol) {
          "alpha=1 beta=2 gamma=3 delta=5", 96, 6, "Incomplete symbol record at offset 96"},
         {"bad marker mid-file", [](std::string &f) { f[33] = 'X'; },
          "alpha=1 beta=0 gamma=3 delta=5", 96, 6,
-         "ERROR  Corrupted symbol found at offset 32\n"
-         "ERROR  Symbols of storage.db/symbols/cls resume at offset 48: 16 bytes skipped.\n"},
+         "ERROR  Corrupted symbol found at offset 32 of storage.db/symbols/cls: 16 bytes "
+         "skipped.\n"},
+        // One flipped bit of beta's length: 4 becomes 260, past the end of the file.
+        {"length past the end mid-file", [](std::string &f) { f[36] = '\x01'; },
+         "alpha=1 beta=0 gamma=3 delta=5", 96, 6,
+         "Corrupted symbol found at offset 32 of storage.db/symbols/cls: 16 bytes skipped."},
+        // alpha's length 5 becomes 21: its record would take in beta's, zero fill and all.
+        {"length taking in the next record", [](std::string &f) { f[21] = '\x15'; },
+         "alpha=0 beta=2 gamma=3 delta=5", 96, 6,
+         "Corrupted symbol found at offset 16 of storage.db/symbols/cls: 16 bytes skipped."},
         {"length beyond the limit", [](std::string &f) { f[36] = '\x07', f[37] = '\xFB'; },
          "alpha=1 beta=0 gamma=3 delta=5", 96, 6, "Corrupted symbol found at offset 32"},
         {"non-zero fill", [](std::string &f) { f[47] = '!'; }, "alpha=1 beta=0 gamma=3 delta=5", 96,
          6, "Corrupted symbol found at offset 32"},
         {"damaged two-unit record", [](std::string &f) { f[48] = '\x7F'; },
-         "alpha=1 beta=2 gamma=0 delta=5", 96, 6, "resume at offset 80: 32 bytes skipped."},
+         "alpha=1 beta=2 gamma=0 delta=5", 96, 6,
+         "at offset 48 of storage.db/symbols/cls: 32 bytes skipped."},
         {"damage running to the end", [](std::string &f) { f += std::string(40, '\xFF'); },
-         "alpha=1 beta=2 gamma=3 delta=5", 144, 9, "Corrupted symbol found at offset 96"},
+         "alpha=1 beta=2 gamma=3 delta=5", 144, 9,
+         "Corrupted symbol found at offset 96 of storage.db/symbols/cls: 40 bytes skipped, up to "
+         "the end."},
         {"zeros at the end", [](std::string &f) { f += std::string(32, '\0'); },
          "alpha=1 beta=2 gamma=3 delta=5", 128, 8, "Corrupted symbol found at offset 96"},
     };
@@ -241,8 +252,16 @@ TEST_F(SymbolFiles, DamagedFilesKeepEveryReadableSymbol) {
         EXPECT_EQ(l.out, std::string(c.loaded) + "|" + std::to_string(c.size_after) + "|" +
                              std::to_string(c.next_id));
         EXPECT_NE(l.lines.find(c.log_line), std::string::npos) << l.lines;
-        // Opened again, the repaired file loads without complaint about its tail.
+        // Damage is told once, by the open that meets it.
+        EXPECT_EQ(l.lines.find("Corrupted symbol", l.lines.find("Corrupted symbol") + 1),
+                  std::string::npos)
+            << l.lines;
+        // Opened again, the repaired file loads every symbol it loaded before, and the new one.
         ASSERT_NE(reopen(), nullptr);
+        EXPECT_EQ("alpha=" + std::to_string(find("alpha")) + " beta=" +
+                      std::to_string(find("beta")) + " gamma=" + std::to_string(find(kGamma)) +
+                      " delta=" + std::to_string(find("delta")),
+                  c.loaded);
         EXPECT_EQ(find("fresh"), c.next_id);
         EXPECT_EQ(path_size(kClsPath) % 16, 0);
     }

@@ -260,18 +260,35 @@ TEST_F(Walk, StartInsideAnHourBeginsAtTheIndexOffset) {
     for (uint64_t minute : {0, 20, 40})
         ASSERT_EQ(agent_.save(at_time(0, 10, minute, 0), 1, 2), 0);
     dbs_agent_mc_close(&agent_.a);
-    // A damaged first record ends every scan that reads it.
+    // A damaged first record: only a scan that reads it skips it, and says so at log level 2.
     int fd = open(hour_path(at_time(0, 10, 0, 0)).c_str(), O_WRONLY);
     ASSERT_EQ(pwrite(fd, "XXXXXXXX", 8, offsetof(RootCall, magic)), 8);
     close(fd);
-
-    recorder mid = run_walk(walk_kind::rcall, at_time(0, 10, 10, 0), at_time(0, 10, 59, 0));
-    EXPECT_EQ(mid.root_times(),
-              (std::vector<uint64_t>{at_time(0, 10, 20, 0), at_time(0, 10, 40, 0)}));
-    recorder boundary = run_walk(walk_kind::rcall, at_time(0, 10, 0, 0), at_time(0, 10, 59, 0));
-    EXPECT_TRUE(boundary.seen.empty()) << "an hour boundary scans the hour from its start";
-    recorder second = run_walk(walk_kind::rcall, at_time(0, 10, 0, 1), at_time(0, 10, 59, 0));
-    EXPECT_EQ(second.seen.size(), 2u) << "a second past the hour consults the index";
+    const std::vector<uint64_t> behind = {at_time(0, 10, 20, 0), at_time(0, 10, 40, 0)};
+    const struct {
+        const char *name;
+        uint64_t from;
+        bool reads_damage;
+    } cases[] = {
+        {"inside the hour", at_time(0, 10, 10, 0), false},
+        {"an hour boundary scans the hour from its start", at_time(0, 10, 0, 0), true},
+        {"a second past the hour consults the index", at_time(0, 10, 0, 1), false},
+    };
+    for (const auto &c : cases) {
+        Logged r = run_logged([&] {
+            log_level.store(2);
+            for (uint64_t t :
+                 run_walk(walk_kind::rcall, c.from, at_time(0, 10, 59, 0)).root_times())
+                printf("%lu ", t);
+        });
+        EXPECT_EQ(r.out, std::to_string(behind[0]) + " " + std::to_string(behind[1]) + " ")
+            << c.name;
+        EXPECT_EQ(r.lines.find("Damaged bytes of an hour file at offset 0 (192 bytes) skipped.") !=
+                      std::string::npos,
+                  c.reads_damage)
+            << c.name << ":\n"
+            << r.lines;
+    }
 }
 
 TEST_F(Walk, IndexOffsetOfAMissingHourIsNotUsedInTheNextFile) {
@@ -473,13 +490,15 @@ TEST_F(WalkEntries, MissingExtensionFileDeliversEveryCallWithoutEntries) {
     EXPECT_EQ(per_call(), (std::vector<std::string>{"-", "-", "-", "-"}));
 }
 
-TEST_F(WalkEntries, DamagedBlockHeaderEndsTheHourFile) {
+// The damaged block costs its own entries only: every call of its root call and of the
+// next one is still delivered.
+TEST_F(WalkEntries, DamagedBlockHeaderCostsOnlyItsEntries) {
     store(t0, {{1, "b"}});
-    store(t0 + 1000, {});
+    store(t0 + 1000, {{2, "c"}});
     int fd = open(hour_path(t0, ".x").c_str(), O_WRONLY);
     ASSERT_EQ(pwrite(fd, "\xFF", 1, 0), 1);
     close(fd);
-    EXPECT_TRUE(per_call().empty());
+    EXPECT_EQ(per_call(), (std::vector<std::string>{"-", "-", "-", "-", "-", "-", "c", "-"}));
 }
 
 // ---- execution stack ----
