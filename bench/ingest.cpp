@@ -397,9 +397,7 @@ double rss_mib(pid_t pid) {
 }
 
 uint32_t push_period_ms() {
-    const char *v = getenv(ONLINE_PERIOD_ENV);
-    const int ms = v != nullptr ? atoi(v) : 0;
-    return ms > 0 && ms <= 65535 ? static_cast<uint32_t>(ms) : ONLINE_PERIOD_MS;
+    return test_setting_ms(ONLINE_PERIOD_ENV, ONLINE_PERIOD_MS);
 }
 
 // ---- the store ----

@@ -14,6 +14,7 @@
 #include "cli/selection.h"
 #include "database/store/archive.h"
 #include "database/store/archive_extract.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "lib/term.h"
 #include "lib/xalloc.h"
@@ -70,10 +71,22 @@ int arch_extract(const char *file) {
         printf("\033[91mError! Not a file: %s\033[0m\n", file);
         return 1;
     }
+    // The log takes standard error; the cause of a failure still reaches the caller's.
+    fd_owner console;
+    console.reset(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
     // Appended to by every extraction in this directory, but never through a planted link.
     if (arch_log_open(EXTRACT_LOG, O_APPEND) != 0)
         printf("\033[91mUnable to create a log file.\033[0m\n");
-    return dbs_extract(file) == 0 ? 0 : 1;
+    // The log keeps the details of a failure even without --verbose.
+    if (log_level.load() == 0)
+        log_level.store(1);
+    std::string cause;
+    if (dbs_extract(file, &cause) == 0)
+        return 0;
+    fflush(stderr);
+    if (console.valid())
+        dprintf(console.get(), "Error! Archive extraction failed: %s\n", cause.c_str());
+    return 1;
 }
 
 int parse_bound(const char *text, dump_bound *b) {

@@ -143,9 +143,7 @@ void symmap_free(agent_symbol_map *m) {
 // ---- time ----
 
 uint64_t clock_now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+    return wall_clock_ms();
 }
 
 // The cell of a window: its UTC window number modulo the ring's size. A clock change of the

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "lib/bbuf.h"
+#include "lib/format.h"
 #include "lib/log.h"
 #include "lib/queue.h"
 
@@ -135,7 +136,7 @@ struct collector_worker {
 constexpr uint64_t COLLECTOR_QUEUE_BUDGET = 16ull << 20;
 // Test-only: a smaller budget in KiB, so that a test's agent is made to wait after a frame
 // or two whatever the machine's load.
-constexpr const char *COLLECTOR_BUDGET_ENV = "KRV_TEST_COLLECTOR_BUDGET_KB";
+constexpr const char *COLLECTOR_BUDGET_ENV = KRV_TEST_HOOK("COLLECTOR_BUDGET_KB");
 
 // Called on a worker thread, under the worker's flow lock, for each agent held by
 // collector_hold once its worker has drained to half its budget.

@@ -54,9 +54,8 @@ int database_open(role *self, struct runtime *) {
         LOG_FATAL("Unable to start collector subsystem!");
         return -1;
     }
-    const char *budget = getenv(COLLECTOR_BUDGET_ENV);
-    uint16_t kib = 0;
-    if (budget != nullptr && str_to_u16(budget, &kib) == 0 && kib > 0)
+    const uint32_t kib = test_setting_ms(COLLECTOR_BUDGET_ENV, 0);
+    if (kib > 0)
         ctx->collector->budget = uint64_t{kib} << 10;
     return 0;
 }

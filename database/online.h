@@ -30,8 +30,8 @@ struct collector;
 constexpr uint32_t ONLINE_PERIOD_MS = 3000;
 // Test-only: another push period, and another bound on the data of one push message (both
 // 1 to 65535; unset or 0 keeps the real value).
-constexpr const char *ONLINE_PERIOD_ENV = "KRV_TEST_ONLINE_PERIOD_MS";
-constexpr const char *ONLINE_MSG_MAX_ENV = "KRV_TEST_ONLINE_MSG_MAX";
+constexpr const char *ONLINE_PERIOD_ENV = KRV_TEST_HOOK("ONLINE_PERIOD_MS");
+constexpr const char *ONLINE_MSG_MAX_ENV = KRV_TEST_HOOK("ONLINE_MSG_MAX");
 // Bytes of the push time at the head of every push message.
 constexpr uint32_t ONLINE_TIME_LEN = 8;
 

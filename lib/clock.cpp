@@ -6,6 +6,12 @@ static timespec monotonic_now() {
     return t;
 }
 
+uint64_t wall_clock_ms() {
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec) / 1000000u;
+}
+
 uint64_t monotonic_ms() {
     const timespec t = monotonic_now();
     return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec) / 1000000u;

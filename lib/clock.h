@@ -6,6 +6,9 @@
 #include <ctime>
 #include <pthread.h>
 
+// Milliseconds since the epoch on the wall clock: for time stamps, never for measuring.
+uint64_t wall_clock_ms();
+
 // Milliseconds and seconds on the monotonic clock.
 uint64_t monotonic_ms();
 double monotonic_seconds();

@@ -20,24 +20,31 @@ int fd_set_nonblocking(int fd) {
     return 0;
 }
 
-// Moves `size` bytes from the start of src to dst. One transfer stops at about 2 GiB and
-// may stop short, so it is repeated until everything has arrived.
-static int copy_bytes(int src, int dst, uint64_t size) {
-    off_t done = 0;
-    while (static_cast<uint64_t>(done) < size) {
-        ssize_t n = sendfile(dst, src, &done, size - static_cast<uint64_t>(done));
+int fd_send_all(int dst, int src, off_t *offset, uint64_t size) {
+    // One call moves at most this much, whatever it is asked for.
+    constexpr uint64_t chunk_max = 0x40000000;
+    while (size > 0) {
+        const ssize_t n = sendfile(dst, src, offset, size < chunk_max ? size : chunk_max);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            LOG_ERROR("Cannot copy: %s", strerror(errno));
+        if (n < 0)
             return -1;
-        }
-        if (n == 0) {
-            LOG_ERROR("Incomplete copy made.");
-            return -1;
-        }
+        if (n == 0)
+            return 1;
+        size -= static_cast<uint64_t>(n);
     }
     return 0;
+}
+
+// Moves `size` bytes from the start of src to dst.
+static int copy_bytes(int src, int dst, uint64_t size) {
+    off_t done = 0;
+    const int rc = fd_send_all(dst, src, &done, size);
+    if (rc < 0)
+        LOG_ERROR("Cannot copy: %s", strerror(errno));
+    else if (rc > 0)
+        LOG_ERROR("Incomplete copy made.");
+    return rc == 0 ? 0 : -1;
 }
 
 // True when `path` names the file already open as the source: truncating it as the

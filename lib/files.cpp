@@ -12,15 +12,6 @@
 
 #include "lib/log.h"
 
-namespace {
-
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
-} // namespace
-
 // Sets `out` to "dir/name". False, with errno ENAMETOOLONG, when it is longer than
 // SYS_PATH_MAX: the path may then be printed but not acted on.
 static bool join_path(std::string &out, const char *dir, const char *name) {
@@ -32,9 +23,7 @@ static bool join_path(std::string &out, const char *dir, const char *name) {
     return true;
 }
 
-// Reads the next entry whose name does not begin with "."; NULL at the end or on a read
-// error, which leaves errno non-zero.
-static struct dirent *next_visible(DIR *dir) {
+struct dirent *sys_next_visible(DIR *dir) {
     for (;;) {
         errno = 0;
         struct dirent *de = readdir(dir);
@@ -98,16 +87,16 @@ static void rmtree_entry(const char *dir, const char *name) {
 }
 
 int sys_rmtree_ex(const char *path, int remove_top) {
-    DIR *dir = opendir(path);
+    dir_ptr dir(opendir(path));
     if (dir == nullptr) {
         LOG_ERROR("%s: %s.", path, strerror(errno));
         return -1;
     }
-    while (struct dirent *de = next_visible(dir))
+    while (struct dirent *de = sys_next_visible(dir.get()))
         rmtree_entry(path, de->d_name);
     if (errno != 0)
         LOG_ERROR("%s: %s. Remove it manually.", path, strerror(errno));
-    if (closedir(dir) != 0)
+    if (closedir(dir.release()) != 0)
         LOG_ERROR("%s: %s.", path, strerror(errno));
     if (remove_top && rmdir(path) != 0)
         LOG_ERROR("%s: %s.", path, strerror(errno));
@@ -121,7 +110,7 @@ void sys_foreach_file(const char *path, void *ctx, sys_file_cb cb) {
         return;
     }
     std::string full;
-    while (struct dirent *de = next_visible(dir.get())) {
+    while (struct dirent *de = sys_next_visible(dir.get())) {
         struct stat st;
         if (!join_path(full, path, de->d_name) || lstat(full.c_str(), &st) != 0) {
             LOG_SYSERR_PATH("stat", full.c_str());

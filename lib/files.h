@@ -2,10 +2,22 @@
 #pragma once
 
 #include <cstdint>
+#include <dirent.h>
+#include <memory>
 
 // Longest path, without its terminator, these helpers accept or build. A longer one is
 // refused with ENAMETOOLONG rather than cut short.
 constexpr unsigned long SYS_PATH_MAX = 4095;
+
+// Closes a directory stream opened with opendir when its owner goes.
+struct dir_closer {
+    void operator()(DIR *d) const { closedir(d); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+// The next entry of `dir` whose name does not begin with "." (so neither "." nor ".."); NULL
+// at the end of the directory, with errno 0, or on a read error, with errno set.
+struct dirent *sys_next_visible(DIR *dir);
 
 // Creates `path` and its missing parents, each with mode 0700 (less the umask). 0 when done
 // or when `path` already exists as anything; otherwise the errno value of the failure.

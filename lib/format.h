@@ -34,8 +34,16 @@ size_t str_printable(char *out, const char *text, size_t max);
 // Strict decimal parse into a u16 (digits only); 0, or -1 after an ERROR line.
 int str_to_u16(const char *text, uint16_t *out);
 
-// A test-only setting: the environment variable `name` as a number of milliseconds from 1 to
-// 65535, or `dflt` when it is unset or holds anything else.
+// Names of test-only settings. Only a test build (KRV_TEST_HOOKS defined) has them: elsewhere
+// KRV_TEST_HOOK gives NULL, so no name reaches the installed executable and nothing reads one.
+#ifdef KRV_TEST_HOOKS
+#define KRV_TEST_HOOK(suffix) ("KRV_TEST_" suffix)
+#else
+#define KRV_TEST_HOOK(suffix) (static_cast<const char *>(nullptr))
+#endif
+
+// A test-only setting: the environment variable `name` (from KRV_TEST_HOOK) as a number from 1
+// to 65535, or `dflt` when it is unset, holds anything else, or this is not a test build.
 uint32_t test_setting_ms(const char *name, uint32_t dflt);
 
 // The decimal number of one or more digits at *p, moving *p past it. False (and *p left

@@ -25,8 +25,7 @@ template <class T> static T sockaddr_as(const sockaddr *sa) {
     return v;
 }
 
-// Bytes a socket address of `family` occupies; an unknown family is only its family field.
-static size_t sockaddr_size(int family) {
+size_t sockaddr_size(int family) {
     switch (family) {
     case AF_INET:
         return sizeof(sockaddr_in);

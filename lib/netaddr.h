@@ -31,6 +31,10 @@ struct netaddr {
     char text[64];
 };
 
+// Bytes a socket address of `family` occupies (the length bind and connect take); an unknown
+// family is only its family field.
+size_t sockaddr_size(int family);
+
 // A copy of `sa` (as many bytes as its family uses) with its text; an unknown family keeps
 // only the family field and an empty text.
 netaddr netaddr_from_sockaddr(const sockaddr *sa);

@@ -28,7 +28,7 @@ inline constexpr uint32_t MGAGENT_HELLO_LEN = 116;
 // once after the Manager restarts.
 inline constexpr uint32_t MGAGENT_HELLOS_WAITING = 4096;
 // Test-only: another number of waiting hellos (1 to 65535), read when the loop is made.
-inline constexpr const char *MGAGENT_HELLOS_ENV = "KRV_TEST_AGENT_HELLOS_WAITING";
+inline constexpr const char *MGAGENT_HELLOS_ENV = KRV_TEST_HOOK("AGENT_HELLOS_WAITING");
 
 // Agent data: a data id byte, then the data. Status data is exactly one AgentStatus.
 inline constexpr uint8_t AGENT_DATA_STATUS = 1;

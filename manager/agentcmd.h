@@ -35,7 +35,7 @@ int agentcmd_send(manager_ctx *ctx, PeerId to, msg *m);
 // (a loop thread may wait seconds on the storage in a hello), not merely busy.
 inline constexpr uint32_t AGENTCMD_WAIT_MS = 30000;
 // Test-only: another such wait in milliseconds (1 to 65535), read from the environment.
-inline constexpr const char *AGENTCMD_WAIT_ENV = "KRV_TEST_AGENTCMD_WAIT_MS";
+inline constexpr const char *AGENTCMD_WAIT_ENV = KRV_TEST_HOOK("AGENTCMD_WAIT_MS");
 // As agentcmd_send, waiting up to wait_ms while the loop's ring is full (never on a loop
 // thread, see iol_send_wait).
 int agentcmd_send_wait(manager_ctx *ctx, PeerId to, msg *m, uint32_t wait_ms);

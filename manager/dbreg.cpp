@@ -3,30 +3,9 @@
 #include <cstring>
 
 #include "lib/log.h"
+#include "lib/rwlock.h"
 
 namespace {
-
-class reg_writer {
-public:
-    explicit reg_writer(dbreg *reg) : reg(reg) { KRV_LOCKCALL(pthread_rwlock_wrlock(&reg->guard)); }
-    ~reg_writer() { KRV_LOCKCALL(pthread_rwlock_unlock(&reg->guard)); }
-    reg_writer(const reg_writer &) = delete;
-    reg_writer &operator=(const reg_writer &) = delete;
-
-private:
-    dbreg *reg;
-};
-
-class reg_reader {
-public:
-    explicit reg_reader(dbreg *reg) : reg(reg) { KRV_LOCKCALL(pthread_rwlock_rdlock(&reg->guard)); }
-    ~reg_reader() { KRV_LOCKCALL(pthread_rwlock_unlock(&reg->guard)); }
-    reg_reader(const reg_reader &) = delete;
-    reg_reader &operator=(const reg_reader &) = delete;
-
-private:
-    dbreg *reg;
-};
 
 bool same_address(const dbreg_entry &e, const uint8_t address[NURL_SIZE]) {
     return e.used && memcmp(e.address, address, NURL_SIZE) == 0;
@@ -35,7 +14,7 @@ bool same_address(const dbreg_entry &e, const uint8_t address[NURL_SIZE]) {
 } // namespace
 
 int dbreg_add(dbreg *reg, const uint8_t address[NURL_SIZE]) {
-    reg_writer w(reg);
+    KRV_RWLOCK_GUARD(w, &reg->guard, true);
     dbreg_entry *slot = nullptr;
     for (dbreg_entry &e : reg->entries) {
         if (!e.used) {
@@ -51,7 +30,7 @@ int dbreg_add(dbreg *reg, const uint8_t address[NURL_SIZE]) {
 }
 
 uint64_t dbreg_remove(dbreg *reg, const uint8_t address[NURL_SIZE]) {
-    reg_writer w(reg);
+    KRV_RWLOCK_GUARD(w, &reg->guard, true);
     bool removed = false;
     uint64_t left = 0;
     for (dbreg_entry &e : reg->entries) {
@@ -68,7 +47,7 @@ uint64_t dbreg_remove(dbreg *reg, const uint8_t address[NURL_SIZE]) {
 }
 
 uint32_t dbreg_copy(dbreg *reg, uint8_t *out, uint32_t max) {
-    reg_reader r(reg);
+    KRV_RWLOCK_GUARD(r, &reg->guard, false);
     uint32_t n = 0;
     for (const dbreg_entry &e : reg->entries) {
         if (n == max)

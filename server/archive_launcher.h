@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "lib/format.h"
+
 struct runtime;
 
 constexpr const char *ARCHIVE_LOCK_FILE = "storage.db/arch.run";
@@ -16,7 +18,7 @@ constexpr const char *ARCHIVE_LOCK_FILE = "storage.db/arch.run";
 // ticks of the scheduled minute start no second run.
 constexpr unsigned ARCHIVE_LINGER_MS = 60000;
 // Test-only: the linger time in milliseconds (1 to 65535), read from the environment.
-constexpr const char *ARCHIVE_LINGER_ENV = "KRV_TEST_ARCHIVE_LINGER_MS";
+constexpr const char *ARCHIVE_LINGER_ENV = KRV_TEST_HOOK("ARCHIVE_LINGER_MS");
 
 // Starts the archive process over the store at `dir` (its launch time `now`) unless one
 // runs: the archiver of `rt` is still alive, or another process holds the lock. A lock file

@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <vector>
 
+#include "lib/format.h"
 #include "lib/log.h"
 #include "lib/mtp.h"
 #include "lib/netaddr.h"
@@ -221,7 +222,7 @@ constexpr uint64_t IOL_PEER_HARD = 64ull << 20;
 constexpr uint32_t IOL_STALL_MS = 60000;
 // Test-only: another stall time in milliseconds (1 to 65535), read from the environment by
 // the server set-up.
-constexpr const char *IOL_STALL_ENV = "KRV_TEST_FRAME_STALL_MS";
+constexpr const char *IOL_STALL_ENV = KRV_TEST_HOOK("FRAME_STALL_MS");
 
 struct iol_slot {
     uint64_t uid; // 0: free

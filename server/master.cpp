@@ -35,9 +35,9 @@ static constexpr uint64_t MASTER_READY_GIVE_UP_MS = MASTER_READY_TIMEOUT_MS + 50
 // Milliseconds between two rounds of the free-space guard and the archive schedule.
 static constexpr unsigned MASTER_TICK_MS = 20000;
 // Test-only: another tick in milliseconds (1 to 65535), read from the environment.
-static constexpr const char *MASTER_TICK_ENV = "KRV_TEST_MASTER_TICK_MS";
+static constexpr const char *MASTER_TICK_ENV = KRV_TEST_HOOK("MASTER_TICK_MS");
 // Test-only: another stop grace in milliseconds (1 to 65535), read from the environment.
-static constexpr const char *MASTER_GRACE_ENV = "KRV_TEST_STOP_GRACE_MS";
+static constexpr const char *MASTER_GRACE_ENV = KRV_TEST_HOOK("STOP_GRACE_MS");
 
 // The master's state. Every signal is dispatched on the main thread (the signal thread only
 // notes it), so the main thread alone reads and writes these, and it alone forks.

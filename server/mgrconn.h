@@ -11,6 +11,7 @@
 #include <span>
 #include <sys/socket.h>
 
+#include "lib/format.h"
 #include "lib/netaddr.h"
 #include "server/msg.h"
 #include "server/sock.h"
@@ -28,7 +29,7 @@ constexpr uint32_t MGRCONN_PAUSE_SLICE_MS = 50;
 // A wait without a time limit.
 constexpr uint64_t MGRCONN_FOREVER = UINT64_MAX;
 // Test-only: the back-off unit of the process's link in ms (mgrconn_start).
-constexpr const char *MGRCONN_BACKOFF_ENV = "KRV_TEST_MGRCONN_BACKOFF_MS";
+constexpr const char *MGRCONN_BACKOFF_ENV = KRV_TEST_HOOK("MGRCONN_BACKOFF_MS");
 // The link's working block: every read takes at most the receive area; the compression area
 // bounds what the link sends (one hello) and accepts (the Manager's short answer).
 constexpr uint64_t MGRCONN_RECV_AREA = 1000;

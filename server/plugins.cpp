@@ -27,22 +27,6 @@ constexpr const char LIB_PREFIX[] = "plg-";
 constexpr const char CONF_PREFIX[] = "cfg-";
 constexpr size_t PLUGIN_NAME_MAX = 64;
 
-struct dir_closer {
-    void operator()(DIR *d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
-// The next entry whose name does not begin with "."; NULL at the end of the directory or
-// on a read error (errno then non-zero).
-struct dirent *next_visible(DIR *dir) {
-    for (;;) {
-        errno = 0;
-        struct dirent *de = readdir(dir);
-        if (de == nullptr || de->d_name[0] != '.')
-            return de;
-    }
-}
-
 bool has_prefix(const char *name, const char *prefix) {
     return strncmp(name, prefix, strlen(prefix)) == 0;
 }
@@ -56,7 +40,7 @@ struct plugin_files {
 
 plugin_files find_plugin_files(DIR *dir, const std::string &dir_path) {
     plugin_files f;
-    while (struct dirent *de = next_visible(dir)) {
+    while (struct dirent *de = sys_next_visible(dir)) {
         if (f.lib.empty() && has_prefix(de->d_name, LIB_PREFIX))
             f.lib = dir_path + "/" + de->d_name;
         else if (f.conf.empty() && has_prefix(de->d_name, CONF_PREFIX))
@@ -256,7 +240,7 @@ int plugins_discover(plugin_rec **list) {
         LOG_ERROR("Cannot read plugins: %s.", strerror(errno));
         return -1;
     }
-    while (struct dirent *de = next_visible(dir.get()))
+    while (struct dirent *de = sys_next_visible(dir.get()))
         plugin_load(list, de->d_name);
     return 0;
 }
@@ -333,7 +317,7 @@ int plugin_list(const char *env) {
         printf("\033[91mError: %s\033[0m\n", strerror(e));
         return -1;
     }
-    while (struct dirent *de = next_visible(dir.get()))
+    while (struct dirent *de = sys_next_visible(dir.get()))
         printf("\033[92mPlugin: %s\033[0m\n", de->d_name);
     if (errno != 0) {
         printf("\033[91mError: %s\033[0m\n", strerror(errno));

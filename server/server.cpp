@@ -130,7 +130,7 @@ int server_listen(server *s) {
     server_setopt(fd, SOL_SOCKET, SO_REUSEADDR, 1, __LINE__);
 
     const auto *sa = reinterpret_cast<const sockaddr *>(&s->addr.address);
-    if (bind(fd, sa, sizeof(sockaddr_storage)) != 0) {
+    if (bind(fd, sa, static_cast<socklen_t>(sockaddr_size(sa->sa_family))) != 0) {
         LOG_ERROR("Server bind %s error: %s", s->addr.text, strerror(errno));
         LOG_FATAL("Server initialization failure.");
         return server_listen_failed(s, fd);

@@ -8,11 +8,12 @@
 #include <endian.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "lib/clock.h"
 #include "lib/fd.h"
+#include "lib/netaddr.h"
 #include "lib/log.h"
 #include "lib/xalloc.h"
 #include "server/msg.h"
@@ -25,11 +26,7 @@ static std::atomic<uint16_t> sock_cid_counter{0};
 
 static uint64_t sock_next_cid() {
     uint64_t n = sock_cid_counter.fetch_add(1, std::memory_order_relaxed);
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    uint64_t ms =
-        static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
-    return n << 32 | (ms & 0xFFFFFFFFu);
+    return n << 32 | (wall_clock_ms() & 0xFFFFFFFFu);
 }
 
 // Peers are reached over IPv4, IPv6 or a local socket.
@@ -78,7 +75,7 @@ sock *sock_connect(sock *out, uint64_t split, uint8_t *block, uint64_t total,
         LOG_SYSERR("socket");
         return out;
     }
-    if (connect(fd, sa, sizeof *addr) != 0) {
+    if (connect(fd, sa, static_cast<socklen_t>(sockaddr_size(addr->ss_family))) != 0) {
         LOG_SYSERR("connect");
         close(fd);
         return out;

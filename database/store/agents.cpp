@@ -183,14 +183,12 @@ int dbs_agent_dir_exists(uint64_t aid) {
 }
 
 int dbs_foreach_agent(void *ctx, dbs_agent_cb cb) {
-    DIR *dir = opendir(AGENTS_DIR);
-    if (dir == nullptr) {
+    dir_ptr dir(opendir(AGENTS_DIR));
+    if (!dir) {
         LOG_ERROR("Cannot open the directory %s: %s", AGENTS_DIR, strerror(errno));
         return -1;
     }
-    while (struct dirent *de = readdir(dir)) {
-        if (de->d_name[0] == '.')
-            continue;
+    while (struct dirent *de = sys_next_visible(dir.get())) {
         agent_entry entry{};
         if (!parse_agent_id(de->d_name, &entry.id)) {
             LOG_WARN("Invalid agent directory: %s", de->d_name);
@@ -202,7 +200,6 @@ int dbs_foreach_agent(void *ctx, dbs_agent_cb cb) {
         memcpy(&entry.identity, identity, sizeof identity);
         cb(ctx, &entry);
     }
-    closedir(dir);
     return 0;
 }
 

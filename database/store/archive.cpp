@@ -16,6 +16,7 @@
 #include "database/store/symbols.h"
 #include "lib/crc32.h"
 #include "lib/files.h"
+#include "lib/format.h"
 #include "lib/io.h"
 #include "lib/log.h"
 #include "lib/term.h"
@@ -27,28 +28,11 @@ constexpr const char *ARCHIVE_DIR = "storage.db/arch";
 constexpr const char *ARCHIVE_PREFIX = "storage.db/arch/korvane.arch-";
 constexpr uint64_t NO_LAST_DAY = UINT64_MAX;
 
-// Reads an unsigned 32-bit decimal of at least one digit at *p and moves past it.
-bool parse_u32(const char **p, uint32_t *out) {
-    const char *s = *p;
-    uint64_t v = 0;
-    while (*s >= '0' && *s <= '9') {
-        v = v * 10 + static_cast<uint64_t>(*s - '0');
-        if (v > UINT32_MAX)
-            return false;
-        s++;
-    }
-    if (s == *p)
-        return false;
-    *out = static_cast<uint32_t>(v);
-    *p = s;
-    return true;
-}
-
 // Reads "<day>.<number>" at the start of name; what follows it, or NULL.
 const char *parse_day_name(const char *name, uint32_t *day) {
     uint32_t second;
     const char *p = name;
-    if (!parse_u32(&p, day) || *p++ != '.' || !parse_u32(&p, &second))
+    if (!parse_u32_prefix(&p, day) || *p++ != '.' || !parse_u32_prefix(&p, &second))
         return nullptr;
     return p;
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "database/store/agent_state.h"
+#include "lib/files.h"
 #include "lib/clock.h"
 #include "lib/format.h"
 #include "lib/io.h"
@@ -388,8 +389,8 @@ std::vector<uint32_t> kv_bulk_days(uint64_t aid, uint32_t key, uint64_t first, u
         return days;
     }
     kv_path path(aid, "");
-    DIR *dir = opendir(path.text);
-    if (dir == nullptr) {
+    dir_ptr dir(opendir(path.text));
+    if (!dir) {
         if (errno != ENOENT) {
             LOG_SYSERR_PATH("opendir", path.text);
             if (failed != nullptr)
@@ -397,19 +398,17 @@ std::vector<uint32_t> kv_bulk_days(uint64_t aid, uint32_t key, uint64_t first, u
         }
         return days;
     }
-    errno = 0;
-    while (const dirent *e = readdir(dir)) {
+    while (const dirent *e = sys_next_visible(dir.get())) {
         uint32_t day, k;
         if (kv_parse_day_name(e->d_name, &day, &k) && k == key && day >= first && day <= last)
             days.push_back(day);
-        errno = 0;
     }
     if (errno != 0) {
         LOG_SYSERR_PATH("readdir", path.text);
         if (failed != nullptr)
             *failed = true;
     }
-    closedir(dir);
+    dir.reset();
     std::sort(days.begin(), days.end());
     return days;
 }
@@ -581,15 +580,15 @@ int process_stage_file(uint64_t aid, const char *path) {
 }
 
 int dbs_kv_recover(dbs_agents *agents) {
-    DIR *dir = opendir(AGENTS_DIR);
-    if (dir == nullptr) {
+    dir_ptr dir(opendir(AGENTS_DIR));
+    if (!dir) {
         LOG_ERROR("opendir: %s %s.", AGENTS_DIR, strerror(errno));
         return -1;
     }
     int rc = 0;
-    while (const dirent *e = readdir(dir)) {
+    while (const dirent *e = sys_next_visible(dir.get())) {
         uint64_t aid;
-        if (e->d_name[0] == '.' || !parse_agent_id(e->d_name, &aid))
+        if (!parse_agent_id(e->d_name, &aid))
             continue;
         if (kv_stage_consume(aid, UNSTAGE) != 0) {
             rc = -1;
@@ -604,7 +603,6 @@ int dbs_kv_recover(dbs_agents *agents) {
             (void)kv_journal_rollback(aid);
         }
     }
-    closedir(dir);
     return rc;
 }
 
@@ -736,25 +734,22 @@ int dbs_kv_read_days(uint64_t aid, uint64_t from_ms, uint64_t to_ms, uint32_t ke
 
 int dbs_stats_kv(uint64_t aid, uint64_t *total) {
     kv_path path(aid, "");
-    DIR *dir = opendir(path.text);
-    if (dir == nullptr) {
+    dir_ptr dir(opendir(path.text));
+    if (!dir) {
         if (errno == ENOENT)
             return 0;
         LOG_SYSERR_PATH("opendir", path.text);
         return -1;
     }
-    errno = 0;
-    while (const dirent *e = readdir(dir)) {
+    while (const dirent *e = sys_next_visible(dir.get())) {
         uint32_t day, key;
         char file[sizeof path.text + sizeof e->d_name + 1];
         struct stat st;
-        if (e->d_name[0] != '.' && kv_parse_day_name(e->d_name, &day, &key) &&
+        if (kv_parse_day_name(e->d_name, &day, &key) &&
             snprintf(file, sizeof file, "%s/%s", path.text, e->d_name) > 0 && stat(file, &st) == 0)
             *total += static_cast<uint64_t>(st.st_size);
-        errno = 0;
     }
     if (errno != 0)
         LOG_SYSERR_PATH("readdir", path.text);
-    closedir(dir);
     return 0;
 }

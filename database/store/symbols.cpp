@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "lib/files.h"
 #include "lib/be_load.h"
 #include "lib/io.h"
 #include "lib/log.h"
@@ -537,15 +538,13 @@ int symbols_foreach(uint32_t type, void *ctx, symbol_cb cb) {
 }
 
 int symbols_file_foreach(void *ctx, sys_file_cb cb) {
-    DIR *dir = opendir(SYMBOLS_DIR);
-    if (dir == nullptr) {
+    dir_ptr dir(opendir(SYMBOLS_DIR));
+    if (!dir) {
         LOG_SYSERR_PATH("opendir", SYMBOLS_DIR);
         return -1;
     }
     std::string path;
-    while (struct dirent *de = readdir(dir)) {
-        if (de->d_name[0] == '.')
-            continue;
+    while (struct dirent *de = sys_next_visible(dir.get())) {
         path.assign(SYMBOLS_DIR).append("/").append(de->d_name);
         struct stat st;
         if (stat(path.c_str(), &st) != 0) {
@@ -554,7 +553,6 @@ int symbols_file_foreach(void *ctx, sys_file_cb cb) {
         }
         cb(ctx, de->d_name, path.c_str(), static_cast<uint64_t>(st.st_size));
     }
-    closedir(dir);
     return 0;
 }
 

@@ -17,6 +17,7 @@
 #include "database/store/agent_state.h"
 #include "database/store/cindex.h"
 #include "database/store/ext.h"
+#include "lib/files.h"
 #include "lib/format.h"
 #include "lib/io.h"
 #include "lib/log.h"
@@ -66,8 +67,8 @@ bool mc_name_hour(const char *name, uint64_t *hour_n) {
 template <typename Fn> int mc_dir_foreach(uint64_t agent_id, Fn fn) {
     char path[64];
     mc_dir_path(path, sizeof path, agent_id);
-    DIR *dir = opendir(path);
-    if (dir == nullptr) {
+    dir_ptr dir(opendir(path));
+    if (!dir) {
         if (errno == ENOENT) {
             LOG_DEBUG("No such directory: %s", path);
             return 1;
@@ -75,20 +76,14 @@ template <typename Fn> int mc_dir_foreach(uint64_t agent_id, Fn fn) {
         LOG_SYSERR_PATH("opendir", path);
         return -1;
     }
-    for (;;) {
-        errno = 0;
-        const dirent *de = readdir(dir);
-        if (de == nullptr) {
-            if (errno != 0)
-                LOG_SYSERR_PATH("readdir", path);
-            break;
-        }
+    while (const dirent *de = sys_next_visible(dir.get())) {
         uint64_t day;
         const char *rest;
-        if (de->d_name[0] != '.' && mc_name_day(de->d_name, &day, &rest))
+        if (mc_name_day(de->d_name, &day, &rest))
             fn(path, de->d_name, day);
     }
-    closedir(dir);
+    if (errno != 0)
+        LOG_SYSERR_PATH("readdir", path);
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "database/store/rcall.h"
+#include "lib/format.h"
 
 // A stored root call as clients name it: its key and N, the number of calls besides the root.
 struct rcall_ref {
@@ -50,7 +51,7 @@ using dbs_call_cb = int (*)(void *ctx, const rcall_ref *ref, const rcall *rc,
 // hundred agents. A request that reaches it answers with what the files it read gave.
 constexpr uint64_t DBS_WALK_FILES_MAX = 100 * 7 * 24;
 // Test-only: a smaller bound (1 to 65535) for the requests that start while it is set.
-constexpr const char *DBS_WALK_FILES_ENV = "KRV_TEST_WALK_FILES";
+constexpr const char *DBS_WALK_FILES_ENV = KRV_TEST_HOOK("WALK_FILES");
 
 // The bound of a request that starts now.
 uint64_t dbs_walk_files_max();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <random>
 #include <regex>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "lib/fd.h"
+#include "lib/io.h"
 #include "lib/log.h"
 #include "log_capture.h"
 #include "support/test_support.h"
@@ -140,6 +142,48 @@ TEST(FdSetNonblocking, BadDescriptorIsLogged) {
     EXPECT_TRUE(std::regex_match(
         r.lines, std::regex(R"(ERROR  \[fd_set_nonblocking:\d+\] fcntl Bad file descriptor\n)")))
         << r.lines;
+}
+
+} // namespace
+
+namespace {
+
+// The whole transfer from an offset or from the source's position; a source that ends first
+// is told apart from a done transfer and from a failed call.
+TEST(FdSendAll, FromOffsetOrPositionAndShortSource) {
+    TempDir dir;
+    write_file(dir.sub("src"), "0123456789");
+    struct Case {
+        const char *name;
+        bool use_offset;
+        off_t start; // offset, or the position the source is moved to
+        uint64_t size;
+        int want;
+        const char *copied;
+    } cases[] = {
+        {"offset", true, 2, 5, 0, "23456"},
+        {"position", false, 3, 7, 0, "3456789"},
+        {"source ends first", true, 8, 5, 1, "89"},
+        {"nothing asked", false, 0, 0, 0, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fd_owner src(open(dir.sub("src").c_str(), O_RDONLY | O_CLOEXEC));
+        fd_owner dst(open(dir.sub("dst").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        off_t offset = c.start;
+        if (!c.use_offset) {
+            ASSERT_EQ(lseek(src.get(), c.start, SEEK_SET), c.start);
+        }
+        EXPECT_EQ(fd_send_all(dst.get(), src.get(), c.use_offset ? &offset : nullptr, c.size),
+                  c.want);
+        EXPECT_EQ(read_file(dir.sub("dst")), c.copied);
+        if (c.use_offset)
+            EXPECT_EQ(offset, c.start + static_cast<off_t>(strlen(c.copied)));
+        else
+            EXPECT_EQ(lseek(src.get(), 0, SEEK_CUR), c.start + static_cast<off_t>(strlen(c.copied)));
+    }
+    fd_owner src(open(dir.sub("src").c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(fd_send_all(src.get(), src.get(), nullptr, 3), -1); // a read-only destination
 }
 
 } // namespace

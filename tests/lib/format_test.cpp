@@ -226,6 +226,32 @@ TEST(Format, PrintableTextStopsAtTheFieldAndMasksControlBytes) {
     EXPECT_STREQ(out, "abcd");
 }
 
+// A test build reads its test-only settings from the environment; a value outside 1..65535
+// or not a plain decimal leaves the default.
+TEST(Format, TestBuildReadsTestSettings) {
+    const char *name = KRV_TEST_HOOK("FORMAT_PROBE_MS");
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "KRV_TEST_FORMAT_PROBE_MS");
+    struct Case {
+        const char *value;
+        uint32_t want;
+    };
+    const Case cases[] = {
+        {nullptr, 77}, {"250", 250}, {"65535", 65535}, {"0", 77},
+        {"65536", 77}, {"12ms", 77}, {"", 77},       {"-5", 77},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value != nullptr ? c.value : "(unset)");
+        if (c.value != nullptr)
+            setenv(name, c.value, 1);
+        else
+            unsetenv(name);
+        EXPECT_EQ(test_setting_ms(name, 77), c.want);
+    }
+    unsetenv(name);
+    EXPECT_EQ(test_setting_ms(nullptr, 9), 9u);
+}
+
 TEST(AgentType, NamesAndOptionWords) {
     EXPECT_STREQ(agent_type_name(2), "JVM");
     EXPECT_STREQ(agent_type_name(3), "FCA");

@@ -266,6 +266,41 @@ TEST(SockSend, LargestMessageLeavesInAFrameOfItsOwn) {
     EXPECT_TRUE(l.got[2] == half);
 }
 
+// ---- Connecting ----
+
+// A connection goes to an IPv4 or a local-socket listener alike: the address is passed with
+// its family's own length (a local one is refused at the length of the largest address).
+TEST(SockConnect, ReachesListenersOfEachFamily) {
+    TempDir dir;
+    for (const int family : {AF_INET, AF_UNIX}) {
+        SCOPED_TRACE(family == AF_INET ? "IPv4" : "local");
+        const int lfd = socket(family, SOCK_STREAM, 0);
+        ASSERT_GE(lfd, 0);
+        sockaddr_storage addr{};
+        socklen_t len;
+        if (family == AF_INET) {
+            auto *in = reinterpret_cast<sockaddr_in *>(&addr);
+            in->sin_family = AF_INET;
+            in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            len = sizeof *in;
+        } else {
+            const sockaddr_un un = local_addr(dir.sub("listen.sock").c_str());
+            memcpy(&addr, &un, sizeof un);
+            len = sizeof un;
+        }
+        ASSERT_EQ(bind(lfd, sa(&addr), len), 0) << strerror(errno);
+        ASSERT_EQ(listen(lfd, 1), 0);
+        ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+        std::vector<uint8_t> block(4096);
+        sock s;
+        sock_connect(&s, 1024, block.data(), block.size(), &addr);
+        EXPECT_GE(s.fd, 0);
+        EXPECT_NE(s.cid, 0u);
+        sock_close(&s);
+        close(lfd);
+    }
+}
+
 TEST(SockSend, UnsupportedPeerFamily) {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);

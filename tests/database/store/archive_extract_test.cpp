@@ -7,6 +7,8 @@
 #include <map>
 #include <set>
 #include <string>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -21,6 +23,7 @@
 #include "database/store/rcall_support.h"
 #include "database/store/stored_rcall.h"
 #include "database/store/symbols.h"
+#include "lib/io.h"
 #include "lib/log_capture.h"
 #include "server/msg.h"
 
@@ -352,11 +355,6 @@ TEST(ArchiveExtract, RefusesWithoutTouchingTheDirectory) {
              write_file(d.sub("work/storage.db/keep"), "old");
          },
          "\033[91mDirectory [storage.db] already exists.\033[0m\n"},
-        {"existing temporary file",
-         [](const TempDir &d) {
-             write_file(d.sub(std::string("work/") + ARCHIVE_TMP_FILE), "left over");
-         },
-         "\033[91mOutput file [korvane-arch.tmp] already exists.\033[0m\n"},
         {"ten bytes", [](const TempDir &d) { write_file(d.sub("in.arch"), archive_header()); },
          "\033[91mInvalid Korvane Database archive file size.\033[0m\n"},
         {"no archive", [](const TempDir &d) { unlink(d.sub("in.arch").c_str()); },
@@ -377,6 +375,62 @@ TEST(ArchiveExtract, RefusesWithoutTouchingTheDirectory) {
         EXPECT_EQ(r.out, c.said) << c.name;
         EXPECT_EQ(tree(dir.path()), before) << c.name;
     }
+}
+
+// Extracts dir/in.arch inside dir/work in a child, which prints the cause given back in
+// brackets and exits 0 when the result is `want`.
+RunResult extract_with_cause(const TempDir &dir, int want) {
+    return run_forked([&] {
+        if (chdir(dir.sub("work").c_str()) != 0)
+            _exit(2);
+        std::string why;
+        const int rc = dbs_extract("../in.arch", &why);
+        printf("[%s]\n", why.c_str());
+        exit_flushed(rc == want);
+    });
+}
+
+// The temporary file of a killed extraction (nobody holds it) is taken over and removed at
+// the end; one a live extraction holds refuses the second one and stays as it is.
+TEST(ArchiveExtract, TemporaryFileLeftOrHeld) {
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "left over");
+        TempDir dir;
+        write_file(dir.sub("in.arch"), one_block(kGood));
+        ASSERT_EQ(mkdir(dir.sub("work").c_str(), 0700), 0);
+        const std::string tmp = dir.sub(std::string("work/") + ARCHIVE_TMP_FILE);
+        write_file(tmp, "left over by a killed run, longer than the stream");
+        fd_owner holder;
+        if (held) {
+            holder.reset(open(tmp.c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_EQ(flock(holder.get(), LOCK_EX), 0);
+        }
+        RunResult r = extract_with_cause(dir, held ? -1 : 0);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        if (held) {
+            EXPECT_EQ(r.out, "\033[91mOutput file [korvane-arch.tmp] is in use by another "
+                             "extraction.\033[0m\n[Output file [korvane-arch.tmp] is in use by "
+                             "another extraction.]\n");
+            EXPECT_EQ(read_file(tmp), "left over by a killed run, longer than the stream");
+            EXPECT_FALSE(path_exists(dir.sub("work/storage.db")));
+        } else {
+            EXPECT_NE(r.out.find(kSuccess), std::string::npos) << r.out;
+            EXPECT_FALSE(path_exists(tmp));
+            EXPECT_EQ(read_file(dir.sub("work/storage.db/symbols/thr")), kThr);
+        }
+    }
+}
+
+// A failed extraction removes its temporary file and names its first failure.
+TEST(ArchiveExtract, FailureRemovesTheTemporaryFileAndNamesTheCause) {
+    TempDir dir;
+    write_file(dir.sub("in.arch"),
+               archive_header() + with_field(block(kGood), 10, Bytes("\x12\x34\x56\x78")));
+    ASSERT_EQ(mkdir(dir.sub("work").c_str(), 0700), 0);
+    RunResult r = extract_with_cause(dir, -1);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("[Data block corrupted.]\n"), std::string::npos) << r.out;
+    EXPECT_FALSE(path_exists(dir.sub(std::string("work/") + ARCHIVE_TMP_FILE)));
 }
 
 TEST(ArchivePath, AcceptedOnlyInsideTheStore) {
