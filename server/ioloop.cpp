@@ -10,6 +10,7 @@
 
 #include "lib/clock.h"
 #include "lib/log.h"
+#include "lib/rwlock.h"
 #include "lib/thread.h"
 #include "lib/xalloc.h"
 
@@ -20,18 +21,6 @@ const char *iol_tag(uint32_t pt) {
 
 // The lock calls are written against a variable named `loop` so that a failure is logged
 // with the expression every other part of the system logs for it.
-static void peers_rdlock(struct loop *loop) {
-    KRV_LOCKCALL(pthread_rwlock_rdlock(&loop->peers.guard));
-}
-
-static void peers_wrlock(struct loop *loop) {
-    KRV_LOCKCALL(pthread_rwlock_wrlock(&loop->peers.guard));
-}
-
-static void peers_unlock(struct loop *loop) {
-    KRV_LOCKCALL(pthread_rwlock_unlock(&loop->peers.guard));
-}
-
 static void iomq_lock(struct loop *loop) {
     KRV_LOCKCALL(pthread_mutex_lock(&(&loop->iomq)->guard));
 }
@@ -45,13 +34,11 @@ namespace {
 // Holds the peer table for reading or writing for the life of the object.
 class peers_lock {
 public:
-    peers_lock(loop *l, bool write) : l_(l) { write ? peers_wrlock(l) : peers_rdlock(l); }
-    ~peers_lock() { peers_unlock(l_); }
-    peers_lock(const peers_lock &) = delete;
-    peers_lock &operator=(const peers_lock &) = delete;
+    peers_lock(struct loop *loop, bool write)
+        : g_(&loop->peers.guard, write, "&loop->peers.guard", __LINE__) {}
 
 private:
-    loop *l_;
+    rwlock_guard g_;
 };
 
 class iomq_guard {
@@ -655,8 +642,8 @@ static bool iol_over_budget(const loop *l, const iol_peer *p) {
     const uint64_t held = iol_out_bytes(p) + iol_in_bytes(p);
     if (held <= l->peer_hard)
         return false;
-    LOG_WARN("IOL[%s]: Client [UID=%016lX] holds %lu bytes, over its limit of %lu: closed.",
-             l->tag, p->uid, held, l->peer_hard);
+    LOG_WARN("IOL[%s]: Client [UID=%016lX] holds %lu bytes, over its limit of %lu: closed.", l->tag,
+             p->uid, held, l->peer_hard);
     return true;
 }
 
@@ -701,8 +688,8 @@ static iol_peer *iol_send_target(loop *l, const PeerId &id) {
         iol_peer *p = iol_peer_exact(l, id);
         if (p == nullptr) {
             l->gone.fetch_add(1);
-            LOG_DEBUG("IOL[%s]: Peer [UID=%016lX, CID=%lX] gone: message dropped.", l->tag,
-                      id.uid, id.cid);
+            LOG_DEBUG("IOL[%s]: Peer [UID=%016lX, CID=%lX] gone: message dropped.", l->tag, id.uid,
+                      id.cid);
         }
         return p;
     }
@@ -750,13 +737,12 @@ static void iol_do_broadcast(loop *l, msg *m) {
 // no output waiting always takes it, however large, so that no push is too big for everyone.
 static bool iol_push_skipped(const loop *l, const iol_peer *p, uint64_t size) {
     if (p->last_push != nullptr) {
-        LOG_DEBUG("IOL[%s]: Client [UID=%016lX] has not taken its last push: push skipped.",
-                  l->tag, p->uid);
+        LOG_DEBUG("IOL[%s]: Client [UID=%016lX] has not taken its last push: push skipped.", l->tag,
+                  p->uid);
         return true;
     }
     const uint64_t out = iol_out_bytes(p);
-    if ((out > 0 && out + size > l->out_soft) ||
-        out + size + iol_in_bytes(p) > l->peer_hard) {
+    if ((out > 0 && out + size > l->out_soft) || out + size + iol_in_bytes(p) > l->peer_hard) {
         LOG_DEBUG("IOL[%s]: Client [UID=%016lX] has %lu bytes to take: push skipped.", l->tag,
                   p->uid, out);
         return true;

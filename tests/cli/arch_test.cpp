@@ -34,9 +34,6 @@ const std::string kQuestion = "\033[92m\tProceed? [y/n] (y): \033[0m";
 const std::string kDumped = "\033[92m\n\n\tDatabase dumped successfully.\033[0m\n";
 const std::string kDumpFailed = "\033[91m\n\n\tDatabase dump failed. See log for details.\033[0m\n";
 const std::string kExtracted = "\033[92mArchive extraction procedure succeeded.\033[0m\n";
-const Bytes kDatabaseAnswer("\x01\x00\x00\x00\x0B"
-                            "DATABASE\x30\x06\x00",
-                            16);
 
 std::string red(const std::string &text) {
     return "\033[91m" + text + "\033[0m\n";

@@ -21,7 +21,6 @@ constexpr uint64_t kRootTime = utc_time(10, 0);
 constexpr uint64_t kStarted = utc_time(9, 0);
 
 // The accepted agent's answer: a type-1 message with a zero byte and "MANAGER".
-const Bytes kManagerAnswer("\x01\x00\x00\x00\x08\x00MANAGER", 13);
 
 struct Agent {
     Bytes identity;

@@ -16,9 +16,6 @@
 namespace {
 
 // "DATABASE", version 0x3006, a zero byte.
-const Bytes kDatabaseAnswer("\x01\x00\x00\x00\x0B"
-                            "DATABASE\x30\x06\x00",
-                            16);
 
 Bytes query(uint64_t rid, uint64_t qid, const Bytes &args = "") {
     return wire_message(MSG_DB_QUERY, be(rid, 8) + be(qid, 8) + args);

@@ -14,10 +14,6 @@
 namespace {
 
 constexpr uint64_t kStarted = utc_time(8, 0);
-const Bytes kManagerAnswer("\x01\x00\x00\x00\x08\x00MANAGER", 13);
-const Bytes kDatabaseAnswer("\x01\x00\x00\x00\x0B"
-                            "DATABASE\x30\x06\x00",
-                            16);
 constexpr uint32_t kRoots = 10;
 // Each root call holds one call besides its root: 144 bytes in the hour file.
 constexpr uint64_t kStoredLength = 144;

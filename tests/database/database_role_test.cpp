@@ -23,7 +23,6 @@
 
 namespace {
 
-const Bytes kManagerAnswer("\x01\x00\x00\x00\x08\x00MANAGER", 13);
 
 // The Database role opened on a fresh store in `dir`, which becomes the working directory,
 // its server on 127.0.0.1 and a port of the system's choice. Its threads are never joined,

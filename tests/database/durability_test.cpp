@@ -17,10 +17,6 @@
 namespace {
 
 constexpr uint64_t kStarted = utc_time(8, 0);
-const Bytes kManagerAnswer("\x01\x00\x00\x00\x08\x00MANAGER", 13);
-const Bytes kDatabaseAnswer("\x01\x00\x00\x00\x0B"
-                            "DATABASE\x30\x06\x00",
-                            16);
 
 // The agent's own ids.
 enum : uint32_t { SHOP = 1, BUY = 1, MAIN = 1, HEAP = 1 };

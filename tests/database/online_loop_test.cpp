@@ -20,9 +20,6 @@
 
 namespace {
 
-const Bytes kDatabaseAnswer("\x01\x00\x00\x00\x0B"
-                            "DATABASE\x30\x06\x00",
-                            16);
 
 Bytes online_query(uint64_t rid, uint32_t arg) {
     return wire_message(MSG_DB_QUERY, be(rid, 8) + be(QID_ONLINE_DATA, 8) + be(arg, 4));

@@ -15,10 +15,6 @@
 
 namespace {
 
-const Bytes kManagerAnswer("\x01\x00\x00\x00\x08\x00MANAGER", 13);
-const Bytes kDatabaseAnswer("\x01\x00\x00\x00\x0B"
-                            "DATABASE\x30\x06\x00",
-                            16);
 constexpr uint64_t kStarted = utc_time(8, 0);
 
 uint64_t wall_ms() {

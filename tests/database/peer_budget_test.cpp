@@ -23,10 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kRootTime = utc_time(10, 0);
-const Bytes kManagerAnswer("\x01\x00\x00\x00\x08\x00MANAGER", 13);
-const Bytes kDatabaseAnswer("\x01\x00\x00\x00\x0B"
-                            "DATABASE\x30\x06\x00",
-                            16);
 
 Bytes agent_symbols() {
     return AgentData()

@@ -25,10 +25,6 @@
 namespace {
 
 constexpr uint64_t kStarted = utc_time(8, 0);
-const Bytes kManagerAnswer("\x01\x00\x00\x00\x08\x00MANAGER", 13);
-const Bytes kDatabaseAnswer("\x01\x00\x00\x00\x0B"
-                            "DATABASE\x30\x06\x00",
-                            16);
 
 // The agents' own symbol ids, and the ids the new store gives the names in the order the
 // first agent sends them (each name takes one 16-byte record).
