@@ -258,11 +258,9 @@ void BM_store_only(benchmark::State &state) {
 
 // A store of its own under $TMPDIR (or /tmp), made the working directory, with one agent.
 bool open_bench_store() {
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/korvane-bench-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0)
+    g_dir = sys_make_scratch_dir("korvane-bench");
+    if (g_dir.empty() || chdir(g_dir.c_str()) != 0)
         return false;
-    g_dir = tmpl;
     if (storage_create_db() != 0 || (g_db = dbs_open()) == nullptr)
         return false;
     uint8_t identity[64] = {2, 'b', 'e', 'n', 'c', 'h'};
@@ -296,6 +294,6 @@ int main(int argc, char **argv) {
     register_collector_benchmarks();
     int rc = bench_run(argc, argv);
     dbs_close(g_db);
-    bench_remove_dir(g_dir.c_str());
+    sys_remove_scratch_dir(g_dir.c_str());
     return rc;
 }

@@ -23,6 +23,7 @@
 
 #include "database/store/agents.h"
 #include "lib/agent_type.h"
+#include "lib/files.h"
 #include "tests/database/agent_wire.h"
 #include "tests/database/db_env.h"
 #include "tests/support/frame_client.h"
@@ -113,11 +114,9 @@ struct driver_server {
 // known and answers a client's hello. On false, driver_stop still cleans up.
 inline bool driver_start(driver_server *s, const std::string &binary, const char *name) {
     s->binary = binary;
-    s->dir = std::string("/tmp/korvane-") + name + "-XXXXXX";
-    if (mkdtemp(s->dir.data()) == nullptr) {
-        s->dir.clear();
+    s->dir = sys_make_scratch_dir((std::string("korvane-") + name).c_str());
+    if (s->dir.empty())
         return false;
-    }
     s->env = s->dir + "/env";
     s->port = driver_free_port();
     if (!make_database_env(s->env, s->port) || driver_korvane(binary, "start", s->env) != 0)
@@ -147,8 +146,7 @@ inline void driver_stop(driver_server *s) {
         driver_korvane(s->binary, "stop", s->env);
     s->started = false;
     if (!s->dir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(s->dir, ec);
+        sys_remove_scratch_dir(s->dir.c_str());
     }
     s->dir.clear();
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "database/store/symbols.h"
+#include "lib/files.h"
 #include "lib/murmur3.h"
 
 namespace {
@@ -24,10 +25,10 @@ std::string method_name(int i) {
 struct Fixture {
     std::vector<std::string> names;
     smap *map = nullptr;
-    char dir[32] = "/tmp/korvane-bench-XXXXXX";
+    std::string dir = sys_make_scratch_dir("korvane-bench");
 
     Fixture() {
-        if (mkdtemp(dir) == nullptr || chdir(dir) != 0)
+        if (dir.empty() || chdir(dir.c_str()) != 0)
             abort();
         mkdir("storage.db", 0700);
         mkdir("storage.db/symbols", 0700);
@@ -40,10 +41,7 @@ struct Fixture {
     }
     ~Fixture() {
         smap_close(map);
-        unlink("storage.db/symbols/cls");
-        rmdir("storage.db/symbols");
-        rmdir("storage.db");
-        rmdir(dir);
+        sys_remove_scratch_dir(dir.c_str());
     }
 };
 

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ftw.h>
 #include <string>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "database/store/agents.h"
 #include "database/store/dbs.h"
 #include "lib/agent_type.h"
+#include "lib/files.h"
 #include "server/msg.h"
 
 namespace {
@@ -38,11 +38,7 @@ void remove_store() {
     if (g_db != nullptr)
         dbs_close(g_db);
     free(g_scratch);
-    auto remove_entry = [](const char *path, const struct stat *, int, struct FTW *) {
-        remove(path);
-        return 0;
-    };
-    nftw(g_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    sys_remove_scratch_dir(g_dir.c_str());
 }
 
 // The 64-byte identity of a JVM agent labelled "fuzz": its type, then its label.
@@ -51,9 +47,8 @@ constexpr uint8_t kIdentity[64] = {AGENT_TYPE_JVM, 'f', 'u', 'z', 'z'};
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    const char *base = getenv("TMPDIR");
-    g_dir = std::string(base && *base ? base : "/tmp") + "/korvane-fuzz-XXXXXX";
-    require(mkdtemp(g_dir.data()) != nullptr && chdir(g_dir.c_str()) == 0);
+    g_dir = sys_make_scratch_dir("korvane-fuzz");
+    require(!g_dir.empty() && chdir(g_dir.c_str()) == 0);
     require(storage_create_db() == 0);
     g_db = dbs_open();
     require(g_db != nullptr);

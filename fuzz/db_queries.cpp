@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ftw.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -145,11 +144,7 @@ void write_day(uint64_t agent_id, uint32_t day, uint32_t key, size_t samples) {
 void remove_store() {
     if (g_db != nullptr)
         dbs_close(g_db);
-    auto remove_entry = [](const char *path, const struct stat *, int, struct FTW *) {
-        remove(path);
-        return 0;
-    };
-    nftw(g_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    sys_remove_scratch_dir(g_dir.c_str());
 }
 
 using body_fn = msg *(*)(dbs *, uint64_t, uint64_t, const uint8_t *, uint32_t);
@@ -196,9 +191,8 @@ void check_reply(const msg *m, uint64_t qid) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    const char *base = getenv("TMPDIR");
-    g_dir = std::string(base && *base ? base : "/tmp") + "/korvane-fuzz-XXXXXX";
-    require(mkdtemp(g_dir.data()) != nullptr && chdir(g_dir.c_str()) == 0);
+    g_dir = sys_make_scratch_dir("korvane-fuzz");
+    require(!g_dir.empty() && chdir(g_dir.c_str()) == 0);
     require(storage_create_db() == 0);
     g_db = dbs_open();
     require(g_db != nullptr);

@@ -1,8 +1,11 @@
 #include "lib/files.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <ftw.h>
 #include <memory>
 #include <string>
 #include <sys/file.h>
@@ -101,6 +104,23 @@ int sys_rmtree_ex(const char *path, int remove_top) {
     if (remove_top && rmdir(path) != 0)
         LOG_ERROR("%s: %s.", path, strerror(errno));
     return 0;
+}
+
+std::string sys_make_scratch_dir(const char *prefix) {
+    const char *base = getenv("TMPDIR");
+    std::string path = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" +
+                       prefix + "-XXXXXX";
+    if (mkdtemp(path.data()) == nullptr)
+        path.clear();
+    return path;
+}
+
+void sys_remove_scratch_dir(const char *path) {
+    auto remove_entry = [](const char *entry, const struct stat *, int, struct FTW *) {
+        remove(entry);
+        return 0;
+    };
+    nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 void sys_foreach_file(const char *path, void *ctx, sys_file_cb cb) {

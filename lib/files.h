@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <dirent.h>
 #include <memory>
+#include <string>
 
 // Longest path, without its terminator, these helpers accept or build. A longer one is
 // refused with ENAMETOOLONG rather than cut short.
@@ -29,6 +30,13 @@ int sys_rmtree(const char *path);
 // (so a directory holding one stays), then, with `remove_top`, the directory itself.
 // -1 when `path` cannot be opened as a directory, otherwise 0; failures are logged.
 int sys_rmtree_ex(const char *path, int remove_top);
+
+// Creates a new directory "<$TMPDIR, or /tmp>/<prefix>-XXXXXX" (mode 0700) for scratch work: its
+// path, or an empty string on failure (errno set).
+std::string sys_make_scratch_dir(const char *prefix);
+// Removes `path` and everything below it, names beginning with "." included, never following a
+// symbolic link; for a scratch directory, so failures are silent.
+void sys_remove_scratch_dir(const char *path);
 
 // Called for each regular file of a walk: its own name, "dir/name", and its size in bytes.
 // The result is ignored.

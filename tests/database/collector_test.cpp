@@ -518,6 +518,7 @@ TEST_F(CollectorTest, LossesOfTheLastSecondAreToldWhenTheAgentCloses) {
     const std::string hour = hour_buf;
     const off_t size = path_size(hour);
     ASSERT_GT(size, 0);
+    stop_maintainer(db_);
     for (const bool disconnect : {true, false}) {
         SCOPED_TRACE(disconnect ? "agent leaves" : "service stops");
         Logged r = run_logged([&] {

@@ -42,6 +42,7 @@ protected:
         ids_["main"] = store(SYM_THREAD, "main");
         ids_[kKey] = store(SYM_KEY, kKey);
         ids_["abc"] = store(SYM_KEY, "abc");
+        stop_maintainer(db_); // the lines of requests are read in forked children
     }
     void TearDown() override {
         dbs_close(db_);

@@ -192,6 +192,35 @@ TEST(Rmtree, SymbolicLinksAreRemovedNotFollowed) {
     EXPECT_EQ(read_file(dir.sub("outside/sub/deeper/f3")), "three");
 }
 
+// A scratch directory is made under $TMPDIR, for the owner alone, and goes whole: hidden
+// names too, links removed and not followed. Without a usable $TMPDIR nothing is made.
+TEST(ScratchDir, MadeUnderTmpdirAndRemovedWhole) {
+    TempDir dir;
+    make_tree(dir, "outside");
+    const char *old = getenv("TMPDIR");
+    const std::string saved = old != nullptr ? old : "";
+    setenv("TMPDIR", dir.path().c_str(), 1);
+    const std::string made = sys_make_scratch_dir("scratch");
+    setenv("TMPDIR", dir.sub("missing").c_str(), 1);
+    const std::string refused = sys_make_scratch_dir("scratch");
+    if (old != nullptr)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+
+    EXPECT_EQ(refused, "");
+    ASSERT_EQ(made.rfind(dir.sub("scratch-"), 0), 0u) << made;
+    struct stat st;
+    ASSERT_EQ(stat(made.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(sys_mkdirs((made + "/.hidden/sub").c_str()), 0);
+    write_file(made + "/.hidden/sub/f", "f");
+    ASSERT_EQ(symlink(dir.sub("outside").c_str(), (made + "/link").c_str()), 0);
+    sys_remove_scratch_dir(made.c_str());
+    EXPECT_FALSE(exists(made));
+    EXPECT_EQ(read_file(dir.sub("outside/sub/deeper/f3")), "three");
+}
+
 TEST(Rmtree, ANonDirectoryIsRefused) {
     TempDir dir;
     write_file(dir.sub("file"), "x");

@@ -32,7 +32,8 @@ struct RunResult {
 };
 
 // Runs `fn` in a forked child with standard output and error captured; the child exits 0
-// when `fn` returns, or with whatever `fn` exits with.
+// when `fn` returns, or with whatever `fn` exits with. The calling thread must be the
+// process's only one: otherwise the test fails and nothing is forked.
 RunResult run_forked(const std::function<void()> &fn);
 
 // Runs the korvane executable with `args` (argv[1] on) in `cwd` (empty: the current one);

@@ -165,6 +165,7 @@ TEST_F(Store, ResolveListsNamesAndWarnsAboutUnknownIds) {
     uint32_t a = dbs_symbol_store(db_, SYM_METHOD, 3, "run");
     uint32_t b = dbs_symbol_store(db_, SYM_METHOD, 4, "stop");
     uint32_t c = dbs_symbol_store(db_, SYM_METHOD, 5, "!halt");
+    stop_maintainer(db_);
     Logged l = run_logged([&] {
         std::string out;
         const uint32_t ids[] = {b, 77, a, c, b};
@@ -257,6 +258,7 @@ TEST_F(Store, FindLogsItsSearchAtDebugLevel) {
     std::string id = identity_bytes(2, "orders");
     uint64_t aid = agent_id_of(as_bytes(id));
     ASSERT_EQ(dbs_agent_register(db_, as_bytes(id), aid), 0);
+    stop_maintainer(db_);
     Logged l = run_logged([&] {
         log_level.store(2);
         dbs_agent_find(db_, aid);
