@@ -12,21 +12,7 @@ namespace {
 
 const std::string kCreating = "\033[0m\tCreating the Manager structure ...\033[0m\n";
 
-class ManagerInit : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char buf[4096];
-        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-        old_cwd_ = buf;
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd_.c_str()), 0); }
-
-    TempDir dir_;
-
-private:
-    std::string old_cwd_;
-};
+using ManagerInit = InTempDir;
 
 TEST_F(ManagerInit, StorageWithTheAdministrator) {
     int rc = -1;

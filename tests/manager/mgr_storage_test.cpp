@@ -19,21 +19,7 @@ bool exists(const std::string &path) {
 }
 
 // Runs in a fresh directory without a storage.
-class StorageDir : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char buf[4096];
-        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-        old_cwd_ = buf;
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd_.c_str()), 0); }
-
-    TempDir dir_;
-
-private:
-    std::string old_cwd_;
-};
+using StorageDir = InTempDir;
 
 TEST_F(StorageDir, CreateFailures) {
     const struct {

@@ -19,6 +19,7 @@
 #include "lib/murmur3.h"
 #include "manager/acache.h"
 #include "manager/mgr_storage.h"
+#include "support/in_temp_dir.h"
 #include "support/test_support.h"
 
 // Runs `fn` with descriptor `fd` (1 or 2) pointed at a temporary file and gives back what
@@ -132,20 +133,17 @@ inline std::vector<mgr_agent> slots_of(mgr_storage *s) {
     return seen;
 }
 
-class MgrStore : public ::testing::Test {
+class MgrStore : public InTempDir {
 protected:
     void SetUp() override {
-        char buf[4096];
-        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-        old_cwd_ = buf;
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+        InTempDir::SetUp();
         ASSERT_EQ(mgr_storage_create("storage.mgr"), 0);
         s = mgr_storage_open();
         ASSERT_NE(s, nullptr);
     }
     void TearDown() override {
         mgr_storage_close(s);
-        ASSERT_EQ(chdir(old_cwd_.c_str()), 0);
+        InTempDir::TearDown();
     }
 
     void reopen() {
@@ -173,9 +171,5 @@ protected:
         return got;
     }
 
-    TempDir dir_;
     mgr_storage *s = nullptr;
-
-private:
-    std::string old_cwd_;
 };

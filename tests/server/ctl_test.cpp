@@ -16,6 +16,7 @@
 #include "server/ctl.h"
 #include "server/ctl_records.h"
 #include "server/runtime.h"
+#include "support/in_temp_dir.h"
 #include "support/test_support.h"
 
 namespace {
@@ -150,16 +151,12 @@ TEST(CtlRecord, BytesOfOneReadAreTakenRecordByRecord) {
 }
 
 // A working directory of its own holding "var", as an environment does.
-class CtlDir : public ::testing::Test {
+class CtlDir : public InTempDir {
 protected:
     void SetUp() override {
-        char buf[4096];
-        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-        old_ = buf;
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+        InTempDir::SetUp();
         ASSERT_EQ(mkdir("var", 0700), 0);
     }
-    void TearDown() override { ASSERT_EQ(chdir(old_.c_str()), 0); }
 
     // The agents `ids` as a selection holds them.
     static std::vector<agent_entry> entries(const std::vector<uint64_t> &ids) {

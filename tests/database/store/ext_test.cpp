@@ -15,6 +15,7 @@
 #include "lib/crc32.h"
 #include "lib/files.h"
 #include "lib/log_capture.h"
+#include "support/in_temp_dir.h"
 #include "support/test_support.h"
 
 namespace {
@@ -93,20 +94,16 @@ std::string x_path(uint32_t hour) {
 }
 
 // Runs a test body inside a fresh store directory tree as the working directory.
-class ExtFiles : public ::testing::Test {
+class ExtFiles : public InTempDir {
 protected:
     void SetUp() override {
-        ASSERT_NE(getcwd(old_cwd_, sizeof old_cwd_), nullptr);
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+        InTempDir::SetUp();
         ASSERT_EQ(sys_mkdirs("storage.db/data/00000000000000AB/mc"), 0);
         buffer_.resize(EXT_READER_BUFFER_SIZE);
     }
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd_), 0); }
 
     int open_x(uint32_t hour) { return open(x_path(hour).c_str(), O_RDONLY); }
 
-    TempDir dir_;
-    char old_cwd_[4096];
     std::vector<uint8_t> buffer_;
 };
 

@@ -10,23 +10,10 @@
 #include <unistd.h>
 
 #include "database/store/dbs.h"
+#include "support/in_temp_dir.h"
 #include "support/test_support.h"
 
-class StoreDir : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char buf[4096];
-        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-        old_cwd_ = buf;
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd_.c_str()), 0); }
-
-    TempDir dir_;
-
-private:
-    std::string old_cwd_;
-};
+using StoreDir = InTempDir;
 
 // Stops the maintainer thread of an open store, for a test that runs store code in forked
 // children: a child forked while that thread held one of the store's locks would wait on it for
