@@ -49,6 +49,7 @@ struct extraction {
     int width = term_get_columns() - 51;
     bool bar_open = false; // a progress line waits for its line end
     bool tmp_ours = false;  // the temporary file is this extraction's, to remove on failure
+    bool store_made = false; // the store directory is this extraction's, to remove on failure
     std::string cause;      // the first failure, in one line
 
     extraction() = default;
@@ -297,6 +298,7 @@ extract_rc extract_all(extraction *x) {
         LOG_ERROR("%s", x->cause.c_str());
         return EX_FAILED;
     }
+    x->store_made = true;
     uint64_t done = 0;
     for (;;) {
         archive_file_hdr fh;
@@ -384,7 +386,13 @@ bool archive_path_acceptable(const char path[ARCHIVE_PATH_SIZE]) {
 int dbs_extract(const char *archive_path, std::string *cause) {
     extraction x;
     extract_rc rc = extract(&x, archive_path);
-    // Removed while still held, so that no other extraction takes it over half-read.
+    // A failure takes away the half-made store, which would stand in the next attempt's way.
+    // No server opens it meanwhile: its version file is written last.
+    if (rc != EX_OK && x.store_made) {
+        LOG_INFO("Removing the partly extracted [%s].", STORE_DIR);
+        (void)sys_rmtree(STORE_DIR); // what cannot be removed is logged
+    }
+    // The temporary file goes while still held, so that no other extraction takes it over half-read.
     if (x.tmp_ours && unlink(ARCHIVE_TMP_FILE) != 0)
         LOG_SYSERR_PATH("unlink", ARCHIVE_TMP_FILE);
     if (rc == EX_OK) {

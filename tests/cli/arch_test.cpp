@@ -605,6 +605,10 @@ TEST_F(ArchExtract, FailureSaysWhyAndTheNextAttemptSucceeds) {
         {"bad magic", Bytes("KORVANE?") + be_bytes(0x3006, 2) + block(symbol_entries()), [] {},
          "Not a Korvane Database archive."},
         {"empty archive", Bytes(), [] {}, "Invalid Korvane Database archive file size."},
+        // Refused after the symbols were written: the half-made store goes with the failure.
+        {"entry outside the store",
+         archive_header() + block(symbol_entries() + file_entry("../escaped", "evil")), [] {},
+         "Refused archive file path: ../escaped"},
         {"store exists", good, [&] { ASSERT_EQ(mkdir((env + "/storage.db").c_str(), 0700), 0); },
          "Directory [storage.db] already exists."},
         {"killed run's temporary file", Bytes(), [&] { write_file(tmp, "left over"); },
@@ -618,6 +622,9 @@ TEST_F(ArchExtract, FailureSaysWhyAndTheNextAttemptSucceeds) {
         EXPECT_EQ(failed.exit_code, 1) << failed.out;
         EXPECT_EQ(failed.err, std::string("Error! Archive extraction failed: ") + c.cause + "\n");
         EXPECT_NE(read_file(env + "/korvane-arch-extract.log").find(c.cause), std::string::npos);
+        if (c.name != std::string("store exists")) {
+            EXPECT_FALSE(exists(env + "/storage.db"));
+        }
         rmdir((env + "/storage.db").c_str());
 
         write_file(dir.sub("in.arch"), good);
