@@ -108,8 +108,8 @@ int sys_rmtree_ex(const char *path, int remove_top) {
 
 std::string sys_make_scratch_dir(const char *prefix) {
     const char *base = getenv("TMPDIR");
-    std::string path = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" +
-                       prefix + "-XXXXXX";
+    std::string path =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
     if (mkdtemp(path.data()) == nullptr)
         path.clear();
     return path;

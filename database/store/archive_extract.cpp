@@ -392,7 +392,7 @@ int dbs_extract(const char *archive_path, std::string *cause) {
         LOG_INFO("Removing the partly extracted [%s].", STORE_DIR);
         (void)sys_rmtree(STORE_DIR); // what cannot be removed is logged
     }
-    // The temporary file goes while still held, so that no other extraction takes it over half-read.
+    // The temporary file goes while still held: no other extraction takes it over half-read.
     if (x.tmp_ours && unlink(ARCHIVE_TMP_FILE) != 0)
         LOG_SYSERR_PATH("unlink", ARCHIVE_TMP_FILE);
     if (rc == EX_OK) {

@@ -186,11 +186,7 @@ void full_task_queue() {
     const unsigned port = start_client_server(new server{}, pool);
     // One task holds the worker, another fills the one queued place.
     ThreadGate busy, queued;
-    queued.release();
-    auto pass = [](void *gate) { static_cast<ThreadGate *>(gate)->pass(); };
-    ASSERT_EQ(mtp_submit(pool, pass, &busy), 0);
-    busy.wait_entered();
-    ASSERT_EQ(mtp_submit(pool, pass, &queued), 0);
+    fill_one_worker_pool(pool, &busy, &queued);
 
     // The query the full pool refuses waits for room, and is answered once the pool has it.
     auto c = connect_client(port, "client");

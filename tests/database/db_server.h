@@ -148,11 +148,8 @@ protected:
     // The pid of the (last) service process, from the master's log line.
     pid_t service_pid() const {
         static const std::regex re(R"(Process \[korvane=(\d+)\] created successfully\.)");
-        const std::string text = log();
-        pid_t pid = 0;
-        for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
-            pid = std::stoi((*it)[1]);
-        return pid;
+        const std::vector<uint64_t> pids = captured_numbers(log(), re);
+        return pids.empty() ? 0 : static_cast<pid_t>(pids.back());
     }
 
     // The agent's stored root calls, read from its files while the server runs.

@@ -125,46 +125,12 @@ TEST(MgrLinkServer, DatabaseLinksOnceAndClientsHearOfItsStopAndStart) {
     EXPECT_EQ(db.count("Connection response read failed!"), 0u) << db.log();
 }
 
-// A Manager address on 127.0.0.1 that never completes a connection: a listener that never
-// accepts, with its accept queue full (backlog 0, one connection waiting), so the kernel drops
-// every further SYN and a connect stays pending while the kernel retries, minutes long.
-class BlackHoledManager {
-public:
-    BlackHoledManager() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&a), len), 0);
-        EXPECT_EQ(listen(fd_, 0), 0);
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        EXPECT_EQ(connect(filler_, reinterpret_cast<sockaddr *>(&a), len), 0);
-        pollfd p{fd_, POLLIN, 0};
-        EXPECT_EQ(poll(&p, 1, 5000), 1);
-    }
-    ~BlackHoledManager() {
-        close(filler_);
-        close(fd_);
-    }
-    BlackHoledManager(const BlackHoledManager &) = delete;
-    BlackHoledManager &operator=(const BlackHoledManager &) = delete;
-    unsigned port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int filler_ = -1;
-    unsigned port_ = 0;
-};
-
 // The Database's stop ends a link that is dialling a Manager the network never answers: the
 // service stops on its own, well within the master's grace, and the link sent no hello.
 TEST(MgrLinkServer, StopEndsADialToABlackHoledManager) {
-    BlackHoledManager hole;
+    BlackHole hole;
     setenv(MGRCONN_BACKOFF_ENV, "10", 1);
-    LinkedDatabase db(hole.port());
+    LinkedDatabase db(hole.port);
     db.start();
     unsetenv(MGRCONN_BACKOFF_ENV);
     ASSERT_TRUE(eventually([&] { return db.count("INFO   Connecting to the manager [") > 0; }))

@@ -92,10 +92,8 @@ protected:
     std::string log() const { return read_file(env + "/logs/korvane.log"); }
     std::vector<pid_t> pids(const char *pattern) const {
         std::vector<pid_t> out;
-        const std::regex re(pattern);
-        const std::string text = log();
-        for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
-            out.push_back(std::stoi((*it)[1]));
+        for (uint64_t pid : captured_numbers(log(), std::regex(pattern)))
+            out.push_back(static_cast<pid_t>(pid));
         return out;
     }
     void start() {

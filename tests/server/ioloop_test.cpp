@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <regex>
 #include <thread>
 
@@ -1021,11 +1022,7 @@ TEST(IoLoopTasks, PoolRefusalKeepsTheTask) {
             Bench b(pool, nullptr, [](loop *l) { l->stall_ms = 100; });
             size_t c = b.join(1);
             ThreadGate busy, queued;
-            queued.release();
-            auto pass = [](void *gate) { static_cast<ThreadGate *>(gate)->pass(); };
-            ASSERT_EQ(mtp_submit(pool, pass, &busy), 0);
-            busy.wait_entered();
-            ASSERT_EQ(mtp_submit(pool, pass, &queued), 0);
+            fill_one_worker_pool(pool, &busy, &queued);
             b.clients[c]->send(queries({"kept"}));
             EXPECT_TRUE(logged("DEBUG  IOL[DB-UI]: Pool full: a task of Client "
                                "[UID=0000000000000001] waits.\n"));
@@ -1066,10 +1063,8 @@ uint64_t suppressed_of_1(const std::string &text) {
     static const std::regex summary(
         R"(WARN   IOL\[DB-UI\]: Client \[UID=0000000000000001\]: (\d+) log lines suppressed in )"
         R"(the last \d+ s\.\n)");
-    uint64_t n = 0;
-    for (std::sregex_iterator it(text.begin(), text.end(), summary), end; it != end; ++it)
-        n += std::stoull((*it)[1].str());
-    return n;
+    const std::vector<uint64_t> counts = captured_numbers(text, summary);
+    return std::accumulate(counts.begin(), counts.end(), uint64_t{0});
 }
 
 // What a peer's frames and tasks log goes through the peer's limiter: its first lines, then

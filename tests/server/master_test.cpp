@@ -52,11 +52,10 @@ protected:
 
     // Pids of every service the log says was spawned, in order.
     std::vector<pid_t> service_pids() {
+        static const std::regex re(R"(Process \[korvane=(\d+)\] created successfully\.)");
         std::vector<pid_t> pids;
-        std::regex re(R"(Process \[korvane=(\d+)\] created successfully\.)");
-        std::string text = log();
-        for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
-            pids.push_back(static_cast<pid_t>(std::stoi((*it)[1])));
+        for (uint64_t pid : captured_numbers(log(), re))
+            pids.push_back(static_cast<pid_t>(pid));
         for (pid_t p : pids)
             started.push_back(p);
         return pids;

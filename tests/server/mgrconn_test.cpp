@@ -144,15 +144,7 @@ struct FakeManager {
     int fd = -1;
     uint16_t port = 0;
 
-    FakeManager() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = loopback(0);
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        EXPECT_EQ(listen(fd, 8), 0);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
+    FakeManager() { fd = listen_on_loopback(8, &port); }
     ~FakeManager() { close(fd); }
     FakeManager(const FakeManager &) = delete;
     FakeManager &operator=(const FakeManager &) = delete;
@@ -419,36 +411,6 @@ TEST(MgrconnLink, ClearedRunFlagClosesTheLinkAndEndsTheThread) {
     });
     EXPECT_CHILD_OK(r);
 }
-
-// A listening socket on 127.0.0.1 that never accepts and whose accept queue is full (backlog
-// 0 and one connection waiting in it): the kernel drops every further SYN, so a connect to
-// it stays pending for as long as the kernel retries.
-struct BlackHole {
-    int fd = -1;
-    int filler = -1;
-    uint16_t port = 0;
-
-    BlackHole() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = loopback(0);
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        EXPECT_EQ(listen(fd, 0), 0);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-        port = ntohs(a.sin_port);
-        filler = socket(AF_INET, SOCK_STREAM, 0);
-        EXPECT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        // The filler's handshake has completed once the listener reports it.
-        pollfd p{fd, POLLIN, 0};
-        EXPECT_EQ(poll(&p, 1, 5000), 1);
-    }
-    ~BlackHole() {
-        close(filler);
-        close(fd);
-    }
-    BlackHole(const BlackHole &) = delete;
-    BlackHole &operator=(const BlackHole &) = delete;
-};
 
 // Wherever the link waits (the pause before an attempt, a connect the network never
 // completes, the Manager's answer, the watch), a stop ends its thread at once, although

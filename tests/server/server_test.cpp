@@ -5,6 +5,7 @@
 #include <csignal>
 #include <endian.h>
 #include <memory>
+#include <numeric>
 #include <regex>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -129,10 +130,8 @@ TEST(ServerThread, RefusedHellosCloseTheConnection) {
 uint64_t refusals_suppressed(const std::string &text) {
     static const std::regex summary(
         R"(WARN   Server: Refused connections: (\d+) log lines suppressed in the last \d+ s\.\n)");
-    uint64_t n = 0;
-    for (std::sregex_iterator it(text.begin(), text.end(), summary), end; it != end; ++it)
-        n += std::stoull((*it)[1].str());
-    return n;
+    const std::vector<uint64_t> counts = captured_numbers(text, summary);
+    return std::accumulate(counts.begin(), counts.end(), uint64_t{0});
 }
 
 // A churn of refused connections costs the limiter's first lines, then summaries counting
@@ -602,10 +601,9 @@ protected:
     void SetUp() override { lay_out_database_env(env, port); }
 
     void TearDown() override {
-        std::regex re(R"(Process \[korvane=(\d+)\] created successfully\.)");
-        std::string text = log();
-        for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
-            kill(std::stoi((*it)[1]), SIGKILL);
+        static const std::regex re(R"(Process \[korvane=(\d+)\] created successfully\.)");
+        for (uint64_t pid : captured_numbers(log(), re))
+            kill(static_cast<pid_t>(pid), SIGKILL);
         if (pid_t master = atoi(read_file(env + "/var/korvane.pid").c_str()); master > 0)
             kill(master, SIGKILL);
     }

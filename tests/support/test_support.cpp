@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -147,6 +148,58 @@ RunResult run_korvane_input(const std::vector<std::string> &args, const std::str
         close(p[1]);
         exec_korvane(args, cwd, p[0]);
     });
+}
+
+void fill_one_worker_pool(mtp_pool *pool, ThreadGate *busy, ThreadGate *queued) {
+    queued->release();
+    auto pass = [](void *gate) { static_cast<ThreadGate *>(gate)->pass(); };
+    ASSERT_EQ(mtp_submit(pool, pass, busy), 0);
+    busy->wait_entered();
+    ASSERT_EQ(mtp_submit(pool, pass, queued), 0);
+}
+
+int listen_on_loopback(int backlog, uint16_t *port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
+                    listen(fd, backlog) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0;
+    EXPECT_TRUE(ok) << strerror(errno);
+    if (!ok) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+BlackHole::BlackHole() {
+    fd = listen_on_loopback(0, &port);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    // The filler's handshake has completed once the listener reports it.
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 5000), 1);
+}
+
+BlackHole::~BlackHole() {
+    close(filler);
+    close(fd);
+}
+
+std::vector<uint64_t> captured_numbers(const std::string &text, const std::regex &re) {
+    std::vector<uint64_t> out;
+    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
+        out.push_back(std::stoull((*it)[1].str()));
+    return out;
 }
 
 unsigned free_tcp_port() {

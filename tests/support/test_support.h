@@ -4,11 +4,15 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "lib/mtp.h"
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
 class TempDir {
@@ -87,6 +91,32 @@ struct ThreadGate {
         cv.notify_all();
     }
 };
+
+// Fills a pool of one worker and one queued place: `busy` holds the worker until released and
+// `queued`, opened here, takes the queued place and passes at once when it runs.
+void fill_one_worker_pool(mtp_pool *pool, ThreadGate *busy, ThreadGate *queued);
+
+// A listening TCP socket on 127.0.0.1 at a port of its own, with `backlog`; the port in *port.
+// -1 on failure (the test fails).
+int listen_on_loopback(int backlog, uint16_t *port);
+
+// An address on 127.0.0.1 that never completes a connection: a listener that never accepts,
+// with its accept queue full (backlog 0, one connection waiting), so the kernel drops every
+// further SYN and a connect stays pending while the kernel retries, minutes long.
+struct BlackHole {
+    int fd = -1;
+    int filler = -1;
+    uint16_t port = 0;
+
+    BlackHole();
+    ~BlackHole();
+    BlackHole(const BlackHole &) = delete;
+    BlackHole &operator=(const BlackHole &) = delete;
+};
+
+// The numbers that the first group of `re` captures over its matches in `text`, in order: the
+// pids or counts a log's lines tell.
+std::vector<uint64_t> captured_numbers(const std::string &text, const std::regex &re);
 
 // How many times `what` occurs in `text`, overlaps included.
 inline size_t count_of(const std::string &text, const std::string &what) {
